@@ -1,0 +1,67 @@
+// Argument handling and dispatch of corvanel-cli.
+#include "cli/cli.h"
+
+#include <algorithm>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "cli/commands.h"
+#include "platform/text_encoding.h"
+
+namespace corvanel::cli {
+namespace {
+
+constexpr Command kCommands[] = {
+    {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
+};
+
+void PrintHelp(std::ostream& out) {
+  out << "Usage: corvanel-cli COMMAND [ARGUMENTS]\n"
+         "       corvanel-cli --help | --version\n\n"
+         "Corvanel encrypts files, recovers deleted files from NTFS and FAT32 volumes\n"
+         "and shreds files on the raw volume.\n\n"
+         "Commands:\n";
+  for (const Command& command : kCommands)
+    out << "  " << command.name << ' ' << command.synopsis << "\n      " << command.summary << '\n';
+  out << "\nVOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
+         "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.\n";
+}
+
+}  // namespace
+
+std::span<const Command> Commands() { return kCommands; }
+
+int ReportFailure(Console& console, std::int32_t errorCode) {
+  std::optional<std::u16string> text = ErrorPromptText(errorCode, kLanguageEnglish);
+  std::string message = text ? platform::Utf16ToUtf8(*text) : "error " + std::to_string(errorCode);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+    message.pop_back();
+  console.err << "corvanel-cli: " << message << '\n';
+  return kExitFailed;
+}
+
+int ReportUsage(Console& console, std::string_view message) {
+  console.err << "corvanel-cli: " << message << "\nTry 'corvanel-cli --help'.\n";
+  return kExitUsage;
+}
+
+int RunCli(std::span<const std::string> args, Console& console) {
+  if (args.empty()) return ReportUsage(console, "no command given");
+  const std::string& first = args.front();
+  if (first == "--help" || first == "-h" || first == "help") {
+    PrintHelp(console.out);
+    return kExitOk;
+  }
+  if (first == "--version") {
+    console.out << "corvanel-cli " << CORVANEL_VERSION << '\n';
+    return kExitOk;
+  }
+  auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                              [&](const Command& candidate) { return candidate.name == first; });
+  if (command == std::end(kCommands)) return ReportUsage(console, "unknown command '" + first + "'");
+  // Engines' own boxes and the catalogue speak English here.
+  UiLanguage = kLanguageEnglish;
+  return command->run(args.subspan(1), console);
+}
+
+}  // namespace corvanel::cli

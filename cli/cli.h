@@ -1,0 +1,26 @@
+// The command-line front end: argument handling and subcommand dispatch,
+// apart from the process entry point so that tests can drive it.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace corvanel::cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the operation failed; the catalogue's text was printed
+inline constexpr int kExitUsage = 2;   // the command line was wrong
+
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  bool interactive = false;  // a user at a terminal can answer questions
+};
+
+// args excludes the program name.
+int RunCli(std::span<const std::string> args, Console& console);
+
+}  // namespace corvanel::cli

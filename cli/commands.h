@@ -1,0 +1,30 @@
+// The subcommands of corvanel-cli.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/cli.h"
+
+namespace corvanel::cli {
+
+struct Command {
+  std::string_view name;
+  std::string_view synopsis;  // the arguments, for the help text
+  std::string_view summary;
+  int (*run)(std::span<const std::string> args, Console& console);
+};
+
+std::span<const Command> Commands();
+
+// Prints the catalogue's English text for an engine's error code and gives kExitFailed.
+int ReportFailure(Console& console, std::int32_t errorCode);
+
+// Prints a usage error and gives kExitUsage.
+int ReportUsage(Console& console, std::string_view message);
+
+int RunDump(std::span<const std::string> args, Console& console);
+
+}  // namespace corvanel::cli

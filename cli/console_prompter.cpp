@@ -1,0 +1,49 @@
+// Message boxes on the terminal.
+#include "cli/console_prompter.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/text_encoding.h"
+
+namespace corvanel::cli {
+namespace {
+
+// Trailing blanks and line breaks of a text are the box's, not the terminal's.
+std::string ForTerminal(std::u16string_view text) {
+  std::string line = platform::Utf16ToUtf8(text);
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+  return line;
+}
+
+bool IsYes(std::string answer) {
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  answer.erase(0, answer.find_first_not_of(" \t"));
+  answer.erase(answer.find_last_not_of(" \t\r") + 1);
+  return answer == "y" || answer == "yes";
+}
+
+}  // namespace
+
+int ConsolePrompter::Show(WindowHandle, std::u16string_view text, std::u16string_view, PromptButtons buttons) {
+  stream_ << ForTerminal(text);
+  if (buttons == PromptButtons::Ok) {
+    stream_ << '\n' << std::flush;
+    return kPromptOk;
+  }
+  if (assumeYes_) {
+    stream_ << " [y/N] yes (--yes)\n" << std::flush;
+    return kPromptYes;
+  }
+  if (!readLine_) {
+    stream_ << " [y/N] no (no terminal to ask)\n" << std::flush;
+    return kPromptNo;
+  }
+  stream_ << " [y/N] " << std::flush;
+  std::optional<std::string> answer = readLine_();
+  if (!answer) stream_ << '\n' << std::flush;
+  return answer && IsYes(*answer) ? kPromptYes : kPromptNo;
+}
+
+}  // namespace corvanel::cli

@@ -1,0 +1,45 @@
+// corvanel-cli entry point: gathers the arguments as UTF-8 and runs the front end.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/prompter.h"
+#include "cli/cli.h"
+#include "cli/console_prompter.h"
+#include "platform/console.h"
+#include "platform/text_encoding.h"
+
+namespace {
+
+int Run(std::vector<std::string> args) {
+  using namespace corvanel;
+  platform::PrepareConsole();
+  bool assumeYes = false;
+  std::erase_if(args, [&](const std::string& arg) { return arg == "--yes" ? (assumeYes = true) : false; });
+  cli::Console console{std::cout, std::cerr, platform::IsTerminal(stdin) && platform::IsTerminal(stderr)};
+  cli::ConsolePrompter::LineReader readLine;
+  if (console.interactive) readLine = platform::ReadTerminalLine;
+  cli::ConsolePrompter prompter(std::cerr, assumeYes, readLine);
+  InstallPrompter(&prompter);
+  int status = cli::RunCli(args, console);
+  InstallPrompter(nullptr);
+  std::cout.flush();
+  return status;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring_view arg(argv[i]);
+    args.push_back(corvanel::platform::Utf16ToUtf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(arg.data()), arg.size())));
+  }
+  return Run(std::move(args));
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

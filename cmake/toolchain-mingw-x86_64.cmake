@@ -1,0 +1,4 @@
+# Cross build for Windows with mingw-w64, x86_64.
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CORVANEL_TRIPLET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,21 @@
+// Error numbers on POSIX systems: errno and strerror.
+#include "platform/system_error.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/text_encoding.h"
+
+namespace corvanel::platform {
+
+SystemError LastSystemError() { return {static_cast<std::uint32_t>(errno)}; }
+
+std::u16string SystemErrorMessage(SystemError error) {
+  return Utf8ToUtf16(std::strerror(static_cast<int>(error.code)));
+}
+
+SystemError EndOfDeviceError() { return {static_cast<std::uint32_t>(ENXIO)}; }
+
+SystemError InvalidArgumentError() { return {static_cast<std::uint32_t>(EINVAL)}; }
+
+}  // namespace corvanel::platform

@@ -1,0 +1,27 @@
+// Operating-system error numbers and their texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvanel::platform {
+
+// GetLastError() on Windows, errno elsewhere.
+struct SystemError {
+  std::uint32_t code = 0;
+};
+
+// The error of the calling thread's last failed system call.
+SystemError LastSystemError();
+
+// The system's own text for an error (FormatMessageW, strerror); Windows texts
+// end with their line break.
+std::u16string SystemErrorMessage(SystemError error);
+
+// What a transfer reports when it would reach past the end of a device.
+SystemError EndOfDeviceError();
+
+// "The parameter is incorrect" and its kin, for calls refused before they start.
+SystemError InvalidArgumentError();
+
+}  // namespace corvanel::platform

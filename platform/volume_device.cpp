@@ -1,0 +1,29 @@
+// What the volume devices of every system share.
+#include "platform/volume_device.h"
+
+namespace corvanel::platform {
+
+VolumeDevice::VolumeDevice(VolumeDevice&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+VolumeDevice& VolumeDevice::operator=(VolumeDevice&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+VolumeDevice::~VolumeDevice() { Close(); }
+
+bool VolumeDevice::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error) {
+  // Writing past the end of an image file would grow it: refuse instead.
+  std::optional<std::uint64_t> size = Size();
+  if (size && (buffer.size() > *size || offset > *size - buffer.size())) {
+    error = EndOfDeviceError();
+    return false;
+  }
+  return WriteAll(offset, buffer, error);
+}
+
+}  // namespace corvanel::platform

@@ -1,0 +1,65 @@
+// Raw access to the device behind a drive letter: the seam between the volume
+// engines and the operating system ("\\.\X:" on Windows, the drive table
+// elsewhere).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/system_error.h"
+
+namespace corvanel::platform {
+
+enum class DeviceAccess { Read, Write };
+
+// An open volume device. Owns its handle; closed on destruction.
+class VolumeDevice {
+ public:
+  VolumeDevice() = default;
+  VolumeDevice(VolumeDevice&& other) noexcept;
+  VolumeDevice& operator=(VolumeDevice&& other) noexcept;
+  VolumeDevice(const VolumeDevice&) = delete;
+  VolumeDevice& operator=(const VolumeDevice&) = delete;
+  ~VolumeDevice();
+
+  // Opens the volume of a drive letter, shared for reading and writing with
+  // everyone else. On failure the result is closed and error is set.
+  static VolumeDevice Open(char driveLetter, DeviceAccess access, SystemError& error);
+
+  bool IsOpen() const { return handle_ != kClosed; }
+  void Close();
+
+  // Transfers exactly buffer.size() bytes at a byte offset. Anything shorter
+  // is a failure: the end of an image file is not data.
+  bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error);
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
+
+  // The size in bytes, when the system can tell it.
+  std::optional<std::uint64_t> Size();
+
+  // Asks the file system on the volume to let go of it before a raw write
+  // (FSCTL_DISMOUNT_VOLUME). The result is not examined.
+  void Dismount();
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;  // INVALID_HANDLE_VALUE, or no descriptor
+  explicit VolumeDevice(std::intptr_t handle) : handle_(handle) {}
+  // The system's part of WriteAt, after the bounds check.
+  bool WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
+
+  std::intptr_t handle_ = kClosed;
+};
+
+}  // namespace corvanel::platform
+
+namespace corvanel::platform {
+
+// The drive letter of a volume named on a command line: "X:", "X:\" or
+// "\\.\X:" everywhere; elsewhere than Windows also an image file or block
+// device, which is then given a free letter in the drive table.
+std::optional<char> DriveLetterForVolume(std::string_view name, SystemError& error);
+
+}  // namespace corvanel::platform

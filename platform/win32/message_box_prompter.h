@@ -1,0 +1,14 @@
+// Message boxes through MessageBoxW.
+#pragma once
+
+#include "app/prompter.h"
+
+namespace corvanel::platform {
+
+class MessageBoxPrompter final : public Prompter {
+ public:
+  int Show(WindowHandle owner, std::u16string_view text, std::u16string_view caption,
+           PromptButtons buttons) override;
+};
+
+}  // namespace corvanel::platform

@@ -1,0 +1,25 @@
+// Error numbers on Windows: GetLastError and FormatMessageW.
+#include "platform/system_error.h"
+
+#include <windows.h>
+
+namespace corvanel::platform {
+
+SystemError LastSystemError() { return {static_cast<std::uint32_t>(::GetLastError())}; }
+
+std::u16string SystemErrorMessage(SystemError error) {
+  wchar_t* text = nullptr;
+  DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+      error.code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string message;
+  if (length != 0 && text != nullptr) message.assign(reinterpret_cast<const char16_t*>(text), length);
+  if (text != nullptr) ::LocalFree(text);
+  return message;
+}
+
+SystemError EndOfDeviceError() { return {ERROR_HANDLE_EOF}; }
+
+SystemError InvalidArgumentError() { return {ERROR_INVALID_PARAMETER}; }
+
+}  // namespace corvanel::platform

@@ -1,0 +1,101 @@
+// Volume devices on Windows: "\\.\X:" opened with CreateFileW.
+#include "platform/volume_device.h"
+#include "platform/volume_name.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+
+namespace corvanel::platform {
+namespace {
+
+HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+bool SeekTo(HANDLE handle, std::uint64_t offset) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
+}
+
+// Moves exactly size bytes with ReadFile or WriteFile from a byte offset.
+template <typename Byte, typename Transfer>
+bool TransferAll(HANDLE handle, std::uint64_t offset, Byte* bytes, std::size_t size, Transfer transfer,
+                 SystemError& error) {
+  if (size == 0) return true;
+  if (!SeekTo(handle, offset)) {
+    error = LastSystemError();
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+    DWORD moved = 0;
+    if (!transfer(handle, bytes + done, chunk, &moved, nullptr)) {
+      error = LastSystemError();
+      return false;
+    }
+    // ReadFile succeeds with nothing read at the end of an image file.
+    if (moved == 0) {
+      error = EndOfDeviceError();
+      return false;
+    }
+    done += moved;
+  }
+  return true;
+}
+
+}  // namespace
+
+void VolumeDevice::Close() {
+  if (handle_ != kClosed) ::CloseHandle(AsHandle(handle_));
+  handle_ = kClosed;
+}
+
+VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemError& error) {
+  wchar_t path[] = L"\\\\.\\A:";
+  path[4] = static_cast<wchar_t>(static_cast<unsigned char>(driveLetter));
+  DWORD desired = access == DeviceAccess::Write ? GENERIC_WRITE : GENERIC_READ;
+  HANDLE handle = ::CreateFileW(path, desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = LastSystemError();
+    return {};
+  }
+  return VolumeDevice(reinterpret_cast<std::intptr_t>(handle));
+}
+
+bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
+  return TransferAll(AsHandle(handle_), offset, buffer.data(), buffer.size(), ::ReadFile, error);
+}
+
+bool VolumeDevice::WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error) {
+  return TransferAll(AsHandle(handle_), offset, buffer.data(), buffer.size(), ::WriteFile, error);
+}
+
+std::optional<std::uint64_t> VolumeDevice::Size() {
+  GET_LENGTH_INFORMATION length{};
+  DWORD returned = 0;
+  if (::DeviceIoControl(AsHandle(handle_), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                        &returned, nullptr) &&
+      length.Length.QuadPart > 0)
+    return static_cast<std::uint64_t>(length.Length.QuadPart);
+  // An image file standing in for a volume (Wine's dosdevices).
+  LARGE_INTEGER fileSize{};
+  if (::GetFileSizeEx(AsHandle(handle_), &fileSize) && fileSize.QuadPart > 0)
+    return static_cast<std::uint64_t>(fileSize.QuadPart);
+  return std::nullopt;
+}
+
+void VolumeDevice::Dismount() {
+  DWORD returned = 0;
+  ::DeviceIoControl(AsHandle(handle_), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
+std::optional<char> DriveLetterForVolume(std::string_view name, SystemError& error) {
+  std::optional<char> letter = DriveLetterFromName(name);
+  if (!letter) error.code = ERROR_INVALID_NAME;
+  return letter;
+}
+
+}  // namespace corvanel::platform

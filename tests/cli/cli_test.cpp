@@ -1,0 +1,87 @@
+// corvanel-cli: help, version, exit statuses and the dump command end to end.
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "app/shared_state.h"
+#include "tests/support/test_volume_image.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel::cli {
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome RunCommand(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  Console console{out, err, false};
+  int status = RunCli(args, console);
+  return {status, out.str(), err.str()};
+}
+
+TEST(Cli, HelpVersionAndUsageErrors) {
+  Outcome help = RunCommand({"--help"});
+  EXPECT_EQ(help.status, kExitOk);
+  EXPECT_NE(help.out.find("Usage: corvanel-cli"), std::string::npos);
+  EXPECT_NE(help.out.find("dump VOLUME"), std::string::npos);
+
+  Outcome version = RunCommand({"--version"});
+  EXPECT_EQ(version.status, kExitOk);
+  EXPECT_EQ(version.out.rfind("corvanel-cli ", 0), 0u);
+
+  EXPECT_EQ(RunCommand({}).status, kExitUsage);
+  Outcome unknown = RunCommand({"frobnicate"});
+  EXPECT_EQ(unknown.status, kExitUsage);
+  EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos);
+  EXPECT_EQ(RunCommand({"dump"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "b"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "--count", "0"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "--count", "65536"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "--sector", "4294967296"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "--sector"}).status, kExitUsage);
+}
+
+class CliVolumeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!image.available()) GTEST_SKIP() << "no image behind a drive letter (run through tools/wine-run)";
+    ResetSharedState();
+    image.Resize(8 * kSectorSize);
+    std::vector<std::uint8_t> sector(kSectorSize);
+    for (std::size_t i = 0; i < sector.size(); ++i) sector[i] = static_cast<std::uint8_t>(i);
+    image.Write(2 * kSectorSize, sector);
+  }
+
+  testing::TestVolumeImage image;
+};
+
+TEST_F(CliVolumeTest, DumpPrintsTheSectorsAtTheirByteOffsets) {
+  Outcome dump = RunCommand({"dump", image.VolumeArgument(), "--sector", "2"});
+  ASSERT_EQ(dump.status, kExitOk) << dump.err;
+  EXPECT_EQ(dump.out.substr(0, dump.out.find('\n')),
+            "000000000400  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f  |................|");
+  EXPECT_NE(dump.out.find("000000000440  40 41 42 43"), std::string::npos);
+  EXPECT_NE(dump.out.find("|@ABCDEFGHIJKLMNO|"), std::string::npos);
+  EXPECT_EQ(std::count(dump.out.begin(), dump.out.end(), '\n'), 32);
+}
+
+TEST_F(CliVolumeTest, FailuresPrintTheCatalogueTextAndExit1) {
+  Outcome pastEnd = RunCommand({"dump", image.VolumeArgument(), "--sector", "8"});
+  EXPECT_EQ(pastEnd.status, kExitFailed);
+  EXPECT_EQ(pastEnd.err, "corvanel-cli: Sorry, we could not get the information on the disk!\n");
+  EXPECT_TRUE(pastEnd.out.empty());
+
+  Outcome noVolume = RunCommand({"dump", std::string(1, testing::kUnmappedDriveLetter) + ":"});
+  EXPECT_EQ(noVolume.status, kExitFailed);
+  EXPECT_EQ(noVolume.err.rfind("corvanel-cli: System Error:", 0), 0u) << noVolume.err;
+}
+
+}  // namespace
+}  // namespace corvanel::cli

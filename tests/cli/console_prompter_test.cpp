@@ -1,0 +1,39 @@
+// Boxes on the terminal: who answers a Yes/No question.
+#include "cli/console_prompter.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace corvanel::cli {
+namespace {
+
+ConsolePrompter::LineReader Says(std::optional<std::string> line) {
+  return [line] { return line; };
+}
+
+TEST(ConsolePrompter, OkBoxesPrintTheTextWithoutItsTrailingBlank) {
+  std::ostringstream stream;
+  ConsolePrompter prompter(stream, false, {});
+  EXPECT_EQ(prompter.Show(nullptr, u"Lack of hard disk space! \r\n", u"Prompt", PromptButtons::Ok), kPromptOk);
+  EXPECT_EQ(stream.str(), "Lack of hard disk space!\n");
+}
+
+TEST(ConsolePrompter, YesNoAnswers) {
+  std::ostringstream stream;
+  const std::u16string_view question = u"Shreding files\uff01Continue? ";
+  EXPECT_EQ(ConsolePrompter(stream, true, {}).Show(nullptr, question, u"Prompt", PromptButtons::YesNo), kPromptYes);
+  // Nobody to ask: No.
+  EXPECT_EQ(ConsolePrompter(stream, false, {}).Show(nullptr, question, u"Prompt", PromptButtons::YesNo), kPromptNo);
+  for (const char* yes : {"y", "Y", "yes", " YES \r"})
+    EXPECT_EQ(ConsolePrompter(stream, false, Says(yes)).Show(nullptr, question, u"", PromptButtons::YesNo),
+              kPromptYes)
+        << yes;
+  for (std::optional<std::string> no : {std::optional<std::string>("n"), std::optional<std::string>(""),
+                                        std::optional<std::string>("yep"), std::optional<std::string>()})
+    EXPECT_EQ(ConsolePrompter(stream, false, Says(no)).Show(nullptr, question, u"", PromptButtons::YesNo), kPromptNo);
+  EXPECT_NE(stream.str().find("Shreding files\xef\xbc\x81" "Continue? [y/N]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvanel::cli

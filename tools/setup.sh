@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Installs everything Corvanel needs on a Debian 12 machine and builds Crypto++
+# for both mingw-w64 targets. Idempotent: a second run only checks.
+set -euo pipefail
+
+CACHE_DIR="${CORVANEL_CACHE:-/var/cache/corvanel}"
+CRYPTOPP_SOURCE_PACKAGE=libcrypto++
+
+PACKAGES=(
+  # native build and tests
+  build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
+  # Windows cross builds and running them
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb x11-utils imagemagick
+  # fonts with CJK glyphs, so Chinese prompts render under wine
+  fonts-wqy-microhei
+  # volume tools and independent oracles
+  dosfstools mtools ntfs-3g fusefat sleuthkit fuse3
+  # crypto oracles
+  python3 python3-pycryptodome python3-botan openssl
+  # fetching and unpacking Debian source packages
+  dpkg-dev
+)
+
+log() { printf 'setup: %s\n' "$*" >&2; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || printf '%s\n' "$p"
+  done
+}
+
+install_packages() {
+  local missing
+  missing=$(missing_packages)
+  if [ -z "$missing" ]; then
+    log "packages: all present"
+    return
+  fi
+  log "packages: installing $(echo $missing | tr '\n' ' ')"
+  as_root apt-get update -qq
+  # shellcheck disable=SC2086
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# apt-get source needs deb-src entries. They are derived from the machine's own
+# deb entries (same mirrors, same suites), never from a host written here.
+SOURCES_FILE=/etc/apt/sources.list.d/corvanel-deb-src.sources
+
+write_deb_src_entries() {
+  [ -f "$SOURCES_FILE" ] && return
+  local tmp
+  tmp=$(mktemp)
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    # deb822: keep every stanza that has Types: deb, switch it to deb-src
+    awk 'BEGIN { RS = "" }
+         {
+           n = split($0, lines, "\n"); out = ""; binary = 0
+           for (i = 1; i <= n; i++) {
+             line = lines[i]
+             if (line ~ /^Types:/) {
+               if (line ~ /[ \t]deb([ \t]|$)/) binary = 1
+               line = "Types: deb-src"
+             }
+             out = out line "\n"
+           }
+           if (binary) printf "%s\n", out
+         }' /etc/apt/sources.list.d/debian.sources >"$tmp"
+  fi
+  if [ ! -s "$tmp" ] && [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >"$tmp" || true
+    SOURCES_FILE=/etc/apt/sources.list.d/corvanel-deb-src.list
+  fi
+  [ -s "$tmp" ] || { log "no Debian source entries found to derive deb-src from"; exit 1; }
+  as_root install -m 0644 "$tmp" "$SOURCES_FILE"
+  rm -f "$tmp"
+  as_root apt-get update -qq
+}
+
+fetch_cryptopp_source() {
+  local src_root="$CACHE_DIR/src"
+  local dir
+  dir=$(find "$src_root" -maxdepth 1 -type d -name 'libcrypto++-*' 2>/dev/null | head -n 1)
+  if [ -n "$dir" ] && [ -f "$dir/GNUmakefile-cross" ]; then
+    printf '%s\n' "$dir"
+    return
+  fi
+  write_deb_src_entries
+  mkdir -p "$src_root"
+  (cd "$src_root" && apt-get source -qq "$CRYPTOPP_SOURCE_PACKAGE" >/dev/null 2>&1) || {
+    log "apt-get source $CRYPTOPP_SOURCE_PACKAGE failed"; exit 1; }
+  dir=$(find "$src_root" -maxdepth 1 -type d -name 'libcrypto++-*' | head -n 1)
+  [ -n "$dir" ] || { log "Crypto++ source not unpacked"; exit 1; }
+  printf '%s\n' "$dir"
+}
+
+# Builds libcryptopp.a for one mingw target into $CACHE_DIR/cryptopp-<triplet>
+# with its headers under include/cryptopp.
+build_cryptopp_for() {
+  local triplet="$1"
+  local prefix="$CACHE_DIR/cryptopp-$triplet"
+  if [ -f "$prefix/lib/libcryptopp.a" ] && [ -f "$prefix/include/cryptopp/cryptlib.h" ]; then
+    log "Crypto++ for $triplet: cached"
+    return
+  fi
+  local src
+  src=$(fetch_cryptopp_source)
+  local work="$CACHE_DIR/build-cryptopp-$triplet"
+  rm -rf "$work" "$prefix"
+  cp -a "$src" "$work"
+  log "Crypto++ for $triplet: building (a few minutes)"
+  make -C "$work" -f GNUmakefile-cross \
+    CXX="$triplet-g++-posix" AR="$triplet-ar" RANLIB="$triplet-ranlib" \
+    CXXFLAGS="-DNDEBUG -O2" static -j"$(nproc)" >"$work.log" 2>&1 || {
+      tail -n 30 "$work.log" >&2; log "Crypto++ build for $triplet failed"; exit 1; }
+  mkdir -p "$prefix/lib" "$prefix/include/cryptopp"
+  cp "$work/libcryptopp.a" "$prefix/lib/"
+  cp "$work"/*.h "$prefix/include/cryptopp/"
+  rm -rf "$work"
+}
+
+main() {
+  install_packages
+  mkdir -p "$CACHE_DIR"
+  build_cryptopp_for x86_64-w64-mingw32
+  build_cryptopp_for i686-w64-mingw32
+  log "done (cache: $CACHE_DIR)"
+}
+
+main "$@"

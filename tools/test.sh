@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# All of Corvanel's checks: set-up, the three builds (Linux, Windows x86_64,
+# Windows i686), the native suite plain and under ASan/UBSan, and the Windows
+# suite under wine64.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/setup.sh
+
+for preset in linux linux-asan win64 win32; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+# The shipping target cannot run here; make sure it linked.
+for exe in build/win32/corvanel-cli.exe build/win64/corvanel-cli.exe; do
+  [ -s "$exe" ] || { echo "missing $exe" >&2; exit 1; }
+done
+
+passed=0
+failed=0
+for preset in linux linux-asan win64; do
+  echo "== tests: $preset"
+  log=$(mktemp)
+  status=0
+  ctest --preset "$preset" -j2 2>&1 | tee "$log" || status=$?
+  summary=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [ -z "$summary" ]; then
+    echo "no test summary from $preset" >&2
+    exit 1
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$summary")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  [ "$status" -eq 0 ] || { echo "tests failed: $preset" >&2; }
+done
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

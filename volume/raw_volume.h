@@ -1,0 +1,48 @@
+// Sector reads and the file-record write on a volume named by its drive
+// letter: the only road below the file system.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "platform/volume_device.h"
+
+namespace corvanel {
+
+inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr std::uint32_t kFileRecordSize = 1024;  // an NTFS file record: two sectors
+
+// Failures set errorCode (table A of the catalogue): 1 the volume did not open
+// for reading, 4 a read failed or came up short, 19 the volume did not open for
+// writing or the write failed. Codes 1 and 19 also set LastSystemErrorText.
+//
+// An object keeps the volume open across the calls of one operation; the
+// static forms open, transfer and close in one call. Either way a read after
+// a write sees the written bytes: nothing is cached here.
+class RawVolume {
+ public:
+  explicit RawVolume(char driveLetter) : driveLetter_(driveLetter) {}
+
+  char DriveLetter() const { return driveLetter_; }
+
+  // Reads sectorCount sectors from firstSector (byte offset firstSector × 512,
+  // in 64 bits) into the start of buffer, which must hold them.
+  bool ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount, std::span<std::uint8_t> buffer,
+                   std::int32_t& errorCode);
+
+  // Writes the first 1024 bytes of buffer (which must hold them) over the two
+  // sectors from recordSector.
+  bool WriteRecordSectors(std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
+                          std::int32_t& errorCode);
+
+  static bool ReadSectors(std::uint32_t firstSector, char driveLetter, std::uint16_t sectorCount,
+                          std::span<std::uint8_t> buffer, std::int32_t& errorCode);
+  static bool WriteRecordSectors(char driveLetter, std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
+                                 std::int32_t& errorCode);
+
+ private:
+  char driveLetter_;
+  platform::VolumeDevice reader_;
+};
+
+}  // namespace corvanel
