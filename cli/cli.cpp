@@ -5,6 +5,7 @@
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
+#include "crypt/cipher_table.h"
 #include "cli/commands.h"
 #include "platform/text_encoding.h"
 
@@ -12,6 +13,10 @@ namespace corvanel::cli {
 namespace {
 
 constexpr Command kCommands[] = {
+    {"encrypt", "FILE [--cipher NAME] [--key KEY | --key-file PATH]",
+     "encrypt FILE into FILE_<suffix> beside it (the key is asked for when not given)", RunEncrypt},
+    {"decrypt", "FILE [--cipher NAME] [--key KEY | --key-file PATH]",
+     "decrypt FILE into its folder under the name it had before", RunDecrypt},
     {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
 };
 
@@ -23,6 +28,11 @@ void PrintHelp(std::ostream& out) {
          "Commands:\n";
   for (const Command& command : kCommands)
     out << "  " << command.name << ' ' << command.synopsis << "\n      " << command.summary << '\n';
+  out << "\nCiphers (--cipher, default des):";
+  for (const CipherInfo& cipher : CipherTable()) out << ' ' << cipher.name;
+  out << "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
+         "--code-page NAME (Linux) sets the code page of stored file names (default UTF-8).\n"
+         "--yes answers Yes to every question.\n";
   out << "\nVOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
          "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.\n";
 }

@@ -2,6 +2,8 @@
 // apart from the process entry point so that tests can drive it.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -17,7 +19,10 @@ inline constexpr int kExitUsage = 2;   // the command line was wrong
 struct Console {
   std::ostream& out;
   std::ostream& err;
-  bool interactive = false;  // a user at a terminal can answer questions
+  bool interactive = false;    // a user at a terminal can answer questions
+  bool showProgress = false;   // err is a terminal that can show a progress bar
+  // Reads a secret (a key) without echo; empty when there is nothing to read from.
+  std::function<std::optional<std::string>()> readSecret = {};
 };
 
 // args excludes the program name.

@@ -25,6 +25,8 @@ int ReportFailure(Console& console, std::int32_t errorCode);
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);
 
+int RunEncrypt(std::span<const std::string> args, Console& console);
+int RunDecrypt(std::span<const std::string> args, Console& console);
 int RunDump(std::span<const std::string> args, Console& console);
 
 }  // namespace corvanel::cli

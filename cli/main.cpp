@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/prompter.h"
+#include "app/shared_state.h"
 #include "cli/cli.h"
 #include "cli/console_prompter.h"
 #include "platform/console.h"
@@ -15,9 +16,12 @@ namespace {
 int Run(std::vector<std::string> args) {
   using namespace corvanel;
   platform::PrepareConsole();
+  // Ctrl+C lets the engines delete their partial output before the process ends.
+  platform::SetFlagOnInterrupt(AbortRequested);
   bool assumeYes = false;
   std::erase_if(args, [&](const std::string& arg) { return arg == "--yes" ? (assumeYes = true) : false; });
-  cli::Console console{std::cout, std::cerr, platform::IsTerminal(stdin) && platform::IsTerminal(stderr)};
+  cli::Console console{std::cout, std::cerr, platform::IsTerminal(stdin) && platform::IsTerminal(stderr),
+                       platform::IsTerminal(stderr), platform::ReadSecretLine};
   cli::ConsolePrompter::LineReader readLine;
   if (console.interactive) readLine = platform::ReadTerminalLine;
   cli::ConsolePrompter prompter(std::cerr, assumeYes, readLine);

@@ -1,6 +1,8 @@
 // The terminal, for the command-line front end.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -14,5 +16,13 @@ bool IsTerminal(std::FILE* stream);
 
 // Reads one line from the terminal; nullopt at end of input.
 std::optional<std::string> ReadTerminalLine();
+
+// The first Ctrl+C sets flag to 1 (so running work can take its cancel
+// path); a second one ends the process as usual.
+void SetFlagOnInterrupt(std::atomic<std::int32_t>& flag);
+
+// Reads one line from the terminal without showing what is typed; nullopt at
+// end of input.
+std::optional<std::string> ReadSecretLine();
 
 }  // namespace corvanel::platform

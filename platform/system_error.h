@@ -24,4 +24,19 @@ SystemError EndOfDeviceError();
 // "The parameter is incorrect" and its kin, for calls refused before they start.
 SystemError InvalidArgumentError();
 
+// A path longer than the system takes.
+SystemError NameTooLongError();
+
+// A character that the ANSI code page cannot hold.
+SystemError UnmappableCharacterError();
+
+// A file name the system would not take, or that would leave its directory.
+SystemError InvalidNameError();
+
+// A directory or device where a regular file was expected.
+SystemError NotARegularFileError();
+
+// A file that would be overwritten while it is being read.
+SystemError FileExistsError();
+
 }  // namespace corvanel::platform

@@ -1,6 +1,8 @@
 // The terminal on POSIX systems.
 #include "platform/console.h"
 
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -14,6 +16,34 @@ bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 std::optional<std::string> ReadTerminalLine() {
   std::string line;
   if (!std::getline(std::cin, line)) return std::nullopt;
+  return line;
+}
+
+namespace {
+std::atomic<std::int32_t>* interruptFlag = nullptr;
+void OnInterrupt(int) { interruptFlag->store(1); }
+}  // namespace
+
+void SetFlagOnInterrupt(std::atomic<std::int32_t>& flag) {
+  static_assert(std::atomic<std::int32_t>::is_always_lock_free, "stored from a signal handler");
+  interruptFlag = &flag;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+std::optional<std::string> ReadSecretLine() {
+  termios saved{};
+  bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios silent = saved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+  }
+  std::optional<std::string> line = ReadTerminalLine();
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   return line;
 }
 

@@ -18,4 +18,14 @@ SystemError EndOfDeviceError() { return {static_cast<std::uint32_t>(ENXIO)}; }
 
 SystemError InvalidArgumentError() { return {static_cast<std::uint32_t>(EINVAL)}; }
 
+SystemError NameTooLongError() { return {static_cast<std::uint32_t>(ENAMETOOLONG)}; }
+
+SystemError UnmappableCharacterError() { return {static_cast<std::uint32_t>(EILSEQ)}; }
+
+SystemError InvalidNameError() { return {static_cast<std::uint32_t>(EINVAL)}; }
+
+SystemError NotARegularFileError() { return {static_cast<std::uint32_t>(EISDIR)}; }
+
+SystemError FileExistsError() { return {static_cast<std::uint32_t>(EEXIST)}; }
+
 }  // namespace corvanel::platform

@@ -22,4 +22,30 @@ std::optional<std::string> ReadTerminalLine() {
   return line;
 }
 
+namespace {
+std::atomic<std::int32_t>* interruptFlag = nullptr;
+std::atomic<bool> interruptedOnce{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT || interruptedOnce.exchange(true)) return FALSE;
+  interruptFlag->store(1);
+  return TRUE;
+}
+}  // namespace
+
+void SetFlagOnInterrupt(std::atomic<std::int32_t>& flag) {
+  interruptFlag = &flag;
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+std::optional<std::string> ReadSecretLine() {
+  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  bool console = ::GetConsoleMode(input, &saved) != 0;
+  if (console) ::SetConsoleMode(input, saved & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  std::optional<std::string> line = ReadTerminalLine();
+  if (console) ::SetConsoleMode(input, saved);
+  return line;
+}
+
 }  // namespace corvanel::platform

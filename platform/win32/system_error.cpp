@@ -22,4 +22,15 @@ SystemError EndOfDeviceError() { return {ERROR_HANDLE_EOF}; }
 
 SystemError InvalidArgumentError() { return {ERROR_INVALID_PARAMETER}; }
 
+SystemError NameTooLongError() { return {ERROR_FILENAME_EXCED_RANGE}; }
+
+SystemError UnmappableCharacterError() { return {ERROR_NO_UNICODE_TRANSLATION}; }
+
+SystemError InvalidNameError() { return {ERROR_INVALID_NAME}; }
+
+// What opening a directory as a file gives.
+SystemError NotARegularFileError() { return {ERROR_ACCESS_DENIED}; }
+
+SystemError FileExistsError() { return {ERROR_FILE_EXISTS}; }
+
 }  // namespace corvanel::platform

@@ -1,0 +1,176 @@
+// corvanel-cli encrypt and decrypt.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "cli/commands.h"
+#include "crypt/cipher_table.h"
+#include "crypt/file_encryption.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+
+namespace corvanel::cli {
+namespace {
+
+struct CryptArguments {
+  std::string file;
+  const CipherInfo* cipher = FindCipher(algorithm::kDes);
+  std::optional<std::string> key;
+  std::optional<std::string> keyFile;
+};
+
+// nullopt when the arguments are good, else the exit status of the usage error.
+std::optional<int> Parse(std::span<const std::string> args, Console& console, std::string_view command,
+                         CryptArguments& parsed) {
+  auto usage = [&](const std::string& message) { return ReportUsage(console, std::string(command) + ": " + message); };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (arg == "--cipher" && hasValue) {
+      parsed.cipher = FindCipherByName(args[++i]);
+      if (!parsed.cipher) return usage("unknown cipher '" + args[i] + "'");
+    } else if (arg == "--key" && hasValue) {
+      parsed.key = args[++i];
+    } else if (arg == "--key-file" && hasValue) {
+      parsed.keyFile = args[++i];
+    } else if (arg == "--code-page" && hasValue) {
+      if (!platform::SetAnsiCodePage(args[++i])) return usage("code page '" + args[i] + "' is not available here");
+    } else if (arg.starts_with("--")) {
+      return usage("unknown or incomplete option '" + arg + "'");
+    } else if (parsed.file.empty()) {
+      parsed.file = arg;
+    } else {
+      return usage("one file at a time");
+    }
+  }
+  if (parsed.file.empty()) return usage("which file?");
+  if (parsed.key && parsed.keyFile) return usage("--key and --key-file exclude each other");
+  return std::nullopt;
+}
+
+int ReportPrompt(Console& console, std::int32_t promptNumber) {
+  console.err << "corvanel-cli: " << platform::Utf16ToUtf8(*UserPromptText(promptNumber, kLanguageEnglish)) << '\n';
+  return kExitFailed;
+}
+
+// The key text, from --key, the first line of --key-file, or the terminal.
+std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console& console, int& status) {
+  if (arguments.key) return platform::Utf8ToUtf16(*arguments.key);
+  std::string line;
+  if (arguments.keyFile) {
+    std::filesystem::path path(std::u8string(arguments.keyFile->begin(), arguments.keyFile->end()));
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      console.err << "corvanel-cli: cannot read the key file " << *arguments.keyFile << '\n';
+      status = kExitFailed;
+      return std::nullopt;
+    }
+    std::getline(file, line);
+  } else {
+    std::optional<std::string> typed;
+    if (console.readSecret) {
+      console.err << "Key: " << std::flush;
+      typed = console.readSecret();
+      console.err << '\n';
+    }
+    if (!typed) {
+      status = ReportUsage(console, "no key given (--key, --key-file, or type it at the terminal)");
+      return std::nullopt;
+    }
+    line = *typed;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return platform::Utf8ToUtf16(line);
+}
+
+std::string Printable(const std::string& ansiPath) {
+  std::optional<std::u16string> wide = platform::FromAnsi(ansiPath);
+  return wide ? platform::Utf16ToUtf8(*wide) : ansiPath;
+}
+
+// Remembers the output and draws a progress bar when err is a terminal.
+class Progress final : public FileCryptObserver {
+ public:
+  explicit Progress(Console& console) : console_(console) {}
+  ~Progress() override {
+    if (drawn_) console_.err << '\n';
+  }
+
+  void OnOutput(const std::string& ansiOutputPath, std::uint64_t bodyBytes) override {
+    output = ansiOutputPath;
+    total_ = bodyBytes;
+  }
+
+  void OnProgress(std::uint64_t doneBytes) override {
+    written = doneBytes;
+    if (!console_.showProgress || total_ == 0) return;
+    int percent = static_cast<int>(doneBytes * 100 / total_);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    constexpr int kWidth = 40;
+    std::string bar(static_cast<std::size_t>(percent * kWidth / 100), '#');
+    bar.resize(kWidth, ' ');
+    console_.err << "\r[" << bar << "] " << percent << "%" << std::flush;
+    drawn_ = true;
+  }
+
+  std::string output;
+  std::uint64_t written = 0;
+
+ private:
+  Console& console_;
+  std::uint64_t total_ = 0;
+  int lastPercent_ = -1;
+  bool drawn_ = false;
+};
+
+enum class Direction { Encrypt, Decrypt };
+
+int RunCrypt(std::span<const std::string> args, Console& console, Direction direction) {
+  std::string_view command = direction == Direction::Encrypt ? "encrypt" : "decrypt";
+  CryptArguments arguments;
+  if (std::optional<int> usage = Parse(args, console, command, arguments)) return *usage;
+
+  int status = kExitOk;
+  std::optional<std::u16string> keyText = ObtainKey(arguments, console, status);
+  if (!keyText) return status;
+  if (std::int32_t refusal = KeyTextRefusal(*keyText)) return ReportPrompt(console, refusal);
+
+  std::u16string path = platform::Utf8ToUtf16(arguments.file);
+  AlgorithmId id = arguments.cipher->id;
+  if (direction == Direction::Decrypt && !SuffixMatches(path, id)) return ReportPrompt(console, prompt::kCipherMismatch);
+
+  std::int32_t errorCode = error_code::kNone;
+  Progress progress(console);
+  if (direction == Direction::Encrypt) {
+    std::size_t nameStart = path.size();
+    while (nameStart > 0 && !platform::IsPathSeparator(path[nameStart - 1])) --nameStart;
+    EncryptFile(*keyText, path, std::u16string_view(path).substr(nameStart), id, errorCode, &progress);
+  } else {
+    DecryptFile(*keyText, path, id, errorCode, &progress);
+  }
+  if (AbortRequested) {
+    console.err << "corvanel-cli: interrupted; the partial output was removed\n";
+    return kExitFailed;
+  }
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+  console.out << (direction == Direction::Encrypt ? "encrypted " : "decrypted ") << arguments.file << " -> "
+              << Printable(progress.output) << " (" << progress.written << " bytes, " << arguments.cipher->name
+              << ")\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunEncrypt(std::span<const std::string> args, Console& console) {
+  return RunCrypt(args, console, Direction::Encrypt);
+}
+
+int RunDecrypt(std::span<const std::string> args, Console& console) {
+  return RunCrypt(args, console, Direction::Decrypt);
+}
+
+}  // namespace corvanel::cli

@@ -1,0 +1,308 @@
+// The encryption engine: one file in, one file out, through the C runtime's
+// narrow file functions on ANSI paths.
+#include "crypt/file_encryption.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+
+namespace corvanel {
+namespace {
+
+// Chunks moved per read and write; each chunk is still transformed on its own.
+constexpr std::size_t kChunksPerBlock = 256;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Code 3 with the system's reason.
+void Fail(platform::SystemError error, std::int32_t& errorCode) {
+  ReportSystemError(error, error_code::kFileOpenFailed, errorCode);
+}
+
+// The ANSI form of a path or name, refused (code 3) when a character has no
+// ANSI form or it needs more than maxBytes bytes.
+std::optional<std::string> ToAnsiWithin(std::u16string_view text, std::size_t maxBytes, std::int32_t& errorCode) {
+  std::optional<std::string> ansi = platform::ToAnsi(text);
+  if (!ansi) {
+    Fail(platform::UnmappableCharacterError(), errorCode);
+    return std::nullopt;
+  }
+  if (ansi->size() > maxBytes || ansi->find('\0') != std::string::npos) {
+    Fail(ansi->size() > maxBytes ? platform::NameTooLongError() : platform::InvalidNameError(), errorCode);
+    return std::nullopt;
+  }
+  return ansi;
+}
+
+// A file being written. The bytes go to a scratch file beside it that takes
+// the final name only when everything was written, so that no failure or
+// abort leaves a partial file behind or costs a file the output would replace.
+class OutputFile {
+ public:
+  // ansiDirectory is the ANSI form of the output's directory, separator included.
+  OutputFile(std::string ansiDirectory, std::string ansiPath)
+      : directory_(std::move(ansiDirectory)), path_(std::move(ansiPath)) {}
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() {
+    if (finished_) return;
+    file_.reset();
+    if (!writingPath_.empty()) platform::RemoveFile(writingPath_);
+  }
+
+  bool Create(std::int32_t& errorCode) {
+    writingPath_ = ScratchPath();
+    file_.reset(std::fopen(writingPath_.c_str(), "wb"));
+    if (!file_) {
+      Fail(platform::LastSystemError(), errorCode);
+      writingPath_.clear();
+      return false;
+    }
+    return true;
+  }
+
+  bool Write(const std::uint8_t* bytes, std::size_t length, std::int32_t& errorCode) {
+    if (std::fwrite(bytes, 1, length, file_.get()) == length) return true;
+    Fail(platform::LastSystemError(), errorCode);
+    return false;
+  }
+
+  // Closes the file (a failure to flush the last bytes fails it) and gives it
+  // its final name.
+  bool Finish(std::int32_t& errorCode) {
+    if (std::fclose(file_.release()) != 0) {
+      Fail(platform::LastSystemError(), errorCode);
+      return false;
+    }
+    platform::SystemError error;
+    if (writingPath_ != path_ && !platform::RenameOver(writingPath_, path_, error)) {
+      Fail(error, errorCode);
+      return false;
+    }
+    finished_ = true;
+    return true;
+  }
+
+ private:
+  // "~crv" and six hex digits in the output's directory; the output path
+  // itself when no such name is free or fits.
+  std::string ScratchPath() const {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      char name[16];
+      std::snprintf(name, sizeof name, "~crv%06x.tmp", static_cast<unsigned>(random() & 0xFFFFFF));
+      std::string candidate = directory_ + name;
+      if (candidate.size() > platform::MaxAnsiPathLength()) break;
+      if (!platform::FileExists(candidate)) return candidate;
+    }
+    return path_;
+  }
+
+  std::string directory_;
+  std::string path_;
+  std::string writingPath_;
+  File file_;
+  bool finished_ = false;
+};
+
+// The directory part of a path, its last separator included ("" for a bare name).
+std::u16string_view DirectoryOf(std::u16string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && !platform::IsPathSeparator(path[end - 1])) --end;
+  return path.substr(0, end);
+}
+
+// Reads up to buffer.size() bytes; fewer only at the end of the file.
+std::optional<std::size_t> ReadUpTo(std::FILE* file, std::span<std::uint8_t> buffer, std::int32_t& errorCode) {
+  std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+  if (got < buffer.size() && std::ferror(file)) {
+    Fail(platform::LastSystemError(), errorCode);
+    return std::nullopt;
+  }
+  return got;
+}
+
+enum class BodyOutcome { Done, Aborted, Failed };
+
+// Transforms the rest of input into output chunk by chunk, every chunk from
+// the cipher's initial counter. AbortRequested is read before every chunk.
+BodyOutcome TransformBody(std::FILE* input, OutputFile& output, ChunkCipher& cipher, FileCryptObserver* observer,
+                          std::int32_t& errorCode) {
+  std::vector<std::uint8_t> in(kChunkSize * kChunksPerBlock), out(in.size());
+  std::uint64_t done = 0;
+  for (;;) {
+    if (AbortRequested) return BodyOutcome::Aborted;
+    std::optional<std::size_t> got = ReadUpTo(input, in, errorCode);
+    if (!got) return BodyOutcome::Failed;
+    for (std::size_t offset = 0; offset < *got; offset += kChunkSize) {
+      if (offset != 0 && AbortRequested) return BodyOutcome::Aborted;
+      cipher.Transform(in.data() + offset, out.data() + offset, std::min(kChunkSize, *got - offset));
+    }
+    if (!output.Write(out.data(), *got, errorCode)) return BodyOutcome::Failed;
+    done += *got;
+    if (observer) observer->OnProgress(done);
+    if (*got < in.size()) return BodyOutcome::Done;
+  }
+}
+
+HeaderBlock RandomHeader() {
+  HeaderBlock header;
+  std::mt19937 random(std::random_device{}());
+  for (std::uint8_t& byte : header) byte = static_cast<std::uint8_t>(random());
+  return header;
+}
+
+// A stored name must stay a plain name in the output's directory.
+bool IsPlainFileName(std::u16string_view name) {
+  if (name.empty() || name == u"." || name == u"..") return false;
+  for (char16_t c : name)
+    if (c < 0x20 || c == u'/' || c == u'\\' || c == u':') return false;
+  return true;
+}
+
+}  // namespace
+
+KeyBlock KeyVerifier(const KeyBlock& key) {
+  KeyBlock verifier{};
+  CipherTransform(algorithm::kAes, VerifierKey.data(), key.data(), verifier.data(), key.size());
+  return verifier;
+}
+
+void EmbedVerifier(HeaderBlock& header, const KeyBlock& verifier) {
+  for (std::size_t k = 0; k < verifier.size(); ++k)
+    for (std::size_t i = 0; i < 8; ++i) {
+      std::uint8_t& byte = header[2 * (8 * k + i)];
+      byte = static_cast<std::uint8_t>((byte & 0x7F) | (((verifier[k] >> i) & 1) << 7));
+    }
+}
+
+KeyBlock ExtractVerifier(const HeaderBlock& header) {
+  KeyBlock verifier{};
+  for (std::size_t k = 0; k < verifier.size(); ++k)
+    for (std::size_t i = 0; i < 8; ++i)
+      if (header[2 * (8 * k + i)] & 0x80) verifier[k] = static_cast<std::uint8_t>(verifier[k] | (1 << i));
+  return verifier;
+}
+
+void EncryptFile(std::u16string_view keyText, std::u16string_view sourcePath, std::u16string_view fileName,
+                 AlgorithmId id, std::int32_t& errorCode, FileCryptObserver* observer) {
+  const CipherInfo* cipher = FindCipher(id);
+  if (!cipher) return Fail(platform::InvalidArgumentError(), errorCode);
+  const std::size_t maxPath = platform::MaxAnsiPathLength();
+  std::optional<std::string> ansiSource = ToAnsiWithin(sourcePath, maxPath, errorCode);
+  if (!ansiSource) return;
+  std::u16string outputPath = std::u16string(sourcePath) + std::u16string(cipher->suffix);
+  std::optional<std::string> ansiOutput = ToAnsiWithin(outputPath, maxPath, errorCode);
+  if (!ansiOutput) return;
+  std::optional<std::string> ansiName = ToAnsiWithin(fileName, kNameBlockSize - 1, errorCode);
+  if (!ansiName) return;
+  std::optional<std::string> ansiDirectory = ToAnsiWithin(DirectoryOf(sourcePath), maxPath, errorCode);
+  if (!ansiDirectory) return;
+
+  std::uint64_t available = platform::AvailableBytes(sourcePath);
+  platform::SystemError error;
+  std::optional<std::uint64_t> size = platform::RegularFileSize(*ansiSource, error);
+  if (!size) return Fail(error, errorCode);
+  if (available < *size) {
+    errorCode = error_code::kEncryptDiskFull;
+    return;
+  }
+  if (*size == 0) {
+    errorCode = error_code::kEmptyFile;
+    return;
+  }
+  const KeyBlock key = KeyBytes(keyText);
+
+  // The source opens first, so that an unreadable source leaves nothing behind.
+  File source(std::fopen(ansiSource->c_str(), "rb"));
+  if (!source) return Fail(platform::LastSystemError(), errorCode);
+  OutputFile output(*ansiDirectory, *ansiOutput);
+  if (!output.Create(errorCode)) return;
+
+  HeaderBlock header = RandomHeader();
+  EmbedVerifier(header, KeyVerifier(key));
+  std::array<std::uint8_t, kNameBlockSize> name{}, nameBlock{};
+  std::copy(ansiName->begin(), ansiName->end(), name.begin());
+  CipherTransform(id, key.data(), name.data(), nameBlock.data(), name.size());
+  if (!output.Write(header.data(), header.size(), errorCode)) return;
+  if (!output.Write(nameBlock.data(), nameBlock.size(), errorCode)) return;
+
+  if (observer) observer->OnOutput(*ansiOutput, *size);
+  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
+  if (TransformBody(source.get(), output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
+  source.reset();
+  // An abort that came with the last chunk still removes the output.
+  if (AbortRequested) return;
+  output.Finish(errorCode);
+}
+
+void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath, AlgorithmId id,
+                 std::int32_t& errorCode, FileCryptObserver* observer) {
+  if (!FindCipher(id)) return Fail(platform::InvalidArgumentError(), errorCode);
+  const std::size_t maxPath = platform::MaxAnsiPathLength();
+  std::optional<std::string> ansiPath = ToAnsiWithin(encryptedPath, maxPath, errorCode);
+  if (!ansiPath) return;
+
+  std::uint64_t available = platform::AvailableBytes(encryptedPath);
+  platform::SystemError error;
+  std::optional<std::uint64_t> size = platform::RegularFileSize(*ansiPath, error);
+  if (!size) return Fail(error, errorCode);
+  if (available < *size) {
+    errorCode = error_code::kEncryptDiskFull;
+    return;
+  }
+  const KeyBlock key = KeyBytes(keyText);
+
+  File input(std::fopen(ansiPath->c_str(), "rb"));
+  if (!input) return Fail(platform::LastSystemError(), errorCode);
+  // A file shorter than its header and name block reads as zeros there.
+  HeaderBlock header{};
+  if (!ReadUpTo(input.get(), header, errorCode)) return;
+  KeyBlock storedKey{};
+  KeyBlock verifier = ExtractVerifier(header);
+  CipherTransform(algorithm::kAes, VerifierKey.data(), verifier.data(), storedKey.data(), verifier.size());
+  // All sixteen bytes must agree, zero bytes and what follows them included.
+  if (storedKey != key) {
+    errorCode = error_code::kWrongKey;
+    return;
+  }
+
+  std::array<std::uint8_t, kNameBlockSize> nameBlock{}, name{};
+  if (!ReadUpTo(input.get(), nameBlock, errorCode)) return;
+  CipherTransform(id, key.data(), nameBlock.data(), name.data(), name.size());
+  std::string ansiName(name.begin(), std::find(name.begin(), name.end(), 0));
+  std::optional<std::u16string> storedName = platform::FromAnsi(ansiName);
+  if (!storedName) return Fail(platform::UnmappableCharacterError(), errorCode);
+  if (!IsPlainFileName(*storedName)) return Fail(platform::InvalidNameError(), errorCode);
+
+  // The output goes beside the encrypted file, under the stored name.
+  std::optional<std::string> directory = ToAnsiWithin(DirectoryOf(encryptedPath), maxPath, errorCode);
+  if (!directory) return;
+  std::string outputPath = *directory + ansiName;
+  if (outputPath.size() > maxPath) return Fail(platform::NameTooLongError(), errorCode);
+  // Writing over the file being read would destroy it.
+  if (platform::IsSameFile(outputPath, *ansiPath)) return Fail(platform::FileExistsError(), errorCode);
+
+  OutputFile output(*directory, outputPath);
+  if (!output.Create(errorCode)) return;
+  std::uint64_t bodyBytes = *size > kEncryptedPrefixSize ? *size - kEncryptedPrefixSize : 0;
+  if (observer) observer->OnOutput(outputPath, bodyBytes);
+  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
+  if (TransformBody(input.get(), output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
+  input.reset();
+  if (AbortRequested) return;
+  output.Finish(errorCode);
+}
+
+}  // namespace corvanel

@@ -1,0 +1,44 @@
+// Ordinary files by their "ANSI" paths (the bytes the C runtime's narrow file
+// functions take), and the free space beside them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/system_error.h"
+
+namespace corvanel::platform {
+
+// The longest path, in bytes, that the narrow file functions take here.
+std::size_t MaxAnsiPathLength();
+
+// Whether a character separates directories in a path here.
+bool IsPathSeparator(char16_t c);
+
+// Bytes available to the caller on the volume that holds path (a file or a
+// directory, which need not exist yet); 0 when the system cannot tell.
+std::uint64_t AvailableBytes(std::u16string_view path);
+
+// Makes AvailableBytes give a fixed value (nullopt: ask the system again).
+void SetAvailableBytesForTesting(std::optional<std::uint64_t> bytes);
+
+// The fixed value, for each system's AvailableBytes.
+std::optional<std::uint64_t> AvailableBytesOverride();
+
+// The size of a regular file; a directory or anything else is an error.
+std::optional<std::uint64_t> RegularFileSize(const std::string& ansiPath, SystemError& error);
+
+// Whether two paths name one existing file.
+bool IsSameFile(const std::string& ansiPathA, const std::string& ansiPathB);
+
+bool RemoveFile(const std::string& ansiPath);
+
+bool FileExists(const std::string& ansiPath);
+
+// Renames from over to, replacing a file of that name in one step.
+bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error);
+
+}  // namespace corvanel::platform
