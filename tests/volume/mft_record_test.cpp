@@ -1,0 +1,242 @@
+// NTFS file records from hand-made bytes: the attribute walk, the name rule,
+// run lists, the fix-up, and malformed records that must stay inside bounds.
+#include "volume/mft_record.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace corvanel {
+namespace {
+
+// Builds a 1024-byte file record attribute by attribute.
+class RecordBuilder {
+ public:
+  explicit RecordBuilder(std::uint16_t links = 1, std::uint8_t flags = 0) {
+    Text(0, "FILE");
+    Put(0x04, 0x30, 2);  // update sequence array offset
+    Put(0x06, 3, 2);     // its size in words
+    Put(0x12, links, 2);
+    Put(0x14, 0x38, 2);  // first attribute
+    Put(0x16, flags, 2);
+  }
+
+  RecordBuilder& FileName(std::u16string_view name, std::uint32_t parent = 5) {
+    std::size_t length = Align(0x5A + 2 * name.size());
+    std::size_t at = Attribute(0x30, length, false);
+    Put(at + 0x10, 0x42 + 2 * name.size(), 4);
+    Put(at + 0x14, 0x18, 2);
+    Put(at + 0x18, parent, 4);
+    Put(at + 0x58, name.size(), 1);
+    for (std::size_t i = 0; i < name.size(); ++i) Put(at + 0x5A + 2 * i, name[i], 2);
+    return *this;
+  }
+
+  RecordBuilder& ResidentData(const std::vector<std::uint8_t>& value, std::uint8_t type = 0x80) {
+    std::size_t at = Attribute(type, Align(0x18 + value.size()), false);
+    Put(at + 0x10, value.size(), 4);
+    Put(at + 0x14, 0x18, 2);
+    for (std::size_t i = 0; i < value.size(); ++i) bytes[at + 0x18 + i] = value[i];
+    return *this;
+  }
+
+  RecordBuilder& NonResidentData(const std::vector<std::uint8_t>& runList, std::uint64_t realSize) {
+    std::size_t at = Attribute(0x80, Align(0x40 + runList.size() + 1), true);
+    Put(at + 0x20, 0x40, 2);
+    Put(at + 0x30, realSize, 8);
+    for (std::size_t i = 0; i < runList.size(); ++i) bytes[at + 0x40 + i] = runList[i];
+    return *this;
+  }
+
+  RecordBuilder& Other(std::uint8_t type, std::size_t length) {
+    Attribute(type, length, false);
+    return *this;
+  }
+
+  RecordBuilder& End() {
+    Put(next, 0xFFFFFFFF, 4);
+    return *this;
+  }
+
+  void Put(std::size_t offset, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  void Text(std::size_t offset, std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) bytes[offset + i] = static_cast<std::uint8_t>(text[i]);
+  }
+
+  std::array<std::uint8_t, kFileRecordSize> bytes{};
+  std::size_t next = 0x38;
+
+ private:
+  static std::size_t Align(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+  std::size_t Attribute(std::uint8_t type, std::size_t length, bool nonResident) {
+    std::size_t at = next;
+    Put(at, type, 4);
+    Put(at + 4, length, 4);
+    Put(at + 8, nonResident ? 1 : 0, 1);
+    next += length;
+    return at;
+  }
+};
+
+bool Parse(const RecordBuilder& builder, MftRecord& out) { return ParseFileRecord(builder.bytes, out); }
+
+TEST(MftRecord, ResidentAndNonResidentFiles) {
+  MftRecord record;
+  ASSERT_TRUE(Parse(RecordBuilder().FileName(u"a.txt").ResidentData({'h', 'e', 'l', 'l', 'o', '\n'}).End(), record));
+  EXPECT_EQ(record.name, u"a.txt");
+  EXPECT_EQ(record.isResident, 1u);
+  EXPECT_EQ(record.residentLength, 6);
+  EXPECT_EQ(record.dataSize, 0u);
+  EXPECT_EQ(std::string(record.residentData.begin(), record.residentData.begin() + 6), "hello\n");
+  EXPECT_EQ(record.Size(), 6u);
+
+  ASSERT_TRUE(Parse(RecordBuilder().FileName(u"big.bin").NonResidentData({0x21, 0x18, 0x34, 0x56}, 98000).End(),
+                    record));
+  EXPECT_EQ(record.isResident, 0u);
+  EXPECT_EQ(record.residentLength, 0);
+  EXPECT_EQ(record.residentData[0], 0);  // cleared
+  EXPECT_EQ(record.dataSize, 98000u);
+  EXPECT_EQ(record.runStart[0], 0x5634u);
+  EXPECT_EQ(record.runLength[0], 0x18u);
+  EXPECT_EQ(record.runStart[1], 0u);
+
+  // A resident value of zero bytes.
+  ASSERT_TRUE(Parse(RecordBuilder().FileName(u"empty").ResidentData({}).End(), record));
+  EXPECT_EQ(record.isResident, 1u);
+  EXPECT_EQ(record.residentLength, 0);
+  EXPECT_EQ(record.dataSize, 0u);
+}
+
+TEST(MftRecord, TheWalkNeedsANameBeforeTheData) {
+  MftRecord record;
+  EXPECT_FALSE(Parse(RecordBuilder().ResidentData({1}).FileName(u"late.txt").End(), record));
+  EXPECT_FALSE(Parse(RecordBuilder().FileName(u"nodata.txt").End(), record));
+  // Other attributes (standard information, security) are passed over; the
+  // first file name wins.
+  ASSERT_TRUE(Parse(RecordBuilder().Other(0x10, 0x60).FileName(u"one").FileName(u"two").ResidentData({7}).End(),
+                    record));
+  EXPECT_EQ(record.name, u"one");
+  // An attribute list with no data attribute in the base record: not listed.
+  EXPECT_FALSE(Parse(RecordBuilder().ResidentData({1, 2, 3}, 0x20).FileName(u"ext.txt").End(), record));
+  RecordBuilder first;
+  first.Put(0x38, 0xFFFFFFFF, 4);
+  EXPECT_FALSE(Parse(first, record));
+}
+
+TEST(MftRecord, TheNameRuleForTwoLinks) {
+  MftRecord record;
+  ASSERT_TRUE(Parse(RecordBuilder(2).FileName(u"PROGRA~1").FileName(u"Program Files").ResidentData({}).End(), record));
+  EXPECT_EQ(record.name, u"Program Files");
+  ASSERT_TRUE(Parse(RecordBuilder(2).FileName(u"PROGRA~1").FileName(u"PROGRA~2").ResidentData({}).End(), record));
+  EXPECT_EQ(record.name, u"PROGRA~1");
+  ASSERT_TRUE(Parse(RecordBuilder(2).FileName(u"Long name").FileName(u"LONGNA~1").ResidentData({}).End(), record));
+  EXPECT_EQ(record.name, u"Long name");
+  // With one link the first name stands even when it is a short one.
+  ASSERT_TRUE(Parse(RecordBuilder(1).FileName(u"PROGRA~1").FileName(u"Program Files").ResidentData({}).End(), record));
+  EXPECT_EQ(record.name, u"PROGRA~1");
+  // The attribute after a short name must itself be a file name to count.
+  ASSERT_TRUE(Parse(RecordBuilder(2).FileName(u"DATA~1.BIN").ResidentData({'x'}).End(), record));
+  EXPECT_EQ(record.name, u"DATA~1.BIN");
+  // CJK names come through as UTF-16.
+  ASSERT_TRUE(Parse(RecordBuilder().FileName(u"文件（一）：a.txt").ResidentData({}).End(), record));
+  EXPECT_EQ(record.name, u"文件（一）：a.txt");
+}
+
+TEST(MftRecord, RunLists) {
+  auto decode = [](std::vector<std::uint8_t> bytes) { return DecodeDataRuns(bytes); };
+  EXPECT_EQ(decode({0x21, 0x18, 0x34, 0x56, 0x00}), (std::vector<DataRun>{{0x5634, 0x18}}));
+  // A 1-byte delta with its top bit set goes backwards: 0xF0 is -16.
+  EXPECT_EQ(decode({0x11, 0x04, 0x40, 0x11, 0x02, 0xF0, 0x00}), (std::vector<DataRun>{{0x40, 4}, {0x30, 2}}));
+  // 2- and 3-byte negative deltas, a 4-byte delta that wraps around.
+  EXPECT_EQ(decode({0x31, 1, 0x00, 0x00, 0x10, 0x21, 1, 0x00, 0xFF, 0x31, 1, 0x00, 0x00, 0xFF}),
+            (std::vector<DataRun>{{0x100000, 1}, {0x0FFF00, 1}, {0x0FFF00 - 0x10000, 1}}));
+  EXPECT_EQ(decode({0x11, 1, 0x10, 0x41, 1, 0xF0, 0xFF, 0xFF, 0xFF}), (std::vector<DataRun>{{0x10, 1}, {0x0, 1}}));
+  // No offset field: a sparse run, start 0; and the next delta counts from
+  // the last real start.
+  EXPECT_EQ(decode({0x11, 3, 0x20, 0x01, 5, 0x11, 2, 0x04}), (std::vector<DataRun>{{0x20, 3}, {0, 5}, {0x24, 2}}));
+  // A list cut off in the middle of a run ends there.
+  EXPECT_EQ(decode({0x11, 3, 0x20, 0x33, 1}), (std::vector<DataRun>{{0x20, 3}}));
+
+  // More than ten runs: the ten slots hold the first ten, the list keeps all.
+  std::vector<std::uint8_t> many;
+  for (int i = 0; i < 14; ++i) many.insert(many.end(), {0x11, 1, static_cast<std::uint8_t>(i == 0 ? 0x10 : 2)});
+  MftRecord record;
+  ASSERT_TRUE(Parse(RecordBuilder().FileName(u"frag.bin").NonResidentData(many, 14 * 4096).End(), record));
+  EXPECT_EQ(record.runs.size(), 14u);
+  EXPECT_EQ(record.runStart[9], 0x10u + 9 * 2);
+  EXPECT_EQ(record.runs[13].startCluster, 0x10u + 13 * 2);
+}
+
+TEST(MftRecord, FixUpRestoresBothSectors) {
+  RecordBuilder builder;
+  builder.FileName(u"x").ResidentData(std::vector<std::uint8_t>(40, 'r')).End();
+  builder.Put(0x30, 0x0007, 2);   // update sequence number
+  builder.Put(0x32, 0xBBAA, 2);   // true end of sector 0
+  builder.Put(0x34, 0xDDCC, 2);   // true end of sector 1
+  builder.Put(0x1FE, 0x0007, 2);  // what the disk holds there
+  builder.Put(0x3FE, 0x0007, 2);
+  FixUpRecordSector(builder.bytes);
+  EXPECT_EQ(builder.bytes[0x1FE], 0xAA);
+  EXPECT_EQ(builder.bytes[0x1FF], 0xBB);
+  EXPECT_EQ(builder.bytes[0x3FE], 0xCC);
+  EXPECT_EQ(builder.bytes[0x3FF], 0xDD);
+  // The array where the header says it is (older volumes put it at 0x2A).
+  RecordBuilder old;
+  old.Put(0x04, 0x2A, 2);
+  old.Put(0x2C, 0x2211, 2);
+  old.Put(0x2E, 0x4433, 2);
+  FixUpRecordSector(old.bytes);
+  EXPECT_EQ(old.bytes[0x1FE], 0x11);
+  EXPECT_EQ(old.bytes[0x3FF], 0x44);
+}
+
+TEST(MftRecord, MalformedRecordsStayInBounds) {
+  MftRecord record;
+  // A zero attribute length must not loop forever.
+  RecordBuilder zero;
+  zero.FileName(u"z");
+  zero.Put(zero.next, 0x10, 4);
+  zero.Put(zero.next + 4, 0, 4);
+  EXPECT_FALSE(Parse(zero, record));
+
+  // Lengths and offsets pointing outside the record.
+  RecordBuilder longName;
+  longName.FileName(u"n").ResidentData({1}).End();
+  longName.Put(0x38 + 0x58, 0xFF, 1);  // 255 code units from 0x92: still inside, garbage but bounded
+  EXPECT_TRUE(Parse(longName, record));
+  RecordBuilder outside;
+  outside.Put(0x14, 0x3F0, 2);  // the first attribute's header runs past the end
+  EXPECT_FALSE(Parse(outside, record));
+  RecordBuilder value;
+  value.FileName(u"v").ResidentData({1, 2, 3}).End();
+  value.Put(value.next - 0x20 + 0x14, 0x3FF, 2);  // resident value offset past the end
+  EXPECT_FALSE(Parse(value, record));
+  RecordBuilder valueLength;
+  valueLength.FileName(u"v").ResidentData({1, 2, 3}).End();
+  valueLength.Put(valueLength.next - 0x20 + 0x10, 0xFFFF, 4);  // value longer than the record
+  EXPECT_FALSE(Parse(valueLength, record));
+  RecordBuilder runs;
+  runs.FileName(u"r").NonResidentData({0x21, 1, 0x10, 0x00}, 4096).End();
+  runs.Put(runs.next - 0x48 + 0x20, 0xFFF0, 2);  // run list offset past the attribute
+  EXPECT_FALSE(Parse(runs, record));
+  RecordBuilder attributeLength;
+  attributeLength.FileName(u"l").Other(0x10, 0x20).ResidentData({1}).End();
+  attributeLength.Put(attributeLength.next - 0x20 - 0x20 + 4, 0x2000, 4);  // longer than a record
+  EXPECT_FALSE(Parse(attributeLength, record));
+
+  // Every single-byte corruption of a good record is handled without leaving it.
+  RecordBuilder good;
+  good.FileName(u"good.txt").NonResidentData({0x21, 0x18, 0x34, 0x56}, 5000).End();
+  for (std::size_t offset = 0; offset < 0x140; ++offset)
+    for (std::uint8_t value : {0x00, 0x7F, 0x80, 0xFF}) {
+      RecordBuilder copy = good;
+      copy.bytes[offset] = value;
+      ParseFileRecord(copy.bytes, record);
+    }
+}
+
+}  // namespace
+}  // namespace corvanel

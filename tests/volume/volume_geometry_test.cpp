@@ -1,0 +1,130 @@
+// Boot sectors: which file system, the cluster size and where metadata starts.
+#include "volume/volume_geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "app/message_catalogue.h"
+#include "tests/support/test_volume_image.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+namespace {
+
+using Sector = std::array<std::uint8_t, kSectorSize>;
+
+void Put(Sector& s, std::size_t offset, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) s[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void PutText(Sector& s, std::size_t offset, std::string_view text) {
+  std::copy(text.begin(), text.end(), s.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+Sector Fat32Boot() {
+  Sector s{};
+  PutText(s, 0x52, "FAT32   ");
+  Put(s, 0x0D, 8, 1);         // sectors per cluster
+  Put(s, 0x0E, 32, 2);        // reserved sectors
+  Put(s, 0x10, 2, 1);         // FATs
+  Put(s, 0x20, 1000000, 4);   // total sectors
+  Put(s, 0x24, 1000, 4);      // sectors per FAT
+  Put(s, 0x2C, 2, 4);         // root cluster
+  return s;
+}
+
+Sector NtfsBoot() {
+  Sector s{};
+  PutText(s, 0x03, "NTFS    ");
+  Put(s, 0x0D, 8, 1);
+  Put(s, 0x28, 2097151, 8);
+  Put(s, 0x30, 4, 8);
+  return s;
+}
+
+TEST(BootSector, Fat32) {
+  auto facts = ParseBootSector(Fat32Boot());
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->kind, kFileSystemFat32);
+  EXPECT_EQ(facts->geometry.sectorsPerCluster, 8);
+  EXPECT_EQ(facts->geometry.fatFirstDataSector, 32u + 2 * 1000);
+  EXPECT_EQ(facts->volumeSectors, 1000000u);
+  EXPECT_EQ(facts->metadataStart, 2032u);
+
+  // Reserved sectors plus FATs beyond 65535 sectors: 32-bit arithmetic.
+  Sector big = Fat32Boot();
+  Put(big, 0x24, 40000, 4);
+  Put(big, 0x2C, 5, 4);
+  facts = ParseBootSector(big);
+  EXPECT_EQ(facts->geometry.fatFirstDataSector, 80032u);
+  EXPECT_EQ(facts->metadataStart, 80032u + 3 * 8);
+}
+
+TEST(BootSector, NtfsAndBothMarks) {
+  auto facts = ParseBootSector(NtfsBoot());
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->kind, kFileSystemNtfs);
+  EXPECT_EQ(facts->volumeSectors, 2097151u);
+  EXPECT_EQ(facts->geometry.totalSectors, 2097151u);
+  EXPECT_EQ(facts->metadataStart, 32u);
+
+  // More than 2^32 sectors: the low 32 bits of the size and of the MFT's sector.
+  Sector huge = NtfsBoot();
+  Put(huge, 0x28, (std::uint64_t{1} << 32) + 77, 8);
+  Put(huge, 0x30, (std::uint64_t{1} << 29) + 1, 8);
+  facts = ParseBootSector(huge);
+  EXPECT_EQ(facts->volumeSectors, 77u);
+  EXPECT_EQ(facts->metadataStart, 8u);
+
+  // A sector with both marks is FAT32.
+  Sector both = Fat32Boot();
+  PutText(both, 0x03, "NTFS");
+  EXPECT_EQ(ParseBootSector(both)->kind, kFileSystemFat32);
+}
+
+TEST(BootSector, LargeNtfsClustersAndDamage) {
+  Sector s = NtfsBoot();
+  Put(s, 0x0D, 0xF7, 1);  // 2^(256 - 0xF7) = 2^9 bytes: one sector
+  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 1);
+  Put(s, 0x0D, 0xEF, 1);  // 2^17 bytes = 128 KiB = 256 sectors
+  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 256);
+  Put(s, 0x0D, 0, 1);     // no cluster size: nothing can be computed from it
+  EXPECT_FALSE(ParseBootSector(s));
+  Sector fat = Fat32Boot();
+  Put(fat, 0x0D, 0, 1);
+  EXPECT_FALSE(ParseBootSector(fat));
+  EXPECT_FALSE(ParseBootSector(Sector{}));
+  EXPECT_FALSE(ParseBootSector(std::span<const std::uint8_t>(NtfsBoot()).first(100)));
+}
+
+TEST(BootSector, ReadFromAVolume) {
+  testing::TestVolumeImage image;
+  if (!image.available()) GTEST_SKIP() << "no image behind a drive letter";
+  image.Resize(4 * kSectorSize);
+  Sector boot = NtfsBoot();
+  image.Write(0, boot);
+  std::int32_t errorCode = 0;
+  std::uint32_t volumeSectors = 0, metadataStart = 0;
+  ASSERT_TRUE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  EXPECT_EQ(FileSystemKind, kFileSystemNtfs);
+  EXPECT_EQ(VolumeGeometry.sectorsPerCluster, 8);
+  EXPECT_EQ(metadataStart, 32u);
+
+  image.Write(0, Sector{});
+  EXPECT_FALSE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
+  EXPECT_EQ(FileSystemKind, kFileSystemNone);
+
+  // A failed read keeps the kind and the read's own code.
+  image.Write(0, Fat32Boot());
+  ASSERT_TRUE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  image.Resize(0);
+  errorCode = 0;
+  EXPECT_FALSE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
+  EXPECT_EQ(FileSystemKind, kFileSystemFat32);
+}
+
+}  // namespace
+}  // namespace corvanel

@@ -1,0 +1,52 @@
+// What a volume's boot sector says: FAT32 or NTFS, the cluster size and where
+// the file system's metadata starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace corvanel {
+
+enum FileSystem : std::uint32_t {
+  kFileSystemNone = 0,
+  kFileSystemFat32 = 1,
+  kFileSystemNtfs = 2,
+};
+
+struct VolumeGeometryFields {
+  std::uint16_t sectorsPerCluster = 0;
+  std::uint32_t fatFirstDataSector = 0;  // FAT32: the sector of cluster 2
+  std::uint32_t totalSectors = 0;        // NTFS: low 32 bits of the sector count
+};
+
+// Everything one boot sector yields.
+struct BootSectorFacts {
+  FileSystem kind = kFileSystemNone;
+  VolumeGeometryFields geometry;
+  std::uint32_t volumeSectors = 0;  // low 32 bits of the volume's sector count
+  std::uint32_t metadataStart = 0;  // FAT32: root directory's first sector; NTFS: the MFT's
+  std::uint32_t rootCluster = 0;    // FAT32 only
+  std::uint64_t mftCluster = 0;     // NTFS only
+};
+
+// What the last ReadVolumeGeometry found (every call overwrites both).
+extern std::atomic<std::uint32_t> FileSystemKind;
+extern VolumeGeometryFields VolumeGeometry;
+
+// Parses a boot sector (FAT32 tested first: a sector with both marks is
+// FAT32); nullopt when it is neither, or too damaged to use (no cluster size).
+std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sector);
+
+// Reads sector 0 of a volume. On success sets FileSystemKind and
+// VolumeGeometry and returns the facts; a failed read leaves both and the code
+// of the read (1 or 4); an unrecognised volume sets FileSystemKind to 0 and
+// errorCode to 11.
+std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& errorCode);
+
+// The same, in the shape the scan and the locate call it.
+bool ReadVolumeGeometry(char driveLetter, std::int32_t& errorCode, std::uint32_t& volumeSectors,
+                        std::uint32_t& metadataStart);
+
+}  // namespace corvanel
