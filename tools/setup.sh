@@ -15,6 +15,8 @@ PACKAGES=(
   fonts-wqy-microhei
   # volume tools and independent oracles
   dosfstools mtools ntfs-3g fusefat sleuthkit fuse3
+  # fuzzing: clang with libFuzzer
+  clang-14 libclang-rt-14-dev
   # crypto oracles
   python3 python3-pycryptodome python3-botan openssl
   # fetching and unpacking Debian source packages

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # All of Corvanel's checks: set-up, the three builds (Linux, Windows x86_64,
-# Windows i686), the native suite plain and under ASan/UBSan, and the Windows
-# suite under wine64.
+# Windows i686), the native suite plain and under ASan/UBSan, the Windows
+# suite under wine64, and a short run of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,5 +37,9 @@ for preset in linux linux-asan win64; do
   failed=$((failed + bad))
   [ "$status" -eq 0 ] || { echo "tests failed: $preset" >&2; }
 done
+# The fuzz targets, briefly, as a smoke test (tools/fuzz.sh runs them longer).
+echo "== fuzz (smoke)"
+bash tools/fuzz.sh 5 || failed=$((failed + 1))
+
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
