@@ -17,6 +17,8 @@ constexpr Command kCommands[] = {
      "encrypt FILE into FILE_<suffix> beside it (the key is asked for when not given)", RunEncrypt},
     {"decrypt", "FILE [--cipher NAME] [--key KEY | --key-file PATH]",
      "decrypt FILE into its folder under the name it had before", RunDecrypt},
+    {"info", "VOLUME", "show the file system and geometry of a volume", RunInfo},
+    {"scan", "VOLUME [--json]", "list the deleted files of an NTFS or FAT32 volume", RunScan},
     {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
 };
 

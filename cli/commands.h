@@ -27,6 +27,8 @@ int ReportUsage(Console& console, std::string_view message);
 
 int RunEncrypt(std::span<const std::string> args, Console& console);
 int RunDecrypt(std::span<const std::string> args, Console& console);
+int RunInfo(std::span<const std::string> args, Console& console);
+int RunScan(std::span<const std::string> args, Console& console);
 int RunDump(std::span<const std::string> args, Console& console);
 
 }  // namespace corvanel::cli

@@ -19,4 +19,8 @@ std::optional<std::string> ToAnsi(std::u16string_view text);
 std::optional<std::u16string> FromAnsi(std::string_view text);
 bool SetAnsiCodePage(std::string_view name);  // false where it cannot be changed
 
+// FromAnsi for bytes read from a disk: what the code page cannot read becomes
+// U+FFFD (or the system's default character) instead of failing.
+std::u16string FromAnsiLossy(std::string_view text);
+
 }  // namespace corvanel::platform

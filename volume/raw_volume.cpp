@@ -5,6 +5,11 @@
 #include "app/shared_state.h"
 
 namespace corvanel {
+namespace {
+thread_local platform::SystemError lastReadFailure;
+}  // namespace
+
+platform::SystemError RawVolume::LastReadFailure() { return lastReadFailure; }
 
 bool RawVolume::ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount, std::span<std::uint8_t> buffer,
                             std::int32_t& errorCode) {
@@ -18,6 +23,7 @@ bool RawVolume::ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount
   }
   std::size_t bytes = std::size_t{sectorCount} * kSectorSize;
   if (buffer.size() < bytes) {
+    lastReadFailure = platform::InvalidArgumentError();
     errorCode = error_code::kSectorReadFailed;
     return false;
   }
@@ -25,6 +31,7 @@ bool RawVolume::ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount
   if (!reader_.ReadAt(offset, buffer.first(bytes), error)) {
     // The device may be in any state after a failed read: start afresh next time.
     reader_.Close();
+    lastReadFailure = error;
     errorCode = error_code::kSectorReadFailed;
     return false;
   }

@@ -35,6 +35,10 @@ class RawVolume {
   bool WriteRecordSectors(std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
                           std::int32_t& errorCode);
 
+  // Why the calling thread's last failed read failed (code 4 itself carries no
+  // system text).
+  static platform::SystemError LastReadFailure();
+
   static bool ReadSectors(std::uint32_t firstSector, char driveLetter, std::uint16_t sectorCount,
                           std::span<std::uint8_t> buffer, std::int32_t& errorCode);
   static bool WriteRecordSectors(char driveLetter, std::uint32_t recordSector, std::span<const std::uint8_t> buffer,

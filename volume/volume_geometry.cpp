@@ -50,6 +50,8 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
         *boot.U16(kReservedSectors) + std::uint32_t{*boot.U8(kNumberOfFats)} * *boot.U32(kFat32SectorsPerFat);
     facts.volumeSectors = *boot.U32(kFat32TotalSectors);
     facts.rootCluster = *boot.U32(kFat32RootCluster);
+    facts.fatStart = *boot.U16(kReservedSectors);
+    facts.sectorsPerFat = *boot.U32(kFat32SectorsPerFat);
     facts.metadataStart = (facts.rootCluster - 2) * sectorsPerCluster + facts.geometry.fatFirstDataSector;
     return facts;
   }

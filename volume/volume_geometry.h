@@ -28,6 +28,8 @@ struct BootSectorFacts {
   std::uint32_t volumeSectors = 0;  // low 32 bits of the volume's sector count
   std::uint32_t metadataStart = 0;  // FAT32: root directory's first sector; NTFS: the MFT's
   std::uint32_t rootCluster = 0;    // FAT32 only
+  std::uint32_t fatStart = 0;       // FAT32 only: the first sector of the first FAT
+  std::uint32_t sectorsPerFat = 0;  // FAT32 only
   std::uint64_t mftCluster = 0;     // NTFS only
 };
 

@@ -67,4 +67,24 @@ std::optional<std::u16string> FromAnsi(std::string_view text) {
   return out;
 }
 
+std::u16string FromAnsiLossy(std::string_view text) {
+  if (std::optional<std::u16string> exact = FromAnsi(text)) return *exact;
+  // Convert what can be converted, one undecodable byte at a time replaced.
+  std::u16string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.size();
+    std::optional<std::u16string> piece;
+    while (end > start && !(piece = FromAnsi(text.substr(start, end - start)))) --end;
+    if (end == start) {
+      out += u'\uFFFD';
+      ++start;
+    } else {
+      out += *piece;
+      start = end;
+    }
+  }
+  return out;
+}
+
 }  // namespace corvanel::platform

@@ -31,4 +31,14 @@ std::optional<std::u16string> FromAnsi(std::string_view text) {
   return out;
 }
 
+std::u16string FromAnsiLossy(std::string_view text) {
+  if (text.empty()) return std::u16string();
+  int length = static_cast<int>(text.size());
+  int needed = ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+  if (needed <= 0) return std::u16string();
+  std::u16string out(static_cast<std::size_t>(needed), u'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.data(), length, reinterpret_cast<wchar_t*>(out.data()), needed);
+  return out;
+}
+
 }  // namespace corvanel::platform

@@ -1,0 +1,132 @@
+// corvanel-cli info and scan.
+#include <cstdio>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "cli/commands.h"
+#include "platform/text_encoding.h"
+#include "platform/volume_device.h"
+#include "volume/deleted_file_scan.h"
+#include "volume/volume_geometry.h"
+
+namespace corvanel::cli {
+namespace {
+
+struct VolumeArguments {
+  std::string volume;
+  bool json = false;
+};
+
+std::optional<int> Parse(std::span<const std::string> args, Console& console, std::string_view command,
+                         bool allowJson, VolumeArguments& parsed) {
+  for (const std::string& arg : args) {
+    if (allowJson && arg == "--json") {
+      parsed.json = true;
+    } else if (arg.starts_with("--")) {
+      return ReportUsage(console, std::string(command) + ": unknown option '" + arg + "'");
+    } else if (parsed.volume.empty()) {
+      parsed.volume = arg;
+    } else {
+      return ReportUsage(console, std::string(command) + ": one volume only");
+    }
+  }
+  if (parsed.volume.empty()) return ReportUsage(console, std::string(command) + ": which volume?");
+  return std::nullopt;
+}
+
+// The drive letter of a volume argument, or nullopt after printing why not.
+std::optional<char> Letter(const std::string& volume, Console& console, int& status) {
+  platform::SystemError error;
+  std::optional<char> letter = platform::DriveLetterForVolume(volume, error);
+  if (!letter) {
+    std::int32_t errorCode = 0;
+    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
+    status = ReportFailure(console, errorCode);
+  }
+  return letter;
+}
+
+void JsonString(std::ostream& out, std::u16string_view text) {
+  out << '"';
+  for (char c : platform::Utf16ToUtf8(text)) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out << '\\' << c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out << escaped;
+    } else {
+      out << c;
+    }
+  }
+  out << '"';
+}
+
+void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::uint64_t size,
+                std::optional<bool> resident, const char* fileSystem) {
+  if (json) {
+    out << "{\"index\":" << index << ",\"name\":";
+    JsonString(out, name);
+    out << ",\"size\":" << size;
+    if (resident) out << ",\"resident\":" << (*resident ? "true" : "false");
+    out << ",\"fs\":\"" << fileSystem << "\"}\n";
+    return;
+  }
+  char prefix[48];
+  std::snprintf(prefix, sizeof prefix, "%6zu %14llu  ", index, static_cast<unsigned long long>(size));
+  out << prefix << platform::Utf16ToUtf8(name) << '\n';
+}
+
+}  // namespace
+
+int RunInfo(std::span<const std::string> args, Console& console) {
+  VolumeArguments arguments;
+  if (std::optional<int> usage = Parse(args, console, "info", false, arguments)) return *usage;
+  int status = kExitOk;
+  std::optional<char> letter = Letter(arguments.volume, console, status);
+  if (!letter) return status;
+  std::int32_t errorCode = 0;
+  std::optional<BootSectorFacts> facts = ReadBootSector(*letter, errorCode);
+  if (!facts) return ReportFailure(console, errorCode);
+  bool ntfs = facts->kind == kFileSystemNtfs;
+  console.out << "file system:         " << (ntfs ? "NTFS" : "FAT32") << '\n'
+              << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n'
+              << "volume sectors:      " << facts->volumeSectors << '\n'
+              << "metadata start:      " << facts->metadataStart << (ntfs ? " (MFT)" : " (root directory)") << '\n';
+  if (!ntfs) console.out << "first data sector:   " << facts->geometry.fatFirstDataSector << '\n';
+  return kExitOk;
+}
+
+int RunScan(std::span<const std::string> args, Console& console) {
+  VolumeArguments arguments;
+  if (std::optional<int> usage = Parse(args, console, "scan", true, arguments)) return *usage;
+  int status = kExitOk;
+  std::optional<char> letter = Letter(arguments.volume, console, status);
+  if (!letter) return status;
+  ListedFilesView view;
+  std::int32_t errorCode = 0;
+  ScanDeletedFiles(*letter, view, errorCode);
+  if (AbortRequested) {
+    console.err << "corvanel-cli: interrupted\n";
+    return kExitFailed;
+  }
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+  if (!arguments.json) console.out << " index           size  name\n";
+  std::size_t count = 0;
+  if (ScannedVolume.kind == kFileSystemNtfs) {
+    for (const auto& [key, record] : NtfsDeletedFileIndex)
+      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), record.name, record.Size(),
+                 record.isResident != 0, "ntfs");
+    count = NtfsDeletedFileIndex.size();
+  } else {
+    for (const auto& [key, entry] : FatDeletedFileIndex)
+      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), entry.name, entry.fileSize,
+                 std::nullopt, "fat32");
+    count = FatDeletedFileIndex.size();
+  }
+  if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
+  return kExitOk;
+}
+
+}  // namespace corvanel::cli

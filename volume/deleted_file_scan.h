@@ -1,0 +1,75 @@
+// The scan for deleted files: NTFS file records of deleted files, or deleted
+// FAT32 directory entries, listed in a DeletedFilesView.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+#include "volume/deleted_files_view.h"
+#include "volume/fat_directory.h"
+#include "volume/mft_record.h"
+#include "volume/volume_geometry.h"
+
+namespace corvanel {
+
+// What the last scan of each file system found, in the order found; each map
+// holds the same entries under keys 0, 1, 2, ... The k-th child of the scan's
+// volume item stands for the k-th entry.
+extern std::vector<MftRecord> NtfsDeletedFiles;
+extern std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
+extern std::vector<FatDeletedEntry> FatDeletedFiles;
+extern std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
+
+// The record the NTFS scan parsed last.
+extern MftRecord ScanCurrentRecord;
+
+// The volume the last scan read, kept with its results: the recovery works
+// from these, whatever another volume's boot sector said since.
+extern BootSectorFacts ScannedVolume;
+extern char ScannedDriveLetter;
+
+// Lists the deleted files of a volume under a new root item (the drive
+// letter). False with errorCode 11 (not FAT32 or NTFS), 18 (boot sector
+// unreadable), 6 (no end of the MFT found), 1 or 4 (a later read failed), or
+// with no code when AbortRequested stopped it.
+bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
+
+// How the NTFS scan treats a 1024-byte record, by its first bytes.
+enum class RecordClass {
+  File,         // "FILE": a deleted file when its flags byte is 0
+  PassOver,     // damaged or unused, the MFT goes on
+  Blank,        // counts towards the end of the MFT
+  LogRecords,   // "RCRD": this record and the next three are passed over
+  EndOfMft,
+};
+RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record);
+
+// Where the MFT's records lie: through $MFT's own extents, then on from the
+// end of the last one (which is the whole story for an MFT in one piece).
+class MftLayout {
+ public:
+  MftLayout(std::uint64_t firstSector, std::uint32_t sectorsPerCluster, std::vector<DataRun> runs);
+
+  struct Place {
+    std::uint64_t sector;      // absolute
+    std::uint64_t contiguous;  // sectors from there that follow on the volume
+    bool sparse;               // no sectors at all: reads as zeros
+  };
+  // The place of a sector counted from the start of the MFT.
+  Place Locate(std::uint64_t mftSector) const;
+
+ private:
+  struct Extent {
+    std::uint64_t mftSector;     // where the extent starts, counted in the MFT
+    std::uint64_t volumeSector;  // and on the volume; 0 when sparse
+    std::uint64_t sectors;
+    bool sparse;
+  };
+  std::vector<Extent> extents_;
+  std::uint64_t mappedSectors_ = 0;
+  std::uint64_t afterLast_ = 0;  // the volume sector right after the last extent
+};
+
+}  // namespace corvanel

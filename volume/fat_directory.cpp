@@ -1,0 +1,356 @@
+// FAT32 directory walks over the raw volume.
+#include "volume/fat_directory.h"
+
+#include <algorithm>
+#include <array>
+#include <set>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "platform/text_encoding.h"
+#include "volume/byte_reader.h"
+#include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+namespace {
+
+// Directory entry fields
+constexpr std::size_t kEntrySize = 32;
+constexpr std::size_t kEntriesPerSector = kSectorSize / kEntrySize;
+constexpr std::size_t kAttributes = 0x0B;
+constexpr std::size_t kClusterHigh = 0x14;
+constexpr std::size_t kClusterLow = 0x1A;
+constexpr std::size_t kFileSize = 0x1C;
+
+constexpr std::uint8_t kDeletedMark = 0xE5;
+constexpr std::uint8_t kAttributeLongName = 0x0F;
+constexpr std::uint8_t kAttributeDirectory = 0x10;
+constexpr std::uint8_t kAttributeHiddenSystemDirectory = 0x16;
+constexpr std::uint8_t kAttributeHiddenDirectory = 0x12;
+constexpr std::uint8_t kLastAttribute = 0x3F;  // anything above (or 0) ends a directory
+
+constexpr std::size_t kMaxLongName = 255;
+constexpr int kMaxDirectoryDepth = 128;
+
+// FAT entries
+constexpr std::uint32_t kFatEntryMask = 0x0FFFFFFF;
+constexpr std::uint32_t kFirstEndOfChain = 0x0FFFFFF8;
+constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
+
+using Entry = std::span<const std::uint8_t, kEntrySize>;
+
+std::uint32_t FirstCluster(Entry entry) {
+  ByteReader bytes(entry);
+  return std::uint32_t{*bytes.U16(kClusterHigh)} << 16 | *bytes.U16(kClusterLow);
+}
+
+bool IsDeleted(Entry entry) { return entry[0] == kDeletedMark; }
+
+// Reads a directory sector after sector. Within a cluster the sectors follow
+// each other; from one cluster to the next the FAT's chain is followed while
+// it holds one (a live directory), and the next sector on the volume is taken
+// when it does not (a deleted directory, whose chain was freed).
+class DirectoryReader {
+ public:
+  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts) : volume_(volume), facts_(facts) {}
+
+  bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
+    sector_ = firstSector;
+    cluster_ = cluster;
+    sectorInCluster_ = 0;
+    return Load(errorCode);
+  }
+
+  // False at the end of the directory's chain (ended is set) or when a read
+  // failed (errorCode set).
+  bool Next(std::int32_t& errorCode, bool& ended) {
+    ended = false;
+    ++sectorInCluster_;
+    if (sectorInCluster_ < facts_.geometry.sectorsPerCluster || cluster_ == 0) {
+      ++sector_;
+    } else {
+      sectorInCluster_ = 0;
+      std::optional<std::uint32_t> next = FatEntry(cluster_);
+      if (next && *next >= kFirstEndOfChain) {
+        ended = true;
+        return false;
+      }
+      if (next && *next >= 2 && *next < kBadCluster && ClusterSector(*next)) {
+        cluster_ = *next;
+        sector_ = *ClusterSector(*next);
+      } else {
+        cluster_ = 0;  // no chain to follow: on along the volume
+        ++sector_;
+      }
+    }
+    return Load(errorCode);
+  }
+
+  std::uint32_t Sector() const { return sector_; }
+  Entry EntryAt(std::size_t index) const { return Entry(sectorBytes_.data() + index * kEntrySize, kEntrySize); }
+
+ private:
+  bool Load(std::int32_t& errorCode) { return volume_.ReadSectors(sector_, 1, sectorBytes_, errorCode); }
+
+  std::optional<std::uint32_t> ClusterSector(std::uint32_t cluster) const {
+    std::uint64_t sector =
+        facts_.geometry.fatFirstDataSector + std::uint64_t{cluster - 2} * facts_.geometry.sectorsPerCluster;
+    if (sector >= facts_.volumeSectors) return std::nullopt;
+    return static_cast<std::uint32_t>(sector);
+  }
+
+  // The FAT's entry for a cluster, or nullopt when it lies outside the FAT.
+  std::optional<std::uint32_t> FatEntry(std::uint32_t cluster) {
+    std::uint64_t byte = std::uint64_t{cluster} * 4;
+    if (byte / kSectorSize >= facts_.sectorsPerFat) return std::nullopt;
+    auto fatSector = static_cast<std::uint32_t>(facts_.fatStart + byte / kSectorSize);
+    if (fatSector != fatSectorNumber_) {
+      std::int32_t ignored = 0;
+      if (!volume_.ReadSectors(fatSector, 1, fatBytes_, ignored)) return std::nullopt;
+      fatSectorNumber_ = fatSector;
+    }
+    return *ByteReader(fatBytes_).U32(byte % kSectorSize) & kFatEntryMask;
+  }
+
+  RawVolume& volume_;
+  const BootSectorFacts& facts_;
+  std::uint32_t sector_ = 0;
+  std::uint32_t cluster_ = 0;  // 0 once the chain is lost
+  std::uint32_t sectorInCluster_ = 0;
+  std::array<std::uint8_t, kSectorSize> sectorBytes_{};
+  std::array<std::uint8_t, kSectorSize> fatBytes_{};
+  std::uint32_t fatSectorNumber_ = UINT32_MAX;
+};
+
+class DeletedFileWalk {
+ public:
+  DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent)
+      : volume_(volume), facts_(facts), view_(view), parent_(parent) {}
+
+  bool Walk(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
+    // Guard against directories that contain themselves on a damaged volume.
+    if (path_.size() >= kMaxDirectoryDepth || !path_.insert(cluster).second) return true;
+    bool result = WalkDirectory(firstSector, cluster, errorCode);
+    path_.erase(cluster);
+    return result;
+  }
+
+ private:
+  bool WalkDirectory(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
+    slotCounter_ = 1;
+    DirectoryReader reader(volume_, facts_);
+    if (!reader.Start(firstSector, cluster, errorCode)) return false;
+    for (;;) {
+      for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
+        if (AbortRequested) return false;
+        Entry entry = reader.EntryAt(i);
+        const bool last = i == kEntriesPerSector - 1;
+        std::uint8_t attributes = entry[kAttributes];
+        if (entry[0] == '.') continue;
+        if (entry[0] == kDeletedMark && entry[1] == 0xFF && !last) {
+          names_.Clear();
+          continue;
+        }
+        if (attributes == kAttributeHiddenSystemDirectory || attributes == kAttributeHiddenDirectory) {
+          names_.Clear();
+          continue;
+        }
+        if (attributes == kAttributeLongName) {
+          names_.AddSlot(entry);
+          ++slotCounter_;
+          continue;
+        }
+        if (attributes == 0 || attributes > kLastAttribute) return true;
+        if (attributes == kAttributeDirectory) {
+          if (!EnterDirectory(entry, cluster, errorCode)) return false;
+          if (errorCode != error_code::kNone) return false;
+          continue;
+        }
+        TakeFile(entry, reader.Sector(), static_cast<std::uint16_t>(i), last);
+      }
+      bool ended = false;
+      if (!reader.Next(errorCode, ended)) return ended;
+      std::uint8_t attributes = reader.EntryAt(0)[kAttributes];
+      if (attributes > kLastAttribute) return true;
+    }
+  }
+
+  // Walks a subdirectory; the files of a deleted one count as deleted until
+  // a walk inside it returns.
+  bool EnterDirectory(Entry entry, std::uint32_t ownCluster, std::int32_t& errorCode) {
+    std::uint32_t subdirectory = FirstCluster(entry);
+    if (subdirectory == lastEnteredDirCluster_) return true;
+    lastEnteredDirCluster_ = subdirectory;
+    slotCounter_ = 1;
+    if (subdirectory == ownCluster) return true;
+    if (IsDeleted(entry)) inDeletedDirectory_ = true;
+    std::uint64_t sector =
+        facts_.geometry.fatFirstDataSector + std::uint64_t{subdirectory - 2} * facts_.geometry.sectorsPerCluster;
+    if (subdirectory >= 2 && sector < facts_.volumeSectors) {
+      if (!Walk(static_cast<std::uint32_t>(sector), subdirectory, errorCode)) return false;
+    }
+    inDeletedDirectory_ = false;
+    names_.Clear();
+    return true;
+  }
+
+  void TakeFile(Entry entry, std::uint32_t sector, std::uint16_t index, bool last) {
+    if (!IsDeleted(entry) && !inDeletedDirectory_) {
+      names_.Clear();
+      slotCounter_ = 1;
+      return;
+    }
+    if (entry[1] == 0xFF && entry[2] == 0xFF && !last) return;
+    FatDeletedEntry found;
+    found.name = names_.Pending() ? names_.Take() : ShortName(entry);
+    found.dirSector = sector;
+    found.entryIndex = index;
+    found.slotCount = slotCounter_;
+    std::uint32_t cluster = FirstCluster(entry);
+    found.firstDataSector = facts_.geometry.fatFirstDataSector + facts_.geometry.sectorsPerCluster * (cluster - 2);
+    found.fileSize = *ByteReader(entry).U32(kFileSize);
+    found.clusterHigh = *ByteReader(entry).U16(kClusterHigh);
+    slotCounter_ = 1;
+    // An entry of 0xE5 and ten 0xFF bytes is a wiped slot, not a file.
+    bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });
+    if (found.name.empty() || found.name == u"." || wiped) return;
+    if (found.firstDataSector >= facts_.volumeSectors || found.dirSector >= facts_.volumeSectors) return;
+    FatDeletedFiles.push_back(found);
+    FatDeletedFileIndex.emplace(static_cast<std::int32_t>(FatDeletedFileIndex.size()), found);
+    view_.InsertItem(found.name, kImageFile, kImageFile, parent_, FatDeletedFiles.size());
+    if (FatDeletedFiles.size() == 1) view_.Invalidate();
+  }
+
+  RawVolume& volume_;
+  const BootSectorFacts& facts_;
+  DeletedFilesView& view_;
+  TreeItem parent_;
+  LongNameCollector names_;
+  std::uint16_t slotCounter_ = 1;
+  std::uint32_t lastEnteredDirCluster_ = 0;
+  bool inDeletedDirectory_ = false;
+  std::set<std::uint32_t> path_;
+};
+
+// Splits "a\b/c" into its components, dropping empty ones and a drive.
+std::vector<std::u16string_view> PathComponents(std::u16string_view path) {
+  if (path.size() >= 2 && path[1] == u':') path.remove_prefix(2);
+  std::vector<std::u16string_view> parts;
+  while (!path.empty()) {
+    std::size_t end = path.find_first_of(u"\\/");
+    std::u16string_view part = path.substr(0, end);
+    if (!part.empty()) parts.push_back(part);
+    if (end == std::u16string_view::npos) break;
+    path.remove_prefix(end + 1);
+  }
+  return parts;
+}
+
+char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char16_t x, char16_t y) { return Folded(x) == Folded(y); });
+}
+
+}  // namespace
+
+void LongNameCollector::AddSlot(std::span<const std::uint8_t, 32> slot) {
+  static constexpr std::size_t kUnitOffsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  std::u16string part;
+  for (std::size_t offset : kUnitOffsets) {
+    auto unit = static_cast<char16_t>(slot[offset] | slot[offset + 1] << 8);
+    if (unit == 0 || unit == 0xFFFF) break;
+    part += unit;
+  }
+  slots_.push_back(std::move(part));
+}
+
+std::u16string LongNameCollector::Take() {
+  std::u16string name;
+  for (auto part = slots_.rbegin(); part != slots_.rend(); ++part) name += *part;
+  slots_.clear();
+  if (name.size() > kMaxLongName) name.resize(kMaxLongName);
+  return name;
+}
+
+std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExtension) {
+  auto field = [&](std::size_t offset, std::size_t width) {
+    std::string bytes(entry.begin() + static_cast<std::ptrdiff_t>(offset),
+                      entry.begin() + static_cast<std::ptrdiff_t>(offset + width));
+    return bytes.substr(0, bytes.find(' '));
+  };
+  std::string name = field(0, 8);
+  std::string extension = field(8, 3);
+  if (withExtension && !extension.empty()) name += "." + extension;
+  return platform::FromAnsiLossy(name);
+}
+
+bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
+                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode) {
+  DeletedFileWalk walk(volume, facts, view, parent);
+  return walk.Walk(firstSector, firstCluster, errorCode);
+}
+
+bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
+                 std::int32_t& errorCode) {
+  std::uint32_t sector = facts.metadataStart;
+  std::uint32_t cluster = facts.rootCluster;
+  for (std::u16string_view component : PathComponents(path)) {
+    DirectoryReader reader(volume, facts);
+    if (!reader.Start(sector, cluster, errorCode)) return false;
+    LongNameCollector names;
+    std::uint16_t slotCounter = 1;
+    bool matched = false;
+    while (!matched) {
+      for (std::size_t i = 0; i < kEntriesPerSector && !matched; ++i) {
+        Entry entry = reader.EntryAt(i);
+        std::uint8_t attributes = entry[kAttributes];
+        if (IsDeleted(entry) || entry[0] == '.') {
+          names.Clear();
+          slotCounter = 1;
+          continue;
+        }
+        if (attributes == 0 || attributes > kLastAttribute) {
+          errorCode = error_code::kNoFileRecordFound;
+          return false;
+        }
+        if (attributes == kAttributeLongName) {
+          names.AddSlot(entry);
+          ++slotCounter;
+          continue;
+        }
+        bool isDirectory = attributes == kAttributeDirectory;
+        std::u16string name = names.Pending() ? names.Take() : ShortName(entry, !isDirectory);
+        if (!SameNameIgnoringCase(name, component)) {
+          slotCounter = 1;
+          continue;
+        }
+        matched = true;
+        std::uint32_t first = FirstCluster(entry);
+        std::uint32_t firstSector = facts.geometry.fatFirstDataSector + facts.geometry.sectorsPerCluster * (first - 2);
+        if (isDirectory) {
+          sector = firstSector;
+          cluster = first;
+        } else {
+          located = {std::u16string(component), reader.Sector(), static_cast<std::uint16_t>(i), slotCounter,
+                     firstSector, *ByteReader(entry).U32(kFileSize)};
+        }
+      }
+      if (matched) break;
+      bool ended = false;
+      if (!reader.Next(errorCode, ended)) {
+        if (ended) errorCode = error_code::kNoFileRecordFound;
+        return false;
+      }
+      if (reader.EntryAt(0)[kAttributes] > kLastAttribute) {
+        errorCode = error_code::kNoFileRecordFound;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace corvanel

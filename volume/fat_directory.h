@@ -1,0 +1,76 @@
+// FAT32 directories read from the raw volume: long names from their slots,
+// the deleted entries of a whole tree, and the entry a path names.
+//
+// Directory entry (32 bytes)         Long-name slot (attribute 0x0F)
+//   0x00 name (0xE5: deleted)          0x01 5 UTF-16 units
+//   0x08 extension                     0x0E 6 units
+//   0x0B attributes                    0x1C 2 units
+//   0x14 first cluster, high word
+//   0x1A first cluster, low word
+//   0x1C size
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "volume/deleted_files_view.h"
+#include "volume/volume_geometry.h"
+
+namespace corvanel {
+
+class RawVolume;
+
+struct FatDeletedEntry {
+  std::u16string name;
+  std::uint32_t dirSector = 0;        // the sector holding the short entry
+  std::uint16_t entryIndex = 0;       // its place in that sector, 0..15
+  std::uint16_t slotCount = 0;        // 1 + the long-name slots before it
+  std::uint32_t firstDataSector = 0;  // the sector of its first cluster
+  std::uint32_t fileSize = 0;
+  std::uint32_t clusterHigh = 0;      // the entry's high cluster word
+};
+
+// The FAT32 part of a located file.
+struct FatLocation {
+  std::u16string name;
+  std::uint32_t dirSector = 0;
+  std::uint16_t entryIndex = 0;
+  std::uint16_t slotCount = 0;
+  std::uint32_t firstDataSector = 0;
+  std::uint32_t fileSize = 0;
+};
+
+// Long names: each slot's UTF-16 units up to its terminator (0xFFFF is
+// padding); slots come last part first, so they are joined in reverse.
+class LongNameCollector {
+ public:
+  void AddSlot(std::span<const std::uint8_t, 32> slot);
+  bool Pending() const { return !slots_.empty(); }
+  // The long name, cut to 255 units; empties the collector.
+  std::u16string Take();
+  void Clear() { slots_.clear(); }
+
+ private:
+  std::vector<std::u16string> slots_;
+};
+
+// "NAME.EXT" from an entry's 8.3 bytes through the ANSI code page; withExtension
+// false gives the base alone.
+std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExtension = true);
+
+// Appends the deleted files under the directory at firstSector / firstCluster
+// (and its subdirectories) to FatDeletedFiles and FatDeletedFileIndex and as
+// children of parent. False when a read failed (errorCode from the read) or
+// AbortRequested stopped it.
+bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
+                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode);
+
+// Follows a path ("dir\sub\file", components compared without regard to case)
+// from the root directory to its entry. False with errorCode 6 when a
+// component is missing, or the read's code.
+bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
+                 std::int32_t& errorCode);
+
+}  // namespace corvanel
