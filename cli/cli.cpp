@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -33,7 +34,8 @@ void PrintHelp(std::ostream& out) {
   out << "\nCiphers (--cipher, default des):";
   for (const CipherInfo& cipher : CipherTable()) out << ' ' << cipher.name;
   out << "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
-         "--code-page NAME (Linux) sets the code page of stored file names (default UTF-8).\n"
+         "--code-page NAME (Linux) sets the ANSI code page of file names stored on disk\n"
+         "  (default UTF-8; Windows uses the system's).\n"
          "--yes answers Yes to every question.\n";
   out << "\nVOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
          "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.\n";
@@ -71,9 +73,19 @@ int RunCli(std::span<const std::string> args, Console& console) {
   auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
                               [&](const Command& candidate) { return candidate.name == first; });
   if (command == std::end(kCommands)) return ReportUsage(console, "unknown command '" + first + "'");
+  // --code-page NAME, anywhere after the command, sets the ANSI code page.
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  for (auto arg = rest.begin(); arg != rest.end(); ++arg) {
+    if (*arg != "--code-page") continue;
+    if (arg + 1 == rest.end()) return ReportUsage(console, "--code-page takes a code page name");
+    if (!platform::SetAnsiCodePage(*(arg + 1)))
+      return ReportUsage(console, "code page '" + *(arg + 1) + "' is not available here");
+    rest.erase(arg, arg + 2);
+    break;
+  }
   // Engines' own boxes and the catalogue speak English here.
   UiLanguage = kLanguageEnglish;
-  return command->run(args.subspan(1), console);
+  return command->run(rest, console);
 }
 
 }  // namespace corvanel::cli

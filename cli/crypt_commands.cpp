@@ -36,8 +36,6 @@ std::optional<int> Parse(std::span<const std::string> args, Console& console, st
       parsed.key = args[++i];
     } else if (arg == "--key-file" && hasValue) {
       parsed.keyFile = args[++i];
-    } else if (arg == "--code-page" && hasValue) {
-      if (!platform::SetAnsiCodePage(args[++i])) return usage("code page '" + args[i] + "' is not available here");
     } else if (arg.starts_with("--")) {
       return usage("unknown or incomplete option '" + arg + "'");
     } else if (parsed.file.empty()) {

@@ -37,6 +37,15 @@ for preset in linux linux-asan win64; do
   failed=$((failed + bad))
   [ "$status" -eq 0 ] || { echo "tests failed: $preset" >&2; }
 done
+# The Windows build scans the real test volumes the way the Linux build does.
+echo "== tests: win64 scans of real volumes"
+if /usr/bin/python3 tests/volume/real_volumes_test.py build/linux/corvanel-cli tools/wine-run \
+    build/win64/corvanel-cli.exe RealVolumesTest.test_windows_build_agrees; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
+
 # The fuzz targets, briefly, as a smoke test (tools/fuzz.sh runs them longer).
 echo "== fuzz (smoke)"
 bash tools/fuzz.sh 5 || failed=$((failed + 1))

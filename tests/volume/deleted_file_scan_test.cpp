@@ -1,0 +1,187 @@
+// The NTFS record scan over hand-made volumes: which records count, where the
+// MFT ends, the codes, the containers and the tree items.
+#include "volume/deleted_file_scan.h"
+
+#include <gtest/gtest.h>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "tests/support/record_builder.h"
+#include "tests/support/test_volume_image.h"
+
+namespace corvanel {
+namespace {
+
+using testing::RecordBuilder;
+
+constexpr std::uint32_t kMftSector = 32;  // MFT at cluster 4, 8 sectors a cluster
+
+class NtfsScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!image.available()) GTEST_SKIP() << "no image behind a drive letter";
+    ResetSharedState();
+    UseVolumeOf(20000);
+  }
+  void TearDown() override { ResetSharedState(); }
+
+  void UseVolumeOf(std::uint32_t sectors) {
+    image.Resize(std::uint64_t{sectors} * kSectorSize);
+    std::array<std::uint8_t, kSectorSize> boot{};
+    std::copy_n("NTFS    ", 8, boot.begin() + 3);
+    boot[0x0D] = 8;
+    for (int i = 0; i < 4; ++i) boot[0x28 + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
+    boot[0x30] = 4;
+    image.Write(0, boot);
+  }
+
+  void PutRecord(std::uint32_t number, const std::array<std::uint8_t, kFileRecordSize>& bytes) {
+    image.Write((kMftSector + std::uint64_t{number} * 2) * kSectorSize, bytes);
+  }
+  void PutDeleted(std::uint32_t number, std::u16string_view name, std::vector<std::uint8_t> data = {'d'}) {
+    PutRecord(number, RecordBuilder(1, 0).FileName(name).ResidentData(data).End().bytes);
+  }
+  void PutSignature(std::uint32_t number, std::string_view signature) {
+    std::array<std::uint8_t, kFileRecordSize> bytes{};
+    std::copy(signature.begin(), signature.end(), bytes.begin());
+    PutRecord(number, bytes);
+  }
+  // Ends the MFT at a record with an unknown signature.
+  void EndAt(std::uint32_t number) { PutSignature(number, "JUNK"); }
+
+  std::vector<std::u16string> ScanNames(bool& result, std::int32_t& errorCode) {
+    errorCode = 0;
+    view = ListedFilesView();
+    result = ScanDeletedFiles(image.letter(), view, errorCode);
+    std::vector<std::u16string> names;
+    for (const auto& [key, record] : NtfsDeletedFileIndex) names.push_back(record.name);
+    return names;
+  }
+
+  testing::TestVolumeImage image;
+  ListedFilesView view;
+};
+
+TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
+  PutDeleted(24, u"first.txt", {'h', 'i'});
+  PutRecord(25, RecordBuilder(1, 1).FileName(u"in use.txt").ResidentData({1}).End().bytes);
+  PutRecord(26, RecordBuilder(1, 2).FileName(u"deleted dir").ResidentData({1}).End().bytes);
+  PutRecord(27, RecordBuilder(1, 3).FileName(u"live dir").ResidentData({1}).End().bytes);
+  PutDeleted(28, u"same.txt");
+  PutRecord(29, RecordBuilder(1, 0).FileName(u"no data").End().bytes);  // does not parse: passed over
+  PutDeleted(30, u"same.txt");
+  EndAt(31);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"first.txt", u"same.txt", u"same.txt"}));
+  EXPECT_TRUE(result);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(NtfsDeletedFiles.size(), 3u);
+  EXPECT_EQ(NtfsDeletedFiles[0].residentLength, 2);
+  EXPECT_EQ(NtfsDeletedFileIndex.begin()->first, 0);
+  EXPECT_EQ(NtfsDeletedFileIndex.rbegin()->first, 2);
+
+  // Root item: the drive letter, image 2, data 0; then one child per entry in
+  // key order, image 0, data = position + 1. One repaint, after the first.
+  ASSERT_EQ(view.items.size(), 4u);
+  EXPECT_EQ(view.items[0].text, std::u16string(1, static_cast<char16_t>(image.letter())));
+  EXPECT_EQ(view.items[0].image, kImageVolume);
+  EXPECT_EQ(view.items[0].itemData, 0u);
+  TreeItem child = view.FirstChild(1);
+  for (std::uintptr_t position = 1; position <= 3; ++position, child = view.NextSibling(child)) {
+    ASSERT_NE(child, 0u);
+    EXPECT_EQ(view.At(child).itemData, position);
+    EXPECT_EQ(view.At(child).image, kImageFile);
+    EXPECT_EQ(view.At(child).text, NtfsDeletedFileIndex.at(static_cast<std::int32_t>(position - 1)).name);
+  }
+  EXPECT_EQ(view.invalidations, 1);
+
+  // A second scan gives the same entries and keys again.
+  EXPECT_EQ(ScanNames(result, errorCode).size(), 3u);
+  EXPECT_EQ(NtfsDeletedFiles.size(), 3u);
+}
+
+TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
+  PutSignature(24, "BAAD");                      // passed over
+  PutSignature(25, "\x01\x00\x00\x00");          // passed over
+  PutSignature(26, "RCRD");                      // skips this record and the next three
+  PutDeleted(27, u"hidden by RCRD.txt");
+  PutDeleted(30, u"after RCRD.txt");
+  PutSignature(31, "\x01\x01\x01\x01");          // passed over
+  // 32 and on: zero records count as blank; the scan ends after 1000 of them.
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after RCRD.txt"}));
+  EXPECT_TRUE(result);
+  EXPECT_EQ(errorCode, 0);
+
+  // Blanks need not be consecutive: a file among them does not reset the count.
+  PutDeleted(600, u"among blanks.txt");
+  PutDeleted(1100, u"past a thousand blanks.txt");
+  EXPECT_EQ(ScanNames(result, errorCode),
+            (std::vector<std::u16string>{u"after RCRD.txt", u"among blanks.txt"}));
+}
+
+TEST_F(NtfsScanTest, Codes) {
+  bool result = true;
+  std::int32_t errorCode = 0;
+  // Fewer than 392 sectors: an eighth of them is no more than 48.
+  UseVolumeOf(391);
+  ScanNames(result, errorCode);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+  EXPECT_EQ(view.items.size(), 1u);  // the root item alone
+
+  // Running to an eighth of the volume without an end record.
+  UseVolumeOf(800);
+  for (std::uint32_t n = 24; n < 50; ++n) PutSignature(n, "BAAD");
+  ScanNames(result, errorCode);
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+
+  // A read that fails (the MFT said to lie past the image's end).
+  UseVolumeOf(20000);
+  image.Resize((kMftSector + 60) * kSectorSize);
+  for (std::uint32_t n = 24; n < 30; ++n) PutSignature(n, "BAAD");
+  ScanNames(result, errorCode);
+  EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
+
+  // Neither file system, and an unreadable boot sector.
+  image.Write(0, std::vector<std::uint8_t>(kSectorSize, 0));
+  ScanNames(result, errorCode);
+  EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
+  EXPECT_EQ(view.items.size(), 1u);
+  image.Resize(0);
+  ScanNames(result, errorCode);
+  EXPECT_EQ(errorCode, error_code::kScanSystemError);
+  EXPECT_TRUE(LastSystemErrorText.Get().starts_with(u"System Error:"));
+  EXPECT_GT(LastSystemErrorText.Get().size(), 13u);
+}
+
+TEST_F(NtfsScanTest, AnAbortKeepsWhatWasFound) {
+  PutDeleted(24, u"a.txt");
+  EndAt(25);
+  AbortRequested = 1;
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_TRUE(ScanNames(result, errorCode).empty());
+  EXPECT_EQ(errorCode, 0);
+}
+
+TEST(MftLayout, FollowsExtentsThenRunsOn) {
+  // One extent: the identity, running on past its end.
+  MftLayout whole(32, 8, {{4, 10}});
+  EXPECT_EQ(whole.Locate(48).sector, 80u);
+  EXPECT_EQ(whole.Locate(500).sector, 532u);
+  // Two extents: clusters 4..5 then 100..101, then on from the second's end.
+  MftLayout two(32, 8, {{4, 2}, {100, 2}});
+  EXPECT_EQ(two.Locate(15).sector, 47u);
+  EXPECT_EQ(two.Locate(15).contiguous, 1u);
+  EXPECT_EQ(two.Locate(16).sector, 800u);
+  EXPECT_EQ(two.Locate(40).sector, 824u);
+  // Extents that do not start at the boot sector's MFT are not trusted.
+  MftLayout odd(32, 8, {{9, 2}, {100, 2}});
+  EXPECT_EQ(odd.Locate(16).sector, 48u);
+}
+
+}  // namespace
+}  // namespace corvanel

@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""The deleted-file scan on real volumes, checked against The Sleuth Kit.
+
+NTFS images are made with mkntfs and filled through ntfs-3g (FUSE); FAT32
+images with mkfs.fat and mtools. `corvanel-cli scan --json` must list exactly
+the deleted regular files that `fls -rdl` lists, with their sizes, except
+where noted:
+  - deleted directories are not files and are never listed;
+  - NTFS records below 24 (the system's, which fls shows as orphans) are not
+    scanned;
+  - a FAT32 short name keeps its deleted mark (0xE5) as its first character,
+    where fls shows '_'; names are compared from their second character, and
+    without regard to case (mtools stores lower-case 8.3 names as upper case
+    with a case flag, which fls applies and the scan does not).
+
+usage: real_volumes_test.py CLI [WINE_RUN WINDOWS_CLI]
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CLI = None
+WINE = None  # (wine-run script, corvanel-cli.exe)
+ENV = dict(os.environ, LC_ALL="C.UTF-8", MTOOLS_SKIP_CHECK="1")
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, **kwargs)
+
+
+class NtfsMount:
+    """An NTFS image mounted read-write through ntfs-3g for the duration."""
+
+    def __init__(self, image, directory):
+        self.image, self.directory = image, directory
+
+    def __enter__(self):
+        os.makedirs(self.directory, exist_ok=True)
+        self.process = subprocess.Popen(["ntfs-3g", "-o", "no_detach", self.image, self.directory],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.ismount(self.directory):
+                return self.directory
+            time.sleep(0.05)
+        raise RuntimeError("ntfs-3g did not mount " + self.image)
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", self.directory], check=True)
+        self.process.wait(timeout=60)  # umount returns before ntfs-3g has written everything
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_ntfs(work, size_mib=64):
+    image = os.path.join(work, "ntfs.img")
+    with open(image, "wb") as f:
+        f.truncate(size_mib << 20)
+    run("mkntfs", "-F", "-f", "-q", image)
+    return image
+
+
+def fill_ntfs(image, work):
+    with NtfsMount(image, os.path.join(work, "mnt")) as root:
+        write(f"{root}/a.txt", b"hello\n")                       # resident
+        write(f"{root}/big.bin", os.urandom(100000))             # non-resident
+        write(f"{root}/文件（一）：a.txt", b"x\n")
+        write(f"{root}/中文名字.doc", os.urandom(3000))
+        write(f"{root}/sub/inner.txt", b"inner\n")               # in a deleted directory
+        write(f"{root}/sub/five.bin", os.urandom(5000))
+        write(f"{root}/keep.txt", b"keep\n")                     # live: not listed
+        write(f"{root}/one/dup.txt", b"dup1\n")                  # two deleted files of one name
+        write(f"{root}/two/dup.txt", b"dup2\n")
+        for name in ["a.txt", "big.bin", "文件（一）：a.txt", "中文名字.doc", "one/dup.txt", "two/dup.txt"]:
+            os.remove(f"{root}/{name}")
+        subprocess.run(["rm", "-r", f"{root}/sub"], check=True)
+
+
+def make_fat32(work):
+    image = os.path.join(work, "fat.img")
+    run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
+    files = {"a.txt": b"hello\n", "big.bin": os.urandom(100000), "cjk": b"x\n", "short": b"y\n"}
+    for name, data in files.items():
+        write(os.path.join(work, "src", name), data)
+    src = lambda name: os.path.join(work, "src", name)
+    m = lambda *args: run(args[0], "-i", image, *args[1:])
+    m("mcopy", src("a.txt"), "::/a.txt")
+    m("mcopy", src("big.bin"), "::/A long file name.bin")
+    m("mcopy", src("cjk"), "::/文件（一）：a.txt")
+    m("mcopy", src("short"), "::/FILE.TXT")
+    m("mmd", "::/sub")
+    m("mcopy", src("a.txt"), "::/sub/inner.txt")
+    m("mcopy", src("big.bin"), "::/sub/Five files.bin")
+    m("mcopy", src("a.txt"), "::/keep.txt")
+    m("mmd", "::/one")
+    m("mmd", "::/two")
+    m("mcopy", src("short"), "::/one/dup.txt")
+    m("mcopy", src("short"), "::/two/dup.txt")
+    m("mdel", "::/a.txt", "::/A long file name.bin", "::/文件（一）：a.txt", "::/FILE.TXT", "::/one/dup.txt",
+      "::/two/dup.txt")
+    m("mdeltree", "::/sub")
+    return image
+
+
+def fls_deleted_files(image):
+    """(name, size) of every deleted regular file fls lists, system orphans aside."""
+    files = []
+    for line in run("fls", "-rdl", image).stdout.decode().splitlines():
+        fields = line.split("\t")
+        kind, path = fields[0], fields[1]
+        if not (kind.startswith("r/r") or kind.startswith("-/r")) or path.startswith("$OrphanFiles"):
+            continue
+        files.append((path.split("/")[-1], int(fields[6])))
+    return files
+
+
+def normalized(files):
+    return sorted((name[1:].lower() if name[:1] in ("_", "\ufffd") else name.lower(), size) for name, size in files)
+
+
+def scan(image, windows=False, code_page=None):
+    if windows:
+        wine_run, exe = WINE
+        result = subprocess.run([wine_run, exe, "scan", "X:", "--json"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=dict(ENV, CORVANEL_WINE_X_IMAGE=image))
+    else:
+        options = ["--code-page", code_page] if code_page else []
+        result = subprocess.run([CLI, "scan", image, "--json", *options], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        raise AssertionError(f"scan failed ({result.returncode}): {result.stderr.decode()}")
+    return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+
+class RealVolumesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.ntfs = make_ntfs(cls.work.name)
+        fill_ntfs(cls.ntfs, cls.work.name)
+        cls.fat = make_fat32(cls.work.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def check_against_fls(self, image, windows=False):
+        entries = scan(image, windows)
+        self.assertEqual([e["index"] for e in entries], list(range(len(entries))))
+        ours = [(e["name"], e["size"]) for e in entries]
+        self.assertEqual(normalized(ours), normalized(fls_deleted_files(image)))
+        return entries
+
+    def test_ntfs(self):
+        entries = self.check_against_fls(self.ntfs)
+        by_name = {e["name"]: e for e in entries}
+        self.assertTrue(by_name["a.txt"]["resident"])
+        self.assertFalse(by_name["big.bin"]["resident"])
+        self.assertEqual(by_name["文件（一）：a.txt"]["size"], 2)
+        self.assertEqual([e["name"] for e in entries].count("dup.txt"), 2)
+        self.assertNotIn("keep.txt", by_name)
+        self.assertIn("inner.txt", by_name)
+        self.assertTrue(all(e["fs"] == "ntfs" for e in entries))
+
+    def test_fat32(self):
+        entries = self.check_against_fls(self.fat)
+        names = [e["name"] for e in entries]
+        self.assertIn("文件（一）：a.txt", names)  # full-width parentheses and colon kept
+        self.assertIn("A long file name.bin", names)
+        self.assertIn("Five files.bin", names)  # in a deleted directory
+        self.assertEqual(sum(name[1:] == "UP.TXT" for name in names), 2)
+
+    def test_fragmented_mft(self):
+        work = os.path.join(self.work.name, "fragmented")
+        os.makedirs(work)
+        image = make_ntfs(work, 40)
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            # Grow the MFT, take most of the free space after it, grow the
+            # MFT again (into its zone), free the space and grow it once more:
+            # the new records land in a second extent far from the first.
+            for i in range(800):
+                write(f"{root}/a{i}.txt", b"file %d\n" % i)
+            write(f"{root}/filler", bytes(30000000))
+            for i in range(0, 800, 2):
+                os.remove(f"{root}/a{i}.txt")
+            for i in range(3000):
+                write(f"{root}/b{i}.txt", b"more %d\n" % i)
+            os.remove(f"{root}/filler")
+            for i in range(3000):
+                write(f"{root}/c{i}.txt", b"more %d\n" % i)
+            for i in range(0, 3000, 2):
+                os.remove(f"{root}/c{i}.txt")
+        # The MFT's clusters as istat lists them, and the deleted records past
+        # its first extent: without them the test proves nothing.
+        mft = run("istat", image, "0").stdout.decode()
+        clusters = []
+        for token in mft.split("Type: $DATA")[1].split("\n", 1)[1].split():
+            if not token.isdigit():
+                break
+            if int(token):
+                clusters.append(int(token))
+        first_extent = next((i for i, (a, b) in enumerate(zip(clusters, clusters[1:])) if b != a + 1), None)
+        self.assertIsNotNone(first_extent, "the MFT did not fragment")
+        records_in_first_extent = (first_extent + 1) * 4096 // 1024
+        deleted = [int(line.split()[2].split("-")[0].rstrip(":"))
+                   for line in run("fls", "-rd", image).stdout.decode().splitlines() if "Orphan" not in line]
+        self.assertTrue(any(record >= records_in_first_extent for record in deleted))
+        entries = self.check_against_fls(image)
+        self.assertGreaterEqual(len(entries), 1500)
+
+    def test_unrecognised_volume(self):
+        image = os.path.join(self.work.name, "blank.img")
+        with open(image, "wb") as f:
+            f.truncate(1 << 20)
+        result = subprocess.run([CLI, "scan", image], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume does not "
+                                                 "contain a recognized file system!\n")
+
+    @unittest.skipUnless(len(sys.argv) > 2 or WINE, "no Windows build given")
+    def test_windows_build_agrees(self):
+        for image in (self.ntfs, self.fat):
+            with self.subTest(image=os.path.basename(image)):
+                # Wine's code page for this locale is Windows-1252.
+                self.assertEqual(scan(image, windows=True), scan(image, code_page="WINDOWS-1252"))
+
+
+if __name__ == "__main__":
+    CLI = sys.argv.pop(1)
+    if len(sys.argv) >= 3:
+        WINE = (sys.argv.pop(1), sys.argv.pop(1))
+    unittest.main(verbosity=2)
