@@ -7,10 +7,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz >/dev/null
+log=$(mktemp)
+if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$log" 2>&1; then
+  tail -n 30 "$log" >&2
+  rm -f "$log"
+  echo "fuzz: the build failed" >&2
+  exit 1
+fi
+rm -f "$log"
 mkdir -p build/fuzz/crashes
-for target in file_record boot_sector; do
+for target in file_record boot_sector fat_walk; do
   work=$(mktemp -d)
   echo "fuzz: $target for ${seconds}s"
   status=0

@@ -1,0 +1,240 @@
+// The FAT32 walk over hand-made directories: long names, deleted and hidden
+// directories, the entry filters, and following a path.
+#include "volume/fat_directory.h"
+
+#include <gtest/gtest.h>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "tests/support/test_volume_image.h"
+#include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+namespace {
+
+using Entry = std::array<std::uint8_t, 32>;
+
+void Put(std::uint8_t* at, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// A short entry from an 11-byte 8.3 name ("FILE    TXT").
+Entry Short(std::string_view name83, std::uint8_t attributes, std::uint32_t cluster, std::uint32_t size,
+            bool deleted = false) {
+  Entry e{};
+  std::copy(name83.begin(), name83.end(), e.begin());
+  if (deleted) e[0] = 0xE5;
+  e[11] = attributes;
+  Put(&e[0x14], cluster >> 16, 2);
+  Put(&e[0x1A], cluster & 0xFFFF, 2);
+  Put(&e[0x1C], size, 4);
+  return e;
+}
+
+// The long-name slots of a name, in disk order (last part first).
+std::vector<Entry> Slots(std::u16string_view name, bool deleted = false) {
+  std::u16string units(name);
+  units += u'\0';
+  while (units.size() % 13) units += u'\xFFFF';
+  std::size_t count = units.size() / 13;
+  static constexpr std::size_t kOffsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  std::vector<Entry> slots;
+  for (std::size_t n = count; n-- > 0;) {
+    Entry e{};
+    e[0] = deleted ? 0xE5 : static_cast<std::uint8_t>((n + 1) | (n + 1 == count ? 0x40 : 0));
+    e[11] = 0x0F;
+    for (std::size_t k = 0; k < 13; ++k) Put(&e[kOffsets[k]], units[n * 13 + k], 2);
+    slots.push_back(e);
+  }
+  return slots;
+}
+
+class FatWalkTest : public ::testing::Test {
+ protected:
+  static constexpr std::uint32_t kFatSector = 32;
+  static constexpr std::uint32_t kDataSector = 64;  // cluster 2
+  static constexpr std::uint32_t kSectors = 1000;
+
+  void SetUp() override {
+    if (!image.available()) GTEST_SKIP() << "no image behind a drive letter";
+    ResetSharedState();
+    image.Resize(kSectors * kSectorSize);
+    std::array<std::uint8_t, kSectorSize> boot{};
+    std::copy_n("FAT32   ", 8, boot.begin() + 0x52);
+    boot[0x0D] = 1;
+    Put(&boot[0x0E], kFatSector, 2);
+    boot[0x10] = 2;
+    Put(&boot[0x20], kSectors, 4);
+    Put(&boot[0x24], 16, 4);
+    Put(&boot[0x2C], 2, 4);
+    image.Write(0, boot);
+    SetFat(0, 0x0FFFFFF8);
+    SetFat(1, 0x0FFFFFFF);
+    SetFat(2, 0x0FFFFFFF);
+  }
+  void TearDown() override { ResetSharedState(); }
+
+  void SetFat(std::uint32_t cluster, std::uint32_t value) {
+    std::array<std::uint8_t, 4> bytes;
+    Put(bytes.data(), value, 4);
+    image.Write(kFatSector * std::uint64_t{kSectorSize} + cluster * 4, bytes);
+  }
+  // Writes entries into a cluster's first sector onwards.
+  void Directory(std::uint32_t cluster, const std::vector<Entry>& entries) {
+    std::vector<std::uint8_t> bytes;
+    for (const Entry& e : entries) bytes.insert(bytes.end(), e.begin(), e.end());
+    image.Write((kDataSector + cluster - 2) * std::uint64_t{kSectorSize}, bytes);
+  }
+
+  std::vector<std::u16string> Scan(std::int32_t& errorCode) {
+    view = ListedFilesView();
+    errorCode = 0;
+    ScanDeletedFiles(image.letter(), view, errorCode);
+    std::vector<std::u16string> names;
+    for (const auto& [key, entry] : FatDeletedFileIndex) names.push_back(entry.name);
+    return names;
+  }
+
+  testing::TestVolumeImage image;
+  ListedFilesView view;
+};
+
+std::vector<Entry> Concat(std::initializer_list<std::vector<Entry>> parts) {
+  std::vector<Entry> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
+  Directory(2, Concat({
+      Slots(u"文件（一）：a.txt", true), {Short("?????~1TXT", 0x20, 10, 2, true)},
+      {Short("KEEP    TXT", 0x20, 11, 5)},
+      {Short("FILE    TXT", 0x20, 12, 7, true)},
+      Slots(u"A name longer than thirteen.bin", true), {Short("ANAMEL~1BIN", 0x20, 13, 9000, true)},
+      {Short("FAR     BIN", 0x20, 5000, 1, true)},  // first data sector beyond the volume
+  }));
+  std::int32_t errorCode = 0;
+  std::vector<std::u16string> names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0], u"文件（一）：a.txt");
+  EXPECT_EQ(names[1].substr(1), u"ILE.TXT");  // the deleted mark read through the code page
+  EXPECT_EQ(names[2], u"A name longer than thirteen.bin");
+  const FatDeletedEntry& first = FatDeletedFiles[0];
+  EXPECT_EQ(first.dirSector, kDataSector);
+  EXPECT_EQ(first.entryIndex, 1);  // after its one slot (12 units and a terminator)
+  EXPECT_EQ(first.slotCount, 2);
+  EXPECT_EQ(first.firstDataSector, kDataSector + 8);
+  EXPECT_EQ(first.fileSize, 2u);
+  EXPECT_EQ(FatDeletedFiles[1].slotCount, 1);
+  EXPECT_EQ(FatDeletedFiles[2].entryIndex, 7);
+  EXPECT_EQ(view.invalidations, 1);
+  EXPECT_EQ(view.At(view.FirstChild(1)).itemData, 1u);
+}
+
+TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
+  Directory(2, {
+      Short("LIVE       ", 0x10, 3, 0),
+      Short("GONE       ", 0x10, 4, 0, true),
+      Short("SYSTEM     ", 0x16, 5, 0),  // hidden system directory: not entered
+      Short("LATE    TXT", 0x20, 7, 3, true),
+  });
+  SetFat(3, 0x0FFFFFFF);
+  Directory(3, {Short(".          ", 0x10, 3, 0), Short("..         ", 0x10, 0, 0),
+                Short("LIVEDEL TXT", 0x20, 20, 4, true), Short("LIVEKEEPTXT", 0x20, 21, 4)});
+  // A deleted directory: its live entries count as deleted too.
+  Directory(4, {Short(".          ", 0x10, 4, 0), Short("INSIDE  TXT", 0x20, 22, 6)});
+  Directory(5, {Short("SECRET  TXT", 0x20, 23, 6, true)});
+  std::int32_t errorCode = 0;
+  std::vector<std::u16string> names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0].substr(1), u"IVEDEL.TXT");
+  EXPECT_EQ(names[1], u"INSIDE.TXT");
+  EXPECT_EQ(names[2].substr(1), u"ATE.TXT");  // the root goes on after the subdirectories
+
+  // A live directory spread over two clusters that are not neighbours: the
+  // chain is followed, not the sectors after the first cluster.
+  std::vector<Entry> root(16);
+  root[0] = Short("LIVE       ", 0x10, 3, 0);
+  Directory(2, root);
+  SetFat(3, 30);
+  SetFat(30, 0x0FFFFFFF);
+  std::vector<Entry> full(16, Short("FILLER  TXT", 0x20, 40, 1));
+  Directory(3, full);
+  Directory(4, {Short("WRONG   TXT", 0x20, 41, 1, true)});  // what follows cluster 3 on disk
+  Directory(30, {Short("SECOND  TXT", 0x20, 42, 1, true)});
+  names = Scan(errorCode);
+  EXPECT_NE(std::find(names.begin(), names.end(), u"\uFFFDECOND.TXT"), names.end());
+  for (const auto& name : names) EXPECT_EQ(name.find(u"RONG"), std::u16string::npos);
+}
+
+TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
+  Directory(2, {Short("LOOP       ", 0x10, 3, 0)});
+  SetFat(3, 0x0FFFFFFF);
+  Directory(3, {Short("AGAIN      ", 0x10, 2, 0), Short("X       TXT", 0x20, 9, 1, true)});
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(Scan(errorCode).size(), 1u);
+  EXPECT_EQ(errorCode, 0);
+}
+
+TEST_F(FatWalkTest, FindFatPath) {
+  Directory(2, Concat({
+      {Short("MUSIC      ", 0x10, 3, 0)},
+      Slots(u"Long Document.docx"), {Short("LONGDO~1DOC", 0x20, 8, 1234)},
+  }));
+  SetFat(3, 0x0FFFFFFF);
+  Directory(3, {Short("FILE    MP3", 0x20, 9, 4321), Short("OLD     MP3", 0x20, 10, 1, true)});
+  BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
+  RawVolume volume(image.letter());
+  FatLocation located;
+  std::int32_t errorCode = 0;
+  ASSERT_TRUE(FindFatPath(volume, facts, u"X:\\music\\file.mp3", located, errorCode));
+  EXPECT_EQ(located.name, u"file.mp3");
+  EXPECT_EQ(located.dirSector, kDataSector + 1);
+  EXPECT_EQ(located.entryIndex, 0);
+  EXPECT_EQ(located.slotCount, 1);
+  EXPECT_EQ(located.firstDataSector, kDataSector + 7);
+  EXPECT_EQ(located.fileSize, 4321u);
+
+  ASSERT_TRUE(FindFatPath(volume, facts, u"long document.DOCX", located, errorCode));
+  EXPECT_EQ(located.slotCount, 3);
+  EXPECT_EQ(located.entryIndex, 3);
+
+  // A directory as the last component leaves the location as it was.
+  ASSERT_TRUE(FindFatPath(volume, facts, u"\\MUSIC", located, errorCode));
+  EXPECT_EQ(located.name, u"long document.DOCX");
+  // Deleted entries are not found; nor are missing ones.
+  EXPECT_FALSE(FindFatPath(volume, facts, u"music\\old.mp3", located, errorCode));
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+  errorCode = 0;
+  EXPECT_FALSE(FindFatPath(volume, facts, u"nothing.txt", located, errorCode));
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+}
+
+TEST(LongNames, SlotsAreJoinedLastPartFirstAndCut) {
+  LongNameCollector names;
+  for (const Entry& slot : Slots(u"文件（一）：a.txt")) names.AddSlot(slot);
+  EXPECT_EQ(names.Take(), u"文件（一）：a.txt");
+  EXPECT_FALSE(names.Pending());
+  // Full-width marks other than （）： keep their 0xFF byte too.
+  for (const Entry& slot : Slots(u"报告！＃.txt")) names.AddSlot(slot);
+  EXPECT_EQ(names.Take(), u"报告！＃.txt");
+  // Exactly 13 units: no terminator, no padding.
+  for (const Entry& slot : Slots(u"abcdefghijklm")) names.AddSlot(slot);
+  EXPECT_EQ(names.Take(), u"abcdefghijklm");
+  // More slots than a name may have: cut at 255 units.
+  std::u16string huge(300, u'x');
+  for (const Entry& slot : Slots(huge)) names.AddSlot(slot);
+  EXPECT_EQ(names.Take().size(), 255u);
+}
+
+TEST(ShortNames, BaseAndExtension) {
+  EXPECT_EQ(ShortName(Short("README  TXT", 0x20, 0, 0)), u"README.TXT");
+  EXPECT_EQ(ShortName(Short("NOEXT      ", 0x20, 0, 0)), u"NOEXT");
+  EXPECT_EQ(ShortName(Short("DOCS    DIR", 0x10, 0, 0), false), u"DOCS");
+}
+
+}  // namespace
+}  // namespace corvanel
