@@ -16,6 +16,8 @@ namespace {
 int Run(std::vector<std::string> args) {
   using namespace corvanel;
   platform::PrepareConsole();
+  // Listings of thousands of lines: no per-write locking of C's streams.
+  std::ios::sync_with_stdio(false);
   // Ctrl+C lets the engines delete their partial output before the process ends.
   platform::SetFlagOnInterrupt(AbortRequested);
   bool assumeYes = false;

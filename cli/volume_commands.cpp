@@ -46,36 +46,42 @@ std::optional<char> Letter(const std::string& volume, Console& console, int& sta
   return letter;
 }
 
-void JsonString(std::ostream& out, std::u16string_view text) {
-  out << '"';
+void AppendJsonString(std::string& line, std::u16string_view text) {
+  line += '"';
   for (char c : platform::Utf16ToUtf8(text)) {
     auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
-      out << '\\' << c;
+      line += '\\';
+      line += c;
     } else if (byte < 0x20) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out << escaped;
+      line += escaped;
     } else {
-      out << c;
+      line += c;
     }
   }
-  out << '"';
+  line += '"';
 }
 
+// One line per entry, written whole.
 void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::uint64_t size,
                 std::optional<bool> resident, const char* fileSystem) {
+  std::string line;
   if (json) {
-    out << "{\"index\":" << index << ",\"name\":";
-    JsonString(out, name);
-    out << ",\"size\":" << size;
-    if (resident) out << ",\"resident\":" << (*resident ? "true" : "false");
-    out << ",\"fs\":\"" << fileSystem << "\"}\n";
-    return;
+    line = "{\"index\":" + std::to_string(index) + ",\"name\":";
+    AppendJsonString(line, name);
+    line += ",\"size\":" + std::to_string(size);
+    if (resident) line += *resident ? ",\"resident\":true" : ",\"resident\":false";
+    line += ",\"fs\":\"";
+    line += fileSystem;
+    line += "\"}\n";
+  } else {
+    char prefix[48];
+    std::snprintf(prefix, sizeof prefix, "%6zu %14llu  ", index, static_cast<unsigned long long>(size));
+    line = prefix + platform::Utf16ToUtf8(name) + '\n';
   }
-  char prefix[48];
-  std::snprintf(prefix, sizeof prefix, "%6zu %14llu  ", index, static_cast<unsigned long long>(size));
-  out << prefix << platform::Utf16ToUtf8(name) << '\n';
+  out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 }  // namespace

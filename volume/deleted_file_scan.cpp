@@ -123,10 +123,10 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
     if (blank >= kBlankRecordsAtEnd) return true;
     const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
     if (!bytes) return false;
-    std::memcpy(record.data(), bytes, record.size());
-    switch (ClassifyRecord(record)) {
+    switch (ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize>(bytes, kFileRecordSize))) {
       case RecordClass::File:
-        if (record[kRecordFlags] == 0) {  // neither in use nor a directory
+        if (bytes[kRecordFlags] == 0) {  // neither in use nor a directory
+          std::memcpy(record.data(), bytes, record.size());
           FixUpRecordSector(record);
           if (ParseFileRecord(record, ScanCurrentRecord)) AddNtfsEntry(view, root);
         }

@@ -91,7 +91,7 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   out.runStart.fill(0);
   out.runLength.fill(0);
   out.runs.clear();
-  out.residentData.fill(0);
+  out.residentData.clear();
   out.residentLength = 0;
   if (*nonResident != 0) {
     std::optional<std::uint16_t> length = reader.U16(attribute + kAttributeLength);
@@ -121,7 +121,7 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   out.dataSize = 0;
   out.realSize = *valueLength;
   out.residentLength = *valueLength;
-  std::copy(value->begin(), value->end(), out.residentData.begin());
+  out.residentData.assign(value->begin(), value->end());
   return true;
 }
 

@@ -33,7 +33,7 @@ struct DataRun {
 struct MftRecord {
   std::u16string name;
   std::uint32_t isResident = 0;
-  std::array<std::uint8_t, kFileRecordSize> residentData{};
+  std::vector<std::uint8_t> residentData;  // the resident value (residentLength bytes)
   std::uint16_t residentLength = 0;       // resident data only
   std::uint32_t dataSize = 0;             // non-resident data only: low 32 bits of the real size
   std::array<std::uint32_t, kMaxDataRuns> runStart{};

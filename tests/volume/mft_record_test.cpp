@@ -29,7 +29,7 @@ TEST(MftRecord, ResidentAndNonResidentFiles) {
                     record));
   EXPECT_EQ(record.isResident, 0u);
   EXPECT_EQ(record.residentLength, 0);
-  EXPECT_EQ(record.residentData[0], 0);  // cleared
+  EXPECT_TRUE(record.residentData.empty());  // cleared
   EXPECT_EQ(record.dataSize, 98000u);
   EXPECT_EQ(record.runStart[0], 0x5634u);
   EXPECT_EQ(record.runLength[0], 0x18u);
