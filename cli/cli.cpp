@@ -20,6 +20,8 @@ constexpr Command kCommands[] = {
      "decrypt FILE into its folder under the name it had before", RunDecrypt},
     {"info", "VOLUME", "show the file system and geometry of a volume", RunInfo},
     {"scan", "VOLUME [--json]", "list the deleted files of an NTFS or FAT32 volume", RunScan},
+    {"recover", "VOLUME --to DIR (--all | --index N ...) [--yes]",
+     "write deleted files (by their scan index) into DIR, on another volume", RunRecover},
     {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
 };
 

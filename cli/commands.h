@@ -29,6 +29,7 @@ int RunEncrypt(std::span<const std::string> args, Console& console);
 int RunDecrypt(std::span<const std::string> args, Console& console);
 int RunInfo(std::span<const std::string> args, Console& console);
 int RunScan(std::span<const std::string> args, Console& console);
+int RunRecover(std::span<const std::string> args, Console& console);
 int RunDump(std::span<const std::string> args, Console& console);
 
 }  // namespace corvanel::cli

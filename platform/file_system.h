@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "platform/system_error.h"
 
@@ -40,5 +42,40 @@ bool FileExists(const std::string& ansiPath);
 
 // Renames from over to, replacing a file of that name in one step.
 bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error);
+
+// ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
+
+// A file created for writing (an existing one is cut to nothing). Closed on
+// destruction.
+class NewFile {
+ public:
+  NewFile() = default;
+  NewFile(NewFile&& other) noexcept;
+  NewFile& operator=(NewFile&& other) noexcept;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile();
+
+  static NewFile Create(std::u16string_view path, SystemError& error);
+  bool IsOpen() const { return handle_ != kClosed; }
+  bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+  // Closes the file; false when the last bytes could not be written.
+  bool Close(SystemError& error);
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;
+};
+
+bool RemoveFileAt(std::u16string_view path);
+bool FileExistsAt(std::u16string_view path);
+bool IsDirectory(std::u16string_view path);
+
+// The names in a directory (not "." and ".."); empty when it cannot be read.
+std::vector<std::u16string> DirectoryNames(std::u16string_view directory);
+
+// Whether a path lies on the volume behind a drive letter (writing there
+// would overwrite the very sectors being read).
+bool PathIsOnVolume(std::u16string_view path, char driveLetter);
 
 }  // namespace corvanel::platform

@@ -1,13 +1,19 @@
 // Ordinary files on POSIX systems.
 #include "platform/file_system.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
+#include "platform/drive_table.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
@@ -56,6 +62,145 @@ bool FileExists(const std::string& ansiPath) {
 bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error) {
   if (std::rename(fromAnsiPath.c_str(), toAnsiPath.c_str()) == 0) return true;
   error = LastSystemError();
+  return false;
+}
+
+}  // namespace corvanel::platform
+
+// ---- files by UTF-16 paths ------------------------------------------------
+
+namespace corvanel::platform {
+namespace {
+
+std::string HostPath(std::u16string_view path) { return Utf16ToUtf8(path); }
+
+// The mount directories of a device or image file, from the mount table.
+std::vector<std::string> MountDirectoriesOf(const std::string& device) {
+  std::vector<std::string> directories;
+  struct stat wanted {};
+  bool known = ::stat(device.c_str(), &wanted) == 0;
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(table, line)) {
+    // id parent major:minor root mount-point options ... - type source super-options
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, mountPoint, field;
+    fields >> id >> parent >> numbers >> root >> mountPoint;
+    while (fields >> field && field != "-") {
+    }
+    std::string type, source;
+    fields >> type >> source;
+    struct stat candidate {};
+    bool same = source == device ||
+                (known && ::stat(source.c_str(), &candidate) == 0 &&
+                 ((S_ISBLK(wanted.st_mode) && S_ISBLK(candidate.st_mode) && wanted.st_rdev == candidate.st_rdev) ||
+                  (S_ISREG(wanted.st_mode) && wanted.st_dev == candidate.st_dev && wanted.st_ino == candidate.st_ino)));
+    if (!same) continue;
+    // Octal escapes (\040 for a blank) in the mount point.
+    std::string decoded;
+    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
+        decoded += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        decoded += mountPoint[i];
+      }
+    }
+    directories.push_back(decoded);
+  }
+  return directories;
+}
+
+}  // namespace
+
+NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    SystemError ignored;
+    Close(ignored);
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+NewFile::~NewFile() {
+  SystemError ignored;
+  Close(ignored);
+}
+
+NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
+  NewFile file;
+  int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = LastSystemError();
+    return file;
+  }
+  file.handle_ = fd;
+  return file;
+}
+
+bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t put = ::write(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      error = put < 0 ? LastSystemError() : EndOfDeviceError();
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool NewFile::Close(SystemError& error) {
+  if (handle_ == kClosed) return true;
+  int result = ::close(static_cast<int>(handle_));
+  handle_ = kClosed;
+  if (result != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFileAt(std::u16string_view path) { return ::unlink(HostPath(path).c_str()) == 0; }
+
+bool FileExistsAt(std::u16string_view path) {
+  struct stat status {};
+  return ::lstat(HostPath(path).c_str(), &status) == 0;
+}
+
+bool IsDirectory(std::u16string_view path) {
+  struct stat status {};
+  return ::stat(HostPath(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
+  std::vector<std::u16string> names;
+  DIR* listing = ::opendir(HostPath(directory).c_str());
+  if (!listing) return names;
+  while (dirent* entry = ::readdir(listing)) {
+    std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(Utf8ToUtf16(name));
+  }
+  ::closedir(listing);
+  return names;
+}
+
+bool PathIsOnVolume(std::u16string_view path, char driveLetter) {
+  std::optional<DriveMapping> mapping = LookUpDrive(driveLetter);
+  if (!mapping) return false;
+  struct stat target {};
+  if (::stat(HostPath(path).c_str(), &target) != 0) return false;
+  std::vector<std::string> mounts = MountDirectoriesOf(mapping->device);
+  if (!mapping->mountDirectory.empty()) mounts.push_back(mapping->mountDirectory);
+  for (const std::string& mount : mounts) {
+    struct stat mounted {};
+    if (::stat(mount.c_str(), &mounted) == 0 && mounted.st_dev == target.st_dev) return true;
+  }
   return false;
 }
 

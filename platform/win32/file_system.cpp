@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
@@ -79,6 +81,117 @@ bool RemoveFile(const std::string& ansiPath) {
   if (std::optional<std::u16string> wide = FromAnsi(ansiPath))
     return ::DeleteFileW(reinterpret_cast<const wchar_t*>(wide->c_str())) != 0;
   return ::DeleteFileA(ansiPath.c_str()) != 0;
+}
+
+}  // namespace corvanel::platform
+
+// ---- files by UTF-16 paths ------------------------------------------------
+
+namespace corvanel::platform {
+namespace {
+
+std::wstring Wide(std::u16string_view path) { return std::wstring(path.begin(), path.end()); }
+
+HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
+
+NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    SystemError ignored;
+    Close(ignored);
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+NewFile::~NewFile() {
+  SystemError ignored;
+  Close(ignored);
+}
+
+NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
+  NewFile file;
+  HANDLE handle = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = LastSystemError();
+    return file;
+  }
+  file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+  return file;
+}
+
+bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD put = 0;
+    if (!::WriteFile(AsHandle(handle_), bytes.data() + done, chunk, &put, nullptr)) {
+      error = LastSystemError();
+      return false;
+    }
+    if (put == 0) {
+      error = EndOfDeviceError();
+      return false;
+    }
+    done += put;
+  }
+  return true;
+}
+
+bool NewFile::Close(SystemError& error) {
+  if (handle_ == kClosed) return true;
+  bool closed = ::CloseHandle(AsHandle(handle_)) != 0;
+  handle_ = kClosed;
+  if (!closed) error = LastSystemError();
+  return closed;
+}
+
+bool RemoveFileAt(std::u16string_view path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
+
+bool FileExistsAt(std::u16string_view path) {
+  return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(std::u16string_view path) {
+  DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
+  std::vector<std::u16string> names;
+  std::wstring pattern = Wide(directory);
+  if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(name.begin(), name.end());
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return names;
+}
+
+bool PathIsOnVolume(std::u16string_view path, char driveLetter) {
+  // The volume that holds the path, through mount points, against the drive's.
+  wchar_t volumePath[MAX_PATH];
+  if (!::GetVolumePathNameW(Wide(path).c_str(), volumePath, MAX_PATH)) {
+    return path.size() >= 2 && path[1] == u':' &&
+           (path[0] | 0x20) == (static_cast<char16_t>(static_cast<unsigned char>(driveLetter)) | 0x20);
+  }
+  wchar_t pathVolume[64], driveVolume[64];
+  wchar_t drive[] = L"A:\\";
+  drive[0] = static_cast<wchar_t>(static_cast<unsigned char>(driveLetter));
+  if (::GetVolumeNameForVolumeMountPointW(volumePath, pathVolume, 64) &&
+      ::GetVolumeNameForVolumeMountPointW(drive, driveVolume, 64))
+    return std::wstring_view(pathVolume) == std::wstring_view(driveVolume);
+  return (volumePath[0] | 0x20) == (drive[0] | 0x20);
 }
 
 }  // namespace corvanel::platform

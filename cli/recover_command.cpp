@@ -1,0 +1,153 @@
+// corvanel-cli recover: the deleted files of a volume, back into a folder.
+#include <charconv>
+#include <filesystem>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "cli/commands.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+#include "platform/volume_device.h"
+#include "recover/recovery_engine.h"
+#include "volume/deleted_file_scan.h"
+
+namespace corvanel::cli {
+namespace {
+
+struct RecoverArguments {
+  std::string volume;
+  std::string destination;
+  bool all = false;
+  std::vector<std::size_t> indices;
+};
+
+std::optional<int> Parse(std::span<const std::string> args, Console& console, RecoverArguments& parsed) {
+  auto usage = [&](const std::string& message) { return ReportUsage(console, "recover: " + message); };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (arg == "--to" && hasValue) {
+      parsed.destination = args[++i];
+    } else if (arg == "--all") {
+      parsed.all = true;
+    } else if (arg == "--index" && hasValue) {
+      const std::string& value = args[++i];
+      std::size_t index = 0;
+      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), index);
+      if (error != std::errc() || end != value.data() + value.size()) return usage("--index takes a number");
+      parsed.indices.push_back(index);
+    } else if (arg.starts_with("--")) {
+      return usage("unknown or incomplete option '" + arg + "'");
+    } else if (parsed.volume.empty()) {
+      parsed.volume = arg;
+    } else {
+      return usage("one volume only");
+    }
+  }
+  if (parsed.volume.empty()) return usage("which volume?");
+  if (parsed.destination.empty()) return usage("where to? (--to DIR)");
+  if (parsed.all == !parsed.indices.empty()) return usage("give --all or --index N (one or more)");
+  return std::nullopt;
+}
+
+int ReportPrompt(Console& console, std::int32_t promptNumber) {
+  console.err << "corvanel-cli: " << platform::Utf16ToUtf8(*UserPromptText(promptNumber, kLanguageEnglish)) << '\n';
+  return kExitFailed;
+}
+
+class Report final : public RecoveryObserver {
+ public:
+  explicit Report(Console& console) : console_(console) {}
+  void OnFileWritten(const RecoveredFile& file) override {
+    ++files;
+    bytes += file.bytesWritten;
+    console_.out << "recovered " << platform::Utf16ToUtf8(file.path) << " (" << file.bytesWritten << " bytes)\n";
+    if (!file.complete) {
+      ++partial;
+      console_.err << "corvanel-cli: warning: only " << file.bytesWritten << " of " << file.size << " bytes of "
+                   << platform::Utf16ToUtf8(file.path) << " could be located\n";
+    }
+  }
+  std::size_t files = 0;
+  std::size_t partial = 0;
+  std::uint64_t bytes = 0;
+
+ private:
+  Console& console_;
+};
+
+}  // namespace
+
+int RunRecover(std::span<const std::string> args, Console& console) {
+  RecoverArguments arguments;
+  if (std::optional<int> usage = Parse(args, console, arguments)) return *usage;
+
+  std::int32_t errorCode = 0;
+  platform::SystemError error;
+  std::optional<char> letter = platform::DriveLetterForVolume(arguments.volume, error);
+  if (!letter) {
+    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
+    return ReportFailure(console, errorCode);
+  }
+
+  // The destination folder, made when missing, as an absolute path.
+  std::filesystem::path destination(std::u8string(arguments.destination.begin(), arguments.destination.end()));
+  std::error_code made;
+  std::filesystem::create_directories(destination, made);
+  destination = std::filesystem::absolute(destination, made).lexically_normal();
+  std::u16string folder = destination.u16string();
+  while (folder.size() > 1 && platform::IsPathSeparator(folder.back()) && !(folder.size() == 3 && folder[1] == u':'))
+    folder.pop_back();
+  if (!platform::IsDirectory(folder)) {
+    console.err << "corvanel-cli: cannot use " << arguments.destination << " as the destination folder\n";
+    return kExitFailed;
+  }
+  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);
+
+  ListedFilesView view;
+  ScanDeletedFiles(*letter, view, errorCode);
+  if (AbortRequested) {
+    console.err << "corvanel-cli: interrupted\n";
+    return kExitFailed;
+  }
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+
+  TreeItem root = view.FirstChild(0);
+  std::vector<TreeItem> children;
+  for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) children.push_back(child);
+  if (children.empty()) {
+    console.out << "no deleted files found\n";
+    return kExitOk;
+  }
+  for (std::size_t index : arguments.indices) {
+    if (index >= children.size()) {
+      return ReportUsage(console, "recover: no file " + std::to_string(index) + " (the scan found " +
+                                      std::to_string(children.size()) + ")");
+    }
+    view.SetChecked(children[index], true);
+  }
+  if (arguments.all)
+    for (TreeItem child : children) view.SetChecked(child, true);
+
+  RecoverDestination = folder;
+  DestinationFileNames = platform::DirectoryNames(folder);
+  Report report(console);
+  bool finished = RecoverCheckedFiles(*letter, view, errorCode, &report);
+  if (AbortRequested) {
+    console.err << "corvanel-cli: interrupted; the file being written was removed\n";
+    return kExitFailed;
+  }
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+  if (!finished) {
+    console.err << "corvanel-cli: recovery stopped; " << report.files << " file" << (report.files == 1 ? "" : "s")
+                << " written before\n";
+    return kExitFailed;
+  }
+  console.out << report.files << " file" << (report.files == 1 ? "" : "s") << " recovered (" << report.bytes
+              << " bytes) into " << platform::Utf16ToUtf8(folder);
+  if (report.partial) console.out << "; " << report.partial << " of them only in part";
+  console.out << '\n';
+  return kExitOk;
+}
+
+}  // namespace corvanel::cli

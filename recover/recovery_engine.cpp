@@ -1,0 +1,302 @@
+// The recovery engine.
+#include "recover/recovery_engine.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+#include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+
+std::u16string RecoverDestination;
+std::vector<std::u16string> DestinationFileNames;
+
+namespace {
+
+constexpr std::uint64_t kBatchBytes = 1 << 20;  // clusters read and written together
+
+bool English() { return UiLanguage == kLanguageEnglish; }
+
+std::u16string Caption() { return std::u16string(PromptCaption(English() ? kLanguageEnglish : kLanguageChinese)); }
+
+char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Folded(x) == Folded(y); });
+}
+
+// A name a file can be created under, in the destination folder itself: no
+// separators, no stream or device syntax, nothing that leaves the folder.
+bool IsUsableName(std::u16string_view name) {
+  if (name.empty() || name == u"." || name == u"..") return false;
+  for (char16_t c : name)
+    if (c < 0x20 || std::u16string_view(u"<>:\"/\\|*?").find(c) != std::u16string_view::npos) return false;
+  return true;
+}
+
+bool EndsWithSeparator(std::u16string_view path) {
+  return !path.empty() && (path.back() == u'/' || platform::IsPathSeparator(path.back()));
+}
+
+std::u16string PathSeparator() { return platform::IsPathSeparator(u'\\') ? u"\\" : u"/"; }
+
+std::u16string TargetFor(std::u16string_view name) {
+  std::u16string target = RecoverDestination;
+  if (!EndsWithSeparator(target)) target += PathSeparator();
+  return target + std::u16string(name);
+}
+
+std::u16string FileNameOf(std::u16string_view path) {
+  std::size_t start = path.size();
+  while (start > 0 && !EndsWithSeparator(path.substr(0, start))) --start;
+  return std::u16string(path.substr(start));
+}
+
+std::u16string Decimal(std::int32_t number) { return platform::Utf8ToUtf16(std::to_string(number)); }
+
+// What one entry needs of the destination.
+struct Plan {
+  std::u16string* name;        // the stored entry's name (its "?" are replaced)
+  std::uint64_t size = 0;
+  std::uint64_t needed = 0;    // bytes of space it takes
+  bool resident = false;
+  const MftRecord* record = nullptr;
+  const FatDeletedEntry* fatEntry = nullptr;
+};
+
+enum class Outcome { Next, EndFalse, EndTrue };
+
+class Recovery {
+ public:
+  Recovery(char driveLetter, std::int32_t& errorCode, RecoveryObserver* observer)
+      : volume_(driveLetter), facts_(ScannedVolume), errorCode_(errorCode), observer_(observer) {
+    clusterBytes_ = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
+    volumeClusters_ = facts_.geometry.sectorsPerCluster ? facts_.volumeSectors / facts_.geometry.sectorsPerCluster : 0;
+  }
+
+  Outcome Handle(Plan& plan) {
+    std::u16string& name = *plan.name;
+    for (std::size_t at = name.find(u'?'); at != std::u16string::npos; at = name.find(u'?', at + 7))
+      name.replace(at, 1, u"Recover");
+    std::u16string target = TargetFor(name);
+    if (!IsUsableName(name)) target = RenamedTarget(plan, target);
+
+    std::u16string fileName = FileNameOf(target);
+    bool clash = platform::FileExistsAt(target) ||
+                 std::any_of(DestinationFileNames.begin(), DestinationFileNames.end(),
+                             [&](const std::u16string& existing) { return SameNameIgnoringCase(existing, fileName); });
+    if (clash && ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) !=
+                     kPromptYes)
+      return Outcome::EndFalse;
+
+    if (plan.needed >= platform::AvailableBytes(target)) {
+      errorCode_ = error_code::kRecoverDiskFull;
+      return Outcome::EndFalse;
+    }
+
+    platform::SystemError error;
+    platform::NewFile file = platform::NewFile::Create(target, error);
+    if (!file.IsOpen()) {
+      if (plan.resident) {
+        errorCode_ = error_code::kRecoverSourceInvalid;
+        return Outcome::Next;
+      }
+      LastSystemErrorText.Set(CannotRecoverText(name, platform::SystemErrorMessage(error)));
+      errorCode_ = error_code::kScanSystemError;
+      return Outcome::EndFalse;
+    }
+
+    RecoveredFile written{target, 0, plan.size, true};
+    if (plan.resident) {
+      if (!file.Write(plan.record->residentData, error)) errorCode_ = error_code::kRecoverTargetInvalid;
+      else written.bytesWritten = plan.record->residentData.size();
+      file.Close(error);
+      if (observer_) observer_->OnFileWritten(written);
+      return Outcome::Next;
+    }
+
+    Outcome outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
+    if (outcome == Outcome::EndTrue) {  // aborted: the partial file goes
+      file.Close(error);
+      platform::RemoveFileAt(target);
+      return outcome;
+    }
+    if (!file.Close(error) && outcome == Outcome::Next) {
+      errorCode_ = error_code::kRecoverTargetInvalid;
+      outcome = Outcome::EndFalse;
+    }
+    written.complete = written.bytesWritten == plan.size;
+    if (observer_ && outcome == Outcome::Next) observer_->OnFileWritten(written);
+    return outcome;
+  }
+
+ private:
+  // "Recover_" + size + the name's extension, beside the intended target,
+  // after telling the user why.
+  std::u16string RenamedTarget(const Plan& plan, const std::u16string& target) {
+    const std::u16string& name = *plan.name;
+    std::size_t dot = name.rfind(u'.');
+    std::u16string extension = dot == std::u16string::npos ? u"" : name.substr(dot);
+    if (!IsUsableName(u"x" + extension)) extension.clear();
+    auto number = static_cast<std::int32_t>(static_cast<std::uint32_t>(plan.size));
+    std::u16string systemText = platform::SystemErrorMessage(platform::InvalidNameError());
+    ShowPrompt(RecoverPageWindow, RenamedNotice(name, systemText, number, extension), Caption(), PromptButtons::Ok);
+    std::u16string folder = target.substr(0, target.size() - name.size());
+    return folder + u"Recover_" + Decimal(number) + extension;
+  }
+
+  // Reads count sectors at sector into the buffer; false with the code set.
+  bool ReadSectors(std::uint64_t sector, std::uint64_t count, std::int32_t& code) {
+    if (sector + count > 0x100000000ull) {
+      code = error_code::kSectorReadFailed;
+      return false;
+    }
+    buffer_.resize(count * kSectorSize);
+    return volume_.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count), buffer_, code);
+  }
+
+  // Copies `clusters` clusters from `firstCluster` on, no more than remaining bytes.
+  Outcome CopyClusters(std::uint64_t firstSector, std::uint64_t clusters, platform::NewFile& file,
+                       std::uint64_t& remaining, RecoveredFile& written) {
+    const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
+    for (std::uint64_t done = 0; done < clusters && remaining > 0;) {
+      if (AbortRequested) return Outcome::EndTrue;
+      std::uint64_t count = std::min({batchClusters, clusters - done, (remaining + clusterBytes_ - 1) / clusterBytes_});
+      std::int32_t code = error_code::kNone;
+      if (!ReadSectors(firstSector + done * facts_.geometry.sectorsPerCluster,
+                       count * facts_.geometry.sectorsPerCluster, code)) {
+        errorCode_ = code;
+        return Outcome::EndFalse;
+      }
+      std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
+      platform::SystemError error;
+      if (!file.Write(std::span(buffer_).first(bytes), error)) {
+        errorCode_ = error_code::kRecoverTargetInvalid;
+        return Outcome::EndFalse;
+      }
+      remaining -= bytes;
+      written.bytesWritten += bytes;
+      done += count;
+    }
+    return Outcome::Next;
+  }
+
+  Outcome CopyRuns(const MftRecord& record, platform::NewFile& file, RecoveredFile& written) {
+    std::uint64_t remaining = record.realSize;
+    for (const DataRun& run : record.runs) {
+      // A run outside the volume, or a sparse one, ends the list.
+      if (run.startCluster == 0 || run.startCluster > volumeClusters_) break;
+      if (run.clusterCount == 0 || run.clusterCount > volumeClusters_) continue;
+      Outcome outcome = CopyClusters(std::uint64_t{run.startCluster} * facts_.geometry.sectorsPerCluster,
+                                     run.clusterCount, file, remaining, written);
+      if (outcome != Outcome::Next || remaining == 0) return outcome;
+    }
+    return Outcome::Next;
+  }
+
+  Outcome CopyFat(const FatDeletedEntry& entry, platform::NewFile& file, RecoveredFile& written) {
+    std::uint64_t remaining = entry.fileSize;
+    std::uint64_t clusters = (remaining + clusterBytes_ - 1) / clusterBytes_;
+    return CopyClusters(entry.firstDataSector, clusters, file, remaining, written);
+  }
+
+  RawVolume volume_;
+  const BootSectorFacts& facts_;
+  std::int32_t& errorCode_;
+  RecoveryObserver* observer_;
+  std::uint64_t clusterBytes_ = 0;
+  std::uint64_t volumeClusters_ = 0;
+  std::vector<std::uint8_t> buffer_;
+};
+
+Plan PlanFor(MftRecord& record, std::uint64_t clusterBytes) {
+  Plan plan{&record.name};
+  plan.record = &record;
+  plan.resident = record.isResident != 0;
+  plan.size = plan.resident ? record.residentLength : record.realSize;
+  if (plan.resident) {
+    plan.needed = record.residentLength;
+  } else {
+    // Its own allocation: the clusters of all its extents.
+    for (const DataRun& run : record.runs) plan.needed += run.clusterCount * clusterBytes;
+  }
+  return plan;
+}
+
+Plan PlanFor(FatDeletedEntry& entry) {
+  Plan plan{&entry.name};
+  plan.fatEntry = &entry;
+  plan.size = plan.needed = entry.fileSize;
+  return plan;
+}
+
+template <typename Map, typename MakePlan>
+bool Walk(DeletedFilesView& view, TreeItem root, Map& entries, Recovery& recovery, MakePlan makePlan) {
+  TreeItem child = view.FirstChild(root);
+  for (auto entry = entries.begin(); child != 0 && entry != entries.end(); child = view.NextSibling(child), ++entry) {
+    if (!view.IsChecked(child)) continue;
+    Plan plan = makePlan(entry->second);
+    switch (recovery.Handle(plan)) {
+      case Outcome::Next:
+        break;
+      case Outcome::EndFalse:
+        return false;
+      case Outcome::EndTrue:
+        return true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string SameNameQuestion(std::u16string_view name) {
+  if (English())
+    return u"File \"" + std::u16string(name) +
+           u"\" and the target path of a file of the same name, to restore this file overwrites the original file! "
+           u"Continue Recovery click\" Yes \", click again to select\" no. \" ";
+  return u"文件“" + std::u16string(name) + u"”与目标路径下某文件同名，恢复此文件会覆盖原文件！继续恢复点击“是”，重新选择点击“否”。";
+}
+
+std::u16string CannotRecoverText(std::u16string_view name, std::u16string_view systemText) {
+  if (English())
+    return u"file\"" + std::u16string(name) + u" \" System error:" + std::u16string(systemText) +
+           u" This file can not be recovered!";
+  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"不能恢复此文件！";
+}
+
+std::u16string RenamedNotice(std::u16string_view name, std::u16string_view systemText, std::int32_t number,
+                             std::u16string_view extension) {
+  if (English())
+    return u"File \"" + std::u16string(name) + u"\"System error:" + std::u16string(systemText) +
+           u"File name of this file is modified: Recover_" + Decimal(number) + std::u16string(extension);
+  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"此文件的文件名修改为Recover_" +
+         Decimal(number) + std::u16string(extension);
+}
+
+bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
+                         RecoveryObserver* observer) {
+  TreeItem root = view.FirstChild(0);
+  if (root == 0 || view.FirstChild(root) == 0) return false;
+  // Writing onto the scanned volume would overwrite the very data being recovered.
+  if (platform::PathIsOnVolume(RecoverDestination, driveLetter)) {
+    ShowUserPrompt(prompt::kTargetOnScannedDisk);
+    return false;
+  }
+  Recovery recovery(driveLetter, errorCode, observer);
+  const std::uint64_t clusterBytes = std::uint64_t{ScannedVolume.geometry.sectorsPerCluster} * kSectorSize;
+  if (ScannedVolume.kind == kFileSystemNtfs)
+    return Walk(view, root, NtfsDeletedFileIndex, recovery,
+                [&](MftRecord& record) { return PlanFor(record, clusterBytes); });
+  if (ScannedVolume.kind == kFileSystemFat32)
+    return Walk(view, root, FatDeletedFileIndex, recovery, [](FatDeletedEntry& entry) { return PlanFor(entry); });
+  return true;
+}
+
+}  // namespace corvanel

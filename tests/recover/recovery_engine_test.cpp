@@ -1,0 +1,251 @@
+// The recovery engine over a hand-made volume and hand-made scan results:
+// targets, names, space, questions, extents, aborts and failures.
+#include "recover/recovery_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "platform/file_system.h"
+#include "tests/support/recording_prompter.h"
+#include "tests/support/test_volume_image.h"
+#include "volume/deleted_file_scan.h"
+
+namespace corvanel {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::uint32_t kClusterBytes = 4096;
+constexpr std::uint32_t kVolumeSectors = 4096;  // 512 clusters, 2 MiB
+
+std::vector<std::uint8_t> ClusterBytes(std::uint32_t cluster) {
+  return testing::PatternBytes(std::uint64_t{cluster} * kClusterBytes, kClusterBytes);
+}
+
+std::vector<std::uint8_t> ReadAll(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+class Collected final : public RecoveryObserver {
+ public:
+  void OnFileWritten(const RecoveredFile& file) override { files.push_back(file); }
+  std::vector<RecoveredFile> files;
+};
+
+class RecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!image.available()) GTEST_SKIP() << "no image behind a drive letter";
+    ResetSharedState();
+    UiLanguage = kLanguageEnglish;
+    image.Resize(std::uint64_t{kVolumeSectors} * kSectorSize);
+    image.Write(0, testing::PatternBytes(0, std::uint64_t{kVolumeSectors} * kSectorSize));
+    ScannedVolume = {};
+    ScannedVolume.kind = kFileSystemNtfs;
+    ScannedVolume.geometry.sectorsPerCluster = 8;
+    ScannedVolume.geometry.totalSectors = kVolumeSectors;
+    ScannedVolume.volumeSectors = kVolumeSectors;
+    NtfsDeletedFileIndex.clear();
+    FatDeletedFileIndex.clear();
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    destination = fs::temp_directory_path() / (std::string("corvanel-recover-") + test->name());
+    fs::remove_all(destination);
+    fs::create_directories(destination);
+    RecoverDestination = destination.u16string();
+    DestinationFileNames.clear();
+    view = ListedFilesView();
+    root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
+  }
+  void TearDown() override {
+    platform::SetAvailableBytesForTesting(std::nullopt);
+    ResetSharedState();
+    std::error_code ignored;
+    fs::remove_all(destination, ignored);
+  }
+
+  void AddNonResident(std::u16string name, std::vector<DataRun> runs, std::uint64_t size, bool ticked = true) {
+    MftRecord record;
+    record.name = std::move(name);
+    record.runs = std::move(runs);
+    record.realSize = size;
+    record.dataSize = static_cast<std::uint32_t>(size);
+    Add(record, ticked);
+  }
+  void AddResident(std::u16string name, std::vector<std::uint8_t> data, bool ticked = true) {
+    MftRecord record;
+    record.name = std::move(name);
+    record.isResident = 1;
+    record.residentLength = static_cast<std::uint16_t>(data.size());
+    record.residentData = std::move(data);
+    Add(record, ticked);
+  }
+  void Add(const MftRecord& record, bool ticked) {
+    auto key = static_cast<std::int32_t>(NtfsDeletedFileIndex.size());
+    NtfsDeletedFileIndex.emplace(key, record);
+    TreeItem child = view.InsertItem(record.name, kImageFile, kImageFile, root, key + 1);
+    view.SetChecked(child, ticked);
+  }
+
+  bool Recover() {
+    errorCode = 0;
+    return RecoverCheckedFiles(image.letter(), view, errorCode, &collected);
+  }
+
+  testing::TestVolumeImage image;
+  testing::RecordingPrompter prompter;
+  ListedFilesView view;
+  TreeItem root = 0;
+  fs::path destination;
+  std::int32_t errorCode = 0;
+  Collected collected;
+};
+
+TEST_F(RecoveryTest, ExtentsAreCopiedAndTheLastClusterIsCut) {
+  AddNonResident(u"five.bin", {{10, 2}}, 5000);          // 4096 + 904 bytes
+  AddNonResident(u"frag.bin", {{20, 1}, {40, 2}, {30, 1}}, 4 * kClusterBytes);
+  AddResident(u"small.txt", {'h', 'i', '\n'});
+  AddNonResident(u"skipped.bin", {{50, 1}}, 100, false);  // not ticked
+  AddNonResident(u"empty.bin", {}, 0);
+  ASSERT_TRUE(Recover());
+  EXPECT_EQ(errorCode, 0);
+
+  std::vector<std::uint8_t> five = ClusterBytes(10), second = ClusterBytes(11);
+  five.insert(five.end(), second.begin(), second.begin() + 904);
+  EXPECT_EQ(ReadAll(destination / "five.bin"), five);
+  std::vector<std::uint8_t> frag;
+  for (std::uint32_t cluster : {20u, 40u, 41u, 30u}) {
+    auto bytes = ClusterBytes(cluster);
+    frag.insert(frag.end(), bytes.begin(), bytes.end());
+  }
+  EXPECT_EQ(ReadAll(destination / "frag.bin"), frag);
+  EXPECT_EQ(ReadAll(destination / "small.txt"), (std::vector<std::uint8_t>{'h', 'i', '\n'}));
+  EXPECT_TRUE(fs::exists(destination / "empty.bin"));
+  EXPECT_EQ(fs::file_size(destination / "empty.bin"), 0u);
+  EXPECT_FALSE(fs::exists(destination / "skipped.bin"));
+  ASSERT_EQ(collected.files.size(), 4u);
+  EXPECT_TRUE(std::all_of(collected.files.begin(), collected.files.end(), [](auto& f) { return f.complete; }));
+}
+
+TEST_F(RecoveryTest, AZeroStartEndsTheExtentsAndTheFileIsReportedPartial) {
+  AddNonResident(u"holey.bin", {{10, 1}, {0, 1}, {12, 1}}, 3 * kClusterBytes);
+  ASSERT_TRUE(Recover());
+  EXPECT_EQ(fs::file_size(destination / "holey.bin"), kClusterBytes);
+  ASSERT_EQ(collected.files.size(), 1u);
+  EXPECT_FALSE(collected.files[0].complete);
+  EXPECT_EQ(collected.files[0].bytesWritten, kClusterBytes);
+}
+
+TEST_F(RecoveryTest, NamesQuestionMarksAndTheInvalidNameRename) {
+  AddResident(u"ab?c?.txt", {'q'});
+  AddNonResident(u"a|b.txt", {{10, 1}}, 1234);
+  AddNonResident(u"no:dot", {{11, 1}}, 99);
+  AddNonResident(u"..\\escape.txt", {{12, 1}}, 10);
+  ASSERT_TRUE(Recover());
+  EXPECT_TRUE(fs::exists(destination / "abRecovercRecover.txt"));
+  EXPECT_EQ(NtfsDeletedFileIndex.at(0).name, u"abRecovercRecover.txt");  // kept for later runs
+  EXPECT_EQ(fs::file_size(destination / "Recover_1234.txt"), 1234u);
+  EXPECT_EQ(fs::file_size(destination / "Recover_99"), 99u);
+  EXPECT_EQ(fs::file_size(destination / "Recover_10.txt"), 10u);
+  EXPECT_FALSE(fs::exists(destination.parent_path() / "escape.txt"));
+  // One notice per renamed file, in an OK box.
+  ASSERT_EQ(prompter.shown().size(), 3u);
+  EXPECT_EQ(prompter.shown()[0].buttons, PromptButtons::Ok);
+  EXPECT_TRUE(prompter.shown()[0].text.starts_with(u"File \"a|b.txt\"System error:"));
+  EXPECT_TRUE(prompter.shown()[0].text.ends_with(u"File name of this file is modified: Recover_1234.txt"));
+  EXPECT_EQ(prompter.shown()[0].caption, u"Prompt");
+}
+
+TEST_F(RecoveryTest, SameNameQuestions) {
+  // A longer file of the same name is replaced whole after Yes.
+  std::ofstream(destination / "report.doc", std::ios::binary) << std::string(10000, 'z');
+  DestinationFileNames = {u"report.doc", u"NOTES.TXT"};
+  AddNonResident(u"report.doc", {{10, 2}}, 5000);
+  AddResident(u"notes.txt", {'n'});  // differs only in case: asked too
+  AddResident(u"third.txt", {'t'});
+  prompter.Answer({kPromptYes, kPromptNo});
+  EXPECT_FALSE(Recover());
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(fs::file_size(destination / "report.doc"), 5000u);
+  EXPECT_FALSE(fs::exists(destination / "third.txt"));  // the run ended at No
+  ASSERT_EQ(prompter.shown().size(), 2u);
+  EXPECT_EQ(prompter.shown()[0].text,
+            u"File \"report.doc\" and the target path of a file of the same name, to restore this file overwrites "
+            u"the original file! Continue Recovery click\" Yes \", click again to select\" no. \" ");
+  EXPECT_EQ(prompter.shown()[0].buttons, PromptButtons::YesNo);
+  UiLanguage = kLanguageChinese;
+  EXPECT_EQ(SameNameQuestion(u"a.txt"),
+            u"文件“a.txt”与目标路径下某文件同名，恢复此文件会覆盖原文件！继续恢复点击“是”，重新选择点击“否”。");
+}
+
+TEST_F(RecoveryTest, SpaceIsCheckedForEachFileOnItsOwn) {
+  AddNonResident(u"first.bin", {{10, 10}}, 10 * kClusterBytes);
+  AddNonResident(u"second.bin", {{30, 7}}, 7 * kClusterBytes);
+  platform::SetAvailableBytesForTesting(12 * kClusterBytes);
+  ASSERT_TRUE(Recover());
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_TRUE(fs::exists(destination / "second.bin"));
+
+  fs::remove_all(destination);
+  fs::create_directories(destination);
+  platform::SetAvailableBytesForTesting(10 * kClusterBytes);  // needed >= available
+  EXPECT_FALSE(Recover());
+  EXPECT_EQ(errorCode, error_code::kRecoverDiskFull);
+  EXPECT_FALSE(fs::exists(destination / "first.bin"));
+}
+
+TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
+  AddNonResident(u"big.bin", {{10, 300}}, 300 * kClusterBytes);
+  AbortRequested = 1;
+  EXPECT_TRUE(Recover());
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_FALSE(fs::exists(destination / "big.bin"));  // the partial file is gone
+  AbortRequested = 0;
+
+  // Extents past the end of the image: the read fails, the partial file stays closed.
+  NtfsDeletedFileIndex.clear();
+  view = ListedFilesView();
+  root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
+  AddNonResident(u"cut.bin", {{500, 2}}, 2 * kClusterBytes);
+  image.Resize(501 * kClusterBytes);
+  EXPECT_FALSE(Recover());
+  EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
+  EXPECT_TRUE(collected.files.empty());
+
+  ListedFilesView emptyView;
+  emptyView.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
+  errorCode = 0;
+  EXPECT_FALSE(RecoverCheckedFiles(image.letter(), emptyView, errorCode));
+  EXPECT_EQ(errorCode, 0);
+}
+
+TEST_F(RecoveryTest, Fat32FilesAreContiguousClusters) {
+  ScannedVolume.kind = kFileSystemFat32;
+  FatDeletedEntry two{u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0};
+  FatDeletedEntry none{u"none.bin", 0, 0, 1, 88, 0, 0};
+  FatDeletedFileIndex.emplace(0, two);
+  FatDeletedFileIndex.emplace(1, none);
+  view.SetChecked(view.InsertItem(u"two.bin", 0, 0, root, 1), true);
+  view.SetChecked(view.InsertItem(u"none.bin", 0, 0, root, 2), true);
+  ASSERT_TRUE(Recover());
+  std::vector<std::uint8_t> expected = testing::PatternBytes(80 * kSectorSize, 2 * kClusterBytes);
+  EXPECT_EQ(ReadAll(destination / "two.bin"), expected);
+  EXPECT_EQ(fs::file_size(destination / "none.bin"), 0u);
+}
+
+TEST(RecoveryTexts, BothLanguages) {
+  UiLanguage = kLanguageEnglish;
+  EXPECT_EQ(CannotRecoverText(u"a.txt", u"Access denied.\r\n"),
+            u"file\"a.txt \" System error:Access denied.\r\n This file can not be recovered!");
+  UiLanguage = kLanguageChinese;
+  EXPECT_EQ(CannotRecoverText(u"a.txt", u"拒绝访问。\r\n"), u"文件“a.txt”发生系统错误：拒绝访问。\r\n不能恢复此文件！");
+  EXPECT_EQ(RenamedNotice(u"a|b.txt", u"X", 1234, u".txt"), u"文件“a|b.txt”发生系统错误：X此文件的文件名修改为Recover_1234.txt");
+  UiLanguage = 0;  // neither language: Chinese, as the window would show
+  EXPECT_TRUE(SameNameQuestion(u"a").starts_with(u"文件“a”"));
+}
+
+}  // namespace
+}  // namespace corvanel
