@@ -67,14 +67,20 @@ def make_ntfs(work, size_mib=64):
     return image
 
 
+NTFS_DELETED = {}  # name -> bytes written, for the files fill_ntfs deletes with a unique name
+
+
 def fill_ntfs(image, work):
+    big, doc, five = os.urandom(100000), os.urandom(3000), os.urandom(5000)
+    NTFS_DELETED.update({"a.txt": b"hello\n", "big.bin": big, "文件（一）：a.txt": b"x\n", "中文名字.doc": doc,
+                         "inner.txt": b"inner\n", "five.bin": five})
     with NtfsMount(image, os.path.join(work, "mnt")) as root:
         write(f"{root}/a.txt", b"hello\n")                       # resident
-        write(f"{root}/big.bin", os.urandom(100000))             # non-resident
+        write(f"{root}/big.bin", big)                            # non-resident
         write(f"{root}/文件（一）：a.txt", b"x\n")
-        write(f"{root}/中文名字.doc", os.urandom(3000))
+        write(f"{root}/中文名字.doc", doc)
         write(f"{root}/sub/inner.txt", b"inner\n")               # in a deleted directory
-        write(f"{root}/sub/five.bin", os.urandom(5000))
+        write(f"{root}/sub/five.bin", five)
         write(f"{root}/keep.txt", b"keep\n")                     # live: not listed
         write(f"{root}/one/dup.txt", b"dup1\n")                  # two deleted files of one name
         write(f"{root}/two/dup.txt", b"dup2\n")
@@ -83,10 +89,15 @@ def fill_ntfs(image, work):
         subprocess.run(["rm", "-r", f"{root}/sub"], check=True)
 
 
+FAT_DELETED = {}  # long name -> bytes written
+
+
 def make_fat32(work):
     image = os.path.join(work, "fat.img")
     run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
     files = {"a.txt": b"hello\n", "big.bin": os.urandom(100000), "cjk": b"x\n", "short": b"y\n"}
+    FAT_DELETED.update({"A long file name.bin": files["big.bin"], "文件（一）：a.txt": b"x\n",
+                        "Five files.bin": files["big.bin"]})
     for name, data in files.items():
         write(os.path.join(work, "src", name), data)
     src = lambda name: os.path.join(work, "src", name)
@@ -224,12 +235,62 @@ class RealVolumesTest(unittest.TestCase):
         self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume does not "
                                                  "contain a recognized file system!\n")
 
+    def recover(self, image, name):
+        target = os.path.join(self.work.name, name)
+        result = subprocess.run([CLI, "recover", image, "--to", target, "--all", "--yes"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return target
+
+    def test_recover_ntfs(self):
+        target = self.recover(self.ntfs, "recovered-ntfs")
+        for name, data in NTFS_DELETED.items():
+            with self.subTest(name=name):
+                with open(os.path.join(target, name), "rb") as f:
+                    self.assertEqual(f.read(), data)
+        # Byte for byte what icat gives for the same records.
+        for line in run("fls", "-rd", self.ntfs).stdout.decode().splitlines():
+            kind, rest = line.split(" * ")
+            inode, path = rest.split(":\t")
+            name = path.split("/")[-1]
+            if "Orphan" in path or kind.startswith("d") or name not in NTFS_DELETED:
+                continue
+            with open(os.path.join(target, name), "rb") as f:
+                self.assertEqual(f.read(), run("icat", self.ntfs, inode.split("-")[0]).stdout, name)
+
+    def test_recover_fat32(self):
+        target = self.recover(self.fat, "recovered-fat")
+        for name, data in FAT_DELETED.items():
+            with self.subTest(name=name):
+                with open(os.path.join(target, name), "rb") as f:
+                    self.assertEqual(f.read(), data)
+
+    def test_recover_refuses_the_scanned_volume(self):
+        mount = os.path.join(self.work.name, "mounted")
+        copy = os.path.join(self.work.name, "copy.img")
+        subprocess.run(["cp", "--sparse=always", self.ntfs, copy], check=True)
+        with NtfsMount(copy, mount) as root:
+            result = subprocess.run([CLI, "recover", copy, "--to", os.path.join(root, "out"), "--all", "--yes"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"can not be part of the same disk", result.stderr)
+
     @unittest.skipUnless(len(sys.argv) > 2 or WINE, "no Windows build given")
     def test_windows_build_agrees(self):
         for image in (self.ntfs, self.fat):
             with self.subTest(image=os.path.basename(image)):
                 # Wine's code page for this locale is Windows-1252.
                 self.assertEqual(scan(image, windows=True), scan(image, code_page="WINDOWS-1252"))
+        # A recovery from X: (the image) into a folder on Z: (the host's /).
+        wine_run, exe = WINE
+        target = os.path.join(self.work.name, "recovered-by-windows")
+        result = subprocess.run([wine_run, exe, "recover", "X:", "--to", "Z:" + target.replace("/", "\\"), "--all",
+                                 "--yes"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=dict(ENV, CORVANEL_WINE_X_IMAGE=self.ntfs))
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        for name, data in NTFS_DELETED.items():
+            with open(os.path.join(target, name), "rb") as f:
+                self.assertEqual(f.read(), data, name)
 
 
 if __name__ == "__main__":
