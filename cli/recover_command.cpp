@@ -1,6 +1,7 @@
 // corvanel-cli recover: the deleted files of a volume, back into a folder.
 #include <charconv>
 #include <filesystem>
+#include <functional>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -9,7 +10,9 @@
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
 #include "recover/recovery_engine.h"
+#include "volume/allocation_map.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
 
 namespace corvanel::cli {
 namespace {
@@ -57,7 +60,8 @@ int ReportPrompt(Console& console, std::int32_t promptNumber) {
 
 class Report final : public RecoveryObserver {
  public:
-  explicit Report(Console& console) : console_(console) {}
+  Report(Console& console, std::function<std::optional<int>(std::int32_t)> freeShare)
+      : console_(console), freeShare_(std::move(freeShare)) {}
   void OnFileWritten(const RecoveredFile& file) override {
     ++files;
     bytes += file.bytesWritten;
@@ -67,13 +71,22 @@ class Report final : public RecoveryObserver {
       console_.err << "corvanel-cli: warning: only " << file.bytesWritten << " of " << file.size << " bytes of "
                    << platform::Utf16ToUtf8(file.path) << " could be located\n";
     }
+    std::optional<int> free = freeShare_(file.entryKey);
+    if (free && *free < 100) {
+      ++overwritten;
+      console_.err << "corvanel-cli: warning: " << 100 - *free << "% of the clusters of "
+                   << platform::Utf16ToUtf8(file.path)
+                   << " now belong to another file; its content is likely not the deleted file's\n";
+    }
   }
+  std::size_t overwritten = 0;
   std::size_t files = 0;
   std::size_t partial = 0;
   std::uint64_t bytes = 0;
 
  private:
   Console& console_;
+  std::function<std::optional<int>(std::int32_t)> freeShare_;
 };
 
 }  // namespace
@@ -131,7 +144,13 @@ int RunRecover(std::span<const std::string> args, Console& console) {
 
   RecoverDestination = folder;
   DestinationFileNames = platform::DirectoryNames(folder);
-  Report report(console);
+  RawVolume volume(*letter);
+  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
+  Report report(console, [&](std::int32_t key) -> std::optional<int> {
+    if (!allocation) return std::nullopt;
+    if (ScannedVolume.kind == kFileSystemNtfs) return allocation->FreeShare(NtfsDeletedFileIndex.at(key));
+    return allocation->FreeShare(FatDeletedFileIndex.at(key));
+  });
   bool finished = RecoverCheckedFiles(*letter, view, errorCode, &report);
   if (AbortRequested) {
     console.err << "corvanel-cli: interrupted; the file being written was removed\n";
@@ -146,6 +165,7 @@ int RunRecover(std::span<const std::string> args, Console& console) {
   console.out << report.files << " file" << (report.files == 1 ? "" : "s") << " recovered (" << report.bytes
               << " bytes) into " << platform::Utf16ToUtf8(folder);
   if (report.partial) console.out << "; " << report.partial << " of them only in part";
+  if (report.overwritten) console.out << "; " << report.overwritten << " from clusters now in use";
   console.out << '\n';
   return kExitOk;
 }

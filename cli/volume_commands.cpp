@@ -6,7 +6,9 @@
 #include "cli/commands.h"
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
+#include "volume/allocation_map.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel::cli {
@@ -66,7 +68,7 @@ void AppendJsonString(std::string& line, std::u16string_view text) {
 
 // One line per entry, written whole.
 void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::uint64_t size,
-                std::optional<bool> resident, const char* fileSystem) {
+                std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
   std::string line;
   if (json) {
     line = "{\"index\":" + std::to_string(index) + ",\"name\":";
@@ -75,10 +77,13 @@ void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_
     if (resident) line += *resident ? ",\"resident\":true" : ",\"resident\":false";
     line += ",\"fs\":\"";
     line += fileSystem;
-    line += "\"}\n";
+    line += '"';
+    if (free) line += ",\"free\":" + std::to_string(*free);
+    line += "}\n";
   } else {
     char prefix[48];
-    std::snprintf(prefix, sizeof prefix, "%6zu %14llu  ", index, static_cast<unsigned long long>(size));
+    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
+                  free ? (std::to_string(*free) + "%").c_str() : "?");
     line = prefix + platform::Utf16ToUtf8(name) + '\n';
   }
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
@@ -118,17 +123,24 @@ int RunScan(std::span<const std::string> args, Console& console) {
     return kExitFailed;
   }
   if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
-  if (!arguments.json) console.out << " index           size  name\n";
+  // How much of each file's data the volume still shows free.
+  RawVolume volume(*letter);
+  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
+  auto freeShare = [&](const auto& entry) -> std::optional<int> {
+    if (!allocation) return std::nullopt;
+    return allocation->FreeShare(entry);
+  };
+  if (!arguments.json) console.out << " index           size free  name\n";
   std::size_t count = 0;
   if (ScannedVolume.kind == kFileSystemNtfs) {
     for (const auto& [key, record] : NtfsDeletedFileIndex)
       PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), record.name, record.Size(),
-                 record.isResident != 0, "ntfs");
+                 record.isResident != 0, "ntfs", freeShare(record));
     count = NtfsDeletedFileIndex.size();
   } else {
     for (const auto& [key, entry] : FatDeletedFileIndex)
       PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), entry.name, entry.fileSize,
-                 std::nullopt, "fat32");
+                 std::nullopt, "fat32", freeShare(entry));
     count = FatDeletedFileIndex.size();
   }
   if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";

@@ -63,6 +63,7 @@ std::u16string Decimal(std::int32_t number) { return platform::Utf8ToUtf16(std::
 // What one entry needs of the destination.
 struct Plan {
   std::u16string* name;        // the stored entry's name (its "?" are replaced)
+  std::int32_t key = 0;
   std::uint64_t size = 0;
   std::uint64_t needed = 0;    // bytes of space it takes
   bool resident = false;
@@ -112,7 +113,7 @@ class Recovery {
       return Outcome::EndFalse;
     }
 
-    RecoveredFile written{target, 0, plan.size, true};
+    RecoveredFile written{plan.key, target, 0, plan.size, true};
     if (plan.resident) {
       if (!file.Write(plan.record->residentData, error)) errorCode_ = error_code::kRecoverTargetInvalid;
       else written.bytesWritten = plan.record->residentData.size();
@@ -242,6 +243,7 @@ bool Walk(DeletedFilesView& view, TreeItem root, Map& entries, Recovery& recover
   for (auto entry = entries.begin(); child != 0 && entry != entries.end(); child = view.NextSibling(child), ++entry) {
     if (!view.IsChecked(child)) continue;
     Plan plan = makePlan(entry->second);
+    plan.key = entry->first;
     switch (recovery.Handle(plan)) {
       case Outcome::Next:
         break;

@@ -17,6 +17,7 @@ extern std::u16string RecoverDestination;
 extern std::vector<std::u16string> DestinationFileNames;
 
 struct RecoveredFile {
+  std::int32_t entryKey = 0;  // the entry's key in the scan's map
   std::u16string path;
   std::uint64_t bytesWritten = 0;
   std::uint64_t size = 0;    // what the entry says the file holds

@@ -226,6 +226,25 @@ class RealVolumesTest(unittest.TestCase):
         entries = self.check_against_fls(image)
         self.assertGreaterEqual(len(entries), 1500)
 
+    def test_reused_clusters_are_flagged(self):
+        work = os.path.join(self.work.name, "reused")
+        os.makedirs(work)
+        image = make_ntfs(work, 16)
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            write(f"{root}/kept.bin", os.urandom(40000))
+            write(f"{root}/old.bin", os.urandom(60000))
+            os.remove(f"{root}/old.bin")
+            write(f"{root}/new.bin", os.urandom(60000))  # takes the clusters old.bin had
+            os.remove(f"{root}/kept.bin")
+        entries = {e["name"]: e for e in scan(image)}
+        self.assertLess(entries["old.bin"]["free"], 100)
+        self.assertEqual(entries["kept.bin"]["free"], 100)
+        result = subprocess.run([CLI, "recover", image, "--to", os.path.join(work, "out"), "--all", "--yes"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"old.bin now belong to another file", result.stderr.replace(b"\n", b" "))
+        self.assertNotIn(b"kept.bin now belong", result.stderr)
+
     def test_unrecognised_volume(self):
         image = os.path.join(self.work.name, "blank.img")
         with open(image, "wb") as f:

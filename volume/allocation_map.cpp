@@ -1,0 +1,114 @@
+// Cluster allocation from $Bitmap and the FAT.
+#include "volume/allocation_map.h"
+
+#include <array>
+
+#include "volume/byte_reader.h"
+#include "volume/deleted_file_scan.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+namespace {
+
+constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
+constexpr std::uint64_t kMaxMapBytes = 512ull << 20;
+
+// Reads whole clusters of the given runs, up to `bytes`.
+bool ReadRuns(RawVolume& volume, std::uint32_t sectorsPerCluster, const std::vector<DataRun>& runs,
+              std::uint64_t bytes, std::vector<std::uint8_t>& out) {
+  out.clear();
+  const std::uint64_t clusterBytes = std::uint64_t{sectorsPerCluster} * kSectorSize;
+  std::vector<std::uint8_t> buffer;
+  for (const DataRun& run : runs) {
+    if (out.size() >= bytes) break;
+    if (run.startCluster == 0) return false;
+    for (std::uint64_t done = 0; done < run.clusterCount && out.size() < bytes;) {
+      std::uint64_t count = std::min<std::uint64_t>(run.clusterCount - done, std::max<std::uint64_t>(1, (1 << 20) / clusterBytes));
+      std::uint64_t sector = (std::uint64_t{run.startCluster} + done) * sectorsPerCluster;
+      if (sector + count * sectorsPerCluster > 0x100000000ull) return false;
+      buffer.resize(count * clusterBytes);
+      std::int32_t code = 0;
+      if (!volume.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count * sectorsPerCluster),
+                              buffer, code))
+        return false;
+      out.insert(out.end(), buffer.begin(), buffer.end());
+      done += count;
+    }
+  }
+  if (out.size() < bytes) return false;
+  out.resize(bytes);
+  return true;
+}
+
+}  // namespace
+
+std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSectorFacts& facts) {
+  AllocationMap map;
+  map.facts_ = facts;
+  const std::uint32_t spc = facts.geometry.sectorsPerCluster;
+  if (facts.kind == kFileSystemFat32) {
+    map.fat_ = true;
+    std::uint64_t bytes = std::uint64_t{facts.sectorsPerFat} * kSectorSize;
+    if (bytes == 0 || bytes > kMaxMapBytes) return std::nullopt;
+    std::vector<std::uint8_t> raw(bytes);
+    for (std::uint64_t done = 0; done < facts.sectorsPerFat;) {
+      std::uint64_t count = std::min<std::uint64_t>(facts.sectorsPerFat - done, 2048);
+      std::int32_t code = 0;
+      if (!volume.ReadSectors(static_cast<std::uint32_t>(facts.fatStart + done), static_cast<std::uint16_t>(count),
+                              std::span(raw).subspan(done * kSectorSize), code))
+        return std::nullopt;
+      done += count;
+    }
+    ByteReader reader(raw);
+    map.fatEntries_.resize(bytes / 4);
+    for (std::size_t i = 0; i < map.fatEntries_.size(); ++i) map.fatEntries_[i] = *reader.U32(i * 4) & 0x0FFFFFFF;
+    return map;
+  }
+  if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;
+  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::int32_t code = 0;
+  if (!volume.ReadSectors(facts.metadataStart + kBitmapRecord * 2, 2, record, code)) return std::nullopt;
+  FixUpRecordSector(record);
+  MftRecord bitmap;
+  if (!ParseFileRecord(record, bitmap)) return std::nullopt;
+  std::uint64_t clusters = facts.volumeSectors / spc;
+  std::uint64_t bytes = (clusters + 7) / 8;
+  if (bytes > kMaxMapBytes) return std::nullopt;
+  if (bitmap.isResident) {
+    map.bitmap_ = bitmap.residentData;
+  } else if (!ReadRuns(volume, spc, bitmap.runs, bytes, map.bitmap_)) {
+    return std::nullopt;
+  }
+  return map;
+}
+
+bool AllocationMap::IsFree(std::uint64_t cluster) const {
+  if (fat_) return cluster < fatEntries_.size() && fatEntries_[cluster] == 0;
+  return cluster / 8 < bitmap_.size() && !(bitmap_[cluster / 8] & (1u << (cluster % 8)));
+}
+
+int AllocationMap::FreeShare(const MftRecord& record) const {
+  if (record.isResident) return 100;
+  std::uint64_t total = 0, free = 0;
+  for (const DataRun& run : record.runs) {
+    if (run.startCluster == 0) continue;  // sparse: nothing to lose
+    for (std::uint64_t c = 0; c < run.clusterCount; ++c) {
+      ++total;
+      free += IsFree(std::uint64_t{run.startCluster} + c);
+    }
+  }
+  return total == 0 ? 100 : static_cast<int>(free * 100 / total);
+}
+
+int AllocationMap::FreeShare(const FatDeletedEntry& entry) const {
+  const std::uint64_t clusterBytes = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
+  if (entry.fileSize == 0 || clusterBytes == 0 || entry.firstDataSector < facts_.geometry.fatFirstDataSector)
+    return 100;
+  std::uint64_t first = (entry.firstDataSector - facts_.geometry.fatFirstDataSector) / facts_.geometry.sectorsPerCluster + 2;
+  std::uint64_t count = (entry.fileSize + clusterBytes - 1) / clusterBytes;
+  std::uint64_t free = 0;
+  for (std::uint64_t c = 0; c < count; ++c) free += IsFree(first + c);
+  return static_cast<int>(free * 100 / count);
+}
+
+}  // namespace corvanel

@@ -1,0 +1,35 @@
+// Which clusters a volume's own allocation data ($Bitmap on NTFS, the FAT on
+// FAT32) shows in use: a deleted file whose clusters are taken again now holds
+// another file's data.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "volume/fat_directory.h"
+#include "volume/mft_record.h"
+#include "volume/volume_geometry.h"
+
+namespace corvanel {
+
+class AllocationMap {
+ public:
+  // Reads $Bitmap or the first FAT; nullopt when it cannot be read.
+  static std::optional<AllocationMap> Read(RawVolume& volume, const BootSectorFacts& facts);
+
+  bool IsFree(std::uint64_t cluster) const;
+
+  // The share (0 to 100) of an entry's data clusters that are still free;
+  // resident data and empty files count as 100.
+  int FreeShare(const MftRecord& record) const;
+  int FreeShare(const FatDeletedEntry& entry) const;
+
+ private:
+  bool fat_ = false;
+  std::vector<std::uint8_t> bitmap_;      // NTFS: one bit a cluster, set = in use
+  std::vector<std::uint32_t> fatEntries_;  // FAT32: 0 = free
+  BootSectorFacts facts_;
+};
+
+}  // namespace corvanel
