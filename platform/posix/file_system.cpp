@@ -113,23 +113,6 @@ std::vector<std::string> MountDirectoriesOf(const std::string& device) {
 
 }  // namespace
 
-NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
-  if (this != &other) {
-    SystemError ignored;
-    Close(ignored);
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
-NewFile::~NewFile() {
-  SystemError ignored;
-  Close(ignored);
-}
-
 NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   NewFile file;
   int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -96,23 +96,6 @@ HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 
 }  // namespace
 
-NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
-
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
-  if (this != &other) {
-    SystemError ignored;
-    Close(ignored);
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
-  }
-  return *this;
-}
-
-NewFile::~NewFile() {
-  SystemError ignored;
-  Close(ignored);
-}
-
 NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   NewFile file;
   HANDLE handle = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

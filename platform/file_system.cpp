@@ -1,4 +1,5 @@
-// The free-space value tests can fix.
+// What the file functions of every system share, and the free-space value
+// tests can fix.
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,23 @@ std::optional<std::uint64_t> AvailableBytesOverride() {
   std::uint64_t bytes = availableBytesOverride;
   if (bytes == kNoOverride) return std::nullopt;
   return bytes;
+}
+
+NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+  if (this != &other) {
+    SystemError ignored;
+    Close(ignored);
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+NewFile::~NewFile() {
+  SystemError ignored;
+  Close(ignored);
 }
 
 }  // namespace corvanel::platform
