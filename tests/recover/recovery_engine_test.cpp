@@ -197,6 +197,19 @@ TEST_F(RecoveryTest, SpaceIsCheckedForEachFileOnItsOwn) {
   EXPECT_FALSE(fs::exists(destination / "first.bin"));
 }
 
+TEST_F(RecoveryTest, RootAndFolderDestinations) {
+  // A destination ending in its separator (a drive root, "D:\\") takes the name
+  // directly; a folder gets a separator first.
+  RecoverDestination = destination.u16string() + (platform::IsPathSeparator(u'\\') ? u"\\" : u"/");
+  AddResident(u"root.txt", {'r'});
+  ASSERT_TRUE(Recover());
+  EXPECT_TRUE(fs::exists(destination / "root.txt"));
+  // A destination whose free space cannot be learnt has none to offer.
+  RecoverDestination = (destination / "missing" / "deeper").u16string();
+  EXPECT_FALSE(Recover());
+  EXPECT_EQ(errorCode, error_code::kRecoverDiskFull);
+}
+
 TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   AddNonResident(u"big.bin", {{10, 300}}, 300 * kClusterBytes);
   AbortRequested = 1;
