@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Makes (once) a small NTFS volume image with a few deleted files, for the
-# README's run command, and prints its path. Cached in the set-up's cache.
+# README's run command, and prints its path. Cached in the set-up's cache,
+# with the SHA-256 sums of the deleted files beside it (.sha256).
 set -euo pipefail
 CACHE_DIR="${CORVANEL_CACHE:-/var/cache/corvanel}"
 image="$CACHE_DIR/demo/ntfs-demo.img"
-[ -s "$image" ] && { printf '%s\n' "$image"; exit 0; }
+manifest="$CACHE_DIR/demo/ntfs-demo.sha256"  # the deleted files' sums, for checking a recovery
+[ -s "$image" ] && [ -s "$manifest" ] && { printf '%s\n' "$image"; exit 0; }
 
 mkdir -p "$CACHE_DIR/demo"
 work=$(mktemp -d)
@@ -24,10 +26,13 @@ head -c 200000 /dev/urandom > photo.jpg
 mkdir -p projects/old
 seq 1 20000 > projects/old/numbers.csv
 printf 'keep me\n' > readme.txt
+sha256sum notes.txt '季度报告.txt' photo.jpg > "$work/manifest"
+(cd projects/old && sha256sum numbers.csv) >> "$work/manifest"
 rm notes.txt '季度报告.txt' photo.jpg
 rm -r projects
 cd /
 umount "$work/mnt"
 wait "$daemon"  # ntfs-3g writes out the volume after umount returns
+mv "$work/manifest" "$manifest"
 mv "$work/demo.img" "$image"
 printf '%s\n' "$image"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, the native build, and Corvanel's main job on a demo volume: make a
-# small NTFS image with a few deleted files (once) and list them.
+# small NTFS image with a few deleted files (once), list them, recover them
+# into a fresh folder and check that they are what was deleted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,12 @@ echo "== corvanel-cli info $image"
 echo
 echo "== corvanel-cli scan $image"
 ./build/linux/corvanel-cli scan "$image"
+
+out=$(mktemp -d /tmp/corvanel-recovered.XXXXXX)
+echo
+echo "== corvanel-cli recover $image --to $out --all"
+./build/linux/corvanel-cli recover "$image" --to "$out" --all
+echo
+echo "== the recovered files against the sums taken before they were deleted"
+(cd "$out" && sha256sum -c "${image%.img}.sha256")
+echo "The recovered files are in $out"
