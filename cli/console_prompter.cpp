@@ -27,20 +27,26 @@ bool IsYes(std::string answer) {
 }  // namespace
 
 int ConsolePrompter::Show(WindowHandle, std::u16string_view text, std::u16string_view, PromptButtons buttons) {
-  stream_ << ForTerminal(text);
+  // Each box goes out in one write.
+  std::string line = ForTerminal(text);
+  auto emit = [&](std::string_view tail) {
+    line += tail;
+    stream_.write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream_.flush();
+  };
   if (buttons == PromptButtons::Ok) {
-    stream_ << '\n' << std::flush;
+    emit("\n");
     return kPromptOk;
   }
   if (assumeYes_) {
-    stream_ << " [y/N] yes (--yes)\n" << std::flush;
+    emit(" [y/N] yes (--yes)\n");
     return kPromptYes;
   }
   if (!readLine_) {
-    stream_ << " [y/N] no (no terminal to ask)\n" << std::flush;
+    emit(" [y/N] no (no terminal to ask)\n");
     return kPromptNo;
   }
-  stream_ << " [y/N] " << std::flush;
+  emit(" [y/N] ");
   std::optional<std::string> answer = readLine_();
   if (!answer) stream_ << '\n' << std::flush;
   return answer && IsYes(*answer) ? kPromptYes : kPromptNo;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -25,11 +26,6 @@ bool English() { return UiLanguage == kLanguageEnglish; }
 std::u16string Caption() { return std::u16string(PromptCaption(English() ? kLanguageEnglish : kLanguageChinese)); }
 
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Folded(x) == Folded(y); });
-}
 
 // A name a file can be created under, in the destination folder itself: no
 // separators, no stream or device syntax, nothing that leaves the folder.
@@ -88,15 +84,17 @@ class Recovery {
     std::u16string target = TargetFor(name);
     if (!IsUsableName(name)) target = RenamedTarget(plan, target);
 
+    // The folder's names when it was chosen, and what this run wrote since.
     std::u16string fileName = FileNameOf(target);
-    bool clash = platform::FileExistsAt(target) ||
-                 std::any_of(DestinationFileNames.begin(), DestinationFileNames.end(),
-                             [&](const std::u16string& existing) { return SameNameIgnoringCase(existing, fileName); });
-    if (clash && ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) !=
-                     kPromptYes)
+    if (!namesTaken_) {
+      namesTaken_.emplace();
+      for (const std::u16string& existing : DestinationFileNames) namesTaken_->insert(FoldedName(existing));
+    }
+    if (!namesTaken_->insert(FoldedName(fileName)).second &&
+        ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) != kPromptYes)
       return Outcome::EndFalse;
 
-    if (plan.needed >= platform::AvailableBytes(target)) {
+    if (!HasSpaceFor(plan.needed, target)) {
       errorCode_ = error_code::kRecoverDiskFull;
       return Outcome::EndFalse;
     }
@@ -114,6 +112,7 @@ class Recovery {
     }
 
     RecoveredFile written{plan.key, target, 0, plan.size, true};
+    available_ -= std::min(available_, plan.needed);
     if (plan.resident) {
       if (!file.Write(plan.record->residentData, error)) errorCode_ = error_code::kRecoverTargetInvalid;
       else written.bytesWritten = plan.record->residentData.size();
@@ -138,6 +137,25 @@ class Recovery {
   }
 
  private:
+  // Whether the destination has more than `needed` bytes free. The system is
+  // asked again whenever the space known from the last answer (less what was
+  // written since) runs short, and at least every 256 MiB written.
+  bool HasSpaceFor(std::uint64_t needed, const std::u16string& target) {
+    constexpr std::uint64_t kRequeryBelow = 256ull << 20;
+    if (!queried_ || needed >= available_ || queriedAt_ - available_ >= kRequeryBelow) {
+      available_ = platform::AvailableBytes(target);
+      queriedAt_ = available_;
+      queried_ = true;
+    }
+    return needed < available_;
+  }
+
+  static std::u16string FoldedName(std::u16string_view name) {
+    std::u16string folded(name);
+    for (char16_t& c : folded) c = Folded(c);
+    return folded;
+  }
+
   // "Recover_" + size + the name's extension, beside the intended target,
   // after telling the user why.
   std::u16string RenamedTarget(const Plan& plan, const std::u16string& target) {
@@ -214,6 +232,10 @@ class Recovery {
   std::uint64_t clusterBytes_ = 0;
   std::uint64_t volumeClusters_ = 0;
   std::vector<std::uint8_t> buffer_;
+  std::optional<std::set<std::u16string>> namesTaken_;
+  bool queried_ = false;
+  std::uint64_t available_ = 0;
+  std::uint64_t queriedAt_ = 0;
 };
 
 Plan PlanFor(MftRecord& record, std::uint64_t clusterBytes) {
