@@ -56,6 +56,11 @@ int ReportFailure(Console& console, std::int32_t errorCode) {
   return kExitFailed;
 }
 
+int ReportPrompt(Console& console, std::int32_t promptNumber) {
+  console.err << "corvanel-cli: " << platform::Utf16ToUtf8(*UserPromptText(promptNumber, kLanguageEnglish)) << '\n';
+  return kExitFailed;
+}
+
 int ReportUsage(Console& console, std::string_view message) {
   console.err << "corvanel-cli: " << message << "\nTry 'corvanel-cli --help'.\n";
   return kExitUsage;

@@ -22,6 +22,9 @@ std::span<const Command> Commands();
 // Prints the catalogue's English text for an engine's error code and gives kExitFailed.
 int ReportFailure(Console& console, std::int32_t errorCode);
 
+// Prints the English text of a table B prompt (a refusal) and gives kExitFailed.
+int ReportPrompt(Console& console, std::int32_t promptNumber);
+
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);
 

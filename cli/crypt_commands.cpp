@@ -49,11 +49,6 @@ std::optional<int> Parse(std::span<const std::string> args, Console& console, st
   return std::nullopt;
 }
 
-int ReportPrompt(Console& console, std::int32_t promptNumber) {
-  console.err << "corvanel-cli: " << platform::Utf16ToUtf8(*UserPromptText(promptNumber, kLanguageEnglish)) << '\n';
-  return kExitFailed;
-}
-
 // The key text, from --key, the first line of --key-file, or the terminal.
 std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console& console, int& status) {
   if (arguments.key) return platform::Utf8ToUtf16(*arguments.key);

@@ -53,11 +53,6 @@ std::optional<int> Parse(std::span<const std::string> args, Console& console, Re
   return std::nullopt;
 }
 
-int ReportPrompt(Console& console, std::int32_t promptNumber) {
-  console.err << "corvanel-cli: " << platform::Utf16ToUtf8(*UserPromptText(promptNumber, kLanguageEnglish)) << '\n';
-  return kExitFailed;
-}
-
 class Report final : public RecoveryObserver {
  public:
   Report(Console& console, std::function<std::optional<int>(std::int32_t)> freeShare)
