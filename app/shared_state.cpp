@@ -18,6 +18,8 @@ std::atomic<std::int32_t> AbortRequested{0};
 std::atomic<std::uint16_t> UiLanguage{0};
 std::atomic<std::int16_t> LastPromptAnswer{0};
 SharedText LastSystemErrorText;
+SharedText ShredFilePath;
+std::atomic<std::int32_t> ShredFileChosen{0};
 
 std::atomic<WindowHandle> EncryptPageWindow{nullptr};
 std::atomic<WindowHandle> ShredPageWindow{nullptr};
@@ -40,6 +42,8 @@ void ResetSharedState() {
   UiLanguage = 0;
   LastPromptAnswer = 0;
   LastSystemErrorText.Set({});
+  ShredFilePath.Set({});
+  ShredFileChosen = 0;
   for (auto* window : {&EncryptPageWindow, &ShredPageWindow, &RecoverPageWindow}) *window = nullptr;
   for (auto* thread : {&EncryptThread, &DecryptThread, &ShredThread, &RecoverThread, &ScanThread})
     *thread = nullptr;

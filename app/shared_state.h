@@ -63,6 +63,11 @@ extern std::atomic<ThreadHandle> ShredThread;
 extern std::atomic<ThreadHandle> RecoverThread;
 extern std::atomic<ThreadHandle> ScanThread;
 
+// The file the shred page (or the CLI) chose, "X:\dir\file", and whether one
+// is chosen; both are emptied after every shred request.
+extern SharedText ShredFilePath;
+extern std::atomic<std::int32_t> ShredFileChosen;
+
 // A failed system call: LastSystemErrorText becomes "System Error:" followed
 // directly by the system's text, and errorCode becomes code.
 void ReportSystemError(platform::SystemError error, std::int32_t code, std::int32_t& errorCode);

@@ -22,6 +22,13 @@ constexpr Command kCommands[] = {
     {"scan", "VOLUME [--json]", "list the deleted files of an NTFS or FAT32 volume", RunScan},
     {"recover", "VOLUME --to DIR (--all | --index N ...) [--yes]",
      "write deleted files (by their scan index) into DIR, on another volume", RunRecover},
+    {"locate", "VOLUME PATH",
+     "print, as JSON, where the file PATH (\"dir\\file\") of a volume lies: its record or entries and clusters",
+     RunLocate},
+    {"shred", "FILE [--yes] [--verify]",
+     "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume; --verify "
+     "reads the overwritten bytes back",
+     RunShred},
     {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
 };
 

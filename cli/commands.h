@@ -33,6 +33,8 @@ int RunDecrypt(std::span<const std::string> args, Console& console);
 int RunInfo(std::span<const std::string> args, Console& console);
 int RunScan(std::span<const std::string> args, Console& console);
 int RunRecover(std::span<const std::string> args, Console& console);
+int RunLocate(std::span<const std::string> args, Console& console);
+int RunShred(std::span<const std::string> args, Console& console);
 int RunDump(std::span<const std::string> args, Console& console);
 
 }  // namespace corvanel::cli

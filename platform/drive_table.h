@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/system_error.h"
 
 namespace corvanel::platform {
 
@@ -24,5 +27,26 @@ std::optional<char> FreeDriveLetter();
 
 // "X:\dir\file" (or "X:/dir/file") on a mounted drive -> "<mount>/dir/file".
 std::optional<std::string> HostPathFor(std::string_view drivePath);
+
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+  unsigned major = 0, minor = 0;  // the st_dev of the files under it
+  std::string root;               // the directory of the file system mounted there
+  std::string mountPoint;
+  std::string type;
+  std::string source;             // the device or image, as the mounter named it
+};
+std::vector<MountEntry> ReadMountTable();
+
+// The mounted file system that holds an existing file, and the file's path
+// inside it ("dir/sub/file").
+struct MountedFile {
+  std::string device;          // block device or image file (absolute)
+  std::string mountDirectory;
+  std::string pathInVolume;
+};
+// False with error set when the file does not exist, or its file system has
+// no device or image behind it (tmpfs, a network share, ...).
+std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error);
 
 }  // namespace corvanel::platform

@@ -68,6 +68,24 @@ class NewFile {
 };
 
 bool RemoveFileAt(std::u16string_view path);
+
+// The size of a regular file by its UTF-16 path.
+std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& error);
+
+// Deletes a file (DeleteFileW, unlink), with the system's reason on failure.
+bool DeleteFileAt(std::u16string_view path, SystemError& error);
+
+struct ByteRange {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Overwrites byte ranges of an existing regular file with zeros through the
+// file itself, in place (its size and clusters stay; ranges are cut at its
+// end), and flushes them to the volume; every byte when ranges is nullopt.
+// Gives the bytes written, or nullopt with error set.
+std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
+                                                const std::optional<std::vector<ByteRange>>& ranges, SystemError& error);
 bool FileExistsAt(std::u16string_view path);
 bool IsDirectory(std::u16string_view path);
 

@@ -3,12 +3,16 @@
 
 namespace corvanel::platform {
 
-VolumeDevice::VolumeDevice(VolumeDevice&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+VolumeDevice::VolumeDevice(VolumeDevice&& other) noexcept
+    : handle_(other.handle_), flushEachWrite_(other.flushEachWrite_) {
+  other.handle_ = kClosed;
+}
 
 VolumeDevice& VolumeDevice::operator=(VolumeDevice&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    flushEachWrite_ = other.flushEachWrite_;
     other.handle_ = kClosed;
   }
   return *this;

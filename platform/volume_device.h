@@ -13,7 +13,7 @@
 
 namespace corvanel::platform {
 
-enum class DeviceAccess { Read, Write };
+enum class DeviceAccess { Read, Write, ReadWrite };
 
 // An open volume device. Owns its handle; closed on destruction.
 class VolumeDevice {
@@ -44,6 +44,16 @@ class VolumeDevice {
   // (FSCTL_DISMOUNT_VOLUME). The result is not examined.
   void Dismount();
 
+  // Takes the volume for this handle alone (FSCTL_LOCK_VOLUME) until it is
+  // closed. False where the system refuses (files open on it, the system
+  // volume) or has no such lock.
+  bool Lock();
+
+  // Writes are flushed to the device one by one unless deferred; Flush then
+  // pushes the deferred ones out.
+  void DeferFlushes() { flushEachWrite_ = false; }
+  bool Flush(SystemError& error);
+
  private:
   static constexpr std::intptr_t kClosed = -1;  // INVALID_HANDLE_VALUE, or no descriptor
   explicit VolumeDevice(std::intptr_t handle) : handle_(handle) {}
@@ -51,6 +61,7 @@ class VolumeDevice {
   bool WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
 
   std::intptr_t handle_ = kClosed;
+  bool flushEachWrite_ = true;
 };
 
 }  // namespace corvanel::platform

@@ -45,6 +45,14 @@ if /usr/bin/python3 tests/volume/real_volumes_test.py build/linux/corvanel-cli t
 else
   failed=$((failed + 1))
 fi
+# ... and shreds through the mounts (X:\ the mount, \\.\X: the image).
+echo "== tests: win64 shreds on real volumes"
+if /usr/bin/python3 tests/shred/real_volumes_test.py build/linux/corvanel-cli tools/wine-run \
+    build/win64/corvanel-cli.exe WindowsShredTest; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
 
 # The fuzz targets, briefly, as a smoke test (tools/fuzz.sh runs them longer).
 echo "== fuzz (smoke)"

@@ -198,6 +198,10 @@ MftLayout::Place MftLayout::Locate(std::uint64_t mftSector) const {
   return {extent->sparse ? 0 : extent->volumeSector + into, left, extent->sparse};
 }
 
+MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts) {
+  return MftLayout(facts.metadataStart, facts.geometry.sectorsPerCluster, ReadMftSelf(volume, facts.metadataStart).runs);
+}
+
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode) {
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);

@@ -72,4 +72,8 @@ class MftLayout {
   std::uint64_t afterLast_ = 0;  // the volume sector right after the last extent
 };
 
+// The layout of a volume's MFT from its record 0 (in one piece from the boot
+// sector's place when that record cannot be read).
+MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts);
+
 }  // namespace corvanel

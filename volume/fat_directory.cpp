@@ -10,6 +10,7 @@
 #include "platform/text_encoding.h"
 #include "volume/byte_reader.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/file_names.h"
 #include "volume/raw_volume.h"
 
 namespace corvanel {
@@ -25,6 +26,7 @@ constexpr std::size_t kFileSize = 0x1C;
 
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kAttributeLongName = 0x0F;
+constexpr std::uint8_t kAttributeVolumeLabel = 0x08;
 constexpr std::uint8_t kAttributeDirectory = 0x10;
 constexpr std::uint8_t kAttributeHiddenSystemDirectory = 0x16;
 constexpr std::uint8_t kAttributeHiddenDirectory = 0x12;
@@ -47,13 +49,39 @@ std::uint32_t FirstCluster(Entry entry) {
 
 bool IsDeleted(Entry entry) { return entry[0] == kDeletedMark; }
 
+// Entries of the first FAT, one cached sector at a time.
+class FatTable {
+ public:
+  FatTable(RawVolume& volume, const BootSectorFacts& facts) : volume_(volume), facts_(facts) {}
+
+  // The FAT's entry for a cluster, or nullopt when it lies outside the FAT
+  // or cannot be read.
+  std::optional<std::uint32_t> Entry(std::uint32_t cluster) {
+    std::uint64_t byte = std::uint64_t{cluster} * 4;
+    if (byte / kSectorSize >= facts_.sectorsPerFat) return std::nullopt;
+    auto fatSector = static_cast<std::uint32_t>(facts_.fatStart + byte / kSectorSize);
+    if (fatSector != sectorNumber_) {
+      std::int32_t ignored = 0;
+      if (!volume_.ReadSectors(fatSector, 1, bytes_, ignored)) return std::nullopt;
+      sectorNumber_ = fatSector;
+    }
+    return *ByteReader(bytes_).U32(byte % kSectorSize) & kFatEntryMask;
+  }
+
+ private:
+  RawVolume& volume_;
+  const BootSectorFacts& facts_;
+  std::array<std::uint8_t, kSectorSize> bytes_{};
+  std::uint32_t sectorNumber_ = UINT32_MAX;
+};
+
 // Reads a directory sector after sector. Within a cluster the sectors follow
 // each other; from one cluster to the next the FAT's chain is followed while
 // it holds one (a live directory), and the next sector on the volume is taken
 // when it does not (a deleted directory, whose chain was freed).
 class DirectoryReader {
  public:
-  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts) : volume_(volume), facts_(facts) {}
+  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts) : volume_(volume), facts_(facts), fat_(volume, facts) {}
 
   bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     sector_ = firstSector;
@@ -71,7 +99,7 @@ class DirectoryReader {
       ++sector_;
     } else {
       sectorInCluster_ = 0;
-      std::optional<std::uint32_t> next = FatEntry(cluster_);
+      std::optional<std::uint32_t> next = fat_.Entry(cluster_);
       if (next && *next >= kFirstEndOfChain) {
         ended = true;
         return false;
@@ -93,25 +121,7 @@ class DirectoryReader {
  private:
   bool Load(std::int32_t& errorCode) { return volume_.ReadSectors(sector_, 1, sectorBytes_, errorCode); }
 
-  std::optional<std::uint32_t> ClusterSector(std::uint32_t cluster) const {
-    std::uint64_t sector =
-        facts_.geometry.fatFirstDataSector + std::uint64_t{cluster - 2} * facts_.geometry.sectorsPerCluster;
-    if (sector >= facts_.volumeSectors) return std::nullopt;
-    return static_cast<std::uint32_t>(sector);
-  }
-
-  // The FAT's entry for a cluster, or nullopt when it lies outside the FAT.
-  std::optional<std::uint32_t> FatEntry(std::uint32_t cluster) {
-    std::uint64_t byte = std::uint64_t{cluster} * 4;
-    if (byte / kSectorSize >= facts_.sectorsPerFat) return std::nullopt;
-    auto fatSector = static_cast<std::uint32_t>(facts_.fatStart + byte / kSectorSize);
-    if (fatSector != fatSectorNumber_) {
-      std::int32_t ignored = 0;
-      if (!volume_.ReadSectors(fatSector, 1, fatBytes_, ignored)) return std::nullopt;
-      fatSectorNumber_ = fatSector;
-    }
-    return *ByteReader(fatBytes_).U32(byte % kSectorSize) & kFatEntryMask;
-  }
+  std::optional<std::uint32_t> ClusterSector(std::uint32_t cluster) const { return FatClusterSector(facts_, cluster); }
 
   RawVolume& volume_;
   const BootSectorFacts& facts_;
@@ -119,8 +129,7 @@ class DirectoryReader {
   std::uint32_t cluster_ = 0;  // 0 once the chain is lost
   std::uint32_t sectorInCluster_ = 0;
   std::array<std::uint8_t, kSectorSize> sectorBytes_{};
-  std::array<std::uint8_t, kSectorSize> fatBytes_{};
-  std::uint32_t fatSectorNumber_ = UINT32_MAX;
+  FatTable fat_;
 };
 
 class DeletedFileWalk {
@@ -233,27 +242,6 @@ class DeletedFileWalk {
   std::set<std::uint32_t> path_;
 };
 
-// Splits "a\b/c" into its components, dropping empty ones and a drive.
-std::vector<std::u16string_view> PathComponents(std::u16string_view path) {
-  if (path.size() >= 2 && path[1] == u':') path.remove_prefix(2);
-  std::vector<std::u16string_view> parts;
-  while (!path.empty()) {
-    std::size_t end = path.find_first_of(u"\\/");
-    std::u16string_view part = path.substr(0, end);
-    if (!part.empty()) parts.push_back(part);
-    if (end == std::u16string_view::npos) break;
-    path.remove_prefix(end + 1);
-  }
-  return parts;
-}
-
-char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char16_t x, char16_t y) { return Folded(x) == Folded(y); });
-}
-
 }  // namespace
 
 void LongNameCollector::AddSlot(std::span<const std::uint8_t, 32> slot) {
@@ -297,18 +285,28 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
                  std::int32_t& errorCode) {
   std::uint32_t sector = facts.metadataStart;
   std::uint32_t cluster = facts.rootCluster;
-  for (std::u16string_view component : PathComponents(path)) {
+  const std::vector<std::u16string_view> components = PathComponents(path);
+  if (components.empty()) {
+    errorCode = error_code::kNoFileRecordFound;
+    return false;
+  }
+  for (std::size_t m = 0; m < components.size(); ++m) {
+    const bool lastComponent = m + 1 == components.size();
     DirectoryReader reader(volume, facts);
     if (!reader.Start(sector, cluster, errorCode)) return false;
     LongNameCollector names;
+    std::vector<FatEntryPlace> slots;  // where the pending long-name slots lie
     std::uint16_t slotCounter = 1;
     bool matched = false;
     while (!matched) {
       for (std::size_t i = 0; i < kEntriesPerSector && !matched; ++i) {
         Entry entry = reader.EntryAt(i);
         std::uint8_t attributes = entry[kAttributes];
+        FatEntryPlace place{reader.Sector(), static_cast<std::uint16_t>(i), {}};
+        std::copy(entry.begin(), entry.end(), place.bytes.begin());
         if (IsDeleted(entry) || entry[0] == '.') {
           names.Clear();
+          slots.clear();
           slotCounter = 1;
           continue;
         }
@@ -318,25 +316,43 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
         }
         if (attributes == kAttributeLongName) {
           names.AddSlot(entry);
+          slots.push_back(place);
           ++slotCounter;
           continue;
         }
-        bool isDirectory = attributes == kAttributeDirectory;
-        std::u16string name = names.Pending() ? names.Take() : ShortName(entry, !isDirectory);
-        if (!SameNameIgnoringCase(name, component)) {
+        if (attributes & kAttributeVolumeLabel) {  // the volume's name, not a file's
+          names.Clear();
+          slots.clear();
+          slotCounter = 1;
+          continue;
+        }
+        const bool isDirectory = (attributes & kAttributeDirectory) != 0;
+        std::u16string name = names.Pending() ? names.Take() : ShortName(entry);
+        if (!SameNameIgnoringCase(name, components[m])) {
+          slots.clear();
           slotCounter = 1;
           continue;
         }
         matched = true;
+        // A directory where the file should be, or a file on the way, names
+        // nothing that can be shredded.
+        if (isDirectory == lastComponent) {
+          errorCode = error_code::kNoFileRecordFound;
+          return false;
+        }
         std::uint32_t first = FirstCluster(entry);
         std::uint32_t firstSector = facts.geometry.fatFirstDataSector + facts.geometry.sectorsPerCluster * (first - 2);
         if (isDirectory) {
           sector = firstSector;
           cluster = first;
-        } else {
-          located = {std::u16string(component), reader.Sector(), static_cast<std::uint16_t>(i), slotCounter,
-                     firstSector, *ByteReader(entry).U32(kFileSize)};
+          continue;
         }
+        located = {std::u16string(components[m]), reader.Sector(), static_cast<std::uint16_t>(i), slotCounter,
+                   firstSector, *ByteReader(entry).U32(kFileSize), {}, first};
+        const std::uint8_t checksum = ShortNameChecksum(entry);
+        for (const FatEntryPlace& slot : slots)
+          if (slot.bytes[13] == checksum) located.entries.push_back(slot);
+        located.entries.push_back(place);
       }
       if (matched) break;
       bool ended = false;
@@ -351,6 +367,42 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
     }
   }
   return true;
+}
+
+std::optional<std::uint32_t> FatClusterSector(const BootSectorFacts& facts, std::uint32_t cluster) {
+  if (cluster < 2) return std::nullopt;
+  std::uint64_t sector = facts.geometry.fatFirstDataSector + std::uint64_t{cluster - 2} * facts.geometry.sectorsPerCluster;
+  if (sector + facts.geometry.sectorsPerCluster > facts.volumeSectors) return std::nullopt;
+  return static_cast<std::uint32_t>(sector);
+}
+
+FatChain ReadFatChain(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstCluster,
+                      std::uint64_t maxClusters) {
+  FatChain chain;
+  FatTable fat(volume, facts);
+  std::set<std::uint32_t> seen;
+  std::uint32_t cluster = firstCluster;
+  while (chain.clusters.size() < maxClusters) {
+    if (!FatClusterSector(facts, cluster) || !seen.insert(cluster).second) return chain;
+    std::optional<std::uint32_t> next = fat.Entry(cluster);
+    // A cluster of a live file is linked on or marks the end; free (0),
+    // reserved (1) and bad entries are no part of a chain.
+    if (!next || *next < 2 || *next == kBadCluster) return chain;
+    chain.clusters.push_back(cluster);
+    if (*next >= kFirstEndOfChain) {
+      chain.complete = true;
+      return chain;
+    }
+    cluster = *next;
+  }
+  chain.complete = true;  // as many clusters as the size needs
+  return chain;
+}
+
+std::uint8_t ShortNameChecksum(std::span<const std::uint8_t, 32> entry) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry[i]);
+  return sum;
 }
 
 }  // namespace corvanel

@@ -10,7 +10,9 @@
 //   0x1C size
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,6 +34,13 @@ struct FatDeletedEntry {
   std::uint32_t clusterHigh = 0;      // the entry's high cluster word
 };
 
+// One 32-byte directory entry where it lies, and the bytes it held when read.
+struct FatEntryPlace {
+  std::uint32_t sector = 0;
+  std::uint16_t index = 0;  // 0..15 within the sector
+  std::array<std::uint8_t, 32> bytes{};
+};
+
 // The FAT32 part of a located file.
 struct FatLocation {
   std::u16string name;
@@ -40,6 +49,11 @@ struct FatLocation {
   std::uint16_t slotCount = 0;
   std::uint32_t firstDataSector = 0;
   std::uint32_t fileSize = 0;
+  // The file's own entries, long-name slots first and the short entry last,
+  // wherever the directory's clusters put them; slots whose checksum does
+  // not belong to the short name are not the file's and are left out.
+  std::vector<FatEntryPlace> entries;
+  std::uint32_t firstCluster = 0;
 };
 
 // Long names: each slot's UTF-16 units up to its terminator (0xFFFF is
@@ -68,9 +82,27 @@ bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint
                       std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode);
 
 // Follows a path ("dir\sub\file", components compared without regard to case)
-// from the root directory to its entry. False with errorCode 6 when a
-// component is missing, or the read's code.
+// from the root directory to a file's entry. False with errorCode 6 when a
+// component is missing, a directory stands where the file should or a file
+// where a directory should; or with the read's code.
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
                  std::int32_t& errorCode);
+
+// The clusters of a chain in the first FAT, from firstCluster, at most
+// maxClusters of them. The walk stops at the end mark, and at anything that
+// is no link of a live chain (free, bad, out of range, a loop): `complete`
+// then says whether the chain ended where it should.
+struct FatChain {
+  std::vector<std::uint32_t> clusters;
+  bool complete = false;
+};
+FatChain ReadFatChain(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstCluster,
+                      std::uint64_t maxClusters);
+
+// The first sector of a data cluster, or nullopt outside the volume.
+std::optional<std::uint32_t> FatClusterSector(const BootSectorFacts& facts, std::uint32_t cluster);
+
+// The 8.3 checksum that a name's long-name slots carry at byte 13.
+std::uint8_t ShortNameChecksum(std::span<const std::uint8_t, 32> entry);
 
 }  // namespace corvanel

@@ -1,9 +1,17 @@
 // The drive table: letter -> device or image, and its mount directory.
 #include "platform/drive_table.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <array>
 #include <cctype>
+#include <climits>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 namespace corvanel::platform {
 namespace {
@@ -59,6 +67,77 @@ std::optional<std::string> HostPathFor(std::string_view drivePath) {
   while (host.size() > 1 && host.back() == '/') host.pop_back();
   if (rest.empty() || rest.front() != '/') rest.insert(rest.begin(), '/');
   return host == "/" ? rest : host + rest;
+}
+
+namespace {
+
+// Mount table fields escape blanks, tabs, newlines and backslashes as \ooo.
+std::string Unescaped(const std::string& field) {
+  std::string decoded;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1]))) {
+      decoded += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      decoded += field[i];
+    }
+  }
+  return decoded;
+}
+
+}  // namespace
+
+std::vector<MountEntry> ReadMountTable() {
+  std::vector<MountEntry> entries;
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(table, line)) {
+    // id parent major:minor root mount-point options [optional...] - type source super-options
+    std::istringstream fields(line);
+    std::string id, parent, numbers, root, mountPoint, field;
+    fields >> id >> parent >> numbers >> root >> mountPoint;
+    while (fields >> field && field != "-") {
+    }
+    MountEntry entry;
+    fields >> entry.type >> entry.source;
+    if (std::sscanf(numbers.c_str(), "%u:%u", &entry.major, &entry.minor) != 2) continue;
+    entry.root = Unescaped(root);
+    entry.mountPoint = Unescaped(mountPoint);
+    entry.source = Unescaped(entry.source);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error) {
+  char resolved[PATH_MAX];
+  struct stat file {};
+  if (!::realpath(path.c_str(), resolved) || ::stat(resolved, &file) != 0) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  const std::string real = resolved;
+  const MountEntry* best = nullptr;
+  std::vector<MountEntry> table = ReadMountTable();
+  for (const MountEntry& entry : table) {
+    if (makedev(entry.major, entry.minor) != file.st_dev) continue;
+    const std::string& point = entry.mountPoint;
+    bool under = point == "/" || real == point || (real.starts_with(point) && real[point.size()] == '/');
+    if (under && (!best || point.size() >= best->mountPoint.size())) best = &entry;
+  }
+  // Only a whole file system mounted from a device or an image file has raw
+  // sectors to go with the file.
+  struct stat source {};
+  if (!best || best->root != "/" || best->source.empty() || best->source.front() != '/' ||
+      ::stat(best->source.c_str(), &source) != 0 || !(S_ISBLK(source.st_mode) || S_ISREG(source.st_mode))) {
+    error.code = ENODEV;
+    return std::nullopt;
+  }
+  MountedFile found;
+  found.device = best->source;
+  found.mountDirectory = best->mountPoint;
+  found.pathInVolume = best->mountPoint == "/" ? real.substr(1) : real.substr(std::min(real.size(), best->mountPoint.size() + 1));
+  return found;
 }
 
 }  // namespace corvanel::platform

@@ -72,41 +72,28 @@ bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, 
 namespace corvanel::platform {
 namespace {
 
-std::string HostPath(std::u16string_view path) { return Utf16ToUtf8(path); }
+// "X:\dir\file" on a drive of the drive table that is mounted names a file
+// under its mount directory; any other path is taken as it stands.
+std::string HostPath(std::u16string_view path) {
+  std::string utf8 = Utf16ToUtf8(path);
+  if (utf8.size() >= 3 && utf8[1] == ':' && utf8[2] == '\\') {
+    if (std::optional<std::string> mapped = HostPathFor(utf8)) return *mapped;
+  }
+  return utf8;
+}
 
 // The mount directories of a device or image file, from the mount table.
 std::vector<std::string> MountDirectoriesOf(const std::string& device) {
   std::vector<std::string> directories;
   struct stat wanted {};
-  bool known = ::stat(device.c_str(), &wanted) == 0;
-  std::ifstream table("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(table, line)) {
-    // id parent major:minor root mount-point options ... - type source super-options
-    std::istringstream fields(line);
-    std::string id, parent, numbers, root, mountPoint, field;
-    fields >> id >> parent >> numbers >> root >> mountPoint;
-    while (fields >> field && field != "-") {
-    }
-    std::string type, source;
-    fields >> type >> source;
+  const bool known = ::stat(device.c_str(), &wanted) == 0;
+  for (const MountEntry& entry : ReadMountTable()) {
     struct stat candidate {};
-    bool same = source == device ||
-                (known && ::stat(source.c_str(), &candidate) == 0 &&
+    bool same = entry.source == device ||
+                (known && ::stat(entry.source.c_str(), &candidate) == 0 &&
                  ((S_ISBLK(wanted.st_mode) && S_ISBLK(candidate.st_mode) && wanted.st_rdev == candidate.st_rdev) ||
                   (S_ISREG(wanted.st_mode) && wanted.st_dev == candidate.st_dev && wanted.st_ino == candidate.st_ino)));
-    if (!same) continue;
-    // Octal escapes (\040 for a blank) in the mount point.
-    std::string decoded;
-    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
-        decoded += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        decoded += mountPoint[i];
-      }
-    }
-    directories.push_back(decoded);
+    if (same) directories.push_back(entry.mountPoint);
   }
   return directories;
 }
@@ -150,6 +137,65 @@ bool NewFile::Close(SystemError& error) {
 }
 
 bool RemoveFileAt(std::u16string_view path) { return ::unlink(HostPath(path).c_str()) == 0; }
+
+std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& error) {
+  struct stat status {};
+  if (::stat(HostPath(path).c_str(), &status) != 0) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    error = NotARegularFileError();
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool DeleteFileAt(std::u16string_view path, SystemError& error) {
+  if (::unlink(HostPath(path).c_str()) == 0) return true;
+  error = LastSystemError();
+  return false;
+}
+
+std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
+                                                const std::optional<std::vector<ByteRange>>& ranges, SystemError& error) {
+  int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  struct stat status {};
+  bool ok = ::fstat(fd, &status) == 0;
+  if (ok && !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    error = NotARegularFileError();
+    return std::nullopt;
+  }
+  const auto size = ok ? static_cast<std::uint64_t>(status.st_size) : 0;
+  const std::vector<ByteRange> whole{{0, size}};
+  const std::vector<std::uint8_t> zeros(std::size_t{1} << 20, 0);
+  std::uint64_t written = 0;
+  for (const ByteRange& range : ranges ? *ranges : whole) {
+    if (range.offset >= size) continue;
+    const std::uint64_t end = range.offset + std::min(range.length, size - range.offset);
+    for (std::uint64_t at = range.offset; ok && at < end;) {
+      std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), end - at));
+      ssize_t put = ::pwrite(fd, zeros.data(), chunk, static_cast<off_t>(at));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        ok = false;
+        break;
+      }
+      at += static_cast<std::uint64_t>(put);
+      written += static_cast<std::uint64_t>(put);
+    }
+  }
+  ok = ok && ::fsync(fd) == 0;
+  if (!ok) error = LastSystemError();
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return written;
+}
 
 bool FileExistsAt(std::u16string_view path) {
   struct stat status {};

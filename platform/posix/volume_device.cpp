@@ -27,7 +27,10 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
     error.code = ENODEV;
     return {};
   }
-  int flags = (access == DeviceAccess::Write ? O_WRONLY : O_RDONLY) | O_CLOEXEC;
+  int flags = (access == DeviceAccess::Write       ? O_WRONLY
+               : access == DeviceAccess::ReadWrite ? O_RDWR
+                                                   : O_RDONLY) |
+              O_CLOEXEC;
   int fd = ::open(mapping->device.c_str(), flags);
   if (fd < 0) {
     error = LastSystemError();
@@ -68,6 +71,10 @@ bool VolumeDevice::WriteAll(std::uint64_t offset, std::span<const std::uint8_t> 
     done += static_cast<std::size_t>(put);
   }
   // The bytes must be on the device before anyone reads it through another path.
+  return !flushEachWrite_ || Flush(error);
+}
+
+bool VolumeDevice::Flush(SystemError& error) {
   if (::fsync(static_cast<int>(handle_)) != 0 && errno != EINVAL && errno != EROFS) {
     error = LastSystemError();
     return false;
@@ -86,6 +93,9 @@ std::optional<std::uint64_t> VolumeDevice::Size() {
 
 // Nothing to dismount here: a mounted image is left to its file system.
 void VolumeDevice::Dismount() {}
+
+// No volume locks here: a mounted file system cannot be kept out.
+bool VolumeDevice::Lock() { return false; }
 
 std::optional<char> DriveLetterForVolume(std::string_view name, SystemError& error) {
   if (std::optional<char> letter = DriveLetterFromName(name)) {

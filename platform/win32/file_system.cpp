@@ -136,6 +136,61 @@ bool NewFile::Close(SystemError& error) {
 
 bool RemoveFileAt(std::u16string_view path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
 
+std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& error) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    error = NotARegularFileError();
+    return std::nullopt;
+  }
+  return std::uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+}
+
+bool DeleteFileAt(std::u16string_view path, SystemError& error) {
+  if (::DeleteFileW(Wide(path).c_str())) return true;
+  error = LastSystemError();
+  return false;
+}
+
+std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
+                                                const std::optional<std::vector<ByteRange>>& ranges, SystemError& error) {
+  // Write-through, so the zeros reach the volume's clusters, not only the cache.
+  HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  LARGE_INTEGER sizeField{};
+  bool ok = ::GetFileSizeEx(file, &sizeField) != 0;
+  const auto size = ok ? static_cast<std::uint64_t>(sizeField.QuadPart) : 0;
+  const std::vector<ByteRange> whole{{0, size}};
+  const std::vector<std::uint8_t> zeros(std::size_t{1} << 20, 0);
+  std::uint64_t written = 0;
+  for (const ByteRange& range : ranges ? *ranges : whole) {
+    if (!ok || range.offset >= size) continue;
+    const std::uint64_t end = range.offset + std::min(range.length, size - range.offset);
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(range.offset);
+    ok = ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
+    for (std::uint64_t at = range.offset; ok && at < end;) {
+      DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(zeros.size(), end - at));
+      DWORD put = 0;
+      ok = ::WriteFile(file, zeros.data(), chunk, &put, nullptr) && put == chunk;
+      at += put;
+      written += put;
+    }
+  }
+  ok = ok && ::FlushFileBuffers(file);
+  if (!ok) error = LastSystemError();
+  ::CloseHandle(file);
+  if (!ok) return std::nullopt;
+  return written;
+}
+
 bool FileExistsAt(std::u16string_view path) {
   return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }

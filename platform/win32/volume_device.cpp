@@ -55,7 +55,9 @@ void VolumeDevice::Close() {
 VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemError& error) {
   wchar_t path[] = L"\\\\.\\A:";
   path[4] = static_cast<wchar_t>(static_cast<unsigned char>(driveLetter));
-  DWORD desired = access == DeviceAccess::Write ? GENERIC_WRITE : GENERIC_READ;
+  DWORD desired = access == DeviceAccess::Write       ? GENERIC_WRITE
+                  : access == DeviceAccess::ReadWrite ? GENERIC_READ | GENERIC_WRITE
+                                                      : GENERIC_READ;
   HANDLE handle = ::CreateFileW(path, desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -70,7 +72,15 @@ bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, 
 }
 
 bool VolumeDevice::WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error) {
+  // A volume handle opened without buffering flags writes through the
+  // volume's own cache, which every later read of the volume sees.
   return TransferAll(AsHandle(handle_), offset, buffer.data(), buffer.size(), ::WriteFile, error);
+}
+
+bool VolumeDevice::Flush(SystemError& error) {
+  if (::FlushFileBuffers(AsHandle(handle_))) return true;
+  error = LastSystemError();
+  return false;
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {
@@ -85,6 +95,11 @@ std::optional<std::uint64_t> VolumeDevice::Size() {
   if (::GetFileSizeEx(AsHandle(handle_), &fileSize) && fileSize.QuadPart > 0)
     return static_cast<std::uint64_t>(fileSize.QuadPart);
   return std::nullopt;
+}
+
+bool VolumeDevice::Lock() {
+  DWORD returned = 0;
+  return ::DeviceIoControl(AsHandle(handle_), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
 }
 
 void VolumeDevice::Dismount() {

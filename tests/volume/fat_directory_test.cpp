@@ -204,15 +204,88 @@ TEST_F(FatWalkTest, FindFatPath) {
   EXPECT_EQ(located.slotCount, 3);
   EXPECT_EQ(located.entryIndex, 3);
 
-  // A directory as the last component leaves the location as it was.
-  ASSERT_TRUE(FindFatPath(volume, facts, u"\\MUSIC", located, errorCode));
-  EXPECT_EQ(located.name, u"long document.DOCX");
+  // A directory as the last component, a file on the way, or no component
+  // at all names nothing that could be shredded.
+  for (std::u16string_view path : {u"\\MUSIC", u"long document.docx\\x", u"X:\\"}) {
+    errorCode = 0;
+    EXPECT_FALSE(FindFatPath(volume, facts, path, located, errorCode));
+    EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+  }
+  errorCode = 0;
   // Deleted entries are not found; nor are missing ones.
   EXPECT_FALSE(FindFatPath(volume, facts, u"music\\old.mp3", located, errorCode));
   EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
   errorCode = 0;
   EXPECT_FALSE(FindFatPath(volume, facts, u"nothing.txt", located, errorCode));
   EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+}
+
+TEST_F(FatWalkTest, FindFatPathKeepsEachEntryWhereItLies) {
+  // A directory of two clusters, 3 and then 5: the file's two long-name slots
+  // end cluster 3, its short entry starts cluster 5. A volume label and a
+  // directory whose 8.3 name has an extension stand in the root.
+  Entry shortEntry = Short("REPORT~1TXT", 0x20, 20, 3000);
+  std::vector<Entry> slots = Slots(u"Quarterly report.txt");
+  for (Entry& slot : slots) slot[13] = ShortNameChecksum(shortEntry);
+  std::vector<Entry> first;
+  for (int i = 0; i < 14; ++i) first.push_back(Short("FILLER  TXT", 0x20, 0, 0, true));
+  first.insert(first.end(), slots.begin(), slots.end());
+  Directory(2, {Short("QUARTERL   ", 0x08, 0, 0), Short("DATA    OLD", 0x10, 3, 0)});
+  Directory(3, first);
+  Directory(5, {shortEntry});
+  SetFat(3, 5);
+  SetFat(5, 0x0FFFFFFF);
+  BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
+  RawVolume volume(image.letter());
+  FatLocation located;
+  std::int32_t errorCode = 0;
+  ASSERT_TRUE(FindFatPath(volume, facts, u"X:\\data.old\\QUARTERLY REPORT.TXT", located, errorCode));
+  EXPECT_EQ(located.slotCount, 3);
+  EXPECT_EQ(located.dirSector, kDataSector + 3);
+  EXPECT_EQ(located.entryIndex, 0);
+  EXPECT_EQ(located.firstCluster, 20u);
+  ASSERT_EQ(located.entries.size(), 3u);
+  EXPECT_EQ(located.entries[0].sector, kDataSector + 1);
+  EXPECT_EQ(located.entries[0].index, 14);
+  EXPECT_EQ(located.entries[1].index, 15);
+  EXPECT_EQ(located.entries[2].sector, kDataSector + 3);
+  EXPECT_EQ(located.entries[2].bytes, shortEntry);
+
+  // Slots whose checksum is another short name's are no part of this file.
+  slots[0][13] ^= 0x55;
+  std::copy(slots.begin(), slots.end(), first.begin() + 14);
+  Directory(3, first);
+  ASSERT_TRUE(FindFatPath(volume, facts, u"data.old\\quarterly report.txt", located, errorCode));
+  EXPECT_EQ(located.slotCount, 3);
+  ASSERT_EQ(located.entries.size(), 2u);
+  EXPECT_EQ(located.entries[0].index, 15);
+
+  // The volume label's name is not a file's.
+  EXPECT_FALSE(FindFatPath(volume, facts, u"quarterl", located, errorCode));
+}
+
+TEST_F(FatWalkTest, ReadFatChainStopsAtAnythingButALiveLink) {
+  BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
+  RawVolume volume(image.letter());
+  SetFat(9, 11);
+  SetFat(11, 12);
+  SetFat(12, 0x0FFFFFFF);
+  FatChain chain = ReadFatChain(volume, facts, 9, 10);
+  EXPECT_EQ(chain.clusters, (std::vector<std::uint32_t>{9, 11, 12}));
+  EXPECT_TRUE(chain.complete);
+  // As many clusters as the size needs is enough.
+  EXPECT_EQ(ReadFatChain(volume, facts, 9, 2).clusters, (std::vector<std::uint32_t>{9, 11}));
+  // A freed link, a loop and a bad cluster end the chain early.
+  SetFat(11, 0);
+  chain = ReadFatChain(volume, facts, 9, 10);
+  EXPECT_EQ(chain.clusters, (std::vector<std::uint32_t>{9}));
+  EXPECT_FALSE(chain.complete);
+  SetFat(11, 9);
+  EXPECT_EQ(ReadFatChain(volume, facts, 9, 10).clusters, (std::vector<std::uint32_t>{9, 11}));
+  SetFat(11, 0x0FFFFFF7);
+  EXPECT_FALSE(ReadFatChain(volume, facts, 9, 10).complete);
+  // A first cluster outside the volume has no chain.
+  EXPECT_TRUE(ReadFatChain(volume, facts, 5000, 10).clusters.empty());
 }
 
 TEST(LongNames, SlotsAreJoinedLastPartFirstAndCut) {
@@ -236,6 +309,12 @@ TEST(ShortNames, BaseAndExtension) {
   EXPECT_EQ(ShortName(Short("README  TXT", 0x20, 0, 0)), u"README.TXT");
   EXPECT_EQ(ShortName(Short("NOEXT      ", 0x20, 0, 0)), u"NOEXT");
   EXPECT_EQ(ShortName(Short("DOCS    DIR", 0x10, 0, 0), false), u"DOCS");
+}
+
+TEST(ShortNames, ChecksumOfThe83Bytes) {
+  // As mtools and fusefat write them into long-name slots.
+  EXPECT_EQ(ShortNameChecksum(Short("LONGDO~1DOC", 0x20, 0, 0)), 0x13);
+  EXPECT_EQ(ShortNameChecksum(Short("ALONGF~1BIN", 0x20, 0, 0)), 0x30);
 }
 
 }  // namespace

@@ -1,0 +1,247 @@
+// corvanel-cli shred: delete a file and overwrite what it leaves on the raw volume.
+#include <cerrno>
+#include <filesystem>
+
+#include "app/busy_indicator.h"
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "cli/commands.h"
+#include "platform/file_system.h"
+#include "platform/text_encoding.h"
+#include "shred/shred_engine.h"
+#include "volume/file_locate.h"
+#include "volume/raw_volume.h"
+
+#ifndef _WIN32
+#include "platform/drive_table.h"
+#endif
+
+namespace corvanel::cli {
+namespace {
+
+struct ShredArguments {
+  std::string file;
+  bool verify = false;
+};
+
+// The file as the engines name it, "X:\dir\file", and its drive letter.
+struct DrivePath {
+  std::u16string path;
+  char letter = 0;
+};
+
+std::optional<DrivePath> ToDrivePath(const std::string& file, Console& console) {
+#ifdef _WIN32
+  std::error_code failed;
+  std::filesystem::path full = std::filesystem::absolute(
+      std::filesystem::path(std::u8string(file.begin(), file.end())), failed).lexically_normal();
+  std::u16string path = full.u16string();
+  for (char16_t& c : path)
+    if (c == u'/') c = u'\\';
+  if (failed || path.size() < 4 || path[1] != u':' || path[2] != u'\\' || path[0] > 0x7F) {
+    console.err << "corvanel-cli: " << file << " is not on a drive with a letter\n";
+    return std::nullopt;
+  }
+  return DrivePath{path, static_cast<char>(path[0])};
+#else
+  platform::SystemError error;
+  std::optional<platform::MountedFile> mounted = platform::FindMountedFile(file, error);
+  if (!mounted) {
+    console.err << "corvanel-cli: " << file << ": "
+                << (error.code == ENODEV ? "not on a volume mounted from a device or image file"
+                                         : platform::Utf16ToUtf8(platform::SystemErrorMessage(error)))
+                << '\n';
+    return std::nullopt;
+  }
+  if (mounted->pathInVolume.find('\\') != std::string::npos || mounted->pathInVolume.empty()) {
+    console.err << "corvanel-cli: " << file << ": a name with a backslash has no Windows path to shred it by\n";
+    return std::nullopt;
+  }
+  std::optional<char> letter = platform::FreeDriveLetter();
+  if (!letter) {
+    console.err << "corvanel-cli: no free drive letter\n";
+    return std::nullopt;
+  }
+  platform::MapDrive(*letter, {mounted->device, mounted->mountDirectory});
+  std::string path = std::string(1, *letter) + ":\\" + mounted->pathInVolume;
+  for (std::size_t i = 3; i < path.size(); ++i)
+    if (path[i] == '/') path[i] = '\\';
+  return DrivePath{platform::Utf8ToUtf16(path), *letter};
+#endif
+}
+
+std::string Bytes(std::uint64_t count) { return std::to_string(count) + " byte" + (count == 1 ? "" : "s"); }
+
+void PrintReport(Console& console, const ShredReport& report, const DrivePath& file) {
+  if (report.zeroedInPlace > 0) console.out << "zeroed " << Bytes(report.zeroedInPlace) << " in place through the file\n";
+  if (report.inPlaceFailed) console.err << "corvanel-cli: warning: the file could not be zeroed in place\n";
+  if (report.deleted) console.out << "deleted " << platform::Utf16ToUtf8(file.path) << '\n';
+  if (report.deletedWithoutOverwrite) {
+    console.out << "its data was not located: nothing was overwritten on the raw volume\n";
+    return;
+  }
+  std::uint64_t zeroBytes = 0, recordBytes = 0;
+  for (const OverwrittenRange& range : report.written) {
+    if (range.fill == OverwrittenRange::Fill::Zeros) zeroBytes += range.length;
+    if (range.fill == OverwrittenRange::Fill::RecordOnes) recordBytes += range.length;
+  }
+  if (report.clustersZeroed > 0)
+    console.out << "zeroed " << report.clustersZeroed << " cluster" << (report.clustersZeroed == 1 ? "" : "s") << " ("
+                << Bytes(zeroBytes) << ") on the raw volume\n";
+  if (report.recordOverwritten) {
+    const OverwrittenRange* record = nullptr;
+    for (const OverwrittenRange& range : report.written)
+      if (range.fill == OverwrittenRange::Fill::RecordOnes) record = &range;
+    console.out << "overwrote the file record (" << Bytes(recordBytes) << " at sector "
+                << (record ? record->offset / kSectorSize : 0) << ")\n";
+  }
+  if (report.entriesScrubbed > 0)
+    console.out << "scrubbed " << report.entriesScrubbed << " directory entr"
+                << (report.entriesScrubbed == 1 ? "y" : "ies") << '\n';
+  if (report.clustersTaken > 0)
+    console.err << "corvanel-cli: warning: " << report.clustersTaken
+                << " cluster(s) were not overwritten: the volume shows them in use (by another file, or not yet"
+                   " released by the file system)\n";
+  if (report.recordTaken)
+    console.err << "corvanel-cli: warning: the file record was not overwritten: it is in use again\n";
+  if (report.entriesTaken > 0)
+    console.err << "corvanel-cli: warning: " << report.entriesTaken
+                << " directory entr" << (report.entriesTaken == 1 ? "y was" : "ies were")
+                << " not scrubbed: in use again\n";
+  if (report.clustersNotLocated > 0)
+    console.err << "corvanel-cli: warning: " << report.clustersNotLocated
+                << " cluster(s) of the file could not be located and were not overwritten\n";
+}
+
+}  // namespace
+
+int RunLocate(std::span<const std::string> args, Console& console) {
+  std::vector<std::string> positional;
+  for (const std::string& arg : args) {
+    if (arg.starts_with("--")) return ReportUsage(console, "locate: unknown option '" + arg + "'");
+    positional.push_back(arg);
+  }
+  if (positional.size() != 2) return ReportUsage(console, "locate: give a volume and a path in it");
+  platform::SystemError error;
+  std::optional<char> letter = platform::DriveLetterForVolume(positional[0], error);
+  std::int32_t errorCode = error_code::kNone;
+  if (!letter) {
+    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
+    return ReportFailure(console, errorCode);
+  }
+  std::string path = positional[1];
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  if (path.size() >= 2 && path[1] == ':') path.erase(0, 2);
+  if (path.empty() || path.front() != '\\') path.insert(path.begin(), '\\');
+  ShredFilePath.Set(platform::Utf8ToUtf16(std::string(1, *letter) + ":" + path));
+  bool located = LocateFileClusters(*letter, errorCode);
+  StopBusyIndicator();
+  if (!located) return ReportFailure(console, errorCode);
+
+  const LocatedFileData& file = LocatedFile;
+  std::string json = "{";
+  auto field = [&](std::string_view name, const std::string& value) {
+    if (json.size() > 1) json += ", ";
+    json += '"';
+    json += name;
+    json += "\": " + value;
+  };
+  if (file.volume.kind == kFileSystemNtfs) {
+    field("fs", "\"ntfs\"");
+    field("located", file.dataNotLocated ? "false" : "true");
+    if (!file.dataNotLocated) {
+      field("record", std::to_string(file.recordNumber));
+      field("recordSector", std::to_string(file.recordSector));
+      field("resident", file.record.isResident ? "true" : "false");
+      field("size", std::to_string(file.record.realSize));
+      std::string runs = "[";
+      for (const DataRun& run : file.record.runs)
+        runs += (runs.size() > 1 ? ", [" : "[") + std::to_string(run.startCluster) + ", " +
+                std::to_string(run.clusterCount) + "]";
+      field("runs", runs + "]");
+    }
+  } else {
+    field("fs", "\"fat32\"");
+    field("located", "true");
+    field("dirSector", std::to_string(file.dirSector));
+    field("entryIndex", std::to_string(file.entryIndex));
+    field("slotCount", std::to_string(file.slotCount));
+    field("size", std::to_string(file.fileSize));
+    std::string entries = "[";
+    for (const FatEntryPlace& place : file.entries)
+      entries += (entries.size() > 1 ? ", [" : "[") + std::to_string(place.sector) + ", " +
+                 std::to_string(place.index) + "]";
+    field("entries", entries + "]");
+    std::string clusters = "[";
+    for (std::uint32_t cluster : file.clusters) clusters += (clusters.size() > 1 ? ", " : "") + std::to_string(cluster);
+    field("clusters", clusters + "]");
+  }
+  console.out << json << "}\n";
+  return kExitOk;
+}
+
+int RunShred(std::span<const std::string> args, Console& console) {
+  ShredArguments arguments;
+  for (const std::string& arg : args) {
+    if (arg == "--verify") {
+      arguments.verify = true;
+    } else if (arg.starts_with("--")) {
+      return ReportUsage(console, "shred: unknown option '" + arg + "'");
+    } else if (arguments.file.empty()) {
+      arguments.file = arg;
+    } else {
+      return ReportUsage(console, "shred: one file only");
+    }
+  }
+  if (arguments.file.empty()) return ReportUsage(console, "shred: which file?");
+
+  std::optional<DrivePath> file = ToDrivePath(arguments.file, console);
+  if (!file) return kExitFailed;
+  platform::SystemError error;
+  if (!platform::FileSizeAt(file->path, error)) {
+    console.err << "corvanel-cli: " << arguments.file << ": "
+                << platform::Utf16ToUtf8(platform::SystemErrorMessage(error)) << '\n';
+    return kExitFailed;
+  }
+
+  ShredFilePath.Set(file->path);
+  ShredFileChosen = 1;
+  ShowUserPrompt(prompt::kConfirmShred);
+  if (LastPromptAnswer != kPromptYes) {
+    console.err << "corvanel-cli: nothing was shredded\n";
+    return kExitFailed;
+  }
+  CurrentOperation = kOperationShred;
+
+  std::int32_t errorCode = error_code::kNone;
+  if (!LocateFileClusters(file->letter, errorCode)) return ReportFailure(console, errorCode);
+  ShredReport report;
+  bool shredded = ShredLocatedFile(file->letter, errorCode, &report);
+  StopBusyIndicator();
+  CurrentOperation = kOperationIdle;
+  PrintReport(console, report, *file);
+  if (report.declined) {
+    console.err << "corvanel-cli: nothing was deleted\n";
+    return kExitFailed;
+  }
+  if (!shredded) return ReportFailure(console, errorCode);
+
+  if (arguments.verify && !report.written.empty()) {
+    std::vector<OverwrittenRange> mismatched;
+    if (!VerifyOverwrite(file->letter, report, mismatched, errorCode)) return ReportFailure(console, errorCode);
+    std::uint64_t bytes = 0;
+    for (const OverwrittenRange& range : report.written) bytes += range.length;
+    if (!mismatched.empty()) {
+      for (const OverwrittenRange& range : mismatched)
+        console.err << "corvanel-cli: verify: " << Bytes(range.length) << " at byte " << range.offset
+                    << " do not hold what was written\n";
+      return kExitFailed;
+    }
+    console.out << "verified: " << report.written.size() << " range" << (report.written.size() == 1 ? "" : "s")
+                << ", " << Bytes(bytes) << ", read back as written\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace corvanel::cli

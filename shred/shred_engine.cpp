@@ -1,0 +1,512 @@
+// The shred engine over the located file.
+#include "shred/shred_engine.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <optional>
+
+#include "app/busy_indicator.h"
+#include "app/message_catalogue.h"
+#include "app/prompter.h"
+#include "app/shared_state.h"
+#include "platform/file_system.h"
+#include "platform/volume_device.h"
+#include "volume/byte_reader.h"
+#include "volume/fat_directory.h"
+#include "volume/file_locate.h"
+#include "volume/mft_record.h"
+#include "volume/raw_volume.h"
+
+namespace corvanel {
+namespace {
+
+constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
+constexpr std::size_t kRecordSequence = 0x10;
+constexpr std::size_t kRecordFlags = 0x16;
+constexpr std::size_t kBaseRecord = 0x20;
+constexpr std::uint8_t kRecordInUse = 0x01;
+constexpr std::uint8_t kRecordFill = 0x01;
+constexpr std::size_t kFatEntrySize = 32;
+constexpr std::uint8_t kDeletedMark = 0xE5;
+constexpr std::uint32_t kFatEntryMask = 0x0FFFFFFF;
+constexpr std::size_t kWriteBlock = std::size_t{4} << 20;  // zeros go out in blocks this large
+
+// The raw volume for the whole overwrite: one handle for every check and
+// write, so a lock (where the system grants one) covers them all.
+class RawSession {
+ public:
+  bool Open(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+    platform::SystemError error;
+    device_ = platform::VolumeDevice::Open(driveLetter, platform::DeviceAccess::ReadWrite, error);
+    if (!device_.IsOpen()) {
+      ReportSystemError(error, error_code::kShredSystemError, errorCode);
+      return false;
+    }
+    report.volumeLocked = device_.Lock();
+    device_.Dismount();
+    device_.DeferFlushes();
+    // The deletion's own metadata must be on the volume before it is read.
+    device_.Flush(error);
+    return true;
+  }
+
+  bool Read(std::uint64_t offset, std::span<std::uint8_t> bytes, std::int32_t& errorCode) {
+    platform::SystemError error;
+    if (device_.ReadAt(offset, bytes, error)) return true;
+    ReportSystemError(error, error_code::kShredSystemError, errorCode);
+    return false;
+  }
+
+  bool Write(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::int32_t& errorCode) {
+    platform::SystemError error;
+    if (device_.WriteAt(offset, bytes, error)) return true;
+    ReportSystemError(error, error_code::kShredSystemError, errorCode);
+    return false;
+  }
+
+  bool Finish(std::int32_t& errorCode) {
+    platform::SystemError error;
+    if (device_.Flush(error)) return true;
+    ReportSystemError(error, error_code::kShredSystemError, errorCode);
+    return false;
+  }
+
+ private:
+  platform::VolumeDevice device_;
+};
+
+const std::vector<std::uint8_t>& ZeroBlock() {
+  static const std::vector<std::uint8_t> zeros(kWriteBlock, 0);
+  return zeros;
+}
+
+// Zeros over a byte range, in large blocks.
+bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length, ShredReport& report,
+                std::int32_t& errorCode) {
+  while (length > 0) {
+    std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, kWriteBlock));
+    if (!session.Write(offset, std::span(ZeroBlock()).first(chunk), errorCode)) return false;
+    report.written.push_back({offset, chunk, OverwrittenRange::Fill::Zeros});
+    offset += chunk;
+    length -= chunk;
+  }
+  return true;
+}
+
+// $Bitmap: one bit per cluster, set while a file holds it. Read afresh for
+// every question, so each answer is as current as the volume.
+class ClusterBitmap {
+ public:
+  bool Load(RawSession& session, const BootSectorFacts& facts, std::int32_t& errorCode) {
+    clusterBytes_ = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+    std::array<std::uint8_t, kFileRecordSize> record{};
+    // The first sixteen records always lie at the MFT's start.
+    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * kBitmapRecord) * kSectorSize, record, errorCode))
+      return false;
+    if (!ByteReader(record).Matches(0, "FILE")) return true;
+    FixUpRecordSector(record);
+    MftRecord bitmap;
+    if (!ParseFileRecord(record, bitmap)) return true;
+    resident_ = bitmap.isResident;
+    residentBits_ = bitmap.residentData;
+    runs_ = bitmap.runs;
+    loaded_ = true;
+    return true;
+  }
+
+  // Whether each of count clusters from first is free; nullopt when $Bitmap
+  // cannot tell (then nothing counts as free).
+  std::optional<std::vector<bool>> FreeClusters(RawSession& session, std::uint64_t first, std::uint64_t count,
+                                                std::int32_t& errorCode) {
+    if (!loaded_ || count == 0) return std::nullopt;
+    const std::uint64_t firstByte = first / 8;
+    const std::uint64_t lastByte = (first + count - 1) / 8;
+    std::vector<std::uint8_t> bytes(lastByte - firstByte + 1);
+    if (resident_) {
+      if (lastByte >= residentBits_.size()) return std::nullopt;
+      std::copy_n(residentBits_.begin() + static_cast<std::ptrdiff_t>(firstByte), bytes.size(), bytes.begin());
+    } else if (!ReadBitmapBytes(session, firstByte, bytes, errorCode)) {
+      return std::nullopt;
+    }
+    std::vector<bool> free(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint64_t bit = first + i - firstByte * 8;
+      free[i] = !(bytes[bit / 8] & (1u << (bit % 8)));
+    }
+    return free;
+  }
+
+ private:
+  // Bytes of the bitmap's data through its extents, whole sectors at a time.
+  bool ReadBitmapBytes(RawSession& session, std::uint64_t firstByte, std::span<std::uint8_t> out,
+                       std::int32_t& errorCode) {
+    std::uint64_t runOffset = 0;
+    std::size_t done = 0;
+    for (const DataRun& run : runs_) {
+      const std::uint64_t runBytes = std::uint64_t{run.clusterCount} * clusterBytes_;
+      while (done < out.size() && firstByte + done < runOffset + runBytes) {
+        if (run.startCluster == 0) return false;
+        const std::uint64_t into = firstByte + done - runOffset;
+        const std::uint64_t take = std::min<std::uint64_t>(out.size() - done, runBytes - into);
+        const std::uint64_t volumeByte = std::uint64_t{run.startCluster} * clusterBytes_ + into;
+        const std::uint64_t sectorStart = volumeByte / kSectorSize * kSectorSize;
+        std::vector<std::uint8_t> sectors((volumeByte + take - sectorStart + kSectorSize - 1) / kSectorSize *
+                                          kSectorSize);
+        if (!session.Read(sectorStart, sectors, errorCode)) return false;
+        std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(volumeByte - sectorStart), take,
+                    out.begin() + static_cast<std::ptrdiff_t>(done));
+        done += take;
+      }
+      runOffset += runBytes;
+      if (done == out.size()) return true;
+    }
+    return false;
+  }
+
+  bool loaded_ = false;
+  bool resident_ = false;
+  std::vector<std::uint8_t> residentBits_;
+  std::vector<DataRun> runs_;
+  std::uint64_t clusterBytes_ = 0;
+};
+
+// Zeros the clusters among count from first that $Bitmap shows free, in
+// stretches of free clusters; counts the ones another file holds.
+bool ZeroFreeClusters(RawSession& session, ClusterBitmap& bitmap, const BootSectorFacts& facts, std::uint64_t first,
+                      std::uint64_t count, ShredReport& report, std::int32_t& errorCode) {
+  const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+  constexpr std::uint64_t kClustersPerCheck = 1 << 18;  // 32 KiB of $Bitmap at a time
+  for (std::uint64_t start = first; start < first + count;) {
+    std::uint64_t span = std::min(kClustersPerCheck, first + count - start);
+    std::optional<std::vector<bool>> free = bitmap.FreeClusters(session, start, span, errorCode);
+    if (errorCode != error_code::kNone) return false;
+    for (std::uint64_t i = 0; i < span;) {
+      if (!free || !(*free)[i]) {
+        ++report.clustersTaken;
+        ++i;
+        continue;
+      }
+      std::uint64_t run = i;
+      while (run < span && (*free)[run]) ++run;
+      if (!WriteZeros(session, (start + i) * clusterBytes, (run - i) * clusterBytes, report, errorCode)) return false;
+      report.clustersZeroed += run - i;
+      i = run;
+    }
+    start += span;
+  }
+  return true;
+}
+
+// The located record, if it is still the deleted file's: not in use, a base
+// record, its sequence number the one it had or the one deletion gave it.
+bool StillOurRecord(std::span<const std::uint8_t> record) {
+  ByteReader reader(record);
+  if (!reader.Matches(0, "FILE") || (record[kRecordFlags] & kRecordInUse) || reader.U64(kBaseRecord) != 0) return false;
+  const std::uint16_t sequence = *reader.U16(kRecordSequence);
+  const std::uint16_t was = LocatedFile.sequenceNumber;
+  const auto next = static_cast<std::uint16_t>(was + 1 == 0 ? 1 : was + 1);
+  return sequence == was || sequence == next;
+}
+
+bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& errorCode) {
+  std::array<std::uint8_t, kFileRecordSize> record{};
+  const std::uint64_t offset = std::uint64_t{LocatedFile.recordSector} * kSectorSize;
+  if (!session.Read(offset, record, errorCode)) return false;
+  if (!StillOurRecord(record)) {
+    report.recordTaken = true;
+    return true;
+  }
+  record.fill(kRecordFill);
+  if (!session.Write(offset, record, errorCode)) return false;
+  report.written.push_back({offset, record.size(), OverwrittenRange::Fill::RecordOnes});
+  report.recordOverwritten = true;
+  return true;
+}
+
+// Deleted: the mark, or a zero as some drivers leave (an end of the directory).
+bool IsLeftAsDeleted(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
+  return (now[0] == kDeletedMark || now[0] == 0) && std::equal(now.begin() + 1, now.begin() + kFatEntrySize, place.bytes.begin() + 1);
+}
+
+// The file's size, for the size limit; 0 when it cannot be measured (a file
+// that cannot be opened has no length to refuse).
+std::uint64_t MeasuredSize(std::u16string_view path) {
+  platform::SystemError ignored;
+  return platform::FileSizeAt(path, ignored).value_or(0);
+}
+
+// Zeros the file's bytes through the file system before it is deleted: where
+// the raw volume refuses writes (a system volume), this pass is what remains.
+// On NTFS only the stretches that have clusters are written; writing into a
+// sparse stretch would allocate clusters the file never had.
+void ZeroInPlace(const std::u16string& path, ShredReport& report) {
+  std::optional<std::vector<platform::ByteRange>> ranges;
+  if (LocatedFile.volume.kind == kFileSystemNtfs && !LocatedFile.record.isResident) {
+    const std::uint64_t clusterBytes = std::uint64_t{LocatedFile.volume.geometry.sectorsPerCluster} * kSectorSize;
+    ranges.emplace();
+    std::uint64_t fileOffset = 0;
+    for (const DataRun& run : LocatedFile.record.runs) {
+      const std::uint64_t bytes = std::uint64_t{run.clusterCount} * clusterBytes;
+      if (run.startCluster != 0) ranges->push_back({fileOffset, bytes});
+      fileOffset += bytes;
+    }
+  }
+  platform::SystemError ignored;
+  std::optional<std::uint64_t> zeroed = platform::OverwriteWithZeros(path, ranges, ignored);
+  report.zeroedInPlace = zeroed.value_or(0);
+  report.inPlaceFailed = !zeroed;
+}
+
+}  // namespace
+
+std::u16string_view NotLocatedQuestion(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"This file can not locate the data area, the file can not be completely shreded! Continue to delete a "
+           u"file, select \"Yes\" to re-select the file, select \"NO\". ";
+  return u"此文件数据区定位不到，不能彻底粉碎文件！继续删除文件请选择“是”，重新选择文件请选择“否”。";
+}
+
+std::u16string_view NotLocatedCaption(std::uint16_t language) {
+  return language == kLanguageEnglish ? u"Prompt" : u"提示！";
+}
+
+std::u16string_view OverwriteFailurePrefix(std::uint16_t language) {
+  if (language == kLanguageEnglish) return u"This file is not completely removed, in the data area ";
+  return u"此文件没有彻底删除，在数据区";
+}
+
+void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
+  entry[0] = kDeletedMark;
+  std::fill(entry.begin() + 1, entry.begin() + 11, 0x01);
+  std::fill(entry.begin() + 14, entry.begin() + 26, 0x01);
+  std::fill(entry.begin() + 28, entry.begin() + 32, 0x00);
+}
+
+bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* reportOut) {
+  ShredReport scratch;
+  ShredReport& report = reportOut ? *reportOut : scratch;
+  report = {};
+  const std::u16string path = ShredFilePath.Get();
+  const FileSystem kind = LocatedFile.volume.kind;
+  if (kind == kFileSystemNtfs) {
+    if (MeasuredSize(path) > MaxShredFileSize) {
+      errorCode = error_code::kFileTooLargeToShred;
+      return false;
+    }
+    const bool notLocated = LocatedFile.dataNotLocated == 1;
+    LocatedFile.dataNotLocated = 0;
+    if (notLocated) {
+      const std::uint16_t language = UiLanguage;
+      int answer = ShowPrompt(ShredPageWindow, NotLocatedQuestion(language), NotLocatedCaption(language),
+                              PromptButtons::YesNo);
+      if (answer != kPromptYes) {
+        // Back to the page as it was before a file was chosen; no further box.
+        CurrentOperation = kOperationIdle;
+        ShredFileChosen = 0;
+        ShredFilePath.Set({});
+        StopBusyIndicator();
+        report.declined = true;
+        return false;
+      }
+      platform::SystemError error;
+      if (!platform::DeleteFileAt(path, error)) {
+        ReportSystemError(error, error_code::kShredSystemError, errorCode);
+        return false;
+      }
+      report.deleted = report.deletedWithoutOverwrite = true;
+      return true;
+    }
+    ZeroInPlace(path, report);
+    platform::SystemError error;
+    if (!platform::DeleteFileAt(path, error)) {
+      ReportSystemError(error, error_code::kShredSystemError, errorCode);
+      return false;
+    }
+    report.deleted = true;
+    OverwriteNtfsData(driveLetter, errorCode, report);
+    return errorCode == error_code::kNone;
+  }
+  if (kind == kFileSystemFat32) {
+    ZeroInPlace(path, report);
+    // A file that is still there still owns its clusters and entries: the
+    // overwrite would find nothing of its own to write, and no shred happened.
+    platform::SystemError error;
+    if (!platform::DeleteFileAt(path, error)) {
+      ReportSystemError(error, error_code::kShredSystemError, errorCode);
+      return false;
+    }
+    report.deleted = true;
+    ShredFatFile(driveLetter, errorCode, report);
+    return errorCode == error_code::kNone;
+  }
+  return true;
+}
+
+bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  if (LocatedFile.record.isResident == 1) {
+    RawSession session;
+    if (session.Open(driveLetter, errorCode, report) && OverwriteRecord(session, report, errorCode))
+      session.Finish(errorCode);
+  } else {
+    ZeroNtfsRuns(driveLetter, errorCode, report);
+  }
+  if (errorCode == error_code::kNone) return true;
+  LastSystemErrorText.Set(std::u16string(OverwriteFailurePrefix(UiLanguage)) + LastSystemErrorText.Get());
+  return false;
+}
+
+bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  const BootSectorFacts& facts = LocatedFile.volume;
+  RawSession session;
+  if (!session.Open(driveLetter, errorCode, report)) return false;
+  ClusterBitmap bitmap;
+  if (!bitmap.Load(session, facts, errorCode)) return false;
+  const std::uint64_t volumeClusters = facts.geometry.totalSectors / std::max<std::uint32_t>(1, facts.geometry.sectorsPerCluster);
+  for (const DataRun& run : LocatedFile.record.runs) {
+    if (run.startCluster == 0) continue;  // sparse: nothing on the volume
+    std::uint64_t first = run.startCluster;
+    std::uint64_t count = run.clusterCount;
+    if (first >= volumeClusters) {
+      report.clustersNotLocated += count;
+      continue;
+    }
+    if (first + count > volumeClusters) {
+      report.clustersNotLocated += first + count - volumeClusters;
+      count = volumeClusters - first;
+    }
+    if (!ZeroFreeClusters(session, bitmap, facts, first, count, report, errorCode)) return false;
+  }
+  if (!session.Finish(errorCode)) return false;
+  return OverwriteRecord(session, report, errorCode) && session.Finish(errorCode);
+}
+
+bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  if (!ZeroFatData(driveLetter, errorCode, report)) return false;
+  return ScrubFatDirectoryEntries(driveLetter, errorCode, report);
+}
+
+bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  const BootSectorFacts& facts = LocatedFile.volume;
+  const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+  if (LocatedFile.fileSize > 0 && clusterBytes > 0) {
+    std::uint64_t needed = (std::uint64_t{LocatedFile.fileSize} + clusterBytes - 1) / clusterBytes;
+    report.clustersNotLocated += needed - std::min<std::uint64_t>(needed, LocatedFile.clusters.size());
+  }
+  if (LocatedFile.clusters.empty()) return true;  // an empty file has no data
+  RawSession session;
+  if (!session.Open(driveLetter, errorCode, report)) return false;
+  const std::vector<std::uint32_t>& clusters = LocatedFile.clusters;
+  std::array<std::uint8_t, kSectorSize> fatSector{};
+  std::uint32_t fatSectorNumber = UINT32_MAX;
+  // Whether the first FAT now shows a cluster free, as the deletion left it.
+  auto isFree = [&](std::uint32_t cluster) -> std::optional<bool> {
+    std::uint64_t byte = std::uint64_t{cluster} * 4;
+    auto sector = static_cast<std::uint32_t>(facts.fatStart + byte / kSectorSize);
+    if (byte / kSectorSize >= facts.sectorsPerFat) return false;
+    if (sector != fatSectorNumber) {
+      if (!session.Read(std::uint64_t{sector} * kSectorSize, fatSector, errorCode)) return std::nullopt;
+      fatSectorNumber = sector;
+    }
+    return (*ByteReader(fatSector).U32(byte % kSectorSize) & kFatEntryMask) == 0;
+  };
+  for (std::size_t i = 0; i < clusters.size();) {
+    std::optional<bool> free = isFree(clusters[i]);
+    if (!free) return false;
+    if (!*free) {
+      ++report.clustersTaken;
+      ++i;
+      continue;
+    }
+    // A stretch of clusters that follow each other on the volume, all free.
+    std::size_t end = i + 1;
+    while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1) {
+      std::optional<bool> next = isFree(clusters[end]);
+      if (!next) return false;
+      if (!*next) break;
+      ++end;
+    }
+    std::optional<std::uint32_t> sector = FatClusterSector(facts, clusters[i]);
+    if (!sector) return false;
+    if (!WriteZeros(session, std::uint64_t{*sector} * kSectorSize, (end - i) * clusterBytes, report, errorCode))
+      return false;
+    report.clustersZeroed += end - i;
+    i = end;
+  }
+  return session.Finish(errorCode);
+}
+
+bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  std::map<std::uint32_t, std::vector<const FatEntryPlace*>> bySector;
+  for (const FatEntryPlace& place : LocatedFile.entries) bySector[place.sector].push_back(&place);
+  if (bySector.empty()) return true;
+  RawSession session;
+  if (!session.Open(driveLetter, errorCode, report)) return false;
+  for (const auto& [sectorNumber, places] : bySector) {
+    std::array<std::uint8_t, kSectorSize> sector{};
+    const std::uint64_t offset = std::uint64_t{sectorNumber} * kSectorSize;
+    if (!session.Read(offset, sector, errorCode)) return false;
+    std::vector<std::uint16_t> scrubbed;
+    for (const FatEntryPlace* place : places) {
+      std::span<std::uint8_t, kFatEntrySize> entry(sector.data() + place->index * kFatEntrySize, kFatEntrySize);
+      // An entry that is not left as the deletion left it belongs to a file
+      // made since.
+      if (!IsLeftAsDeleted(entry, *place)) {
+        ++report.entriesTaken;
+        continue;
+      }
+      ScrubFatEntry(entry);
+      scrubbed.push_back(place->index);
+    }
+    if (scrubbed.empty()) continue;
+    if (!session.Write(offset, sector, errorCode)) return false;
+    for (std::uint16_t index : scrubbed)
+      report.written.push_back({offset + std::uint64_t{index} * kFatEntrySize, kFatEntrySize,
+                                OverwrittenRange::Fill::FatEntryScrub});
+    report.entriesScrubbed += static_cast<std::uint32_t>(scrubbed.size());
+  }
+  return session.Finish(errorCode);
+}
+
+bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<OverwrittenRange>& mismatched,
+                     std::int32_t& errorCode) {
+  platform::SystemError error;
+  platform::VolumeDevice device = platform::VolumeDevice::Open(driveLetter, platform::DeviceAccess::Read, error);
+  if (!device.IsOpen()) {
+    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
+    return false;
+  }
+  std::array<std::uint8_t, kFatEntrySize> scrub{};
+  ScrubFatEntry(scrub);
+  std::vector<std::uint8_t> bytes;
+  for (const OverwrittenRange& range : report.written) {
+    bool good = true;
+    for (std::uint64_t done = 0; done < range.length && good;) {
+      const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(range.length - done, kWriteBlock));
+      bytes.resize(chunk);
+      if (!device.ReadAt(range.offset + done, bytes, error)) {
+        ReportSystemError(error, error_code::kSectorReadFailed, errorCode);
+        return false;
+      }
+      switch (range.fill) {
+        case OverwrittenRange::Fill::Zeros:
+          good = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+          break;
+        case OverwrittenRange::Fill::RecordOnes:
+          good = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == kRecordFill; });
+          break;
+        case OverwrittenRange::Fill::FatEntryScrub:
+          for (std::size_t i = 0; i < bytes.size() && i < scrub.size(); ++i) {
+            bool kept = (i >= 11 && i <= 13) || i == 26 || i == 27;  // left as they were
+            if (!kept && bytes[i] != scrub[i]) good = false;
+          }
+          break;
+      }
+      done += chunk;
+    }
+    if (!good) mismatched.push_back(range);
+  }
+  return true;
+}
+
+}  // namespace corvanel

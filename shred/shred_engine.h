@@ -1,0 +1,82 @@
+// The shred engine: deletes a located file and overwrites, on the raw volume,
+// what the deletion leaves behind (NTFS: data clusters with zeros and the
+// file record with 0x01 bytes; FAT32: data clusters with zeros and the
+// directory entries scrubbed).
+//
+// Nothing but the file's own bytes is ever written: right before each raw
+// write the volume's allocation data is read again ($Bitmap, the record's
+// in-use flag and sequence number, the FAT, the entries' deleted mark), and
+// whatever another file has taken since the deletion is passed over and
+// reported. Where the system gives a volume lock, it is held from the first
+// check to the last write.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvanel {
+
+// The largest NTFS file that is shredded (1.5 GiB).
+inline constexpr std::uint64_t MaxShredFileSize = 1'610'612'736;
+
+// What a raw write put where, so that it can be read back.
+struct OverwrittenRange {
+  enum class Fill : std::uint8_t { Zeros, RecordOnes, FatEntryScrub };
+  std::uint64_t offset = 0;  // bytes from the volume's start
+  std::uint64_t length = 0;
+  Fill fill = Fill::Zeros;
+};
+
+struct ShredReport {
+  std::uint64_t zeroedInPlace = 0;  // bytes zeroed through the file before its deletion
+  bool inPlaceFailed = false;
+  bool deleted = false;
+  bool deletedWithoutOverwrite = false;  // the data was not located and the user said Yes
+  bool declined = false;                 // ... and the user said No: nothing was done
+  bool volumeLocked = false;
+  std::uint64_t clustersZeroed = 0;
+  std::uint64_t clustersTaken = 0;       // taken by another file by the time of the write
+  std::uint64_t clustersNotLocated = 0;  // FAT32: a broken chain; NTFS: outside the volume
+  bool recordOverwritten = false;
+  bool recordTaken = false;
+  std::uint32_t entriesScrubbed = 0;
+  std::uint32_t entriesTaken = 0;
+  std::vector<OverwrittenRange> written;
+};
+
+// The question asked when the data was not located, its caption, and the
+// prefix put before the system text when an NTFS overwrite fails; English
+// for kLanguageEnglish, Chinese otherwise.
+std::u16string_view NotLocatedQuestion(std::uint16_t language);
+std::u16string_view NotLocatedCaption(std::uint16_t language);
+std::u16string_view OverwriteFailurePrefix(std::uint16_t language);
+
+// Shreds ShredFilePath after a successful LocateFileClusters. True: the file
+// was deleted (and, where it was located, overwritten; report says what).
+// False with errorCode 16 (too large; nothing done) or 19 (LastSystemErrorText
+// says why). False with errorCode 0 when the user declined to delete a file
+// whose data was not located: the shred page is reset and nothing is done.
+bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* report = nullptr);
+
+// The steps, each after the deletion. NTFS:
+bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+// FAT32:
+bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+
+// The 32 bytes a directory entry becomes: deleted mark, 0x01 over the name,
+// times and high cluster word, zeros over the size; attributes, the bytes
+// after them and the low cluster word kept.
+void ScrubFatEntry(std::span<std::uint8_t, 32> entry);
+
+// Reads every range of report.written back; gives the ranges that do not
+// hold their fill bytes. False with errorCode when a read failed.
+bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<OverwrittenRange>& mismatched,
+                     std::int32_t& errorCode);
+
+}  // namespace corvanel

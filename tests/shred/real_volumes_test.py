@@ -1,0 +1,403 @@
+#!/usr/bin/python3
+"""Shredding on real volumes, checked with the file systems' own tools.
+
+An NTFS image (mkntfs) is mounted through ntfs-3g and a FAT32 image
+(mkfs.fat) through fusefat; both hold target files, each filled with a marker
+of its own, and bystander files. `corvanel-cli shred --verify` shreds the
+targets through the mounts. On the unmounted image afterwards:
+  - no target's marker is anywhere in the image;
+  - every bystander is byte-identical (read back through a fresh mount);
+  - ntfsfix -n / fsck.fat -n find nothing wrong;
+  - whatever fls -rd lists, icat brings back no marker.
+`corvanel-cli locate` is checked against fls (record numbers) and istat
+(cluster lists), and for the edge cases of following a path.
+
+usage: real_volumes_test.py CLI [WINE_RUN WINDOWS_CLI]
+"""
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CLI = None
+WINE = None  # (wine-run script, corvanel-cli.exe)
+ENV = dict(os.environ, LC_ALL="C.UTF-8", MTOOLS_SKIP_CHECK="1")
+MAX_SHRED_SIZE = 1610612736
+
+
+def run(*args, check=True):
+    return subprocess.run(args, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+
+
+class Mount:
+    """A FUSE mount of an image for the duration; the daemon runs in the
+    foreground and is waited for, since umount returns before it has
+    written everything."""
+
+    def __init__(self, command, directory):
+        self.command, self.directory = command, directory
+
+    def __enter__(self):
+        os.makedirs(self.directory, exist_ok=True)
+        self.process = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.ismount(self.directory):
+                return self.directory
+            time.sleep(0.05)
+        raise RuntimeError("could not mount: " + " ".join(self.command))
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", self.directory], check=True)
+        self.process.wait(timeout=60)
+
+
+def ntfs_mount(image, directory):
+    return Mount(["ntfs-3g", "-o", "no_detach", image, directory], directory)
+
+
+def fat_mount(image, directory):
+    return Mount(["fusefat", "-f", "-o", "rw+", "-o", "fsname=" + image, image, directory], directory)
+
+
+def marker(name):
+    return ("CORVANEL-MARKER<" + name + ">").encode()
+
+
+def marked(name, size):
+    """size bytes of a target's marker, repeated."""
+    m = marker(name)
+    return (m * (size // len(m) + 1))[:size]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def _mkdirs(path):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    return path
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def shred(path, *extra):
+    return subprocess.run([CLI, "shred", path, "--yes", "--verify", *extra], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=ENV)
+
+
+def locate(image, path):
+    result = run(CLI, "locate", image, path, check=False)
+    return result.returncode, (json.loads(result.stdout) if result.returncode == 0 else result.stderr.decode())
+
+
+def fls_inodes(image):
+    """name path -> inode number, for the live files fls lists."""
+    inodes = {}
+    for line in run("fls", "-rpF", image).stdout.decode().splitlines():
+        kind_inode, path = line.split("\t", 1)
+        if "*" in kind_inode:
+            continue
+        inodes[path] = int(kind_inode.split()[-1].rstrip(":").split("-")[0])
+    return inodes
+
+
+def istat_clusters(image, inode):
+    """The clusters istat lists for a file's unnamed data (NTFS), or the
+    clusters of the sectors it lists (FAT32), in file order."""
+    out = run("istat", image, str(inode)).stdout.decode()
+    numbers, taking = [], False
+    for line in out.splitlines():
+        if line.startswith("Type: ") or line.startswith("Sectors:"):
+            taking = line.startswith("Sectors:") or (line.startswith("Type: $DATA") and "Name: N/A" in line)
+            continue
+        if taking:
+            numbers += [int(n) for n in line.split()]
+    if "Sectors:" not in out:
+        return numbers
+    with open(image, "rb") as f:
+        boot = f.read(512)
+    per_cluster = boot[0x0D]
+    first_data = int.from_bytes(boot[0x0E:0x10], "little") + boot[0x10] * int.from_bytes(boot[0x24:0x28], "little")
+    return list(dict.fromkeys((sector - first_data) // per_cluster + 2 for sector in numbers))
+
+
+def expand(runs):
+    return [start + i for start, count in runs if start for i in range(count)]
+
+
+class ShredCase(unittest.TestCase):
+    def assert_markers_gone(self, image, names):
+        with open(image, "rb") as f:
+            data = f.read()
+        for name in names:
+            self.assertFalse(marker(name) in data, name + ": its content is still on the volume")
+
+    def assert_nothing_to_bring_back(self, image, names):
+        for line in run("fls", "-rd", image).stdout.decode().splitlines():
+            inode = line.split("\t")[0].split()[-1].rstrip(":").split("-")[0]
+            if not inode.isdigit():
+                continue
+            content = run("icat", image, inode, check=False).stdout
+            for name in names:
+                self.assertFalse(marker(name) in content, name + " came back through icat " + inode)
+
+    def assert_shredded(self, result):
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertIn(b"verified:", result.stdout)
+        self.assertNotIn(b"warning", result.stderr)
+
+
+class NtfsShredTest(ShredCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.image = os.path.join(cls.work.name, "ntfs.img")
+        with open(cls.image, "wb") as f:
+            f.truncate(32 << 20)
+        run("mkntfs", "-F", "-f", "-q", cls.image)
+        cls.mnt = os.path.join(cls.work.name, "mnt")
+        cls.bystanders = {}
+        cls.targets = {
+            "small.txt": marked("small.txt", 200),                          # resident
+            "big.bin": marked("big.bin", 300000),                           # non-resident
+            "dir/sub/nested.bin": marked("nested", 70000),
+            "dir/A rather long file name, for shredding.dat": marked("long", 9000),
+            "文件（一）：a.txt": marked("cjk", 5000),
+            "dir/small.txt": marked("dir-small", 6000),                    # the root's name, one level down
+            "empty.bin": b"",
+        }
+        with ntfs_mount(cls.image, cls.mnt) as root:
+            for name, data in cls.targets.items():
+                write(f"{root}/{name}", data)
+            for name, size in [("keep.bin", 250000), ("dir/keep.txt", 300), ("dir/sub/keep.bin", 40000),
+                               ("其他.bin", 12000)]:
+                cls.bystanders[name] = os.urandom(size)
+                write(f"{root}/{name}", cls.bystanders[name])
+            # Fourteen extents of two clusters, each followed by a bystander.
+            many = marked("many", 14 * 8192)
+            for i in range(14):
+                with open(_mkdirs(f"{root}/frag/many.bin"), "ab") as f:
+                    f.write(many[i * 8192:(i + 1) * 8192])
+                cls.bystanders[f"frag/k{i:02}.bin"] = os.urandom(8192)
+                write(f"{root}/frag/k{i:02}.bin", cls.bystanders[f"frag/k{i:02}.bin"])
+            cls.targets["frag/many.bin"] = many
+            # Sparse files at the size limit and one byte over it.
+            for name, size in [("limit.bin", MAX_SHRED_SIZE), ("over.bin", MAX_SHRED_SIZE + 1)]:
+                with open(f"{root}/{name}", "wb") as f:
+                    f.write(marked(name, 5000))
+                    f.truncate(size)
+            cls.targets["limit.bin"] = None
+            # A directory that is deleted, with its file.
+            write(f"{root}/gone/file.txt", b"gone\n")
+            subprocess.run(["rm", "-r", f"{root}/gone"], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_1_locate_agrees_with_the_sleuth_kit(self):
+        inodes = fls_inodes(self.image)
+        for name in ["big.bin", "dir/sub/nested.bin", "frag/many.bin", "small.txt", "dir/small.txt",
+                     "dir/A rather long file name, for shredding.dat", "文件（一）：a.txt"]:
+            with self.subTest(name=name):
+                code, found = locate(self.image, name.replace("/", "\\"))
+                self.assertEqual(code, 0, found)
+                self.assertTrue(found["located"])
+                self.assertEqual(found["record"], inodes[name])
+                self.assertEqual(expand(found["runs"]), istat_clusters(self.image, inodes[name]))
+        code, many = locate(self.image, "frag\\many.bin")
+        self.assertEqual(len(many["runs"]), 14)
+        self.assertTrue(locate(self.image, "small.txt")[1]["resident"])
+        # Names without regard to case; X:\file and X:\dir\file are two files.
+        self.assertEqual(locate(self.image, "DIR\\SUB\\NESTED.BIN")[1]["record"], inodes["dir/sub/nested.bin"])
+        self.assertEqual(locate(self.image, "X:\\Dir\\Small.TXT")[1]["record"], inodes["dir/small.txt"])
+        self.assertNotEqual(inodes["dir/small.txt"], inodes["small.txt"])
+
+    def test_1_locate_edge_cases(self):
+        # A missing last component below the root: not located, but answered.
+        self.assertEqual(locate(self.image, "dir\\sub\\nothing.bin"), (0, {"fs": "ntfs", "located": False}))
+        self.assertEqual(locate(self.image, "dir\\nothing\\x.bin")[1]["located"], False)
+        # Missing in the root, a missing top directory and a deleted one: code 20.
+        for path in ["nothing.bin", "nowhere\\x.bin", "gone\\file.txt"]:
+            code, text = locate(self.image, path)
+            self.assertEqual(code, 1, path)
+            self.assertIn("Data contents of this file can not locate", text)
+
+    def test_2_shred(self):
+        for name in self.targets:
+            with self.subTest(name=name), ntfs_mount(self.image, self.mnt) as root:
+                result = shred(f"{root}/{name}")
+                self.assert_shredded(result)
+                self.assertFalse(os.path.exists(f"{root}/{name}"))
+            out = result.stdout.decode()
+            if name == "small.txt":
+                self.assertIn("overwrote the file record", out)
+                self.assertNotIn("clusters", out)
+            if name == "frag/many.bin":
+                self.assertIn("zeroed 28 clusters", out)
+        # One byte over the limit: refused, and the file is as it was.
+        with ntfs_mount(self.image, self.mnt) as root:
+            result = shred(f"{root}/over.bin")
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b"File is too large, can not be completely deleted!", result.stderr)
+            self.assertEqual(os.path.getsize(f"{root}/over.bin"), MAX_SHRED_SIZE + 1)
+            with open(f"{root}/over.bin", "rb") as f:
+                self.assertEqual(f.read(5000), marked("over.bin", 5000))
+            for name, data in self.bystanders.items():
+                with open(f"{root}/{name}", "rb") as f:
+                    self.assertEqual(sha(f.read()), sha(data), name)
+        names = ["small.txt", "big.bin", "nested", "long", "cjk", "dir-small", "many", "limit.bin"]
+        self.assert_markers_gone(self.image, names)
+        self.assert_nothing_to_bring_back(self.image, names)
+        self.assertEqual(run("ntfsfix", "-n", self.image, check=False).returncode, 0)
+        # What the shred freed is used again without complaint.
+        with ntfs_mount(self.image, self.mnt) as root:
+            for i in range(20):
+                write(f"{root}/new/{i}.bin", os.urandom(5000 * i))
+        self.assertEqual(run("ntfsfix", "-n", self.image, check=False).returncode, 0)
+        with ntfs_mount(self.image, self.mnt) as root:
+            for name, data in self.bystanders.items():
+                with open(f"{root}/{name}", "rb") as f:
+                    self.assertEqual(sha(f.read()), sha(data), name)
+
+
+class FatShredTest(ShredCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.image = os.path.join(cls.work.name, "fat.img")
+        run("mkfs.fat", "-F", "32", "-s", "1", "-C", cls.image, "65536")
+        cls.mnt = os.path.join(cls.work.name, "mnt")
+        cls.bystanders, cls.targets = {}, {}
+        # The files are made with mtools (fusefat's appends are not to be
+        # trusted); the shreds go through the fusefat mount.
+        source = os.path.join(cls.work.name, "source")
+
+        def put(name, data):
+            write(source, data)
+            parts = name.split("/")
+            for depth in range(1, len(parts)):
+                run("mmd", "-D", "s", "-i", cls.image, "::/" + "/".join(parts[:depth]), check=False)
+            run("mcopy", "-i", cls.image, source, "::/" + name)
+
+        def target(name, data):
+            cls.targets[name] = data
+            put(name, data)
+
+        def bystander(name, size):
+            cls.bystanders[name] = os.urandom(size)
+            put(name, cls.bystanders[name])
+
+        target("a.txt", marked("a.txt", 700))
+        bystander("keep.bin", 30000)
+        target("dir/sub/A long file name.bin", marked("long", 20000))
+        target("dir/EMPTY.TXT", b"")
+        # Enough long names in one directory that some file's entries cross
+        # from one cluster (one sector here) into the next.
+        for i in range(12):
+            bystander(f"crowd/bystander number {i:02}.bin", 600)
+            target(f"crowd/target with a long name {i:02}.txt", marked(f"crowd{i:02}", 900))
+        # Holes of two clusters between bystanders: a file written after
+        # fills them, in fourteen pieces.
+        for i in range(28):
+            bystander(f"frag/k{i:02}.bin", 1024)
+        for i in range(0, 28, 2):
+            run("mdel", "-i", cls.image, f"::/frag/k{i:02}.bin")
+            del cls.bystanders[f"frag/k{i:02}.bin"]
+        # The FSInfo sector's next-free hint unknown: allocation starts over
+        # from the first cluster.
+        with open(cls.image, "r+b") as f:
+            f.seek(512 + 0x1EC)
+            f.write(b"\xff\xff\xff\xff")
+        target("frag/many.bin", marked("many", 14 * 1024))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_1_locate(self):
+        inodes = fls_inodes(self.image)
+        code, many = locate(self.image, "FRAG\\MANY.BIN")
+        self.assertEqual(code, 0, many)
+        self.assertEqual(many["clusters"], istat_clusters(self.image, inodes["frag/many.bin"]))
+        self.assertGreater(len({c - i for i, c in enumerate(many["clusters"])}), 10)  # not one run
+        # Entries that cross a cluster boundary are each found where they lie.
+        crossing = 0
+        for i in range(12):
+            code, found = locate(self.image, f"crowd\\target with a long name {i:02}.txt")
+            self.assertEqual(code, 0, found)
+            self.assertEqual(len(found["entries"]), found["slotCount"])
+            crossing += len({sector for sector, _ in found["entries"]}) > 1
+        self.assertGreater(crossing, 0)
+        code, text = locate(self.image, "dir\\missing.txt")
+        self.assertEqual(code, 1)
+        self.assertIn("ERROR_NO_FILE_RECORD_FOUND", text)
+
+    def test_2_shred(self):
+        for name in self.targets:
+            with self.subTest(name=name), fat_mount(self.image, self.mnt) as root:
+                result = shred(f"{root}/{name}")
+                self.assert_shredded(result)
+                self.assertFalse(os.path.exists(f"{root}/{name}"))
+        names = ["a.txt", "long", "many"] + [f"crowd{i:02}" for i in range(12)]
+        self.assert_markers_gone(self.image, names)
+        self.assert_nothing_to_bring_back(self.image, names)
+        fsck = run("fsck.fat", "-n", self.image, check=False)
+        self.assertEqual(fsck.returncode, 0, fsck.stdout.decode())
+        with fat_mount(self.image, self.mnt) as root:
+            for name, data in self.bystanders.items():
+                with open(f"{root}/{name}", "rb") as f:
+                    self.assertEqual(sha(f.read()), sha(data), name)
+            self.assertEqual(sorted(os.listdir(f"{root}/crowd")),
+                             [f"bystander number {i:02}.bin" for i in range(12)])
+
+
+@unittest.skipUnless(WINE or len(sys.argv) > 2, "no Windows build given")
+class WindowsShredTest(ShredCase):
+    """The Windows build under wine: X:\\ is the mount, \\\\.\\X: the image."""
+
+    def shred_under_wine(self, image, mount, path):
+        wine_run, exe = WINE
+        return subprocess.run([wine_run, exe, "shred", "X:\\" + path.replace("/", "\\"), "--yes", "--verify"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=dict(ENV, CORVANEL_WINE_X_IMAGE=image, CORVANEL_WINE_X_MOUNT=mount))
+
+    def test_ntfs_and_fat32(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        ntfs = os.path.join(work.name, "ntfs.img")
+        with open(ntfs, "wb") as f:
+            f.truncate(16 << 20)
+        run("mkntfs", "-F", "-f", "-q", ntfs)
+        fat = os.path.join(work.name, "fat.img")
+        run("mkfs.fat", "-F", "32", "-s", "1", "-C", fat, "65536")
+        mnt = os.path.join(work.name, "mnt")
+        keep = os.urandom(100000)
+        for image, mount in [(ntfs, ntfs_mount), (fat, fat_mount)]:
+            with self.subTest(image=os.path.basename(image)):
+                with mount(image, mnt) as root:
+                    write(f"{root}/dir/target.bin", marked("wine", 50000))
+                    write(f"{root}/small.txt", marked("wine-small", 100))
+                    write(f"{root}/dir/keep.bin", keep)
+                    for path in ["dir/target.bin", "small.txt"]:
+                        self.assert_shredded(self.shred_under_wine(image, root, path))
+                        self.assertFalse(os.path.exists(f"{root}/{path}"))
+                    with open(f"{root}/dir/keep.bin", "rb") as f:
+                        self.assertEqual(f.read(), keep)
+                self.assert_markers_gone(image, ["wine", "wine-small"])
+
+
+if __name__ == "__main__":
+    CLI = sys.argv.pop(1)
+    if len(sys.argv) >= 3:
+        WINE = (sys.argv.pop(1), sys.argv.pop(1))
+    unittest.main(verbosity=2)

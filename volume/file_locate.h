@@ -1,0 +1,73 @@
+// Where a live file's bytes lie on the raw volume: its NTFS file record and
+// extents, or its FAT32 directory entries and clusters. Found from the path
+// before the file is deleted, so that what it leaves behind can be overwritten.
+//
+// NTFS index entry (in an index root or an "INDX" block)
+//   0x00 file reference (48-bit record number, 16-bit sequence number)
+//   0x08 entry length        0x0C flags (1 sub-node, 2 last entry)
+//   0x10 parent reference    0x50 name length   0x52 name, UTF-16LE
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "volume/fat_directory.h"
+#include "volume/mft_record.h"
+#include "volume/volume_geometry.h"
+
+namespace corvanel {
+
+struct LocatedFileData : FatLocation {
+  // NTFS
+  std::uint32_t recordSector = 0;     // the two sectors of the file's record
+  MftRecord record;                   // as parsed: residence, size, every extent
+  std::int32_t dataNotLocated = 0;    // 1: the file was not reached; cleared by every locate
+  std::uint64_t recordNumber = 0;
+  std::uint16_t sequenceNumber = 0;   // the record's, when it was found
+  // FAT32: the data clusters, read from the FAT before the file is deleted.
+  std::vector<std::uint32_t> clusters;
+  // The volume as the locate read it.
+  BootSectorFacts volume;
+};
+
+// What the last locate found; the shred engine consumes it on the same thread.
+extern LocatedFileData LocatedFile;
+
+// Locates ShredFilePath ("X:\dir\file") on the volume of driveLetter and starts
+// the busy indicator. True when the request was answered (look at
+// LocatedFile.dataNotLocated); false with errorCode 19 (boot sector
+// unreadable, with its system text), 11 (not FAT32 or NTFS), 1 or 4 (a read on
+// the way), 20 (NTFS: the path's first component is not in the root
+// directory) or 6 (FAT32: a component is missing).
+bool LocateFileClusters(char driveLetter, std::int32_t& errorCode);
+
+// ---- the NTFS steps, for the locate and its tests ---------------------------
+
+using FileRecordBytes = std::span<const std::uint8_t, kFileRecordSize>;
+
+// Whether one of the record's file names (fixed-up record) equals wantedName
+// without regard to case; parentRecord receives that name's parent.
+bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord);
+
+// What a directory's record says of its index.
+struct DirectoryIndex {
+  std::vector<std::uint64_t> rootMatches;  // records the index root names wantedName for
+  std::vector<DataRun> allocationRuns;     // the index blocks' extents; empty when none
+  std::uint32_t blockSize = 4096;          // bytes per index block
+  bool hasAttributeList = false;
+};
+
+// Reads the index root (0x90) and the index allocation (0xA0) of a fixed-up
+// directory record; the root's entries are searched for wantedName.
+DirectoryIndex LookUpInDirectory(FileRecordBytes record, std::u16string_view wantedName);
+
+// Searches one index block (already read, as long as the block) for
+// wantedName: fixes it up in place and returns the record numbers its entries
+// give for the name, in order, or for a name that differs from it in the last
+// character only (a short name; the caller checks the record's own names).
+// Nothing when the block is not a sound "INDX" block.
+std::vector<std::uint64_t> SearchIndexBlock(std::span<std::uint8_t> block, std::u16string_view wantedName);
+
+}  // namespace corvanel
