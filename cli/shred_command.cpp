@@ -225,7 +225,16 @@ int RunShred(std::span<const std::string> args, Console& console) {
     console.err << "corvanel-cli: nothing was deleted\n";
     return kExitFailed;
   }
-  if (!shredded) return ReportFailure(console, errorCode);
+  if (!shredded) {
+    if (report.deleted) {
+      // Say exactly how far it got: the file is gone, its traces maybe not.
+      console.err << "corvanel-cli: the file is deleted" << (report.zeroedInPlace ? " and was zeroed in place" : "")
+                  << ", but the raw overwrite stopped: " << report.clustersZeroed << " cluster(s) zeroed, the "
+                  << (LocatedFile.volume.kind == kFileSystemFat32 ? "directory entries " : "file record ")
+                  << (report.recordOverwritten || report.entriesScrubbed ? "overwritten" : "not overwritten") << '\n';
+    }
+    return ReportFailure(console, errorCode);
+  }
 
   if (arguments.verify && !report.written.empty()) {
     std::vector<OverwrittenRange> mismatched;

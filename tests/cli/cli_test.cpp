@@ -46,6 +46,28 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   EXPECT_EQ(RunCommand({"dump", "a", "--count", "65536"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"dump", "a", "--sector", "4294967296"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"dump", "a", "--sector"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"shred"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"shred", "a", "b"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"shred", "a", "--force"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"locate", "a"}).status, kExitUsage);
+}
+
+TEST(Cli, ShredRefusesWhatItCannotShred) {
+  ResetSharedState();
+  // A file that is not there: nothing asked, nothing done.
+  Outcome missing = RunCommand({"shred", "no-such-file.corvanel"});
+  EXPECT_EQ(missing.status, kExitFailed);
+  EXPECT_NE(missing.err.find("no-such-file.corvanel"), std::string::npos);
+  EXPECT_EQ(CurrentOperation, kOperationIdle);
+#ifndef _WIN32
+  // A directory, and a file on a file system with no device behind it.
+  Outcome directory = RunCommand({"shred", "/proc"});
+  EXPECT_EQ(directory.status, kExitFailed);
+  Outcome virtualFile = RunCommand({"shred", "/proc/self/status"});
+  EXPECT_EQ(virtualFile.status, kExitFailed);
+  EXPECT_NE(virtualFile.err.find("not on a volume mounted from a device or image file"), std::string::npos)
+      << virtualFile.err;
+#endif
 }
 
 class CliVolumeTest : public ::testing::Test {
