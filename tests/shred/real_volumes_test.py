@@ -178,6 +178,9 @@ class NtfsShredTest(ShredCase):
         with ntfs_mount(cls.image, cls.mnt) as root:
             for name, data in cls.targets.items():
                 write(f"{root}/{name}", data)
+            # A DOS name beside the long one, as Windows gives long names.
+            os.setxattr(f"{root}/dir/A rather long file name, for shredding.dat", "system.ntfs_dos_name",
+                        b"ARATHE~1.DAT")
             for name, size in [("keep.bin", 250000), ("dir/keep.txt", 300), ("dir/sub/keep.bin", 40000),
                                ("其他.bin", 12000)]:
                 cls.bystanders[name] = os.urandom(size)
@@ -221,6 +224,9 @@ class NtfsShredTest(ShredCase):
         self.assertEqual(locate(self.image, "DIR\\SUB\\NESTED.BIN")[1]["record"], inodes["dir/sub/nested.bin"])
         self.assertEqual(locate(self.image, "X:\\Dir\\Small.TXT")[1]["record"], inodes["dir/small.txt"])
         self.assertNotEqual(inodes["dir/small.txt"], inodes["small.txt"])
+        # The short name finds the file as well as the long one.
+        self.assertEqual(locate(self.image, "dir\\arathe~1.dat")[1]["record"],
+                         inodes["dir/A rather long file name, for shredding.dat"])
 
     def test_1_locate_edge_cases(self):
         # A missing last component below the root: not located, but answered.
