@@ -10,7 +10,9 @@ PACKAGES=(
   # native build and tests
   build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
   # Windows cross builds and running them
-  g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb x11-utils imagemagick
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
+  # the artwork, drawn at build time
+  python3-pil fonts-dejavu-core
   # fonts with CJK glyphs, so Chinese prompts render under wine
   fonts-wqy-microhei
   # volume tools and independent oracles

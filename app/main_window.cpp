@@ -1,0 +1,15 @@
+// The entry point of Corvanel.exe.
+#include <windows.h>
+
+#include "app/corvanel_app.h"
+#include "platform/win32/message_box_prompter.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  corvanel::ui::Application::SetInstance(instance);
+  corvanel::platform::MessageBoxPrompter prompter;
+  corvanel::InstallPrompter(&prompter);
+  corvanel::CCorvanelApp application;
+  application.InitInstance();
+  corvanel::InstallPrompter(nullptr);
+  return 0;
+}

@@ -1,0 +1,26 @@
+// The shred page.
+#include "shred/shred_page.h"
+
+#include "app/shared_state.h"
+#include "res/resource.h"
+
+namespace corvanel {
+
+CShredFileDlg::CShredFileDlg() : PageDialog(IDD_SHRED_PAGE, IDB_SHRED_PAGE_BACKGROUND) {}
+
+void CShredFileDlg::DoDataExchange(ui::DataExchange& exchange) {
+  std::wstring path(ShredFilePath.Get().begin(), ShredFilePath.Get().end());
+  ui::ExchangeText(exchange, IDC_SHRED_FILE_PATH, path);
+  if (exchange.save) ShredFilePath.Set(std::u16string(path.begin(), path.end()));
+  ui::ExchangeControl(exchange, IDC_SHRED_START, startButton_);
+  ui::ExchangeControl(exchange, IDC_SHRED_CHOOSE_FILE, chooseButton_);
+}
+
+void CShredFileDlg::ResetShredPage() {
+  ShredFilePath.Set({});
+  ShredFileChosen = 0;
+  startButton_.SetSkinBitmaps(IDB_SHRED, IDB_SHRED_HOVER, IDB_SHRED_PRESSED);
+  chooseButton_.SetSkinBitmaps(IDB_CHOOSE_FILE, IDB_CHOOSE_FILE_HOVER, IDB_CHOOSE_FILE_PRESSED);
+}
+
+}  // namespace corvanel

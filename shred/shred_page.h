@@ -1,0 +1,24 @@
+// The shred page: choose a file, confirm, shred it (the worker comes with the
+// page's own behaviour).
+#pragma once
+
+#include "ui/page_dialog.h"
+#include "ui/skin_button.h"
+
+namespace corvanel {
+
+class CShredFileDlg : public ui::PageDialog {
+ public:
+  CShredFileDlg();
+  // Once, after the main window made all pages.
+  void ResetShredPage();
+
+ protected:
+  void DoDataExchange(ui::DataExchange& exchange) override;
+
+ private:
+  ui::CSkinBtn startButton_;
+  ui::CSkinBtn chooseButton_;
+};
+
+}  // namespace corvanel

@@ -1,0 +1,240 @@
+// The main window, driven in-process under Wine with a virtual display: pages
+// and their buttons, the filtered keys, the exit confirmation with a worker
+// running, the single-instance guard, and screenshots of every page.
+#include "app/corvanel_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "app/corvanel_app.h"
+#include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "res/resource.h"
+#include "tests/support/recording_prompter.h"
+
+namespace corvanel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the main window modally on this thread while `drive` runs on another
+// with the window's handle; returns what DoModal returned.
+INT_PTR RunMainWindow(CCorvanelDlg& dialog, const std::function<void(CCorvanelDlg&)>& drive) {
+  std::thread driver([&] {
+    for (int i = 0; i < 500 && !(dialog.hwnd() && ::IsWindowVisible(dialog.hwnd()) && EncryptPageWindow); ++i)
+      std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(300ms);  // let it paint
+    drive(dialog);
+  });
+  INT_PTR result = dialog.DoModal();
+  driver.join();
+  return result;
+}
+
+void Click(HWND dialog, int id) { ::SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+bool Visible(const ui::Dialog& page) { return ::IsWindowVisible(page.hwnd()) != 0; }
+
+// Saves what the screen shows of a window as a 24-bit BMP among the artifacts.
+void SaveScreenshot(HWND window, const std::string& name) {
+  const char* directory = std::getenv("CORVANEL_SCREENSHOTS");
+  if (!directory) return;
+  std::filesystem::create_directories(directory);
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  std::this_thread::sleep_for(200ms);
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ previous = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  ::GdiFlush();
+  const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+  const DWORD imageBytes = stride * static_cast<DWORD>(height);
+  constexpr DWORD kHeaders = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  BITMAPFILEHEADER file{0x4D42, kHeaders + imageBytes, 0, 0, kHeaders};
+  std::string path = std::string(directory) + "/" + name + ".bmp";
+  if (FILE* out = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(&file, sizeof file, 1, out);
+    std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
+    std::fwrite(bits, 1, imageBytes, out);
+    std::fclose(out);
+  }
+  ::SelectObject(memory, previous);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+}
+
+std::string LanguageName() { return UiLanguage == kLanguageChinese ? "chinese" : "english"; }
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSharedState(); }
+  void TearDown() override { ResetSharedState(); }
+  testing::RecordingPrompter prompter;
+};
+
+TEST_F(MainWindowTest, PagesAndTheirButtons) {
+  CCorvanelDlg dialog;
+  INT_PTR result = RunMainWindow(dialog, [](CCorvanelDlg& window) {
+    // At the template's size, the encrypt page first, its button latched.
+    RECT client{};
+    ::GetClientRect(window.hwnd(), &client);
+    RECT units{0, 0, 433, 320};
+    ::MapDialogRect(window.hwnd(), &units);
+    EXPECT_EQ(client.right, units.right);
+    EXPECT_EQ(client.bottom, units.bottom);
+    EXPECT_TRUE(Visible(window.encryptPage()));
+    EXPECT_FALSE(Visible(window.recoverPage()));
+    EXPECT_FALSE(Visible(window.shredPage()));
+    EXPECT_EQ(window.PageButton(kEncryptPageIndex).latched, 1);
+    // The pages fill the client area below the band.
+    RECT page{};
+    ::GetWindowRect(window.encryptPage().hwnd(), &page);
+    ::MapWindowPoints(nullptr, window.hwnd(), reinterpret_cast<POINT*>(&page), 2);
+    EXPECT_EQ(page.top, static_cast<int>(124.0f * static_cast<float>(client.bottom) / 520.0f));
+    EXPECT_EQ(page.bottom - page.top, static_cast<int>(396.0f * static_cast<float>(client.bottom) / 520.0f));
+    SaveScreenshot(window.hwnd(), "encrypt-page-" + LanguageName());
+
+    const struct {
+      int button, index;
+      const char* name;
+    } pages[] = {{IDC_SHOW_RECOVER_PAGE, kRecoverPageIndex, "recover-page"},
+                 {IDC_SHOW_SHRED_PAGE, kShredPageIndex, "shred-page"},
+                 {IDC_SHOW_SHRED_PAGE, kShredPageIndex, nullptr},  // the page shown: nothing changes
+                 {IDC_SHOW_ENCRYPT_PAGE, kEncryptPageIndex, nullptr}};
+    for (const auto& step : pages) {
+      Click(window.hwnd(), step.button);
+      EXPECT_EQ(Visible(window.recoverPage()), step.index == kRecoverPageIndex);
+      EXPECT_EQ(Visible(window.shredPage()), step.index == kShredPageIndex);
+      EXPECT_EQ(Visible(window.encryptPage()), step.index == kEncryptPageIndex);
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(window.PageButton(i).latched, i == step.index ? 1 : 0);
+      if (step.name) SaveScreenshot(window.hwnd(), std::string(step.name) + "-" + LanguageName());
+    }
+    // With nothing running, close ends the window without a question.
+    Click(window.hwnd(), IDC_CLOSE);
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_TRUE(prompter.shown().empty());
+}
+
+TEST_F(MainWindowTest, KeysThatNeverReachAPage) {
+  for (WPARAM key : std::initializer_list<WPARAM>{VK_RETURN, VK_SPACE, VK_ESCAPE, VK_LEFT, VK_UP, VK_RIGHT, VK_DOWN}) {
+    MSG message{nullptr, WM_KEYDOWN, key, 0, 0, {}};
+    EXPECT_TRUE(ui::PageKeyFilter(message)) << key;
+  }
+  MSG letter{nullptr, WM_KEYDOWN, 'A', 0, 0, {}};
+  EXPECT_FALSE(ui::PageKeyFilter(letter));
+  MSG keyUp{nullptr, WM_KEYUP, VK_RETURN, 0, 0, {}};
+  EXPECT_FALSE(ui::PageKeyFilter(keyUp));
+
+  // In the window: Enter and Esc in the key field end nothing, a space is
+  // not typed; letters are.
+  CCorvanelDlg dialog;
+  std::atomic<bool> stillOpen{false};
+  RunMainWindow(dialog, [&](CCorvanelDlg& window) {
+    HWND key = ::GetDlgItem(window.encryptPage().hwnd(), IDC_KEY);
+    ::SetForegroundWindow(window.hwnd());
+    ::PostMessageW(key, WM_SETFOCUS, 0, 0);
+    // Key-downs as the keyboard sends them; the loop's TranslateMessage
+    // makes the characters of those that get through.
+    for (WPARAM code : std::initializer_list<WPARAM>{VK_RETURN, VK_ESCAPE, VK_SPACE, 'K'}) {
+      LPARAM scan = static_cast<LPARAM>(::MapVirtualKeyW(static_cast<UINT>(code), MAPVK_VK_TO_VSC)) << 16 | 1;
+      ::PostMessageW(key, WM_KEYDOWN, code, scan);
+      ::PostMessageW(key, WM_KEYUP, code, scan | 0xC0000000);
+    }
+    std::this_thread::sleep_for(300ms);
+    stillOpen = ::IsWindow(window.hwnd()) && ::IsWindowVisible(window.hwnd());
+    wchar_t text[32] = {};
+    ::GetWindowTextW(key, text, 32);
+    EXPECT_EQ(std::wstring(text).find(L' '), std::wstring::npos);
+    Click(window.hwnd(), IDC_CLOSE);
+  });
+  EXPECT_TRUE(stillOpen);
+}
+
+// A worker that works until it is told to stop, then cleans up.
+struct FakeWorker {
+  static DWORD WINAPI Run(void* parameter) {
+    auto* worker = static_cast<FakeWorker*>(parameter);
+    while (!AbortRequested) {
+      ++worker->steps;
+      ::Sleep(5);
+    }
+    worker->cleanedUp = true;  // where a real worker removes its partial output
+    return 0;
+  }
+  std::atomic<long> steps{0};
+  std::atomic<bool> cleanedUp{false};
+};
+
+TEST_F(MainWindowTest, ClosingWhileAWorkerRunsAsksFirst) {
+  const struct {
+    Operation operation;
+    std::atomic<ThreadHandle>* thread;
+    std::int32_t prompt;
+  } cases[] = {{kOperationShred, &ShredThread, prompt::kExitWhileShredding},
+               {kOperationEncrypt, &EncryptThread, prompt::kExitWhileEncrypting},
+               {kOperationDecrypt, &DecryptThread, prompt::kExitWhileEncrypting},
+               {kOperationRecover, &RecoverThread, prompt::kExitWhileRecovering},
+               {kOperationScan, &ScanThread, prompt::kExitWhileScanning}};
+  for (const auto& current : cases) {
+    SCOPED_TRACE(current.operation);
+    ResetSharedState();
+    FakeWorker worker;
+    HANDLE thread = ::CreateThread(nullptr, 0, FakeWorker::Run, &worker, 0, nullptr);
+    *current.thread = thread;
+    CurrentOperation = current.operation;
+    prompter.Answer({kPromptNo, kPromptYes});
+    CCorvanelDlg dialog;
+    std::size_t before = prompter.shown().size();
+    RunMainWindow(dialog, [&](CCorvanelDlg& window) {
+      // No: the worker goes on, the window stays.
+      Click(window.hwnd(), IDC_CLOSE);
+      long steps = worker.steps;
+      std::this_thread::sleep_for(100ms);
+      EXPECT_GT(worker.steps, steps);
+      EXPECT_TRUE(::IsWindowVisible(window.hwnd()));
+      EXPECT_EQ(AbortRequested, 0);
+      // Yes: the worker is told, takes its cancel path, and the window ends.
+      Click(window.hwnd(), IDC_CLOSE);
+    });
+    EXPECT_EQ(AbortRequested, 1);
+    EXPECT_TRUE(worker.cleanedUp);
+    ASSERT_EQ(prompter.shown().size(), before + 2);
+    for (std::size_t i = before; i < prompter.shown().size(); ++i) {
+      EXPECT_EQ(prompter.shown()[i].buttons, PromptButtons::YesNo);
+      std::optional<std::u16string> expected = UserPromptText(current.prompt, UiLanguage);
+      ASSERT_TRUE(expected.has_value());
+      EXPECT_EQ(prompter.shown()[i].text, *expected);
+    }
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
+}
+
+TEST_F(MainWindowTest, ASecondCopySaysSoAndEnds) {
+  HANDLE first = ::CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
+  CCorvanelApp second;
+  EXPECT_FALSE(second.InitInstance());
+  ASSERT_EQ(prompter.shown().size(), 1u);
+  EXPECT_EQ(prompter.shown()[0].text, u"应用程序已经运行!");
+  EXPECT_EQ(prompter.shown()[0].buttons, PromptButtons::Ok);
+  ::CloseHandle(first);
+}
+
+}  // namespace
+}  // namespace corvanel

@@ -1,0 +1,46 @@
+// The pages' shared behaviour.
+#include "ui/page_dialog.h"
+
+namespace corvanel::ui {
+
+bool PageKeyFilter(const MSG& message) {
+  if (message.message != WM_KEYDOWN) return false;
+  switch (message.wParam) {
+    case VK_RETURN: case VK_SPACE: case VK_ESCAPE: case VK_LEFT: case VK_UP: case VK_RIGHT: case VK_DOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void PaintStretchedBitmap(HWND window, HDC dc, int bitmapId) {
+  OwnedBitmap bitmap = LoadBitmapResource(bitmapId);
+  if (!bitmap) return;
+  RECT client{};
+  ::GetClientRect(window, &client);
+  SIZE size = BitmapSize(bitmap.get());
+  OwnedMemoryDc memory(::CreateCompatibleDC(dc));
+  Selected selected(memory.get(), bitmap.get());
+  ::SetStretchBltMode(dc, HALFTONE);
+  ::StretchBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, size.cx, size.cy, SRCCOPY);
+}
+
+std::span<const MessageEntry<PageDialog>> PageDialog::MessageMap() {
+  static constexpr MessageEntry<PageDialog> kMap[] = {
+      {WM_PAINT, 0, 0, &PageDialog::OnPaint},
+      {WM_HELP, 0, 0, &PageDialog::OnHelp},
+  };
+  return kMap;
+}
+
+bool PageDialog::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  return DispatchMessageMap(this, MessageMap(), message, wParam, lParam, result);
+}
+
+LRESULT PageDialog::OnPaint(WPARAM, LPARAM) {
+  PaintDc paint(hwnd_);
+  PaintStretchedBitmap(hwnd_, paint.get(), backgroundBitmap_);
+  return 0;
+}
+
+}  // namespace corvanel::ui
