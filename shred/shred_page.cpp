@@ -9,7 +9,8 @@ namespace corvanel {
 CShredFileDlg::CShredFileDlg() : PageDialog(IDD_SHRED_PAGE, IDB_SHRED_PAGE_BACKGROUND) {}
 
 void CShredFileDlg::DoDataExchange(ui::DataExchange& exchange) {
-  std::wstring path(ShredFilePath.Get().begin(), ShredFilePath.Get().end());
+  const std::u16string chosen = ShredFilePath.Get();
+  std::wstring path(chosen.begin(), chosen.end());
   ui::ExchangeText(exchange, IDC_SHRED_FILE_PATH, path);
   if (exchange.save) ShredFilePath.Set(std::u16string(path.begin(), path.end()));
   ui::ExchangeControl(exchange, IDC_SHRED_START, startButton_);

@@ -3,6 +3,7 @@
 // running, the single-instance guard, and screenshots of every page.
 #include "app/corvanel_dlg.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -129,6 +130,108 @@ TEST_F(MainWindowTest, PagesAndTheirButtons) {
   });
   EXPECT_EQ(result, IDCANCEL);
   EXPECT_TRUE(prompter.shown().empty());
+}
+
+// The mean brightness of what the screen shows of a window.
+double Brightness(HWND window) {
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+  HDC screen = ::GetDC(nullptr);
+  double sum = 0;
+  int count = 0;
+  for (int y = rect.top + 2; y < rect.bottom - 2; y += 3) {
+    for (int x = rect.left + 2; x < rect.right - 2; x += 3) {
+      COLORREF pixel = ::GetPixel(screen, x, y);
+      sum += GetRValue(pixel) + GetGValue(pixel) + GetBValue(pixel);
+      ++count;
+    }
+  }
+  ::ReleaseDC(nullptr, screen);
+  return count ? sum / (3.0 * count) : 0;
+}
+
+TEST_F(MainWindowTest, SkinButtonsFollowTheMouseAndTheLatch) {
+  CCorvanelDlg dialog;
+  RunMainWindow(dialog, [](CCorvanelDlg& window) {
+    // The latched page button shows its pressed (dark, filled) picture.
+    ui::CSkinBtn& encrypt = window.PageButton(kEncryptPageIndex);
+    ui::CSkinBtn& shred = window.PageButton(kShredPageIndex);
+    ::UpdateWindow(window.hwnd());
+    EXPECT_LT(Brightness(encrypt.hwnd()) + 40, Brightness(shred.hwnd()));
+    // Hover on the first move over the button; Normal again soon after the
+    // cursor leaves, without any message to the button.
+    RECT rect{};
+    ::GetWindowRect(shred.hwnd(), &rect);
+    ::SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    ::SendMessageW(shred.hwnd(), WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_TRUE(shred.hovering());
+    EXPECT_EQ(shred.state(), ui::CSkinBtn::DrawState::Hover);
+    ::SetCursorPos(rect.right + 200, rect.bottom + 200);
+    for (int i = 0; i < 100 && shred.hovering(); ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_FALSE(shred.hovering());
+    EXPECT_EQ(shred.state(), ui::CSkinBtn::DrawState::Normal);
+    // A disabled button does not react to the mouse.
+    ::EnableWindow(shred.hwnd(), FALSE);
+    ::SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    ::SendMessageW(shred.hwnd(), WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_FALSE(shred.hovering());
+    ::EnableWindow(shred.hwnd(), TRUE);
+    Click(window.hwnd(), IDC_CLOSE);
+  });
+}
+
+TEST_F(MainWindowTest, DataExchangeMovesTextBothWays) {
+  CCorvanelDlg dialog;
+  RunMainWindow(dialog, [](CCorvanelDlg& window) {
+    HWND path = ::GetDlgItem(window.shredPage().hwnd(), IDC_SHRED_FILE_PATH);
+    ShredFilePath.Set(u"C:\\文件\\a.txt");
+    ::SendMessageW(window.shredPage().hwnd(), WM_NULL, 0, 0);
+    window.shredPage().UpdateData(false);
+    wchar_t text[64] = {};
+    ::GetWindowTextW(path, text, 64);
+    EXPECT_EQ(std::wstring(text), L"C:\\文件\\a.txt");
+    ::SetWindowTextW(path, L"D:\\b.bin");
+    EXPECT_TRUE(window.shredPage().UpdateData(true));
+    EXPECT_EQ(ShredFilePath.Get(), u"D:\\b.bin");
+    // A limit on an edit field: set when loading, enforced when saving.
+    ui::DataExchange load{window.encryptPage().hwnd(), false};
+    ui::ExchangeMaxChars(load, IDC_KEY, L"", 16);
+    EXPECT_EQ(::SendDlgItemMessageW(window.encryptPage().hwnd(), IDC_KEY, EM_GETLIMITTEXT, 0, 0), 16);
+    ui::DataExchange save{window.encryptPage().hwnd(), true};
+    ui::ExchangeMaxChars(save, IDC_KEY, std::wstring(17, L'k'), 16);
+    EXPECT_TRUE(save.failed);
+    Click(window.hwnd(), IDC_CLOSE);
+  });
+}
+
+struct MapOwner {
+  LRESULT Clicked(WPARAM, LPARAM) { return 1; }
+  LRESULT Selected(WPARAM, LPARAM) { return 2; }
+  LRESULT Painted(WPARAM, LPARAM) { return 3; }
+};
+
+TEST(MessageMap, MatchesMessagesControlsAndNotifications) {
+  static constexpr ui::MessageEntry<MapOwner> kMap[] = {
+      {WM_COMMAND, 1011, BN_CLICKED, &MapOwner::Clicked},
+      {WM_NOTIFY, 1024, static_cast<UINT>(TVN_SELCHANGEDW), &MapOwner::Selected},
+      {WM_PAINT, 0, 0, &MapOwner::Painted},
+  };
+  MapOwner owner;
+  LRESULT result = 0;
+  EXPECT_TRUE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_COMMAND, MAKEWPARAM(1011, BN_CLICKED), 0, result));
+  EXPECT_EQ(result, 1);
+  EXPECT_FALSE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_COMMAND, MAKEWPARAM(1012, BN_CLICKED), 0, result));
+  EXPECT_FALSE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_COMMAND, MAKEWPARAM(1011, BN_SETFOCUS), 0, result));
+  NMHDR header{nullptr, 1024, static_cast<UINT>(TVN_SELCHANGEDW)};
+  EXPECT_TRUE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_NOTIFY, 1024, reinterpret_cast<LPARAM>(&header),
+                                               result));
+  EXPECT_EQ(result, 2);
+  header.code = NM_CLICK;
+  EXPECT_FALSE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_NOTIFY, 1024, reinterpret_cast<LPARAM>(&header),
+                                                result));
+  EXPECT_TRUE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_PAINT, 0, 0, result));
+  EXPECT_EQ(result, 3);
+  EXPECT_FALSE(ui::DispatchMessageMap<MapOwner>(&owner, kMap, WM_TIMER, 0, 0, result));
 }
 
 TEST_F(MainWindowTest, KeysThatNeverReachAPage) {
