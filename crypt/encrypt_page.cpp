@@ -5,12 +5,15 @@
 
 namespace corvanel {
 
+ui::CPictureEx EncryptAnimation;
+
 CEncryptFileDlg::CEncryptFileDlg() : PageDialog(IDD_ENCRYPT_PAGE, IDB_ENCRYPT_PAGE_BACKGROUND) {}
 
 void CEncryptFileDlg::DoDataExchange(ui::DataExchange& exchange) {
   ui::ExchangeControl(exchange, IDC_ENCRYPT_START, encryptButton_);
   ui::ExchangeControl(exchange, IDC_DECRYPT_START, decryptButton_);
   ui::ExchangeControl(exchange, IDC_ENCRYPT_CHOOSE_FILE, chooseButton_);
+  ui::ExchangeControl(exchange, IDC_ENCRYPT_ANIMATION, EncryptAnimation);
 }
 
 void CEncryptFileDlg::ResetEncryptPage() {

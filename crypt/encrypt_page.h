@@ -3,9 +3,13 @@
 #pragma once
 
 #include "ui/page_dialog.h"
+#include "ui/picture_ex.h"
 #include "ui/skin_button.h"
 
 namespace corvanel {
+
+// The busy animation on control 1031, played while a file is encrypted or decrypted.
+extern ui::CPictureEx EncryptAnimation;
 
 class CEncryptFileDlg : public ui::PageDialog {
  public:

@@ -5,11 +5,14 @@
 
 namespace corvanel {
 
+ui::CPictureEx RecoverAnimation;
+
 CRecoverFileDlg::CRecoverFileDlg() : PageDialog(IDD_RECOVER_PAGE, IDB_RECOVER_PAGE_BACKGROUND) {}
 
 void CRecoverFileDlg::DoDataExchange(ui::DataExchange& exchange) {
   ui::ExchangeControl(exchange, IDC_RECOVER_START, recoverButton_);
   ui::ExchangeControl(exchange, IDC_RECOVER_CHOOSE_FOLDER, chooseButton_);
+  ui::ExchangeControl(exchange, IDC_RECOVER_ANIMATION, RecoverAnimation);
 }
 
 void CRecoverFileDlg::ResetRecoverPage() {

@@ -3,9 +3,13 @@
 #pragma once
 
 #include "ui/page_dialog.h"
+#include "ui/picture_ex.h"
 #include "ui/skin_button.h"
 
 namespace corvanel {
+
+// The busy animation on control 1032, played while a scan or a recovery runs.
+extern ui::CPictureEx RecoverAnimation;
 
 class CRecoverFileDlg : public ui::PageDialog {
  public:

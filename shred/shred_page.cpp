@@ -6,6 +6,8 @@
 
 namespace corvanel {
 
+ui::CPictureEx ShredAnimation;
+
 CShredFileDlg::CShredFileDlg() : PageDialog(IDD_SHRED_PAGE, IDB_SHRED_PAGE_BACKGROUND) {}
 
 void CShredFileDlg::DoDataExchange(ui::DataExchange& exchange) {
@@ -15,6 +17,7 @@ void CShredFileDlg::DoDataExchange(ui::DataExchange& exchange) {
   if (exchange.save) ShredFilePath.Set(std::u16string(path.begin(), path.end()));
   ui::ExchangeControl(exchange, IDC_SHRED_START, startButton_);
   ui::ExchangeControl(exchange, IDC_SHRED_CHOOSE_FILE, chooseButton_);
+  ui::ExchangeControl(exchange, IDC_SHRED_ANIMATION, ShredAnimation);
 }
 
 void CShredFileDlg::ResetShredPage() {

@@ -3,9 +3,13 @@
 #pragma once
 
 #include "ui/page_dialog.h"
+#include "ui/picture_ex.h"
 #include "ui/skin_button.h"
 
 namespace corvanel {
+
+// The busy animation on control 1030, played while a shred runs.
+extern ui::CPictureEx ShredAnimation;
 
 class CShredFileDlg : public ui::PageDialog {
  public:

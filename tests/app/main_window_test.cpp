@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,8 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "res/resource.h"
+#include "shred/shred_page.h"
+#include "ui/gif_frames.h"
 #include "tests/support/recording_prompter.h"
 
 namespace corvanel {
@@ -200,6 +203,82 @@ TEST_F(MainWindowTest, DataExchangeMovesTextBothWays) {
     ui::DataExchange save{window.encryptPage().hwnd(), true};
     ui::ExchangeMaxChars(save, IDC_KEY, std::wstring(17, L'k'), 16);
     EXPECT_TRUE(save.failed);
+    Click(window.hwnd(), IDC_CLOSE);
+  });
+}
+
+// A GIF resource's bytes.
+std::vector<std::uint8_t> GifResource(int id) {
+  HRSRC resource = ::FindResourceW(nullptr, MAKEINTRESOURCEW(id), L"GIF");
+  HGLOBAL loaded = ::LoadResource(nullptr, resource);
+  const auto* bytes = static_cast<const std::uint8_t*>(::LockResource(loaded));
+  return {bytes, bytes + ::SizeofResource(nullptr, resource)};
+}
+
+bool LoadBytes(ui::CPictureEx& picture, const std::vector<std::uint8_t>& bytes) {
+  HGLOBAL block = ::GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+  std::memcpy(::GlobalLock(block), bytes.data(), bytes.size());
+  ::GlobalUnlock(block);
+  bool loaded = picture.LoadFromMemory(block, static_cast<DWORD>(bytes.size()));
+  ::GlobalFree(block);
+  return loaded;
+}
+
+TEST_F(MainWindowTest, AnimationsPlayInThePagesControls) {
+  CCorvanelDlg dialog;
+  RunMainWindow(dialog, [](CCorvanelDlg& window) {
+    Click(window.hwnd(), IDC_SHOW_SHRED_PAGE);
+    HWND control = ::GetDlgItem(window.shredPage().hwnd(), IDC_SHRED_ANIMATION);
+    // The program's busy animation: 71 frames of 60 x 60, the control sized to it.
+    ASSERT_TRUE(ShredAnimation.LoadFromResource(IDR_BUSY_ANIMATION));
+    EXPECT_EQ(ShredAnimation.frameCount(), 71);
+    RECT rect{};
+    ::GetClientRect(control, &rect);
+    EXPECT_EQ(rect.right, 60);
+    EXPECT_EQ(rect.bottom, 60);
+    // Played on its own thread at 100 ms a frame (130 ms for the slow one).
+    EXPECT_FALSE(ShredAnimation.StartAnimation());
+    EXPECT_TRUE(ShredAnimation.playing());
+    std::this_thread::sleep_for(1000ms);
+    int shown = ShredAnimation.currentFrame();
+    EXPECT_GE(shown, 6);
+    EXPECT_LE(shown, 12);
+    SaveScreenshot(window.hwnd(), "shred-page-busy-" + LanguageName());
+    auto start = std::chrono::steady_clock::now();
+    ShredAnimation.StopAnimation();
+    EXPECT_FALSE(ShredAnimation.playing());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    // A restart goes on where it stopped; loading another stops the first.
+    shown = ShredAnimation.currentFrame();
+    ShredAnimation.StartAnimation();
+    ASSERT_TRUE(ShredAnimation.LoadFromResource(IDR_SCAN_ANIMATION));
+    EXPECT_FALSE(ShredAnimation.playing());
+    EXPECT_EQ(ShredAnimation.currentFrame(), 0);
+    EXPECT_GE(shown, 6);
+    // Unload empties it; a number that names no GIF leaves it empty.
+    ShredAnimation.Unload();
+    EXPECT_EQ(ShredAnimation.frameCount(), 0);
+    ShredAnimation.Unload();
+    EXPECT_FALSE(ShredAnimation.LoadFromResource(9999));
+    EXPECT_FALSE(ShredAnimation.StartAnimation());
+    // One frame: a still picture, no thread.
+    std::optional<ui::GifAnimation> frames = ui::SplitGif(GifResource(IDR_BUSY_ANIMATION));
+    ASSERT_TRUE(frames);
+    ASSERT_TRUE(LoadBytes(ShredAnimation, frames->frames[5].bytes));
+    EXPECT_TRUE(ShredAnimation.StartAnimation());
+    EXPECT_FALSE(ShredAnimation.playing());
+    // Not a GIF: the picture loader takes it whole (a 2 x 2 bitmap file).
+    std::vector<std::uint8_t> bmp(54 + 16, 0);
+    const std::uint8_t header[] = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 2, 0,
+                                   0, 0, 1, 0, 24, 0};
+    std::copy(std::begin(header), std::end(header), bmp.begin());
+    ASSERT_TRUE(LoadBytes(ShredAnimation, bmp));
+    EXPECT_TRUE(ShredAnimation.StartAnimation());
+    EXPECT_FALSE(ShredAnimation.playing());
+    ShredAnimation.Unload();
+    // Nonsense is refused and leaves the control empty.
+    EXPECT_FALSE(LoadBytes(ShredAnimation, {'G', 'I', 'F', '8', '9', 'a', 1}));
+    EXPECT_EQ(ShredAnimation.frameCount(), 0);
     Click(window.hwnd(), IDC_CLOSE);
   });
 }
