@@ -11,8 +11,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
   # Windows cross builds and running them
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
-  # the artwork, drawn at build time
-  python3-pil fonts-dejavu-core
+  # the artwork, drawn at build time, and the help file (chmcmd)
+  python3-pil fonts-dejavu-core fp-utils
   # fonts with CJK glyphs, so Chinese prompts render under wine
   fonts-wqy-microhei
   # volume tools and independent oracles
