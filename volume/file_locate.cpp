@@ -57,7 +57,6 @@ constexpr std::size_t kNodeEntriesEnd = 0x04;
 
 // Index entry
 constexpr std::size_t kEntryReference = 0x00;
-constexpr std::size_t kEntrySequence = 0x06;
 constexpr std::size_t kEntryLength = 0x08;
 constexpr std::size_t kEntryFlags = 0x0C;
 constexpr std::size_t kEntryNameLength = 0x50;
@@ -70,7 +69,6 @@ constexpr std::size_t kBlockUpdateSequenceOffset = 0x04;
 constexpr std::size_t kBlockUpdateSequenceCount = 0x06;
 constexpr std::size_t kBlockNodeHeader = 0x18;
 
-constexpr std::uint32_t kDefaultBlockSize = 4096;
 constexpr std::uint32_t kLargestBlockSize = 65536;
 
 using RecordBuffer = std::array<std::uint8_t, kFileRecordSize>;
