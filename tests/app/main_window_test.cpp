@@ -283,6 +283,12 @@ TEST_F(MainWindowTest, AnimationsPlayInThePagesControls) {
   });
 }
 
+TEST(DriveGeometry, ADeviceThatDoesNotOpenHasNone) {
+  DISK_GEOMETRY geometry{};
+  EXPECT_FALSE(QueryDriveGeometry(L"\\\\.\\Q:", geometry));
+  EXPECT_FALSE(QueryDriveGeometry(L"\\\\.\\NoSuchDevice", geometry));
+}
+
 struct MapOwner {
   LRESULT Clicked(WPARAM, LPARAM) { return 1; }
   LRESULT Selected(WPARAM, LPARAM) { return 2; }
