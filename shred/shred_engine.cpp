@@ -258,6 +258,18 @@ void ZeroInPlace(const std::u16string& path, ShredReport& report) {
   report.inPlaceFailed = !zeroed;
 }
 
+// Deletes the file through its file system; code 19 with the system's text
+// when it cannot.
+bool DeleteChosenFile(const std::u16string& path, ShredReport& report, std::int32_t& errorCode) {
+  platform::SystemError error;
+  if (!platform::DeleteFileAt(path, error)) {
+    ReportSystemError(error, error_code::kShredSystemError, errorCode);
+    return false;
+  }
+  report.deleted = true;
+  return true;
+}
+
 }  // namespace
 
 std::u16string_view NotLocatedQuestion(std::uint16_t language) {
@@ -309,21 +321,12 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
         report.declined = true;
         return false;
       }
-      platform::SystemError error;
-      if (!platform::DeleteFileAt(path, error)) {
-        ReportSystemError(error, error_code::kShredSystemError, errorCode);
-        return false;
-      }
-      report.deleted = report.deletedWithoutOverwrite = true;
+      if (!DeleteChosenFile(path, report, errorCode)) return false;
+      report.deletedWithoutOverwrite = true;
       return true;
     }
     ZeroInPlace(path, report);
-    platform::SystemError error;
-    if (!platform::DeleteFileAt(path, error)) {
-      ReportSystemError(error, error_code::kShredSystemError, errorCode);
-      return false;
-    }
-    report.deleted = true;
+    if (!DeleteChosenFile(path, report, errorCode)) return false;
     OverwriteNtfsData(driveLetter, errorCode, report);
     return errorCode == error_code::kNone;
   }
@@ -331,12 +334,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
     ZeroInPlace(path, report);
     // A file that is still there still owns its clusters and entries: the
     // overwrite would find nothing of its own to write, and no shred happened.
-    platform::SystemError error;
-    if (!platform::DeleteFileAt(path, error)) {
-      ReportSystemError(error, error_code::kShredSystemError, errorCode);
-      return false;
-    }
-    report.deleted = true;
+    if (!DeleteChosenFile(path, report, errorCode)) return false;
     ShredFatFile(driveLetter, errorCode, report);
     return errorCode == error_code::kNone;
   }

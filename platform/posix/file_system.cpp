@@ -142,16 +142,7 @@ bool NewFile::Close(SystemError& error) {
 bool RemoveFileAt(std::u16string_view path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
 std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& error) {
-  struct stat status {};
-  if (::stat(HostPath(path).c_str(), &status) != 0) {
-    error = LastSystemError();
-    return std::nullopt;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    error = NotARegularFileError();
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(status.st_size);
+  return RegularFileSize(HostPath(path), error);
 }
 
 bool DeleteFileAt(std::u16string_view path, SystemError& error) {
