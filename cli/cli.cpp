@@ -25,9 +25,10 @@ constexpr Command kCommands[] = {
     {"locate", "VOLUME PATH",
      "print, as JSON, where the file PATH (\"dir\\file\") of a volume lies: its record or entries and clusters",
      RunLocate},
-    {"shred", "FILE [--yes] [--verify]",
+    {"shred", "FILE [--yes] [--verify] [--in-place-only]",
      "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume; --verify "
-     "reads the overwritten bytes back",
+     "reads the overwritten bytes back; --in-place-only zeros it through the file system alone, where the raw "
+     "volume may not be written",
      RunShred},
     {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
 };

@@ -58,19 +58,28 @@ class Report final : public RecoveryObserver {
   Report(Console& console, std::function<std::optional<int>(std::int32_t)> freeShare)
       : console_(console), freeShare_(std::move(freeShare)) {}
   void OnFileWritten(const RecoveredFile& file) override {
+    const std::string path = platform::Utf16ToUtf8(file.path);
+    if (file.nothingRead) {
+      ++partial;
+      console_.err << "corvanel-cli: warning: no sector of " << path << " could be read; it was not written\n";
+      return;
+    }
     ++files;
     bytes += file.bytesWritten;
-    console_.out << "recovered " << platform::Utf16ToUtf8(file.path) << " (" << file.bytesWritten << " bytes)\n";
+    console_.out << "recovered " << path << " (" << file.bytesWritten << " bytes)\n";
+    if (file.unreadableBytes > 0) {
+      console_.err << "corvanel-cli: warning: " << file.unreadableBytes << " bytes of " << path
+                   << " lie on sectors that could not be read (written as zeros, or missing from its end)\n";
+    }
     if (!file.complete) {
       ++partial;
-      console_.err << "corvanel-cli: warning: only " << file.bytesWritten << " of " << file.size << " bytes of "
-                   << platform::Utf16ToUtf8(file.path) << " could be located\n";
+      console_.err << "corvanel-cli: warning: only " << file.bytesWritten << " of " << file.size << " bytes of " << path
+                   << (file.unreadableBytes > 0 ? " were recovered\n" : " could be located\n");
     }
     std::optional<int> free = freeShare_(file.entryKey);
     if (free && *free < 100) {
       ++overwritten;
-      console_.err << "corvanel-cli: warning: " << 100 - *free << "% of the clusters of "
-                   << platform::Utf16ToUtf8(file.path)
+      console_.err << "corvanel-cli: warning: " << 100 - *free << "% of the clusters of " << path
                    << " now belong to another file; its content is likely not the deleted file's\n";
     }
   }
@@ -98,15 +107,16 @@ int RunRecover(std::span<const std::string> args, Console& console) {
     return ReportFailure(console, errorCode);
   }
 
-  // The destination folder, made when missing, as an absolute path.
+  // The destination folder as an absolute path. Nothing is made until every
+  // check passed: a folder made on the scanned volume would take the very
+  // records and clusters being recovered.
   std::filesystem::path destination(std::u8string(arguments.destination.begin(), arguments.destination.end()));
   std::error_code made;
-  std::filesystem::create_directories(destination, made);
   destination = std::filesystem::absolute(destination, made).lexically_normal();
   std::u16string folder = destination.u16string();
   while (folder.size() > 1 && platform::IsPathSeparator(folder.back()) && !(folder.size() == 3 && folder[1] == u':'))
     folder.pop_back();
-  if (!platform::IsDirectory(folder)) {
+  if (platform::FileExistsAt(folder) && !platform::IsDirectory(folder)) {
     console.err << "corvanel-cli: cannot use " << arguments.destination << " as the destination folder\n";
     return kExitFailed;
   }
@@ -137,6 +147,11 @@ int RunRecover(std::span<const std::string> args, Console& console) {
   if (arguments.all)
     for (TreeItem child : children) view.SetChecked(child, true);
 
+  std::filesystem::create_directories(destination, made);
+  if (!platform::IsDirectory(folder)) {
+    console.err << "corvanel-cli: cannot make " << arguments.destination << ": " << made.message() << '\n';
+    return kExitFailed;
+  }
   RecoverDestination = folder;
   DestinationFileNames = platform::DirectoryNames(folder);
   RawVolume volume(*letter);
@@ -151,17 +166,19 @@ int RunRecover(std::span<const std::string> args, Console& console) {
     console.err << "corvanel-cli: interrupted; the file being written was removed\n";
     return kExitFailed;
   }
-  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   if (!finished) {
     console.err << "corvanel-cli: recovery stopped; " << report.files << " file" << (report.files == 1 ? "" : "s")
                 << " written before\n";
-    return kExitFailed;
+    return errorCode != error_code::kNone ? ReportFailure(console, errorCode) : kExitFailed;
   }
   console.out << report.files << " file" << (report.files == 1 ? "" : "s") << " recovered (" << report.bytes
               << " bytes) into " << platform::Utf16ToUtf8(folder);
-  if (report.partial) console.out << "; " << report.partial << " of them only in part";
+  if (report.partial) console.out << "; " << report.partial << " only in part";
   if (report.overwritten) console.out << "; " << report.overwritten << " from clusters now in use";
   console.out << '\n';
+  // Failures that did not end the run (unreadable sectors, a resident file
+  // that could not be written) still make it a failure.
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   return kExitOk;
 }
 

@@ -22,6 +22,7 @@ namespace {
 struct ShredArguments {
   std::string file;
   bool verify = false;
+  bool inPlaceOnly = false;
 };
 
 // The file as the engines name it, "X:\dir\file", and its drive letter.
@@ -78,6 +79,12 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
   if (report.deleted) console.out << "deleted " << platform::Utf16ToUtf8(file.path) << '\n';
   if (report.deletedWithoutOverwrite) {
     console.out << "its data was not located: nothing was overwritten on the raw volume\n";
+    return;
+  }
+  if (report.rawPassSkipped) {
+    console.err << "corvanel-cli: warning: only the in-place pass was made; the raw volume was not written, so what "
+                   "the file system keeps elsewhere (its record or directory entries, named streams, earlier copies) "
+                   "may remain\n";
     return;
   }
   std::uint64_t zeroBytes = 0, recordBytes = 0;
@@ -186,6 +193,8 @@ int RunShred(std::span<const std::string> args, Console& console) {
   for (const std::string& arg : args) {
     if (arg == "--verify") {
       arguments.verify = true;
+    } else if (arg == "--in-place-only") {
+      arguments.inPlaceOnly = true;
     } else if (arg.starts_with("--")) {
       return ReportUsage(console, "shred: unknown option '" + arg + "'");
     } else if (arguments.file.empty()) {
@@ -217,7 +226,8 @@ int RunShred(std::span<const std::string> args, Console& console) {
   std::int32_t errorCode = error_code::kNone;
   if (!LocateFileClusters(file->letter, errorCode)) return ReportFailure(console, errorCode);
   ShredReport report;
-  bool shredded = ShredLocatedFile(file->letter, errorCode, &report);
+  bool shredded = ShredLocatedFile(file->letter, errorCode, &report,
+                                   arguments.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
   StopBusyIndicator();
   CurrentOperation = kOperationIdle;
   PrintReport(console, report, *file);
@@ -236,6 +246,7 @@ int RunShred(std::span<const std::string> args, Console& console) {
     return ReportFailure(console, errorCode);
   }
 
+  std::string verified;
   if (arguments.verify && !report.written.empty()) {
     std::vector<OverwrittenRange> mismatched;
     if (!VerifyOverwrite(file->letter, report, mismatched, errorCode)) return ReportFailure(console, errorCode);
@@ -247,9 +258,16 @@ int RunShred(std::span<const std::string> args, Console& console) {
                     << " do not hold what was written\n";
       return kExitFailed;
     }
-    console.out << "verified: " << report.written.size() << " range" << (report.written.size() == 1 ? "" : "s")
-                << ", " << Bytes(bytes) << ", read back as written\n";
+    verified = std::to_string(report.written.size()) + " range" + (report.written.size() == 1 ? "" : "s") + ", " +
+               Bytes(bytes) + ", read back as written";
   }
+  if (!report.Complete()) {
+    // Deleted, but something of it was left where it lay: not a shred.
+    console.err << "corvanel-cli: the shred is incomplete: not everything the file left on the volume was "
+                   "overwritten (see the warnings above)\n";
+    return kExitFailed;
+  }
+  if (!verified.empty()) console.out << "verified: " << verified << '\n';
   return kExitOk;
 }
 

@@ -38,6 +38,11 @@ struct MountEntry {
 };
 std::vector<MountEntry> ReadMountTable();
 
+// The device or image file behind a mount: its source, or for a FUSE mount
+// whose source names no file (fusefat without fsname=) the file among its
+// daemon's arguments; the source as it stands when neither is found.
+std::string MountSource(const MountEntry& entry);
+
 // The mounted file system that holds an existing file, and the file's path
 // inside it ("dir/sub/file").
 struct MountedFile {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "platform/file_system.h"
 
@@ -22,21 +23,28 @@ std::optional<std::uint64_t> AvailableBytesOverride() {
   return bytes;
 }
 
-NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+NewFile::NewFile(NewFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, kClosed)), scratch_(std::move(other.scratch_)) {
+  other.scratch_.clear();
+}
 
 NewFile& NewFile::operator=(NewFile&& other) noexcept {
   if (this != &other) {
-    SystemError ignored;
-    Close(ignored);
-    handle_ = other.handle_;
-    other.handle_ = kClosed;
+    Discard();
+    handle_ = std::exchange(other.handle_, kClosed);
+    scratch_ = std::move(other.scratch_);
+    other.scratch_.clear();
   }
   return *this;
 }
 
-NewFile::~NewFile() {
+NewFile::~NewFile() { Discard(); }
+
+void NewFile::Discard() {
   SystemError ignored;
   Close(ignored);
+  if (!scratch_.empty()) RemoveFileAt(scratch_);
+  scratch_.clear();
 }
 
 }  // namespace corvanel::platform

@@ -45,8 +45,10 @@ bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, 
 
 // ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
 
-// A file created for writing (an existing one is cut to nothing). Closed on
-// destruction.
+// A file written under a scratch name in the folder of its path and put in
+// place by Commit, which replaces the directory entry of that name: a link
+// there is replaced itself, never written through, and no half-written file
+// ever carries the name. Removed on destruction unless committed.
 class NewFile {
  public:
   NewFile() = default;
@@ -59,12 +61,19 @@ class NewFile {
   static NewFile Create(std::u16string_view path, SystemError& error);
   bool IsOpen() const { return handle_ != kClosed; }
   bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+  // Closes the file and gives it the name path (in the same folder). On
+  // failure the scratch file stays, so another name can be tried.
+  bool Commit(std::u16string_view path, SystemError& error);
+  // Closes and removes the scratch file.
+  void Discard();
+
+ private:
   // Closes the file; false when the last bytes could not be written.
   bool Close(SystemError& error);
 
- private:
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;
+  std::u16string scratch_;  // empty once committed or removed
 };
 
 bool RemoveFileAt(std::u16string_view path);
@@ -93,7 +102,18 @@ bool IsDirectory(std::u16string_view path);
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory);
 
 // Whether a path lies on the volume behind a drive letter (writing there
-// would overwrite the very sectors being read).
+// would overwrite the very sectors being read). A path that does not exist
+// yet is judged by the nearest folder above it that does.
 bool PathIsOnVolume(std::u16string_view path, char driveLetter);
+
+// What the system says of an open file: its number on its volume (the NTFS
+// file reference: record number and sequence number), how many names it
+// has, and its size.
+struct FileIdentity {
+  std::uint64_t fileIndex = 0;
+  std::uint32_t linkCount = 0;
+  std::uint64_t size = 0;
+};
+std::optional<FileIdentity> IdentifyFile(std::u16string_view path, SystemError& error);
 
 }  // namespace corvanel::platform

@@ -39,4 +39,8 @@ SystemError NotARegularFileError();
 // A file that would be overwritten while it is being read.
 SystemError FileExistsError();
 
+// Whether the system refused a file name itself (too long, a character the
+// file system does not take), rather than the folder or the device failing.
+bool IsRefusedName(SystemError error);
+
 }  // namespace corvanel::platform

@@ -81,26 +81,19 @@ class Recovery {
     std::u16string& name = *plan.name;
     for (std::size_t at = name.find(u'?'); at != std::u16string::npos; at = name.find(u'?', at + 7))
       name.replace(at, 1, u"Recover");
-    std::u16string target = TargetFor(name);
-    if (!IsUsableName(name)) target = RenamedTarget(plan, target);
-
-    // The folder's names when it was chosen, and what this run wrote since.
-    std::u16string fileName = FileNameOf(target);
-    if (!namesTaken_) {
-      namesTaken_.emplace();
-      for (const std::u16string& existing : DestinationFileNames) namesTaken_->insert(FoldedName(existing));
+    RecoveredFile written{plan.key, TargetFor(name), 0, plan.size};
+    if (!IsUsableName(name)) {
+      written.path = RenamedTarget(plan, platform::InvalidNameError());
+      written.renamed = true;
     }
-    if (!namesTaken_->insert(FoldedName(fileName)).second &&
-        ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) != kPromptYes)
-      return Outcome::EndFalse;
-
-    if (!HasSpaceFor(plan.needed, target)) {
+    if (!ConfirmName(FileNameOf(written.path))) return Outcome::EndFalse;
+    if (!HasSpaceFor(plan.needed, written.path)) {
       errorCode_ = error_code::kRecoverDiskFull;
       return Outcome::EndFalse;
     }
 
     platform::SystemError error;
-    platform::NewFile file = platform::NewFile::Create(target, error);
+    platform::NewFile file = platform::NewFile::Create(written.path, error);
     if (!file.IsOpen()) {
       if (plan.resident) {
         errorCode_ = error_code::kRecoverSourceInvalid;
@@ -110,33 +103,85 @@ class Recovery {
       errorCode_ = error_code::kScanSystemError;
       return Outcome::EndFalse;
     }
-
-    RecoveredFile written{plan.key, target, 0, plan.size, true};
     available_ -= std::min(available_, plan.needed);
+    pendingZeros_ = 0;
+
+    Outcome outcome = Outcome::Next;
     if (plan.resident) {
-      if (!file.Write(plan.record->residentData, error)) errorCode_ = error_code::kRecoverTargetInvalid;
-      else written.bytesWritten = plan.record->residentData.size();
-      file.Close(error);
+      if (!Put(file, plan.record->residentData, written)) return Outcome::Next;  // resident files do not end the run
+    } else {
+      outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
+      if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes
+    }
+    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0;
+    if (written.bytesWritten == 0 && written.unreadableBytes > 0) {
+      // Not one sector of it could be read: no file, only the report.
+      written.nothingRead = true;
       if (observer_) observer_->OnFileWritten(written);
       return Outcome::Next;
     }
-
-    Outcome outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
-    if (outcome == Outcome::EndTrue) {  // aborted: the partial file goes
-      file.Close(error);
-      platform::RemoveFileAt(target);
-      return outcome;
-    }
-    if (!file.Close(error) && outcome == Outcome::Next) {
-      errorCode_ = error_code::kRecoverTargetInvalid;
-      outcome = Outcome::EndFalse;
-    }
-    written.complete = written.bytesWritten == plan.size;
-    if (observer_ && outcome == Outcome::Next) observer_->OnFileWritten(written);
-    return outcome;
+    return Commit(plan, file, written);
   }
 
  private:
+  // The same-name question, for the folder's names when it was chosen and
+  // what this run wrote since; false when the user declined.
+  bool ConfirmName(const std::u16string& fileName) {
+    if (!namesTaken_) {
+      namesTaken_.emplace();
+      for (const std::u16string& existing : DestinationFileNames) namesTaken_->insert(FoldedName(existing));
+    }
+    return namesTaken_->insert(FoldedName(fileName)).second ||
+           ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) == kPromptYes;
+  }
+
+  // Puts the finished file in place under its name, or, when the system
+  // refuses the name (too long, characters it does not take), as
+  // "Recover_" + size + extension. Ends the run when the user declines the
+  // new name, or when a non-resident file cannot be put anywhere.
+  Outcome Commit(const Plan& plan, platform::NewFile& file, RecoveredFile& written) {
+    platform::SystemError error;
+    bool committed = file.Commit(written.path, error);
+    if (!committed && platform::IsRefusedName(error) && !written.renamed) {
+      written.path = RenamedTarget(plan, error);
+      written.renamed = true;
+      if (!ConfirmName(FileNameOf(written.path))) return Outcome::EndFalse;
+      committed = file.Commit(written.path, error);
+    }
+    if (committed) {
+      if (observer_) observer_->OnFileWritten(written);
+      return Outcome::Next;
+    }
+    if (plan.resident || written.renamed) {
+      errorCode_ = error_code::kRecoverSourceInvalid;
+    } else {
+      LastSystemErrorText.Set(CannotRecoverText(*plan.name, platform::SystemErrorMessage(error)));
+      errorCode_ = error_code::kScanSystemError;
+    }
+    return plan.resident ? Outcome::Next : Outcome::EndFalse;
+  }
+
+  // Writes bytes after any zeros owed for unreadable sectors before them.
+  // False on a write failure: code 3 with the system's text.
+  bool Put(platform::NewFile& file, std::span<const std::uint8_t> bytes, RecoveredFile& written) {
+    platform::SystemError error;
+    while (pendingZeros_ > 0) {
+      static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
+      std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(pendingZeros_, zeros.size()));
+      if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error);
+      pendingZeros_ -= chunk;
+      written.bytesWritten += chunk;
+    }
+    if (!file.Write(bytes, error)) return WriteFailed(error);
+    written.bytesWritten += bytes.size();
+    return true;
+  }
+
+  bool WriteFailed(platform::SystemError error) {
+    ReportSystemError(error, error_code::kFileOpenFailed, errorCode_);
+    return false;
+  }
+
   // Whether the destination has more than `needed` bytes free. The system is
   // asked again whenever the space known from the last answer (less what was
   // written since) runs short, and at least every 256 MiB written.
@@ -156,18 +201,18 @@ class Recovery {
     return folded;
   }
 
-  // "Recover_" + size + the name's extension, beside the intended target,
+  // "Recover_" + size + the name's extension, in the destination folder,
   // after telling the user why.
-  std::u16string RenamedTarget(const Plan& plan, const std::u16string& target) {
+  std::u16string RenamedTarget(const Plan& plan, platform::SystemError why) {
     const std::u16string& name = *plan.name;
+    constexpr std::size_t kLongestExtension = 16;  // a longer one may be what made the name too long
     std::size_t dot = name.rfind(u'.');
     std::u16string extension = dot == std::u16string::npos ? u"" : name.substr(dot);
-    if (!IsUsableName(u"x" + extension)) extension.clear();
+    if (!IsUsableName(u"x" + extension) || extension.size() > kLongestExtension) extension.clear();
     auto number = static_cast<std::int32_t>(static_cast<std::uint32_t>(plan.size));
-    std::u16string systemText = platform::SystemErrorMessage(platform::InvalidNameError());
-    ShowPrompt(RecoverPageWindow, RenamedNotice(name, systemText, number, extension), Caption(), PromptButtons::Ok);
-    std::u16string folder = target.substr(0, target.size() - name.size());
-    return folder + u"Recover_" + Decimal(number) + extension;
+    ShowPrompt(RecoverPageWindow, RenamedNotice(name, platform::SystemErrorMessage(why), number, extension), Caption(),
+               PromptButtons::Ok);
+    return TargetFor(u"Recover_" + Decimal(number) + extension);
   }
 
   // Reads count sectors at sector into the buffer; false with the code set.
@@ -180,28 +225,37 @@ class Recovery {
     return volume_.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count), buffer_, code);
   }
 
-  // Copies `clusters` clusters from `firstCluster` on, no more than remaining bytes.
+  // Copies `clusters` clusters from `firstSector` on, no more than remaining
+  // bytes. A batch that cannot be read is read again a cluster at a time; a
+  // cluster that still cannot be read is owed as zeros, written only if
+  // something readable follows it, so readable data keeps its place.
   Outcome CopyClusters(std::uint64_t firstSector, std::uint64_t clusters, platform::NewFile& file,
                        std::uint64_t& remaining, RecoveredFile& written) {
+    const std::uint64_t sectorsPerCluster = facts_.geometry.sectorsPerCluster;
     const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
     for (std::uint64_t done = 0; done < clusters && remaining > 0;) {
       if (AbortRequested) return Outcome::EndTrue;
       std::uint64_t count = std::min({batchClusters, clusters - done, (remaining + clusterBytes_ - 1) / clusterBytes_});
       std::int32_t code = error_code::kNone;
-      if (!ReadSectors(firstSector + done * facts_.geometry.sectorsPerCluster,
-                       count * facts_.geometry.sectorsPerCluster, code)) {
-        errorCode_ = code;
-        return Outcome::EndFalse;
+      if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {
+        std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
+        if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::EndFalse;
+        remaining -= bytes;
+        done += count;
+        continue;
       }
-      std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
-      platform::SystemError error;
-      if (!file.Write(std::span(buffer_).first(bytes), error)) {
-        errorCode_ = error_code::kRecoverTargetInvalid;
-        return Outcome::EndFalse;
+      for (std::uint64_t end = done + count; done < end; ++done) {
+        if (AbortRequested) return Outcome::EndTrue;
+        std::uint64_t bytes = std::min(remaining, clusterBytes_);
+        if (ReadSectors(firstSector + done * sectorsPerCluster, sectorsPerCluster, code)) {
+          if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::EndFalse;
+        } else {
+          errorCode_ = code;
+          pendingZeros_ += bytes;
+          written.unreadableBytes += bytes;
+        }
+        remaining -= bytes;
       }
-      remaining -= bytes;
-      written.bytesWritten += bytes;
-      done += count;
     }
     return Outcome::Next;
   }
@@ -233,6 +287,7 @@ class Recovery {
   std::uint64_t volumeClusters_ = 0;
   std::vector<std::uint8_t> buffer_;
   std::optional<std::set<std::u16string>> namesTaken_;
+  std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
   bool queried_ = false;
   std::uint64_t available_ = 0;
   std::uint64_t queriedAt_ = 0;

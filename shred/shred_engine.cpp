@@ -240,22 +240,82 @@ std::uint64_t MeasuredSize(std::u16string_view path) {
 // the raw volume refuses writes (a system volume), this pass is what remains.
 // On NTFS only the stretches that have clusters are written; writing into a
 // sparse stretch would allocate clusters the file never had.
+std::vector<platform::ByteRange> AllocatedRanges(const MftRecord& data) {
+  const std::uint64_t clusterBytes = std::uint64_t{LocatedFile.volume.geometry.sectorsPerCluster} * kSectorSize;
+  std::vector<platform::ByteRange> ranges;
+  std::uint64_t fileOffset = 0;
+  for (const DataRun& run : data.runs) {
+    const std::uint64_t bytes = std::uint64_t{run.clusterCount} * clusterBytes;
+    if (run.startCluster != 0) ranges.push_back({fileOffset, bytes});
+    fileOffset += bytes;
+  }
+  return ranges;
+}
+
 void ZeroInPlace(const std::u16string& path, ShredReport& report) {
   std::optional<std::vector<platform::ByteRange>> ranges;
-  if (LocatedFile.volume.kind == kFileSystemNtfs && !LocatedFile.record.isResident) {
-    const std::uint64_t clusterBytes = std::uint64_t{LocatedFile.volume.geometry.sectorsPerCluster} * kSectorSize;
-    ranges.emplace();
-    std::uint64_t fileOffset = 0;
-    for (const DataRun& run : LocatedFile.record.runs) {
-      const std::uint64_t bytes = std::uint64_t{run.clusterCount} * clusterBytes;
-      if (run.startCluster != 0) ranges->push_back({fileOffset, bytes});
-      fileOffset += bytes;
-    }
-  }
+  if (LocatedFile.volume.kind == kFileSystemNtfs && !LocatedFile.record.isResident)
+    ranges = AllocatedRanges(LocatedFile.record);
   platform::SystemError ignored;
   std::optional<std::uint64_t> zeroed = platform::OverwriteWithZeros(path, ranges, ignored);
   report.zeroedInPlace = zeroed.value_or(0);
   report.inPlaceFailed = !zeroed;
+  // Named streams, where the file system shows them as "file:stream" (Windows,
+  // ntfs-3g with streams_interface=windows). Only a path that opens the same
+  // file is written: elsewhere "file:stream" may name another file. The raw
+  // pass covers them either way.
+  std::optional<platform::FileIdentity> file = platform::IdentifyFile(path, ignored);
+  for (const MftRecord& stream : LocatedFile.namedStreams) {
+    const std::u16string streamPath = path + u":" + stream.name;
+    std::optional<platform::FileIdentity> opened = platform::IdentifyFile(streamPath, ignored);
+    if (!file || !opened || opened->fileIndex != file->fileIndex) continue;
+    std::optional<std::vector<platform::ByteRange>> streamRanges;
+    if (!stream.isResident) streamRanges = AllocatedRanges(stream);
+    report.zeroedInPlace += platform::OverwriteWithZeros(streamPath, streamRanges, ignored).value_or(0);
+  }
+}
+
+// Whether the file open under the path is the one the locate found, with no
+// other name that still shows its data; code 19 with the reason when not.
+bool IsTheLocatedFile(const std::u16string& path, std::int32_t& errorCode) {
+  platform::SystemError error;
+  std::optional<platform::FileIdentity> file = platform::IdentifyFile(path, error);
+  if (!file) {
+    ReportSystemError(error, error_code::kShredSystemError, errorCode);
+    return false;
+  }
+  const std::uint16_t language = UiLanguage;
+  auto refuse = [&](std::u16string_view why) {
+    LastSystemErrorText.Set(std::u16string(why));
+    errorCode = error_code::kShredSystemError;
+    return false;
+  };
+  if (LocatedFile.volume.kind == kFileSystemNtfs) {
+    // The record's own names count the links: a system may count a long
+    // name's DOS alias as one more (ntfs-3g does).
+    if (LocatedFile.linkNames > 1) return refuse(OtherNamesRefusal(language));
+    // The file index of an NTFS file is its file reference; its low 48 bits
+    // are the record number (and the inode number under ntfs-3g).
+    constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;
+    if ((file->fileIndex & kRecordNumberMask) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
+      return refuse(NotTheLocatedFileRefusal(language));
+  } else {
+    if (file->linkCount > 1) return refuse(OtherNamesRefusal(language));
+    if (file->size != LocatedFile.fileSize) return refuse(NotTheLocatedFileRefusal(language));
+  }
+  return true;
+}
+
+// Whether the raw volume opens for writing; code 19 with the system's text
+// when it does not. Asked before the file is touched, so that a user who may
+// not write the volume keeps the file rather than losing it half-shredded.
+bool CanWriteVolume(char driveLetter, std::int32_t& errorCode) {
+  platform::SystemError error;
+  platform::VolumeDevice device = platform::VolumeDevice::Open(driveLetter, platform::DeviceAccess::ReadWrite, error);
+  if (device.IsOpen()) return true;
+  ReportSystemError(error, error_code::kShredSystemError, errorCode);
+  LastSystemErrorText.Set(LastSystemErrorText.Get() + std::u16string(VolumeNotWritableRefusal(UiLanguage)));
+  return false;
 }
 
 // Deletes the file through its file system; code 19 with the system's text
@@ -288,6 +348,26 @@ std::u16string_view OverwriteFailurePrefix(std::uint16_t language) {
   return u"此文件没有彻底删除，在数据区";
 }
 
+std::u16string_view OtherNamesRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"This file has other names (hard links) that still show its data; shredding it would destroy their data "
+           u"too. Nothing was changed.";
+  return u"此文件还有其他名称（硬链接）仍指向它的数据，粉碎它会一并毁掉这些数据。未做任何更改。";
+}
+
+std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"The file found on the disk is not the file open under this path (its number or size differ). Nothing "
+           u"was changed.";
+  return u"在磁盘上找到的文件与此路径下的文件不一致（编号或大小不同）。未做任何更改。";
+}
+
+std::u16string_view VolumeNotWritableRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u" The disk cannot be opened for writing, so the file cannot be shredded. Nothing was changed.";
+  return u"无法以写方式打开此盘，不能粉碎文件。未做任何更改。";
+}
+
 void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
   entry[0] = kDeletedMark;
   std::fill(entry.begin() + 1, entry.begin() + 11, 0x01);
@@ -295,12 +375,13 @@ void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
   std::fill(entry.begin() + 28, entry.begin() + 32, 0x00);
 }
 
-bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* reportOut) {
+bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* reportOut, ShredMode mode) {
   ShredReport scratch;
   ShredReport& report = reportOut ? *reportOut : scratch;
   report = {};
   const std::u16string path = ShredFilePath.Get();
   const FileSystem kind = LocatedFile.volume.kind;
+  if (kind != kFileSystemNtfs && kind != kFileSystemFat32) return true;
   if (kind == kFileSystemNtfs) {
     if (MeasuredSize(path) > MaxShredFileSize) {
       errorCode = error_code::kFileTooLargeToShred;
@@ -325,30 +406,27 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
       report.deletedWithoutOverwrite = true;
       return true;
     }
-    ZeroInPlace(path, report);
-    if (!DeleteChosenFile(path, report, errorCode)) return false;
-    OverwriteNtfsData(driveLetter, errorCode, report);
-    return errorCode == error_code::kNone;
   }
-  if (kind == kFileSystemFat32) {
-    ZeroInPlace(path, report);
-    // A file that is still there still owns its clusters and entries: the
-    // overwrite would find nothing of its own to write, and no shred happened.
-    if (!DeleteChosenFile(path, report, errorCode)) return false;
-    ShredFatFile(driveLetter, errorCode, report);
-    return errorCode == error_code::kNone;
+  // Nothing is written until the file proves to be the located one and the
+  // raw volume may be written.
+  if (!IsTheLocatedFile(path, errorCode)) return false;
+  if (mode == ShredMode::Full && !CanWriteVolume(driveLetter, errorCode)) return false;
+  ZeroInPlace(path, report);
+  // A file that is still there still owns its clusters and entries: the
+  // overwrite would find nothing of its own to write, and no shred happened.
+  if (!DeleteChosenFile(path, report, errorCode)) return false;
+  if (mode == ShredMode::InPlaceOnly) {
+    report.rawPassSkipped = true;
+    return true;
   }
-  return true;
+  if (kind == kFileSystemNtfs) OverwriteNtfsData(driveLetter, errorCode, report);
+  else ShredFatFile(driveLetter, errorCode, report);
+  return errorCode == error_code::kNone;
 }
 
 bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
-  if (LocatedFile.record.isResident == 1) {
-    RawSession session;
-    if (session.Open(driveLetter, errorCode, report) && OverwriteRecord(session, report, errorCode))
-      session.Finish(errorCode);
-  } else {
-    ZeroNtfsRuns(driveLetter, errorCode, report);
-  }
+  // Resident data, and resident streams, go with the record.
+  ZeroNtfsRuns(driveLetter, errorCode, report);
   if (errorCode == error_code::kNone) return true;
   LastSystemErrorText.Set(std::u16string(OverwriteFailurePrefix(UiLanguage)) + LastSystemErrorText.Get());
   return false;
@@ -361,7 +439,9 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
   ClusterBitmap bitmap;
   if (!bitmap.Load(session, facts, errorCode)) return false;
   const std::uint64_t volumeClusters = facts.geometry.totalSectors / std::max<std::uint32_t>(1, facts.geometry.sectorsPerCluster);
-  for (const DataRun& run : LocatedFile.record.runs) {
+  std::vector<DataRun> runs = LocatedFile.record.runs;
+  for (const MftRecord& stream : LocatedFile.namedStreams) runs.insert(runs.end(), stream.runs.begin(), stream.runs.end());
+  for (const DataRun& run : runs) {
     if (run.startCluster == 0) continue;  // sparse: nothing on the volume
     std::uint64_t first = run.startCluster;
     std::uint64_t count = run.clusterCount;

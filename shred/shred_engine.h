@@ -44,7 +44,20 @@ struct ShredReport {
   bool recordTaken = false;
   std::uint32_t entriesScrubbed = 0;
   std::uint32_t entriesTaken = 0;
+  bool rawPassSkipped = false;  // only the in-place pass was asked for
   std::vector<OverwrittenRange> written;
+
+  // Whether everything asked for was done: nothing the raw pass was to
+  // overwrite was left (the in-place-only mode asks for no raw pass).
+  bool Complete() const {
+    return deleted && !deletedWithoutOverwrite && clustersTaken == 0 && clustersNotLocated == 0 && !recordTaken &&
+           entriesTaken == 0;
+  }
+};
+
+enum class ShredMode {
+  Full,         // in place, deletion, then the raw volume
+  InPlaceOnly,  // in place and deletion only: for volumes that refuse raw writes
 };
 
 // The question asked when the data was not located, its caption, and the
@@ -53,13 +66,24 @@ struct ShredReport {
 std::u16string_view NotLocatedQuestion(std::uint16_t language);
 std::u16string_view NotLocatedCaption(std::uint16_t language);
 std::u16string_view OverwriteFailurePrefix(std::uint16_t language);
+// Why a file is refused before anything is written: it has other names (hard
+// links), it is not the file the locate found, or the raw volume cannot be
+// written.
+std::u16string_view OtherNamesRefusal(std::uint16_t language);
+std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language);
+std::u16string_view VolumeNotWritableRefusal(std::uint16_t language);
 
 // Shreds ShredFilePath after a successful LocateFileClusters. True: the file
 // was deleted (and, where it was located, overwritten; report says what).
 // False with errorCode 16 (too large; nothing done) or 19 (LastSystemErrorText
-// says why). False with errorCode 0 when the user declined to delete a file
-// whose data was not located: the shred page is reset and nothing is done.
-bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* report = nullptr);
+// says why). Before anything is written the file is checked against what the
+// locate found (one name only, the same record and size) and the raw volume
+// is opened for writing (unless mode is InPlaceOnly); a file that fails is
+// refused with 19 and left untouched. False with errorCode 0 when the user
+// declined to delete a file whose data was not located: the shred page is
+// reset and nothing is done.
+bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* report = nullptr,
+                      ShredMode mode = ShredMode::Full);
 
 // The steps, each after the deletion. NTFS:
 bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& report);

@@ -34,6 +34,7 @@ constexpr std::uint8_t kRecordIsDirectory = 0x02;
 // Attributes
 constexpr std::uint32_t kTypeAttributeList = 0x20;
 constexpr std::uint32_t kTypeFileName = 0x30;
+constexpr std::uint32_t kTypeData = 0x80;
 constexpr std::uint32_t kTypeIndexRoot = 0x90;
 constexpr std::uint32_t kTypeIndexAllocation = 0xA0;
 constexpr std::uint32_t kEndOfAttributes = 0xFFFFFFFF;
@@ -47,7 +48,9 @@ constexpr std::size_t kValueOffset = 0x14;
 // File name value
 constexpr std::size_t kNameParent = 0x00;
 constexpr std::size_t kNameLength = 0x40;
+constexpr std::size_t kNameNamespace = 0x41;
 constexpr std::size_t kName = 0x42;
+constexpr std::uint8_t kDosNamespace = 2;  // the 8.3 alias of a long name, not a link of its own
 
 // Index root value, and the node header inside it (and inside index blocks)
 constexpr std::size_t kRootBlockSize = 0x08;
@@ -225,9 +228,36 @@ class NtfsLocate {
   std::optional<std::uint64_t> FindInDirectory(const RecordBuffer& directoryRecord, std::uint64_t directoryNumber,
                                                std::u16string_view wantedName, RecordBuffer& found,
                                                std::int32_t& errorCode) {
+    // Names are compared without case, but a folder may hold names that
+    // differ only in case (POSIX names): the one of exactly that case wins,
+    // else the first that matches.
+    std::optional<std::uint64_t> firstMatch;
+    RecordBuffer firstRecord{};
+    auto consider = [&](std::uint64_t candidate) {
+      bool exact = false;
+      RecordBuffer record{};
+      if (!Accept(candidate, directoryNumber, wantedName, record, exact, errorCode)) return false;
+      if (exact) {
+        found = record;
+        firstMatch = candidate;
+        return true;
+      }
+      if (!firstMatch) {
+        firstMatch = candidate;
+        firstRecord = record;
+      }
+      return false;
+    };
+    auto result = [&]() -> std::optional<std::uint64_t> {
+      if (firstMatch && errorCode == error_code::kNone) {
+        found = firstRecord;
+        return firstMatch;
+      }
+      return std::nullopt;
+    };
     DirectoryIndex index = LookUpInDirectory(directoryRecord, wantedName);
     for (std::uint64_t candidate : index.rootMatches)
-      if (Accept(candidate, directoryNumber, wantedName, found, errorCode)) return candidate;
+      if (consider(candidate)) return candidate;
     if (errorCode != error_code::kNone) return std::nullopt;
 
     const std::uint64_t clusterBytes = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
@@ -240,19 +270,19 @@ class NtfsLocate {
         continue;  // a sparse stretch holds no block
       }
       for (std::uint64_t candidate : SearchIndexBlock(block, wantedName))
-        if (Accept(candidate, directoryNumber, wantedName, found, errorCode)) return candidate;
+        if (consider(candidate)) return candidate;
       if (errorCode != error_code::kNone) return std::nullopt;
     }
-    return std::nullopt;
+    return result();
   }
 
   bool Accept(std::uint64_t candidate, std::uint64_t directoryNumber, std::u16string_view wantedName,
-              RecordBuffer& record, std::int32_t& errorCode) {
+              RecordBuffer& record, bool& exact, std::int32_t& errorCode) {
     if (records_.Read(candidate, record, errorCode) != RecordSource::Outcome::Read) return false;
     ByteReader reader(record);
     if (!(record[kRecordFlags] & kRecordInUse) || reader.U64(kBaseRecord) != 0) return false;
     std::uint64_t parent = 0;
-    return MatchFileNameAndParent(record, wantedName, parent) && parent == directoryNumber;
+    return MatchFileNameAndParent(record, wantedName, parent, &exact) && parent == directoryNumber;
   }
 
   // Reads `block.size()` bytes at a byte offset of an index allocation,
@@ -291,10 +321,23 @@ class NtfsLocate {
     // Data described in other records (an attribute list) is out of this
     // record's reach: it cannot be overwritten from here.
     bool attributeList = false;
-    ForEachAttribute(record, [&](std::uint32_t type, std::size_t, std::size_t) {
+    bool streamsRead = true;
+    ForEachAttribute(record, [&](std::uint32_t type, std::size_t offset, std::size_t length) {
       attributeList |= type == kTypeAttributeList;
+      ByteReader attribute(std::span<const std::uint8_t>(record).subspan(offset, length));
+      if (type == kTypeFileName) {
+        std::optional<std::span<const std::uint8_t>> value = ResidentValue(record, offset, length);
+        if (value && ByteReader(*value).U8(kNameNamespace).value_or(0) != kDosNamespace) ++LocatedFile.linkNames;
+      } else if (type == kTypeData && attribute.U8(kAttributeNameLength).value_or(0) != 0) {
+        // A named stream: its bytes are the file's as much as the unnamed data's.
+        MftRecord stream;
+        streamsRead &= ParseDataAttribute(record, static_cast<std::uint16_t>(offset), stream);
+        stream.name = NameAt(attribute, kAttributeNameLength, attribute.U16(kAttributeNameOffset).value_or(0));
+        LocatedFile.namedStreams.push_back(std::move(stream));
+      }
       return true;
     });
+    if (!streamsRead) LocatedFile.dataNotLocated = 1;
     if (!sector || attributeList || !ParseFileRecord(record, LocatedFile.record)) LocatedFile.dataNotLocated = 1;
     return true;
   }
@@ -317,16 +360,23 @@ bool LocateFat(RawVolume& volume, const BootSectorFacts& facts, std::u16string_v
 
 }  // namespace
 
-bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord) {
+bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord,
+                            bool* exactCase) {
   bool matched = false;
+  if (exactCase) *exactCase = false;
   ForEachAttribute(record, [&](std::uint32_t type, std::size_t offset, std::size_t length) {
     if (type != kTypeFileName) return true;
     std::optional<std::span<const std::uint8_t>> value = ResidentValue(record, offset, length);
     if (!value) return true;
     ByteReader name(*value);
-    if (!name.Has(0, kName) || !SameNameIgnoringCase(NameAt(name, kNameLength, kName), wantedName)) return true;
-    parentRecord = *name.U64(kNameParent) & kRecordNumberMask;
+    if (!name.Has(0, kName)) return true;
+    const std::u16string found = NameAt(name, kNameLength, kName);
+    if (!SameNameIgnoringCase(found, wantedName)) return true;
+    const bool exact = found == wantedName;
+    if (!matched || exact) parentRecord = *name.U64(kNameParent) & kRecordNumberMask;
     matched = true;
+    if (!exact) return true;  // look on for a name of exactly that case
+    if (exactCase) *exactCase = true;
     return false;
   });
   return matched;

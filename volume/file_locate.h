@@ -26,6 +26,8 @@ struct LocatedFileData : FatLocation {
   std::int32_t dataNotLocated = 0;    // 1: the file was not reached; cleared by every locate
   std::uint64_t recordNumber = 0;
   std::uint16_t sequenceNumber = 0;   // the record's, when it was found
+  std::uint32_t linkNames = 0;        // its file names other than DOS-only ones: one per hard link
+  std::vector<MftRecord> namedStreams;  // its other data attributes, each with its stream name as name
   // FAT32: the data clusters, read from the FAT before the file is deleted.
   std::vector<std::uint32_t> clusters;
   // The volume as the locate read it.
@@ -48,8 +50,11 @@ bool LocateFileClusters(char driveLetter, std::int32_t& errorCode);
 using FileRecordBytes = std::span<const std::uint8_t, kFileRecordSize>;
 
 // Whether one of the record's file names (fixed-up record) equals wantedName
-// without regard to case; parentRecord receives that name's parent.
-bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord);
+// without regard to case; parentRecord receives that name's parent, and
+// exactCase (when given) whether a name equals it letter for letter (a name
+// of exactly that case is preferred).
+bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord,
+                            bool* exactCase = nullptr);
 
 // What a directory's record says of its index.
 struct DirectoryIndex {

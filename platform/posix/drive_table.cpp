@@ -1,9 +1,12 @@
 // The drive table: letter -> device or image, and its mount directory.
 #include "platform/drive_table.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <climits>
@@ -109,6 +112,61 @@ std::vector<MountEntry> ReadMountTable() {
   return entries;
 }
 
+namespace {
+
+bool IsDeviceOrImage(const std::string& path) {
+  struct stat status {};
+  return !path.empty() && path.front() == '/' && ::stat(path.c_str(), &status) == 0 &&
+         (S_ISBLK(status.st_mode) || S_ISREG(status.st_mode));
+}
+
+// The arguments of a process, each made absolute against its working folder.
+std::vector<std::string> ProcessArguments(const std::string& pid) {
+  std::ifstream file("/proc/" + pid + "/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  char cwd[PATH_MAX];
+  ssize_t cwdLength = ::readlink(("/proc/" + pid + "/cwd").c_str(), cwd, sizeof cwd - 1);
+  std::vector<std::string> arguments;
+  for (std::size_t start = 0; start < all.size();) {
+    std::size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    std::string argument = all.substr(start, end - start);
+    if (!argument.empty() && argument.front() != '/' && argument.front() != '-' && cwdLength > 0)
+      argument = std::string(cwd, static_cast<std::size_t>(cwdLength)) + "/" + argument;
+    char resolved[PATH_MAX];
+    arguments.push_back(::realpath(argument.c_str(), resolved) ? std::string(resolved) : argument);
+    start = end + 1;
+  }
+  return arguments;
+}
+
+}  // namespace
+
+std::string MountSource(const MountEntry& entry) {
+  if (IsDeviceOrImage(entry.source) || !entry.type.starts_with("fuse")) return entry.source;
+  // The daemon that serves the mount point names it among its arguments,
+  // beside the one image or device it serves.
+  DIR* processes = ::opendir("/proc");
+  if (!processes) return entry.source;
+  std::string found;
+  bool ambiguous = false;
+  while (dirent* process = ::readdir(processes)) {
+    std::string pid = process->d_name;
+    if (pid.empty() || !std::all_of(pid.begin(), pid.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+      continue;
+    std::vector<std::string> arguments = ProcessArguments(pid);
+    if (arguments.size() < 2 || std::find(arguments.begin() + 1, arguments.end(), entry.mountPoint) == arguments.end())
+      continue;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+      if (arguments[i] == entry.mountPoint || !IsDeviceOrImage(arguments[i])) continue;
+      if (!found.empty() && found != arguments[i]) ambiguous = true;
+      found = arguments[i];
+    }
+  }
+  ::closedir(processes);
+  return found.empty() || ambiguous ? entry.source : found;
+}
+
 std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error) {
   char resolved[PATH_MAX];
   struct stat file {};
@@ -127,14 +185,13 @@ std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError&
   }
   // Only a whole file system mounted from a device or an image file has raw
   // sectors to go with the file.
-  struct stat source {};
-  if (!best || best->root != "/" || best->source.empty() || best->source.front() != '/' ||
-      ::stat(best->source.c_str(), &source) != 0 || !(S_ISBLK(source.st_mode) || S_ISREG(source.st_mode))) {
+  const std::string source = best ? MountSource(*best) : std::string();
+  if (!best || best->root != "/" || !IsDeviceOrImage(source)) {
     error.code = ENODEV;
     return std::nullopt;
   }
   MountedFile found;
-  found.device = best->source;
+  found.device = source;
   found.mountDirectory = best->mountPoint;
   found.pathInVolume = best->mountPoint == "/" ? real.substr(1) : real.substr(std::min(real.size(), best->mountPoint.size() + 1));
   return found;

@@ -7,12 +7,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -92,8 +94,9 @@ std::vector<std::string> MountDirectoriesOf(const std::string& device) {
   const bool known = ::stat(device.c_str(), &wanted) == 0;
   for (const MountEntry& entry : ReadMountTable()) {
     struct stat candidate {};
-    bool same = entry.source == device ||
-                (known && ::stat(entry.source.c_str(), &candidate) == 0 &&
+    const std::string source = MountSource(entry);
+    bool same = source == device ||
+                (known && ::stat(source.c_str(), &candidate) == 0 &&
                  ((S_ISBLK(wanted.st_mode) && S_ISBLK(candidate.st_mode) && wanted.st_rdev == candidate.st_rdev) ||
                   (S_ISREG(wanted.st_mode) && wanted.st_dev == candidate.st_dev && wanted.st_ino == candidate.st_ino)));
     if (same) directories.push_back(entry.mountPoint);
@@ -105,13 +108,37 @@ std::vector<std::string> MountDirectoriesOf(const std::string& device) {
 
 NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   NewFile file;
-  int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = LastSystemError();
-    return file;
+  const std::string host = HostPath(path);
+  const std::size_t slash = host.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : host.substr(0, slash + 1);
+  static std::atomic<unsigned> serial{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "~crv%06x.tmp",
+                  (static_cast<unsigned>(::getpid()) * 7919u + serial++ * 104729u) & 0xFFFFFFu);
+    const std::string scratch = folder + name;
+    // O_EXCL with O_NOFOLLOW: never a file someone else made, never through a link.
+    int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      file.handle_ = fd;
+      file.scratch_ = Utf8ToUtf16(scratch);
+      return file;
+    }
+    if (errno != EEXIST) break;
   }
-  file.handle_ = fd;
+  error = LastSystemError();
   return file;
+}
+
+bool NewFile::Commit(std::u16string_view path, SystemError& error) {
+  if (scratch_.empty() || !Close(error)) return false;
+  // rename() replaces the directory entry itself, a symbolic link included.
+  if (::rename(HostPath(scratch_).c_str(), HostPath(path).c_str()) != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  scratch_.clear();
+  return true;
 }
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
@@ -233,8 +260,14 @@ std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
 bool PathIsOnVolume(std::u16string_view path, char driveLetter) {
   std::optional<DriveMapping> mapping = LookUpDrive(driveLetter);
   if (!mapping) return false;
+  // A folder still to be made would land on the volume of its nearest existing parent.
+  std::error_code ignored;
+  std::filesystem::path nearest = std::filesystem::absolute(HostPath(path), ignored);
   struct stat target {};
-  if (::stat(HostPath(path).c_str(), &target) != 0) return false;
+  while (::stat(nearest.c_str(), &target) != 0) {
+    if (!nearest.has_relative_path()) return false;
+    nearest = nearest.parent_path();
+  }
   std::vector<std::string> mounts = MountDirectoriesOf(mapping->device);
   if (!mapping->mountDirectory.empty()) mounts.push_back(mapping->mountDirectory);
   for (const std::string& mount : mounts) {
@@ -242,6 +275,20 @@ bool PathIsOnVolume(std::u16string_view path, char driveLetter) {
     if (::stat(mount.c_str(), &mounted) == 0 && mounted.st_dev == target.st_dev) return true;
   }
   return false;
+}
+
+std::optional<FileIdentity> IdentifyFile(std::u16string_view path, SystemError& error) {
+  struct stat status {};
+  if (::lstat(HostPath(path).c_str(), &status) != 0) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    error = NotARegularFileError();
+    return std::nullopt;
+  }
+  return FileIdentity{static_cast<std::uint64_t>(status.st_ino), static_cast<std::uint32_t>(status.st_nlink),
+                      static_cast<std::uint64_t>(status.st_size)};
 }
 
 }  // namespace corvanel::platform

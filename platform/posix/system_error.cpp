@@ -28,4 +28,9 @@ SystemError NotARegularFileError() { return {static_cast<std::uint32_t>(EISDIR)}
 
 SystemError FileExistsError() { return {static_cast<std::uint32_t>(EEXIST)}; }
 
+bool IsRefusedName(SystemError error) {
+  // EILSEQ and EINVAL: bytes or characters a file system (vfat, ntfs-3g) will not store.
+  return error.code == ENAMETOOLONG || error.code == EILSEQ || error.code == EINVAL;
+}
+
 }  // namespace corvanel::platform

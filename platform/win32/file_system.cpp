@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cwchar>
 
 #include "platform/text_encoding.h"
 
@@ -11,13 +13,13 @@ namespace corvanel::platform {
 
 namespace {
 
-struct FileIdentity {
+struct VolumeFileId {
   DWORD volume;
   DWORD indexHigh;
   DWORD indexLow;
 };
 
-std::optional<FileIdentity> IdentityOf(const std::string& ansiPath) {
+std::optional<VolumeFileId> IdentityOf(const std::string& ansiPath) {
   HANDLE file = ::CreateFileA(ansiPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -25,7 +27,7 @@ std::optional<FileIdentity> IdentityOf(const std::string& ansiPath) {
   bool known = ::GetFileInformationByHandle(file, &information) != 0;
   ::CloseHandle(file);
   if (!known) return std::nullopt;
-  return FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+  return VolumeFileId{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
 }
 
 }  // namespace
@@ -61,7 +63,7 @@ std::optional<std::uint64_t> RegularFileSize(const std::string& ansiPath, System
 }
 
 bool IsSameFile(const std::string& ansiPathA, const std::string& ansiPathB) {
-  std::optional<FileIdentity> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
+  std::optional<VolumeFileId> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
   return a && b && a->volume == b->volume && a->indexHigh == b->indexHigh && a->indexLow == b->indexLow;
 }
 
@@ -98,14 +100,38 @@ HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 
 NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   NewFile file;
-  HANDLE handle = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = LastSystemError();
-    return file;
+  const std::u16string target(path);
+  const std::size_t separator = target.find_last_of(u"\\/");
+  const std::u16string folder = separator == std::u16string::npos ? u"" : target.substr(0, separator + 1);
+  static std::atomic<unsigned> serial{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t name[32];
+    std::swprintf(name, 32, L"~crv%06x.tmp",
+                  (static_cast<unsigned>(::GetCurrentProcessId()) * 7919u + serial++ * 104729u) & 0xFFFFFFu);
+    const std::u16string scratch = folder + std::u16string(name, name + std::wcslen(name));
+    // CREATE_NEW: never a file or link that is already there.
+    HANDLE handle = ::CreateFileW(Wide(scratch).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+      file.scratch_ = scratch;
+      return file;
+    }
+    if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+  error = LastSystemError();
   return file;
+}
+
+bool NewFile::Commit(std::u16string_view path, SystemError& error) {
+  if (scratch_.empty() || !Close(error)) return false;
+  // A rename replaces the directory entry itself, a reparse point included.
+  if (!::MoveFileExW(Wide(scratch_).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = LastSystemError();
+    return false;
+  }
+  scratch_.clear();
+  return true;
 }
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
@@ -214,6 +240,27 @@ std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return names;
+}
+
+std::optional<FileIdentity> IdentifyFile(std::u16string_view path, SystemError& error) {
+  HANDLE file = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  bool known = ::GetFileInformationByHandle(file, &information) != 0;
+  if (!known) error = LastSystemError();
+  ::CloseHandle(file);
+  if (!known) return std::nullopt;
+  if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    error = NotARegularFileError();
+    return std::nullopt;
+  }
+  return FileIdentity{std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow,
+                      information.nNumberOfLinks,
+                      std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow};
 }
 
 bool PathIsOnVolume(std::u16string_view path, char driveLetter) {

@@ -33,4 +33,9 @@ SystemError NotARegularFileError() { return {ERROR_ACCESS_DENIED}; }
 
 SystemError FileExistsError() { return {ERROR_FILE_EXISTS}; }
 
+bool IsRefusedName(SystemError error) {
+  return error.code == ERROR_INVALID_NAME || error.code == ERROR_FILENAME_EXCED_RANGE ||
+         error.code == ERROR_BAD_PATHNAME;
+}
+
 }  // namespace corvanel::platform

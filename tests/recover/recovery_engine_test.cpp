@@ -218,15 +218,30 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   EXPECT_FALSE(fs::exists(destination / "big.bin"));  // the partial file is gone
   AbortRequested = 0;
 
-  // Extents past the end of the image: the read fails, the partial file stays closed.
+  // Sectors that cannot be read (past the end of a cut image): zeros where
+  // readable data follows, cut from the end; the file is partial, a file with
+  // nothing readable is not made, the run goes on and code 4 stays.
   NtfsDeletedFileIndex.clear();
   view = ListedFilesView();
   root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
   AddNonResident(u"cut.bin", {{500, 2}}, 2 * kClusterBytes);
+  AddNonResident(u"gap.bin", {{505, 1}, {100, 1}}, 2 * kClusterBytes);
+  AddNonResident(u"none.bin", {{506, 1}}, kClusterBytes);
+  AddResident(u"after.txt", {'a'});
   image.Resize(501 * kClusterBytes);
-  EXPECT_FALSE(Recover());
+  EXPECT_TRUE(Recover());
   EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
-  EXPECT_TRUE(collected.files.empty());
+  EXPECT_EQ(ReadAll(destination / "cut.bin"), ClusterBytes(500));
+  std::vector<std::uint8_t> gap(kClusterBytes, 0), hundred = ClusterBytes(100);
+  gap.insert(gap.end(), hundred.begin(), hundred.end());
+  EXPECT_EQ(ReadAll(destination / "gap.bin"), gap);
+  EXPECT_FALSE(fs::exists(destination / "none.bin"));
+  EXPECT_TRUE(fs::exists(destination / "after.txt"));
+  ASSERT_EQ(collected.files.size(), 4u);
+  EXPECT_EQ(collected.files[0].unreadableBytes, kClusterBytes);
+  EXPECT_FALSE(collected.files[1].complete);
+  EXPECT_TRUE(collected.files[2].nothingRead);
+  EXPECT_TRUE(collected.files[3].complete);
 
   ListedFilesView emptyView;
   emptyView.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);

@@ -14,79 +14,24 @@ targets through the mounts. On the unmounted image afterwards:
 
 usage: real_volumes_test.py CLI [WINE_RUN WINDOWS_CLI]
 """
-import hashlib
 import json
 import os
-import re
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from volume_images import ENV, run, ntfs_mount, fat_mount, marker, marked, write, sha  # noqa: E402
 
 CLI = None
 WINE = None  # (wine-run script, corvanel-cli.exe)
-ENV = dict(os.environ, LC_ALL="C.UTF-8", MTOOLS_SKIP_CHECK="1")
 MAX_SHRED_SIZE = 1610612736
-
-
-def run(*args, check=True):
-    return subprocess.run(args, check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
-
-
-class Mount:
-    """A FUSE mount of an image for the duration; the daemon runs in the
-    foreground and is waited for, since umount returns before it has
-    written everything."""
-
-    def __init__(self, command, directory):
-        self.command, self.directory = command, directory
-
-    def __enter__(self):
-        os.makedirs(self.directory, exist_ok=True)
-        self.process = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.ismount(self.directory):
-                return self.directory
-            time.sleep(0.05)
-        raise RuntimeError("could not mount: " + " ".join(self.command))
-
-    def __exit__(self, *exc):
-        subprocess.run(["umount", self.directory], check=True)
-        self.process.wait(timeout=60)
-
-
-def ntfs_mount(image, directory):
-    return Mount(["ntfs-3g", "-o", "no_detach", image, directory], directory)
-
-
-def fat_mount(image, directory):
-    return Mount(["fusefat", "-f", "-o", "rw+", "-o", "fsname=" + image, image, directory], directory)
-
-
-def marker(name):
-    return ("CORVANEL-MARKER<" + name + ">").encode()
-
-
-def marked(name, size):
-    """size bytes of a target's marker, repeated."""
-    m = marker(name)
-    return (m * (size // len(m) + 1))[:size]
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def _mkdirs(path):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     return path
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
 
 
 def shred(path, *extra):

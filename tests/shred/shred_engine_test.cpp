@@ -11,6 +11,7 @@
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
+#include "platform/file_system.h"
 #include "tests/support/record_builder.h"
 #include "tests/support/recording_prompter.h"
 #include "tests/support/test_volume_image.h"
@@ -84,6 +85,19 @@ class ShredTest : public ::testing::Test {
     before = image.Read(0, kVolumeBytes);
   }
 
+  // The located file made to be the chosen one, as the locate of a real
+  // volume finds it: its record number and size those of the file (NTFS), or
+  // the file as long as its entry says (FAT32). Then the shred.
+  bool Shred(char letter, std::int32_t& errorCode, ShredReport* report = nullptr) {
+    platform::SystemError ignored;
+    if (LocatedFile.volume.kind == kFileSystemFat32 && fs::exists(file)) fs::resize_file(file, LocatedFile.fileSize);
+    if (std::optional<platform::FileIdentity> identity = platform::IdentifyFile(file.u16string(), ignored)) {
+      LocatedFile.recordNumber = identity->fileIndex & 0xFFFFFFFFFFFFull;
+      LocatedFile.record.realSize = identity->size;
+    }
+    return ShredLocatedFile(letter, errorCode, report);
+  }
+
   // Whether a byte range of the image holds `value` throughout.
   bool Holds(std::uint64_t offset, std::size_t length, std::uint8_t value) {
     std::vector<std::uint8_t> bytes = image.Read(offset, length);
@@ -110,7 +124,7 @@ TEST_F(ShredTest, NtfsZerosEveryFreeExtentAndFillsTheRecord) {
   LocateNtfsFile(runs, {402});
   std::int32_t errorCode = 0;
   ShredReport report;
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report)) << errorCode;
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report)) << errorCode;
   EXPECT_EQ(errorCode, 0);
   EXPECT_FALSE(fs::exists(file));
   EXPECT_TRUE(report.deleted);
@@ -145,7 +159,7 @@ TEST_F(ShredTest, NtfsRecordTakenAgainIsLeftAlone) {
   before = image.Read(0, kVolumeBytes);
   std::int32_t errorCode = 0;
   ShredReport report;
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_TRUE(report.recordTaken);
   EXPECT_FALSE(report.recordOverwritten);
   EXPECT_TRUE(Untouched(Sector(kRecordSector), kFileRecordSize));
@@ -154,7 +168,7 @@ TEST_F(ShredTest, NtfsRecordTakenAgainIsLeftAlone) {
   LocateNtfsFile({}, {});
   LocatedFile.sequenceNumber = 2;
   std::ofstream(file, std::ios::binary) << "x";
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_TRUE(report.recordTaken);
   EXPECT_TRUE(Untouched(Sector(kRecordSector), kFileRecordSize));
 }
@@ -164,7 +178,7 @@ TEST_F(ShredTest, ResidentDataOverwritesOnlyTheRecord) {
   LocatedFile.record.isResident = 1;
   std::int32_t errorCode = 0;
   ShredReport report;
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   ASSERT_EQ(report.written.size(), 1u);
   EXPECT_EQ(report.written[0].offset, Sector(kRecordSector));
   EXPECT_TRUE(Holds(Sector(kRecordSector), kFileRecordSize, 0x01));
@@ -176,20 +190,20 @@ TEST_F(ShredTest, TheSizeLimit) {
   std::int32_t errorCode = 0;
   // One byte over: refused, nothing deleted or written.
   fs::resize_file(file, MaxShredFileSize + 1);
-  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_FALSE(Shred(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kFileTooLargeToShred);
   EXPECT_EQ(fs::file_size(file), MaxShredFileSize + 1);
   EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
   // 4 GiB and more, which a 32-bit length cannot hold, too.
   fs::resize_file(file, 0x100000000ull + 10);
   errorCode = 0;
-  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_FALSE(Shred(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kFileTooLargeToShred);
   // Exactly the limit passes; only the clusters the file has are zeroed in place.
   fs::resize_file(file, MaxShredFileSize);
   errorCode = 0;
   ShredReport report;
-  EXPECT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  EXPECT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(report.zeroedInPlace, 2u * kSectorSize);
   EXPECT_FALSE(fs::exists(file));
 }
@@ -205,7 +219,7 @@ TEST_F(ShredTest, NotLocatedAskedInBothLanguages) {
     prompter.Answer({kPromptYes});
     std::int32_t errorCode = 0;
     ShredReport report;
-    EXPECT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+    EXPECT_TRUE(Shred(image.letter(), errorCode, &report));
     EXPECT_EQ(errorCode, 0);
     EXPECT_TRUE(report.deletedWithoutOverwrite);
     EXPECT_FALSE(fs::exists(file));
@@ -231,7 +245,7 @@ TEST_F(ShredTest, NotLocatedAskedInBothLanguages) {
   std::int32_t errorCode = 0;
   ShredReport report;
   std::size_t boxes = prompter.shown().size();
-  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode, &report));
+  EXPECT_FALSE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(errorCode, 0);
   EXPECT_TRUE(report.declined);
   EXPECT_TRUE(fs::exists(file));
@@ -247,7 +261,7 @@ TEST_F(ShredTest, FailuresAreReportedWithTheSystemText) {
   LocateNtfsFile({{300, 2}}, {});
   fs::remove(file);
   std::int32_t errorCode = 0;
-  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_FALSE(Shred(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kShredSystemError);
   EXPECT_TRUE(LastSystemErrorText.Get().starts_with(u"System Error:"));
   EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
@@ -259,18 +273,58 @@ TEST_F(ShredTest, FailuresAreReportedWithTheSystemText) {
     LocatedFile.recordSector = kVolumeSectors + 10;
     LocatedFile.record.isResident = 1;
     errorCode = 0;
-    EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+    EXPECT_FALSE(Shred(image.letter(), errorCode));
     EXPECT_EQ(errorCode, error_code::kShredSystemError);
     std::u16string expected = language == kLanguageEnglish ? u"This file is not completely removed, in the data area "
                                                            : u"此文件没有彻底删除，在数据区";
     EXPECT_EQ(LastSystemErrorText.Get().substr(0, expected.size()), expected);
     EXPECT_EQ(LastSystemErrorText.Get().substr(expected.size(), 13), u"System Error:");
   }
-  // A volume that does not open for writing.
+  // A volume that does not open for writing: refused before the file is touched.
   std::ofstream(file, std::ios::binary) << "data";
   errorCode = 0;
-  EXPECT_FALSE(ShredLocatedFile(testing::kUnmappedDriveLetter, errorCode));
+  UiLanguage = kLanguageEnglish;
+  EXPECT_FALSE(Shred(testing::kUnmappedDriveLetter, errorCode));
   EXPECT_EQ(errorCode, error_code::kShredSystemError);
+  EXPECT_TRUE(LastSystemErrorText.Get().ends_with(VolumeNotWritableRefusal(kLanguageEnglish)));
+  EXPECT_EQ(fs::file_size(file), 4u);
+}
+
+TEST_F(ShredTest, OnlyTheLocatedFileWithOneNameIsShredded) {
+  LocateNtfsFile({{300, 2}}, {});
+  std::int32_t errorCode = 0;
+  auto refused = [&](std::u16string_view why) {
+    errorCode = 0;
+    EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+    EXPECT_EQ(errorCode, error_code::kShredSystemError);
+    EXPECT_EQ(LastSystemErrorText.Get(), why);
+    EXPECT_EQ(fs::file_size(file), 3000u);
+    EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
+  };
+  // Another record, or another size, than the open file's.
+  platform::SystemError ignored;
+  const platform::FileIdentity identity = *platform::IdentifyFile(file.u16string(), ignored);
+  LocatedFile.recordNumber = (identity.fileIndex & 0xFFFFFFFFFFFFull) + 1;
+  LocatedFile.record.realSize = 3000;
+  refused(NotTheLocatedFileRefusal(kLanguageEnglish));
+  LocatedFile.recordNumber = identity.fileIndex & 0xFFFFFFFFFFFFull;
+  LocatedFile.record.realSize = 2999;
+  refused(NotTheLocatedFileRefusal(kLanguageEnglish));
+  // A second name: in the record (NTFS), or as the system counts links (FAT32).
+  LocatedFile.record.realSize = 3000;
+  LocatedFile.linkNames = 2;
+  refused(OtherNamesRefusal(kLanguageEnglish));
+  LocatedFile.linkNames = 1;
+  const fs::path link = file.string() + ".link";
+  fs::create_hard_link(file, link);
+  LocatedFile.volume.kind = kFileSystemFat32;
+  LocatedFile.fileSize = 3000;
+  refused(OtherNamesRefusal(kLanguageEnglish));
+  fs::remove(link);
+  LocatedFile.volume.kind = kFileSystemNtfs;
+  errorCode = 0;
+  EXPECT_TRUE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_FALSE(fs::exists(file));
 }
 
 class FatShredTest : public ShredTest {
@@ -312,7 +366,7 @@ TEST_F(FatShredTest, ZerosTheChainAndScrubsEntriesAcrossClusters) {
   before = image.Read(0, kVolumeBytes);
   std::int32_t errorCode = 0;
   ShredReport report;
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report)) << errorCode;
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report)) << errorCode;
   EXPECT_TRUE(Holds(Sector(kDataStart + 8), 2 * kSectorSize, 0));  // clusters 10, 11
   EXPECT_TRUE(Untouched(Sector(kDataStart + 18), kSectorSize));     // cluster 20
   EXPECT_TRUE(Untouched(Sector(kDataStart + 10), kSectorSize));     // cluster 12, between
@@ -346,7 +400,7 @@ TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {
   before = image.Read(0, kVolumeBytes);
   std::int32_t errorCode = 0;
   ShredReport report;
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(report.entriesScrubbed, 1u);
   EXPECT_EQ(report.entriesTaken, 1u);
   EXPECT_TRUE(Untouched(Sector(80) + 3 * 32, 32));
@@ -355,7 +409,7 @@ TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {
   // A chain shorter than the size: the rest is reported, not guessed at.
   LocateFatFile({10}, 5000);
   std::ofstream(file, std::ios::binary) << "x";
-  ASSERT_TRUE(ShredLocatedFile(image.letter(), errorCode, &report));
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(report.clustersZeroed, 1u);
   EXPECT_EQ(report.clustersNotLocated, 9u);
 }
@@ -365,7 +419,7 @@ TEST_F(FatShredTest, AFileThatCannotBeDeletedIsNotOverwritten) {
   fs::remove(file);
   before = image.Read(0, kVolumeBytes);
   std::int32_t errorCode = 0;
-  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_FALSE(Shred(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kShredSystemError);
   EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
 }

@@ -1,0 +1,159 @@
+#!/usr/bin/python3
+"""Realistic faults, injected one at a time into a scratch copy of the
+sources; the suites that guard each are run and must fail. Run by hand after
+changing an engine (not in CI): every mutant must be caught.
+
+usage: tools/mutants.py [NAME ...]     (default: all; --list to list them)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SCRATCH = os.environ.get("CORVANEL_MUTANTS", "/tmp/corvanel-mutants")
+PY = "/usr/bin/python3"
+
+
+def suite(path):
+    return [PY, os.path.join(SCRATCH, path), os.path.join(SCRATCH, "build/linux/corvanel-cli")]
+
+
+def gtest(name, pattern="*"):
+    return [os.path.join(SCRATCH, "build/linux/tests", name), "--gtest_filter=" + pattern]
+
+
+# name: (file, text, replacement, command that must fail)
+MUTANTS = {
+    "recover-makes-folders-before-the-check": (
+        "cli/recover_command.cpp",
+        "  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);\n",
+        "  std::filesystem::create_directories(destination, made);\n"
+        "  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);\n",
+        suite("tests/recover/data_safety_test.py")),
+    "recover-writes-through-links": (
+        "platform/posix/file_system.cpp",
+        "  if (::rename(HostPath(scratch_).c_str(), HostPath(path).c_str()) != 0) {",
+        "  { std::ifstream in(HostPath(scratch_), std::ios::binary);\n"
+        "    std::ofstream out(HostPath(path), std::ios::binary | std::ios::trunc); out << in.rdbuf(); }\n"
+        "  if (::unlink(HostPath(scratch_).c_str()) != 0) {",
+        suite("tests/recover/data_safety_test.py")),
+    "recover-no-rename-for-refused-names": (
+        "recover/recovery_engine.cpp",
+        "if (!committed && platform::IsRefusedName(error) && !written.renamed) {",
+        "if (false) {",
+        suite("tests/recover/data_safety_test.py")),
+    "recover-read-failure-ends-the-run": (
+        "recover/recovery_engine.cpp",
+        "          errorCode_ = code;\n          pendingZeros_ += bytes;",
+        "          errorCode_ = code;\n          return Outcome::EndFalse;\n          pendingZeros_ += bytes;",
+        gtest("recover_tests")),
+    "recover-unreadable-clusters-not-zero-filled": (
+        "recover/recovery_engine.cpp",
+        "    while (pendingZeros_ > 0) {",
+        "    pendingZeros_ = 0;\n    while (pendingZeros_ > 0) {",
+        gtest("recover_tests")),
+    "recover-keeps-a-partial-file-after-a-write-failure": (
+        "recover/recovery_engine.cpp",
+        "      if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes",
+        "      if (outcome == Outcome::EndFalse) { platform::SystemError e; file.Commit(written.path, e); }\n"
+        "      if (outcome != Outcome::Next) return outcome;",
+        suite("tests/recover/data_safety_test.py")),
+    "shred-no-identity-check": (
+        "shred/shred_engine.cpp",
+        "  if (!IsTheLocatedFile(path, errorCode)) return false;",
+        "",
+        gtest("shred_tests")),
+    "shred-hard-links-not-refused": (
+        "shred/shred_engine.cpp",
+        "    if (LocatedFile.linkNames > 1) return refuse(OtherNamesRefusal(language));",
+        "",
+        suite("tests/shred/data_safety_test.py")),
+    "shred-named-streams-left": (
+        "shred/shred_engine.cpp",
+        "  for (const MftRecord& stream : LocatedFile.namedStreams) runs.insert(",
+        "  for (const MftRecord& stream : {MftRecord{}}) runs.insert(",
+        suite("tests/shred/data_safety_test.py")),
+    "shred-first-case-insensitive-match": (
+        "volume/file_locate.cpp",
+        "      if (exact) {\n        found = record;",
+        "      if (false) {\n        found = record;",
+        suite("tests/shred/data_safety_test.py")),
+    "shred-rights-checked-after-the-damage": (
+        "shred/shred_engine.cpp",
+        "  if (mode == ShredMode::Full && !CanWriteVolume(driveLetter, errorCode)) return false;",
+        "",
+        suite("tests/shred/data_safety_test.py")),
+    "shred-fusefat-without-fsname": (
+        "platform/posix/drive_table.cpp",
+        "  if (IsDeviceOrImage(entry.source) || !entry.type.starts_with(\"fuse\")) return entry.source;",
+        "  return entry.source;",
+        suite("tests/shred/data_safety_test.py")),
+}
+
+
+def sh(command, **kwargs):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+
+
+def prepare():
+    os.makedirs(SCRATCH, exist_ok=True)
+    # The sources afresh; the scratch build folder is kept, so only what changed is rebuilt.
+    for name in os.listdir(ROOT):
+        if name in ("build", ".git"):
+            continue
+        target = os.path.join(SCRATCH, name)
+        if os.path.isdir(target) and not os.path.islink(target):
+            shutil.rmtree(target)
+        elif os.path.lexists(target):
+            os.remove(target)
+        source = os.path.join(ROOT, name)
+        if os.path.isdir(source):
+            shutil.copytree(source, target, symlinks=True)
+        else:
+            shutil.copy2(source, target)
+    sh(["cmake", "--preset", "linux"], cwd=SCRATCH, check=True)
+    built = sh(["cmake", "--build", "--preset", "linux"], cwd=SCRATCH)
+    if built.returncode != 0:
+        sys.exit("the unmutated build fails:\n" + built.stdout.decode()[-3000:])
+
+
+def try_mutant(name):
+    path, text, replacement, command = MUTANTS[name]
+    source = os.path.join(SCRATCH, path)
+    with open(source) as f:
+        original = f.read()
+    if original.count(text) != 1:
+        return "stale (the text is not in the source once)"
+    try:
+        with open(source, "w") as f:
+            f.write(original.replace(text, replacement))
+        built = sh(["cmake", "--build", "--preset", "linux"], cwd=SCRATCH)
+        if built.returncode != 0:
+            return "does not build"
+        return "caught" if sh(command, timeout=600).returncode != 0 else "MISSED"
+    finally:
+        with open(source, "w") as f:
+            f.write(original)
+
+
+def main():
+    if "--list" in sys.argv:
+        print("\n".join(MUTANTS))
+        return 0
+    names = sys.argv[1:] or list(MUTANTS)
+    prepare()
+    results = []
+    for name in names:
+        start = time.time()
+        results.append((name, try_mutant(name), time.time() - start))
+        print(f"{results[-1][1]:>10}  {name}  ({results[-1][2]:.0f} s)", flush=True)
+    sh(["cmake", "--build", "--preset", "linux"], cwd=SCRATCH)
+    missed = [name for name, result, _ in results if result != "caught"]
+    print(f"\n{len(results) - len(missed)} of {len(results)} mutants caught" + (": missed " + ", ".join(missed) if missed else ""))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
