@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "app/message_catalogue.h"
@@ -55,12 +56,43 @@ void PrintHelp(std::ostream& out) {
 
 std::span<const Command> Commands() { return kCommands; }
 
+std::string Printable(std::string_view utf8, bool keepLineBreaks) {
+  std::string printable;
+  printable.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    // C1 controls, U+0080 to U+009F, are C2 80 to C2 9F in UTF-8.
+    const bool c1 = byte == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
+    if (!c1 && byte >= 0x20 && byte != 0x7F) {
+      printable += utf8[i];
+      continue;
+    }
+    if (keepLineBreaks && (byte == '\n' || byte == '\r')) {
+      printable += utf8[i];
+      continue;
+    }
+    const unsigned code = c1 ? static_cast<unsigned char>(utf8[++i]) : byte;
+    switch (code) {
+      case '\n': printable += "\\n"; break;
+      case '\r': printable += "\\r"; break;
+      case '\t': printable += "\\t"; break;
+      default: {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+        printable += escaped;
+      }
+    }
+  }
+  return printable;
+}
+
 int ReportFailure(Console& console, std::int32_t errorCode) {
   std::optional<std::u16string> text = ErrorPromptText(errorCode, kLanguageEnglish);
   std::string message = text ? platform::Utf16ToUtf8(*text) : "error " + std::to_string(errorCode);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
     message.pop_back();
-  console.err << "corvanel-cli: " << message << '\n';
+  console.err << "corvanel-cli: " << Printable(message, true) << '\n';
   return kExitFailed;
 }
 

@@ -25,6 +25,12 @@ int ReportFailure(Console& console, std::int32_t errorCode);
 // Prints the English text of a table B prompt (a refusal) and gives kExitFailed.
 int ReportPrompt(Console& console, std::int32_t promptNumber);
 
+// Text from a volume or a file, safe to print on a terminal: control
+// characters (C0, DEL, C1) become escapes such as \n, \t and \x1b, so a
+// name cannot move the cursor, change colours or fake a line of output.
+// keepLineBreaks leaves CR and LF as they are (for texts with system messages).
+std::string Printable(std::string_view utf8, bool keepLineBreaks = false);
+
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);
 

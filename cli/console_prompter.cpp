@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "cli/commands.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::cli {
@@ -11,7 +12,7 @@ namespace {
 
 // Trailing blanks and line breaks of a text are the box's, not the terminal's.
 std::string ForTerminal(std::u16string_view text) {
-  std::string line = platform::Utf16ToUtf8(text);
+  std::string line = Printable(platform::Utf16ToUtf8(text), true);
   while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
   return line;
 }

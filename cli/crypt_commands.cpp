@@ -55,13 +55,18 @@ std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console
   std::string line;
   if (arguments.keyFile) {
     std::filesystem::path path(std::u8string(arguments.keyFile->begin(), arguments.keyFile->end()));
+    std::error_code error;
+    const bool regular = std::filesystem::is_regular_file(path, error);
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      console.err << "corvanel-cli: cannot read the key file " << *arguments.keyFile << '\n';
+    if (!regular || !file) {
+      console.err << "corvanel-cli: cannot read the key file " << Printable(*arguments.keyFile) << ": "
+                  << (error ? error.message() : "not a regular file") << '\n';
       status = kExitFailed;
       return std::nullopt;
     }
     std::getline(file, line);
+    // A byte-order mark that an editor put before the key is not part of it.
+    if (line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
   } else {
     std::optional<std::string> typed;
     if (console.readSecret) {
@@ -79,9 +84,9 @@ std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console
   return platform::Utf8ToUtf16(line);
 }
 
-std::string Printable(const std::string& ansiPath) {
+std::string DisplayPath(const std::string& ansiPath) {
   std::optional<std::u16string> wide = platform::FromAnsi(ansiPath);
-  return wide ? platform::Utf16ToUtf8(*wide) : ansiPath;
+  return Printable(wide ? platform::Utf16ToUtf8(*wide) : ansiPath);
 }
 
 // Remembers the output and draws a progress bar when err is a terminal.
@@ -151,7 +156,7 @@ int RunCrypt(std::span<const std::string> args, Console& console, Direction dire
   }
   if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   console.out << (direction == Direction::Encrypt ? "encrypted " : "decrypted ") << arguments.file << " -> "
-              << Printable(progress.output) << " (" << progress.written << " bytes, " << arguments.cipher->name
+              << DisplayPath(progress.output) << " (" << progress.written << " bytes, " << arguments.cipher->name
               << ")\n";
   return kExitOk;
 }

@@ -58,7 +58,7 @@ class Report final : public RecoveryObserver {
   Report(Console& console, std::function<std::optional<int>(std::int32_t)> freeShare)
       : console_(console), freeShare_(std::move(freeShare)) {}
   void OnFileWritten(const RecoveredFile& file) override {
-    const std::string path = platform::Utf16ToUtf8(file.path);
+    const std::string path = Printable(platform::Utf16ToUtf8(file.path));
     if (file.nothingRead) {
       ++partial;
       console_.err << "corvanel-cli: warning: no sector of " << path << " could be read; it was not written\n";

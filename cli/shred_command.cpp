@@ -46,9 +46,15 @@ std::optional<DrivePath> ToDrivePath(const std::string& file, Console& console) 
   return DrivePath{path, static_cast<char>(path[0])};
 #else
   platform::SystemError error;
-  std::optional<platform::MountedFile> mounted = platform::FindMountedFile(file, error);
+  std::string type;
+  std::optional<platform::MountedFile> mounted = platform::FindMountedFile(file, error, &type);
+  if (!type.empty() && !platform::MayBeNtfsOrFat(type)) {
+    console.err << "corvanel-cli: " << Printable(file) << ": not on an NTFS or FAT32 volume (it is on " << type
+                << "); only files on those can be shredded\n";
+    return std::nullopt;
+  }
   if (!mounted) {
-    console.err << "corvanel-cli: " << file << ": "
+    console.err << "corvanel-cli: " << Printable(file) << ": "
                 << (error.code == ENODEV ? "not on a volume mounted from a device or image file"
                                          : platform::Utf16ToUtf8(platform::SystemErrorMessage(error)))
                 << '\n';
@@ -76,7 +82,7 @@ std::string Bytes(std::uint64_t count) { return std::to_string(count) + " byte" 
 void PrintReport(Console& console, const ShredReport& report, const DrivePath& file) {
   if (report.zeroedInPlace > 0) console.out << "zeroed " << Bytes(report.zeroedInPlace) << " in place through the file\n";
   if (report.inPlaceFailed) console.err << "corvanel-cli: warning: the file could not be zeroed in place\n";
-  if (report.deleted) console.out << "deleted " << platform::Utf16ToUtf8(file.path) << '\n';
+  if (report.deleted) console.out << "deleted " << Printable(platform::Utf16ToUtf8(file.path)) << '\n';
   if (report.deletedWithoutOverwrite) {
     console.out << "its data was not located: nothing was overwritten on the raw volume\n";
     return;

@@ -84,7 +84,7 @@ void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
                   free ? (std::to_string(*free) + "%").c_str() : "?");
-    line = prefix + platform::Utf16ToUtf8(name) + '\n';
+    line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\n';
   }
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }

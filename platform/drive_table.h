@@ -49,9 +49,15 @@ struct MountedFile {
   std::string device;          // block device or image file (absolute)
   std::string mountDirectory;
   std::string pathInVolume;
+  std::string type;            // the file system type the mount table gives
 };
 // False with error set when the file does not exist, or its file system has
-// no device or image behind it (tmpfs, a network share, ...).
-std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error);
+// no device or image behind it (tmpfs, a network share, ...); type is then
+// still filled in.
+std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error, std::string* type = nullptr);
+
+// Whether a mount of this type may hold an NTFS or FAT32 volume: the kernel's
+// drivers for them, and FUSE (ntfs-3g, fusefat), which the boot sector decides.
+bool MayBeNtfsOrFat(std::string_view type);
 
 }  // namespace corvanel::platform

@@ -90,6 +90,16 @@ MUTANTS = {
         "  if (IsDeviceOrImage(entry.source) || !entry.type.starts_with(\"fuse\")) return entry.source;",
         "  return entry.source;",
         suite("tests/shred/data_safety_test.py")),
+    "cli-sigterm-not-handled": (
+        "platform/posix/console.cpp",
+        "for (int signal : {SIGINT, SIGTERM, SIGHUP})",
+        "for (int signal : {SIGINT})",
+        suite("tests/cli/inputs_test.py")),
+    "cli-scan-names-raw": (
+        "cli/volume_commands.cpp",
+        "line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\\n';",
+        "line = prefix + platform::Utf16ToUtf8(name) + '\\n';",
+        suite("tests/cli/inputs_test.py")),
 }
 
 

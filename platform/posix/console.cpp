@@ -31,7 +31,9 @@ void SetFlagOnInterrupt(std::atomic<std::int32_t>& flag) {
   action.sa_handler = OnInterrupt;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
+  // Ended by a terminal, a session or a supervisor as by Ctrl+C: the work in
+  // hand takes its cancel path and removes its partial output.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
 std::optional<std::string> ReadSecretLine() {

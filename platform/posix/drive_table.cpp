@@ -167,7 +167,12 @@ std::string MountSource(const MountEntry& entry) {
   return found.empty() || ambiguous ? entry.source : found;
 }
 
-std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error) {
+bool MayBeNtfsOrFat(std::string_view type) {
+  return type == "ntfs" || type == "ntfs3" || type == "vfat" || type == "msdos" || type == "fat" ||
+         type.starts_with("fuse");
+}
+
+std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error, std::string* type) {
   char resolved[PATH_MAX];
   struct stat file {};
   if (!::realpath(path.c_str(), resolved) || ::stat(resolved, &file) != 0) {
@@ -185,6 +190,7 @@ std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError&
   }
   // Only a whole file system mounted from a device or an image file has raw
   // sectors to go with the file.
+  if (best && type) *type = best->type;
   const std::string source = best ? MountSource(*best) : std::string();
   if (!best || best->root != "/" || !IsDeviceOrImage(source)) {
     error.code = ENODEV;
@@ -192,6 +198,7 @@ std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError&
   }
   MountedFile found;
   found.device = source;
+  found.type = best->type;
   found.mountDirectory = best->mountPoint;
   found.pathInVolume = best->mountPoint == "/" ? real.substr(1) : real.substr(std::min(real.size(), best->mountPoint.size() + 1));
   return found;

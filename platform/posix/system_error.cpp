@@ -7,10 +7,16 @@
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
+namespace {
+// Past every errno value: there is none for "a directory, FIFO or device
+// where a regular file was expected" that says so.
+constexpr std::uint32_t kNotARegularFile = 0x10000;
+}  // namespace
 
 SystemError LastSystemError() { return {static_cast<std::uint32_t>(errno)}; }
 
 std::u16string SystemErrorMessage(SystemError error) {
+  if (error.code == kNotARegularFile) return u"Not a regular file";
   return Utf8ToUtf16(std::strerror(static_cast<int>(error.code)));
 }
 
@@ -24,7 +30,7 @@ SystemError UnmappableCharacterError() { return {static_cast<std::uint32_t>(EILS
 
 SystemError InvalidNameError() { return {static_cast<std::uint32_t>(EINVAL)}; }
 
-SystemError NotARegularFileError() { return {static_cast<std::uint32_t>(EISDIR)}; }
+SystemError NotARegularFileError() { return {kNotARegularFile}; }
 
 SystemError FileExistsError() { return {static_cast<std::uint32_t>(EEXIST)}; }
 

@@ -27,8 +27,11 @@ std::atomic<std::int32_t>* interruptFlag = nullptr;
 std::atomic<bool> interruptedOnce{false};
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT || interruptedOnce.exchange(true)) return FALSE;
+  if (interruptedOnce.exchange(true)) return FALSE;
   interruptFlag->store(1);
+  // A closed console or a logoff ends the process when this returns: give
+  // the work a moment to remove its partial output first.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) ::Sleep(3000);
   return TRUE;
 }
 }  // namespace
