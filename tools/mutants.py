@@ -100,6 +100,26 @@ MUTANTS = {
         "line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\\n';",
         "line = prefix + platform::Utf16ToUtf8(name) + '\\n';",
         suite("tests/cli/inputs_test.py")),
+    "shred-fat-stretch-not-rechecked": (
+        "shred/shred_engine.cpp",
+        "      if (!next) return false;\n      if (!*next) break;",
+        "      if (!next) return false;",
+        gtest("shred_tests")),
+    "scan-skips-the-record-fix-up": (
+        "volume/deleted_file_scan.cpp",
+        "          FixUpRecordSector(record);\n          if (ParseFileRecord(record, ScanCurrentRecord))",
+        "          if (ParseFileRecord(record, ScanCurrentRecord))",
+        suite("tests/volume/real_volumes_test.py")),
+    "locate-skips-the-record-fix-up": (
+        "volume/file_locate.cpp",
+        "    FixUpRecordSector(bytes);\n    return Outcome::Read;",
+        "    return Outcome::Read;",
+        suite("tests/shred/real_volumes_test.py")),
+    "recover-rereads-the-first-batch": (
+        "recover/recovery_engine.cpp",
+        "if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {",
+        "if (ReadSectors(firstSector, count * sectorsPerCluster, code)) {",
+        suite("tests/volume/real_volumes_test.py")),
 }
 
 

@@ -109,20 +109,6 @@ TEST(CatalogueTexts, SampleOfOkEntriesIsByteExact) {
   EXPECT_EQ(Utf8(PromptCaption(kLanguageEnglish)), "Prompt");
 }
 
-TEST(CatalogueTexts, TablesHoldExactlyTheirNumbers) {
-  std::set<std::int32_t> errors, prompts;
-  for (std::int32_t n = -5; n <= 100; ++n) {
-    if (FindErrorEntry(n)) errors.insert(n);
-    if (FindUserPromptEntry(n)) prompts.insert(n);
-  }
-  EXPECT_EQ(errors, (std::set<std::int32_t>{1, 2, 3, 4, 5, 6, 8, 9, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
-  std::set<std::int32_t> expectedPrompts;
-  for (std::int32_t n = 1; n <= 27; ++n)
-    if (n != 22) expectedPrompts.insert(n);
-  EXPECT_EQ(prompts, expectedPrompts);
-  for (std::int32_t n : errors) EXPECT_EQ(FindErrorEntry(n)->buttons, PromptButtons::Ok) << n;
-}
-
 TEST_F(CatalogueTest, ShowsTheLanguageOfUiLanguageWithItsCaption) {
   UiLanguage = kLanguageChinese;
   ShowErrorPrompt(error_code::kWrongKey);

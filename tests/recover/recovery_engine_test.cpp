@@ -130,6 +130,22 @@ TEST_F(RecoveryTest, ExtentsAreCopiedAndTheLastClusterIsCut) {
   EXPECT_TRUE(std::all_of(collected.files.begin(), collected.files.end(), [](auto& f) { return f.complete; }));
 }
 
+TEST_F(RecoveryTest, MegabytesInTwoExtentsComeBackWhole) {
+  // Reads go in batches; every batch of each extent must be its own.
+  constexpr std::uint64_t kBytes = 8 << 20;
+  image.Resize(kBytes);
+  image.Write(0, testing::PatternBytes(0, kBytes));
+  ScannedVolume.geometry.totalSectors = ScannedVolume.volumeSectors = kBytes / kSectorSize;
+  const std::uint64_t size = 1100 * kClusterBytes - 10;
+  AddNonResident(u"mega.bin", {{1500, 400}, {100, 700}}, size);
+  ASSERT_TRUE(Recover());
+  std::vector<std::uint8_t> expected = testing::PatternBytes(1500ull * kClusterBytes, 400 * kClusterBytes);
+  std::vector<std::uint8_t> second = testing::PatternBytes(100ull * kClusterBytes, 700 * kClusterBytes);
+  expected.insert(expected.end(), second.begin(), second.end());
+  expected.resize(size);
+  EXPECT_TRUE(ReadAll(destination / "mega.bin") == expected);
+}
+
 TEST_F(RecoveryTest, AZeroStartEndsTheExtentsAndTheFileIsReportedPartial) {
   AddNonResident(u"holey.bin", {{10, 1}, {0, 1}, {12, 1}}, 3 * kClusterBytes);
   ASSERT_TRUE(Recover());

@@ -27,6 +27,7 @@ from volume_images import ENV, run, ntfs_mount, fat_mount, marker, marked, write
 CLI = None
 WINE = None  # (wine-run script, corvanel-cli.exe)
 MAX_SHRED_SIZE = 1610612736
+ACROSS = "dir/a name across the sector end " + "n" * 117  # 150 characters
 
 
 def _mkdirs(path):
@@ -118,6 +119,7 @@ class NtfsShredTest(ShredCase):
             "dir/A rather long file name, for shredding.dat": marked("long", 9000),
             "文件（一）：a.txt": marked("cjk", 5000),
             "dir/small.txt": marked("dir-small", 6000),                    # the root's name, one level down
+            ACROSS: marked("across", 7000),  # a name across the end of its record's first sector
             "empty.bin": b"",
         }
         with ntfs_mount(cls.image, cls.mnt) as root:
@@ -155,7 +157,7 @@ class NtfsShredTest(ShredCase):
     def test_1_locate_agrees_with_the_sleuth_kit(self):
         inodes = fls_inodes(self.image)
         for name in ["big.bin", "dir/sub/nested.bin", "frag/many.bin", "small.txt", "dir/small.txt",
-                     "dir/A rather long file name, for shredding.dat", "文件（一）：a.txt"]:
+                     "dir/A rather long file name, for shredding.dat", "文件（一）：a.txt", ACROSS]:
             with self.subTest(name=name):
                 code, found = locate(self.image, name.replace("/", "\\"))
                 self.assertEqual(code, 0, found)
@@ -206,7 +208,7 @@ class NtfsShredTest(ShredCase):
             for name, data in self.bystanders.items():
                 with open(f"{root}/{name}", "rb") as f:
                     self.assertEqual(sha(f.read()), sha(data), name)
-        names = ["small.txt", "big.bin", "nested", "long", "cjk", "dir-small", "many", "limit.bin"]
+        names = ["small.txt", "big.bin", "nested", "long", "cjk", "dir-small", "many", "limit.bin", "across"]
         self.assert_markers_gone(self.image, names)
         self.assert_nothing_to_bring_back(self.image, names)
         self.assertEqual(run("ntfsfix", "-n", self.image, check=False).returncode, 0)

@@ -406,6 +406,17 @@ TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {
   EXPECT_TRUE(Untouched(Sector(80) + 3 * 32, 32));
   EXPECT_FALSE(Untouched(Sector(80) + 4 * 32, 32));
   EXPECT_EQ(report.clustersZeroed, 0u);
+  // A cluster in the middle of a stretch that another file took since the
+  // deletion: the stretch is written around it.
+  LocateFatFile({30, 31, 32}, 1500);
+  std::ofstream(file, std::ios::binary) << "x";
+  image.Write(Sector(kFatStart) + 31 * 4, std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0x0F});
+  before = image.Read(0, kVolumeBytes);
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
+  EXPECT_TRUE(Holds(Sector(kDataStart + 28), kSectorSize, 0)) << "cluster 30 not zeroed";
+  EXPECT_TRUE(Untouched(Sector(kDataStart + 29), kSectorSize)) << "cluster 31 belongs to another file now";
+  EXPECT_TRUE(Holds(Sector(kDataStart + 30), kSectorSize, 0)) << "cluster 32 not zeroed";
+  EXPECT_EQ(report.clustersTaken, 1u);
   // A chain shorter than the size: the rest is reported, not guessed at.
   LocateFatFile({10}, 5000);
   std::ofstream(file, std::ios::binary) << "x";

@@ -157,14 +157,33 @@ TEST_F(NtfsScanTest, Codes) {
   EXPECT_GT(LastSystemErrorText.Get().size(), 13u);
 }
 
-TEST_F(NtfsScanTest, AnAbortKeepsWhatWasFound) {
+// A view that asks for an abort as soon as the first file is listed, as the
+// exit question does while a scan runs.
+class AbortingView final : public DeletedFilesView {
+ public:
+  TreeItem InsertItem(std::u16string_view text, int image, int selectedImage, TreeItem parent,
+                      std::uintptr_t itemData) override {
+    if (parent != 0) AbortRequested = 1;
+    return listed.InsertItem(text, image, selectedImage, parent, itemData);
+  }
+  void Invalidate() override { listed.Invalidate(); }
+  TreeItem FirstChild(TreeItem parent) const override { return listed.FirstChild(parent); }
+  TreeItem NextSibling(TreeItem item) const override { return listed.NextSibling(item); }
+  bool IsChecked(TreeItem item) const override { return listed.IsChecked(item); }
+  ListedFilesView listed;
+};
+
+TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   PutDeleted(24, u"a.txt");
-  EndAt(25);
-  AbortRequested = 1;
-  bool result = false;
+  PutDeleted(25, u"b.txt");
+  EndAt(26);
+  AbortingView aborting;
   std::int32_t errorCode = 0;
-  EXPECT_TRUE(ScanNames(result, errorCode).empty());
+  ScanDeletedFiles(image.letter(), aborting, errorCode);
   EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(NtfsDeletedFileIndex.size(), 1u);
+  EXPECT_EQ(NtfsDeletedFileIndex.at(0).name, u"a.txt");
+  EXPECT_EQ(aborting.listed.items.size(), 2u);  // the volume and a.txt
 }
 
 TEST(MftLayout, FollowsExtentsThenRunsOn) {

@@ -68,6 +68,8 @@ def make_ntfs(work, size_mib=64):
 
 
 NTFS_DELETED = {}  # name -> bytes written, for the files fill_ntfs deletes with a unique name
+TWO_EXTENTS = "two extents " + "e" * 83 + ".bin"  # 99 characters
+LONG_NAME = "a name across the sector end " + "n" * 121  # 150 characters
 
 
 def fill_ntfs(image, work):
@@ -84,7 +86,22 @@ def fill_ntfs(image, work):
         write(f"{root}/keep.txt", b"keep\n")                     # live: not listed
         write(f"{root}/one/dup.txt", b"dup1\n")                  # two deleted files of one name
         write(f"{root}/two/dup.txt", b"dup2\n")
-        for name in ["a.txt", "big.bin", "文件（一）：a.txt", "中文名字.doc", "one/dup.txt", "two/dup.txt"]:
+        # Several megabytes in two extents, under a name whose length puts the
+        # run list across the end of the record's first sector; and a name
+        # that lies across it itself. The sector's last two bytes are only
+        # right after the record's fix-up.
+        write(f"{root}/hole1", bytes(1536 << 10))
+        write(f"{root}/between", b"x" * 4096)
+        write(f"{root}/hole2", bytes(2 << 20))
+        free = os.statvfs(root)
+        write(f"{root}/filler", bytes(free.f_bavail * free.f_frsize - (1 << 20)))  # no 3 MiB stretch left
+        os.remove(f"{root}/hole1")
+        os.remove(f"{root}/hole2")
+        NTFS_DELETED.update({TWO_EXTENTS: os.urandom(3 << 20), LONG_NAME: os.urandom(9000)})
+        write(f"{root}/{TWO_EXTENTS}", NTFS_DELETED[TWO_EXTENTS])
+        write(f"{root}/{LONG_NAME}", NTFS_DELETED[LONG_NAME])
+        for name in ["a.txt", "big.bin", "文件（一）：a.txt", "中文名字.doc", "one/dup.txt", "two/dup.txt", TWO_EXTENTS,
+                     LONG_NAME]:
             os.remove(f"{root}/{name}")
         subprocess.run(["rm", "-r", f"{root}/sub"], check=True)
 
@@ -95,9 +112,10 @@ FAT_DELETED = {}  # long name -> bytes written
 def make_fat32(work):
     image = os.path.join(work, "fat.img")
     run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
-    files = {"a.txt": b"hello\n", "big.bin": os.urandom(100000), "cjk": b"x\n", "short": b"y\n"}
+    files = {"a.txt": b"hello\n", "big.bin": os.urandom(100000), "cjk": b"x\n", "short": b"y\n",
+             "megabytes": os.urandom(3 << 20)}
     FAT_DELETED.update({"A long file name.bin": files["big.bin"], "文件（一）：a.txt": b"x\n",
-                        "Five files.bin": files["big.bin"]})
+                        "Five files.bin": files["big.bin"], "Several megabytes.bin": files["megabytes"]})
     for name, data in files.items():
         write(os.path.join(work, "src", name), data)
     src = lambda name: os.path.join(work, "src", name)
@@ -106,6 +124,7 @@ def make_fat32(work):
     m("mcopy", src("big.bin"), "::/A long file name.bin")
     m("mcopy", src("cjk"), "::/文件（一）：a.txt")
     m("mcopy", src("short"), "::/FILE.TXT")
+    m("mcopy", src("megabytes"), "::/Several megabytes.bin")
     m("mmd", "::/sub")
     m("mcopy", src("a.txt"), "::/sub/inner.txt")
     m("mcopy", src("big.bin"), "::/sub/Five files.bin")
@@ -115,7 +134,7 @@ def make_fat32(work):
     m("mcopy", src("short"), "::/one/dup.txt")
     m("mcopy", src("short"), "::/two/dup.txt")
     m("mdel", "::/a.txt", "::/A long file name.bin", "::/文件（一）：a.txt", "::/FILE.TXT", "::/one/dup.txt",
-      "::/two/dup.txt")
+      "::/two/dup.txt", "::/Several megabytes.bin")
     m("mdeltree", "::/sub")
     return image
 
@@ -262,6 +281,12 @@ class RealVolumesTest(unittest.TestCase):
         return target
 
     def test_recover_ntfs(self):
+        # The file meant to lie in two extents does.
+        inode = next(line.split(":\t")[0].split()[-1].split("-")[0]
+                     for line in run("fls", "-rd", self.ntfs).stdout.decode().splitlines() if TWO_EXTENTS in line)
+        clusters = [int(n) for n in run("istat", self.ntfs, inode).stdout.decode().split("Type: $DATA")[1]
+                    .split("\n", 1)[1].split() if n.isdigit()]
+        self.assertGreater(sum(b != a + 1 for a, b in zip(clusters, clusters[1:])), 0, "not fragmented")
         target = self.recover(self.ntfs, "recovered-ntfs")
         for name, data in NTFS_DELETED.items():
             with self.subTest(name=name):
