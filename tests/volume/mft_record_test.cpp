@@ -159,14 +159,26 @@ TEST(MftRecord, MalformedRecordsStayInBounds) {
   attributeLength.Put(attributeLength.next - 0x20 - 0x20 + 4, 0x2000, 4);  // longer than a record
   EXPECT_FALSE(Parse(attributeLength, record));
 
-  // Every single-byte corruption of a good record is handled without leaving it.
+  // Every single-byte corruption of a good record is handled without leaving
+  // it (ASan watches the reads): what parses stays inside the record, and a
+  // byte past the end marker changes nothing.
   RecordBuilder good;
   good.FileName(u"good.txt").NonResidentData({0x21, 0x18, 0x34, 0x56}, 5000).End();
+  ASSERT_TRUE(ParseFileRecord(good.bytes, record));
   for (std::size_t offset = 0; offset < 0x140; ++offset)
     for (std::uint8_t value : {0x00, 0x7F, 0x80, 0xFF}) {
       RecordBuilder copy = good;
       copy.bytes[offset] = value;
-      ParseFileRecord(copy.bytes, record);
+      MftRecord parsed;
+      const bool ok = ParseFileRecord(copy.bytes, parsed);
+      if (ok) {
+        EXPECT_LE(parsed.residentData.size(), kFileRecordSize) << offset;
+        EXPECT_LE(parsed.name.size(), 255u) << offset;
+      }
+      if (offset >= good.next) {
+        EXPECT_TRUE(ok && parsed.name == u"good.txt" && parsed.realSize == 5000 && parsed.runs == record.runs)
+            << offset;
+      }
     }
 }
 
