@@ -1,7 +1,6 @@
 // Argument handling and dispatch of corvanel-cli.
 #include "cli/cli.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -14,47 +13,24 @@
 namespace corvanel::cli {
 namespace {
 
-constexpr Command kCommands[] = {
-    {"encrypt", "FILE [--cipher NAME] [--key KEY | --key-file PATH]",
-     "encrypt FILE into FILE_<suffix> beside it (the key is asked for when not given)", RunEncrypt},
-    {"decrypt", "FILE [--cipher NAME] [--key KEY | --key-file PATH]",
-     "decrypt FILE into its folder under the name it had before", RunDecrypt},
-    {"info", "VOLUME", "show the file system and geometry of a volume", RunInfo},
-    {"scan", "VOLUME [--json]", "list the deleted files of an NTFS or FAT32 volume", RunScan},
-    {"recover", "VOLUME --to DIR (--all | --index N ...) [--yes]",
-     "write deleted files (by their scan index) into DIR, on another volume", RunRecover},
-    {"locate", "VOLUME PATH",
-     "print, as JSON, where the file PATH (\"dir\\file\") of a volume lies: its record or entries and clusters",
-     RunLocate},
-    {"shred", "FILE [--yes] [--verify] [--in-place-only]",
-     "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume; --verify "
-     "reads the overwritten bytes back; --in-place-only zeros it through the file system alone, where the raw "
-     "volume may not be written",
-     RunShred},
-    {"dump", "VOLUME [--sector N] [--count K]", "print raw sectors of a volume in hex", RunDump},
-};
+constexpr std::string_view kDescription =
+    "Corvanel encrypts files, recovers deleted files from NTFS and FAT32 volumes\n"
+    "and shreds files on the raw volume.";
 
-void PrintHelp(std::ostream& out) {
-  out << "Usage: corvanel-cli COMMAND [ARGUMENTS]\n"
-         "       corvanel-cli --help | --version\n\n"
-         "Corvanel encrypts files, recovers deleted files from NTFS and FAT32 volumes\n"
-         "and shreds files on the raw volume.\n\n"
-         "Commands:\n";
-  for (const Command& command : kCommands)
-    out << "  " << command.name << ' ' << command.synopsis << "\n      " << command.summary << '\n';
-  out << "\nCiphers (--cipher, default des):";
-  for (const CipherInfo& cipher : CipherTable()) out << ' ' << cipher.name;
-  out << "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
-         "--code-page NAME (Linux) sets the ANSI code page of file names stored on disk\n"
-         "  (default UTF-8; Windows uses the system's).\n"
-         "--yes answers Yes to every question.\n";
-  out << "\nVOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
-         "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.\n";
+std::string Footer() {
+  std::string footer = "Ciphers (--cipher, default des):";
+  for (const CipherInfo& cipher : CipherTable()) {
+    footer += ' ';
+    footer += cipher.name;
+  }
+  footer +=
+      "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
+      "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
+      "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
+  return footer;
 }
 
 }  // namespace
-
-std::span<const Command> Commands() { return kCommands; }
 
 std::string Printable(std::string_view utf8, bool keepLineBreaks) {
   std::string printable;
@@ -107,32 +83,51 @@ int ReportUsage(Console& console, std::string_view message) {
 }
 
 int RunCli(std::span<const std::string> args, Console& console) {
-  if (args.empty()) return ReportUsage(console, "no command given");
-  const std::string& first = args.front();
-  if (first == "--help" || first == "-h" || first == "help") {
-    PrintHelp(console.out);
+  CLI::App app(std::string(kDescription), "corvanel-cli");
+  app.set_version_flag("--version", std::string("corvanel-cli ") + CORVANEL_VERSION);
+  app.require_subcommand(1);
+  app.fallthrough();  // the options below may follow the command
+  app.footer(Footer());
+  std::string codePage;
+  bool quiet = false;
+  app.add_option("--code-page", codePage,
+                 "(Linux) the code page of file names stored on disk and in encrypted files (default UTF-8; "
+                 "Windows uses the system's)");
+  bool assumeYes = false;  // taken by the entry point, which sets up the prompts
+  app.add_flag("--yes", assumeYes, "answer Yes to every question");
+  app.add_flag("--quiet,-q", quiet, "no progress on the terminal");
+  CommandAction chosen;
+  AddCryptCommands(app, chosen);
+  AddVolumeCommands(app, chosen);
+  AddRecoverCommand(app, chosen);
+  AddShredCommands(app, chosen);
+  AddDumpCommand(app, chosen);
+
+  if (!args.empty() && !args.front().starts_with("-")) {
+    const auto known = app.get_subcommands([&](CLI::App* command) { return command->get_name() == args.front(); });
+    if (known.empty()) return ReportUsage(console, "unknown command '" + args.front() + "'");
+  }
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    console.out << app.help();
     return kExitOk;
-  }
-  if (first == "--version") {
-    console.out << "corvanel-cli " << CORVANEL_VERSION << '\n';
+  } catch (const CLI::CallForAllHelp&) {
+    console.out << app.help("", CLI::AppFormatMode::All);
     return kExitOk;
+  } catch (const CLI::CallForVersion& version) {
+    console.out << version.what() << '\n';
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    return ReportUsage(console, error.what());
   }
-  auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
-                              [&](const Command& candidate) { return candidate.name == first; });
-  if (command == std::end(kCommands)) return ReportUsage(console, "unknown command '" + first + "'");
-  // --code-page NAME, anywhere after the command, sets the ANSI code page.
-  std::vector<std::string> rest(args.begin() + 1, args.end());
-  for (auto arg = rest.begin(); arg != rest.end(); ++arg) {
-    if (*arg != "--code-page") continue;
-    if (arg + 1 == rest.end()) return ReportUsage(console, "--code-page takes a code page name");
-    if (!platform::SetAnsiCodePage(*(arg + 1)))
-      return ReportUsage(console, "code page '" + *(arg + 1) + "' is not available here");
-    rest.erase(arg, arg + 2);
-    break;
-  }
+  if (!codePage.empty() && !platform::SetAnsiCodePage(codePage))
+    return ReportUsage(console, "code page '" + codePage + "' is not available here");
+  if (quiet) console.showProgress = false;
   // Engines' own boxes and the catalogue speak English here.
   UiLanguage = kLanguageEnglish;
-  return command->run(rest, console);
+  return chosen ? chosen(console) : ReportUsage(console, "no command given");
 }
 
 }  // namespace corvanel::cli

@@ -1,8 +1,10 @@
 // The subcommands of corvanel-cli.
 #pragma once
 
+#include <CLI/CLI.hpp>
+
 #include <cstdint>
-#include <span>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -10,14 +12,16 @@
 
 namespace corvanel::cli {
 
-struct Command {
-  std::string_view name;
-  std::string_view synopsis;  // the arguments, for the help text
-  std::string_view summary;
-  int (*run)(std::span<const std::string> args, Console& console);
-};
+// What a subcommand runs once its arguments are parsed.
+using CommandAction = std::function<int(Console&)>;
 
-std::span<const Command> Commands();
+// Each adds its subcommands to app, with their options bound to arguments it
+// keeps, and on a parse that selects one puts its action in chosen.
+void AddCryptCommands(CLI::App& app, CommandAction& chosen);   // encrypt, decrypt
+void AddVolumeCommands(CLI::App& app, CommandAction& chosen);  // info, scan
+void AddRecoverCommand(CLI::App& app, CommandAction& chosen);
+void AddShredCommands(CLI::App& app, CommandAction& chosen);   // shred, locate
+void AddDumpCommand(CLI::App& app, CommandAction& chosen);
 
 // Prints the catalogue's English text for an engine's error code and gives kExitFailed.
 int ReportFailure(Console& console, std::int32_t errorCode);
@@ -33,14 +37,5 @@ std::string Printable(std::string_view utf8, bool keepLineBreaks = false);
 
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);
-
-int RunEncrypt(std::span<const std::string> args, Console& console);
-int RunDecrypt(std::span<const std::string> args, Console& console);
-int RunInfo(std::span<const std::string> args, Console& console);
-int RunScan(std::span<const std::string> args, Console& console);
-int RunRecover(std::span<const std::string> args, Console& console);
-int RunLocate(std::span<const std::string> args, Console& console);
-int RunShred(std::span<const std::string> args, Console& console);
-int RunDump(std::span<const std::string> args, Console& console);
 
 }  // namespace corvanel::cli

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -21,33 +22,6 @@ struct CryptArguments {
   std::optional<std::string> key;
   std::optional<std::string> keyFile;
 };
-
-// nullopt when the arguments are good, else the exit status of the usage error.
-std::optional<int> Parse(std::span<const std::string> args, Console& console, std::string_view command,
-                         CryptArguments& parsed) {
-  auto usage = [&](const std::string& message) { return ReportUsage(console, std::string(command) + ": " + message); };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--cipher" && hasValue) {
-      parsed.cipher = FindCipherByName(args[++i]);
-      if (!parsed.cipher) return usage("unknown cipher '" + args[i] + "'");
-    } else if (arg == "--key" && hasValue) {
-      parsed.key = args[++i];
-    } else if (arg == "--key-file" && hasValue) {
-      parsed.keyFile = args[++i];
-    } else if (arg.starts_with("--")) {
-      return usage("unknown or incomplete option '" + arg + "'");
-    } else if (parsed.file.empty()) {
-      parsed.file = arg;
-    } else {
-      return usage("one file at a time");
-    }
-  }
-  if (parsed.file.empty()) return usage("which file?");
-  if (parsed.key && parsed.keyFile) return usage("--key and --key-file exclude each other");
-  return std::nullopt;
-}
 
 // The key text, from --key, the first line of --key-file, or the terminal.
 std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console& console, int& status) {
@@ -127,11 +101,7 @@ class Progress final : public FileCryptObserver {
 
 enum class Direction { Encrypt, Decrypt };
 
-int RunCrypt(std::span<const std::string> args, Console& console, Direction direction) {
-  std::string_view command = direction == Direction::Encrypt ? "encrypt" : "decrypt";
-  CryptArguments arguments;
-  if (std::optional<int> usage = Parse(args, console, command, arguments)) return *usage;
-
+int RunCrypt(const CryptArguments& arguments, Console& console, Direction direction) {
   int status = kExitOk;
   std::optional<std::u16string> keyText = ObtainKey(arguments, console, status);
   if (!keyText) return status;
@@ -161,14 +131,36 @@ int RunCrypt(std::span<const std::string> args, Console& console, Direction dire
   return kExitOk;
 }
 
-}  // namespace
-
-int RunEncrypt(std::span<const std::string> args, Console& console) {
-  return RunCrypt(args, console, Direction::Encrypt);
+void AddCryptCommand(CLI::App& app, CommandAction& chosen, Direction direction) {
+  const bool encrypt = direction == Direction::Encrypt;
+  auto arguments = std::make_shared<CryptArguments>();
+  auto cipherName = std::make_shared<std::string>("des");
+  auto key = std::make_shared<std::string>();
+  auto keyFile = std::make_shared<std::string>();
+  CLI::App* command = app.add_subcommand(
+      encrypt ? "encrypt" : "decrypt",
+      encrypt ? "encrypt FILE into FILE_<suffix> beside it (the key is asked for when not given)"
+              : "decrypt FILE into its folder under the name it had before");
+  command->add_option("FILE", arguments->file, "the file")->required();
+  command->add_option("--cipher", *cipherName, "the cipher (see the list below)")->check([](const std::string& name) {
+    return FindCipherByName(name) ? std::string() : "unknown cipher '" + name + "'";
+  });
+  CLI::Option* keyOption = command->add_option("--key", *key, "the sixteen-character key");
+  CLI::Option* keyFileOption = command->add_option("--key-file", *keyFile, "a file whose first line is the key");
+  keyOption->excludes(keyFileOption);
+  command->callback([=, &chosen] {
+    arguments->cipher = FindCipherByName(*cipherName);
+    if (keyOption->count()) arguments->key = *key;
+    if (keyFileOption->count()) arguments->keyFile = *keyFile;
+    chosen = [=](Console& console) { return RunCrypt(*arguments, console, direction); };
+  });
 }
 
-int RunDecrypt(std::span<const std::string> args, Console& console) {
-  return RunCrypt(args, console, Direction::Decrypt);
+}  // namespace
+
+void AddCryptCommands(CLI::App& app, CommandAction& chosen) {
+  AddCryptCommand(app, chosen, Direction::Encrypt);
+  AddCryptCommand(app, chosen, Direction::Decrypt);
 }
 
 }  // namespace corvanel::cli

@@ -1,5 +1,5 @@
 // corvanel-cli dump: raw sectors of a volume as hex and text.
-#include <charconv>
+#include <memory>
 #include <cstdio>
 #include <vector>
 
@@ -11,17 +11,6 @@
 
 namespace corvanel::cli {
 namespace {
-
-template <typename Number>
-bool ParseNumber(std::string_view text, Number& value) {
-  int base = 10;
-  if (text.starts_with("0x") || text.starts_with("0X")) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
 
 void PrintHex(std::ostream& out, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   char line[96];
@@ -44,30 +33,16 @@ void PrintHex(std::ostream& out, std::uint64_t offset, std::span<const std::uint
   }
 }
 
-}  // namespace
-
-int RunDump(std::span<const std::string> args, Console& console) {
-  std::string volumeName;
+struct DumpArguments {
+  std::string volume;
   std::uint32_t firstSector = 0;
   std::uint16_t sectorCount = 1;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--sector" && hasValue) {
-      if (!ParseNumber(args[++i], firstSector)) return ReportUsage(console, "--sector takes a sector number");
-    } else if (arg == "--count" && hasValue) {
-      if (!ParseNumber(args[++i], sectorCount) || sectorCount == 0)
-        return ReportUsage(console, "--count takes a number from 1 to 65535");
-    } else if (arg.starts_with("--")) {
-      return ReportUsage(console, "dump: unknown or incomplete option '" + arg + "'");
-    } else if (volumeName.empty()) {
-      volumeName = arg;
-    } else {
-      return ReportUsage(console, "dump: one volume only");
-    }
-  }
-  if (volumeName.empty()) return ReportUsage(console, "dump: which volume?");
+};
 
+int RunDump(const DumpArguments& arguments, Console& console) {
+  const std::string& volumeName = arguments.volume;
+  const std::uint32_t firstSector = arguments.firstSector;
+  const std::uint16_t sectorCount = arguments.sectorCount;
   std::int32_t errorCode = error_code::kNone;
   platform::SystemError error;
   std::optional<char> letter = platform::DriveLetterForVolume(volumeName, error);
@@ -80,6 +55,17 @@ int RunDump(std::span<const std::string> args, Console& console) {
     return ReportFailure(console, errorCode);
   PrintHex(console.out, std::uint64_t{firstSector} * kSectorSize, buffer);
   return kExitOk;
+}
+
+}  // namespace
+
+void AddDumpCommand(CLI::App& app, CommandAction& chosen) {
+  auto arguments = std::make_shared<DumpArguments>();
+  CLI::App* command = app.add_subcommand("dump", "print raw sectors of a volume in hex");
+  command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+  command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)");
+  command->add_option("--count", arguments->sectorCount, "how many sectors")->check(CLI::Range(1, 65535));
+  command->callback([=, &chosen] { chosen = [=](Console& console) { return RunDump(*arguments, console); }; });
 }
 
 }  // namespace corvanel::cli

@@ -1,7 +1,7 @@
 // corvanel-cli recover: the deleted files of a volume, back into a folder.
-#include <charconv>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -23,35 +23,6 @@ struct RecoverArguments {
   bool all = false;
   std::vector<std::size_t> indices;
 };
-
-std::optional<int> Parse(std::span<const std::string> args, Console& console, RecoverArguments& parsed) {
-  auto usage = [&](const std::string& message) { return ReportUsage(console, "recover: " + message); };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (arg == "--to" && hasValue) {
-      parsed.destination = args[++i];
-    } else if (arg == "--all") {
-      parsed.all = true;
-    } else if (arg == "--index" && hasValue) {
-      const std::string& value = args[++i];
-      std::size_t index = 0;
-      auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), index);
-      if (error != std::errc() || end != value.data() + value.size()) return usage("--index takes a number");
-      parsed.indices.push_back(index);
-    } else if (arg.starts_with("--")) {
-      return usage("unknown or incomplete option '" + arg + "'");
-    } else if (parsed.volume.empty()) {
-      parsed.volume = arg;
-    } else {
-      return usage("one volume only");
-    }
-  }
-  if (parsed.volume.empty()) return usage("which volume?");
-  if (parsed.destination.empty()) return usage("where to? (--to DIR)");
-  if (parsed.all == !parsed.indices.empty()) return usage("give --all or --index N (one or more)");
-  return std::nullopt;
-}
 
 class Report final : public RecoveryObserver {
  public:
@@ -93,12 +64,7 @@ class Report final : public RecoveryObserver {
   std::function<std::optional<int>(std::int32_t)> freeShare_;
 };
 
-}  // namespace
-
-int RunRecover(std::span<const std::string> args, Console& console) {
-  RecoverArguments arguments;
-  if (std::optional<int> usage = Parse(args, console, arguments)) return *usage;
-
+int RunRecover(const RecoverArguments& arguments, Console& console) {
   std::int32_t errorCode = 0;
   platform::SystemError error;
   std::optional<char> letter = platform::DriveLetterForVolume(arguments.volume, error);
@@ -180,6 +146,24 @@ int RunRecover(std::span<const std::string> args, Console& console) {
   // that could not be written) still make it a failure.
   if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   return kExitOk;
+}
+
+}  // namespace
+
+void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
+  auto arguments = std::make_shared<RecoverArguments>();
+  CLI::App* command =
+      app.add_subcommand("recover", "write deleted files (by their scan index) into DIR, on another volume");
+  command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+  command->add_option("--to", arguments->destination, "the folder to write into (made when missing)")->required();
+  CLI::Option* all = command->add_flag("--all", arguments->all, "every deleted file");
+  CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");
+  all->excludes(index);
+  command->callback([=, &chosen] {
+    if (!arguments->all && arguments->indices.empty())
+      throw CLI::ValidationError("recover", "give --all or --index N (one or more)");
+    chosen = [=](Console& console) { return RunRecover(*arguments, console); };
+  });
 }
 
 }  // namespace corvanel::cli

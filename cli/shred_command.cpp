@@ -1,6 +1,9 @@
 // corvanel-cli shred: delete a file and overwrite what it leaves on the raw volume.
 #include <cerrno>
 #include <filesystem>
+#include <memory>
+
+#include <nlohmann/json.hpp>
 
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
@@ -23,6 +26,11 @@ struct ShredArguments {
   std::string file;
   bool verify = false;
   bool inPlaceOnly = false;
+};
+
+struct LocateArguments {
+  std::string volume;
+  std::string path;
 };
 
 // The file as the engines name it, "X:\dir\file", and its drive letter.
@@ -126,23 +134,15 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
                 << " cluster(s) of the file could not be located and were not overwritten\n";
 }
 
-}  // namespace
-
-int RunLocate(std::span<const std::string> args, Console& console) {
-  std::vector<std::string> positional;
-  for (const std::string& arg : args) {
-    if (arg.starts_with("--")) return ReportUsage(console, "locate: unknown option '" + arg + "'");
-    positional.push_back(arg);
-  }
-  if (positional.size() != 2) return ReportUsage(console, "locate: give a volume and a path in it");
+int RunLocate(const LocateArguments& arguments, Console& console) {
   platform::SystemError error;
-  std::optional<char> letter = platform::DriveLetterForVolume(positional[0], error);
+  std::optional<char> letter = platform::DriveLetterForVolume(arguments.volume, error);
   std::int32_t errorCode = error_code::kNone;
   if (!letter) {
     ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
     return ReportFailure(console, errorCode);
   }
-  std::string path = positional[1];
+  std::string path = arguments.path;
   for (char& c : path)
     if (c == '/') c = '\\';
   if (path.size() >= 2 && path[1] == ':') path.erase(0, 2);
@@ -153,64 +153,37 @@ int RunLocate(std::span<const std::string> args, Console& console) {
   if (!located) return ReportFailure(console, errorCode);
 
   const LocatedFileData& file = LocatedFile;
-  std::string json = "{";
-  auto field = [&](std::string_view name, const std::string& value) {
-    if (json.size() > 1) json += ", ";
-    json += '"';
-    json += name;
-    json += "\": " + value;
-  };
+  nlohmann::ordered_json json;
   if (file.volume.kind == kFileSystemNtfs) {
-    field("fs", "\"ntfs\"");
-    field("located", file.dataNotLocated ? "false" : "true");
+    json["fs"] = "ntfs";
+    json["located"] = !file.dataNotLocated;
     if (!file.dataNotLocated) {
-      field("record", std::to_string(file.recordNumber));
-      field("recordSector", std::to_string(file.recordSector));
-      field("resident", file.record.isResident ? "true" : "false");
-      field("size", std::to_string(file.record.realSize));
-      std::string runs = "[";
-      for (const DataRun& run : file.record.runs)
-        runs += (runs.size() > 1 ? ", [" : "[") + std::to_string(run.startCluster) + ", " +
-                std::to_string(run.clusterCount) + "]";
-      field("runs", runs + "]");
+      json["record"] = file.recordNumber;
+      json["recordSector"] = file.recordSector;
+      json["resident"] = file.record.isResident != 0;
+      json["size"] = file.record.realSize;
+      json["runs"] = nlohmann::json::array();
+      for (const DataRun& run : file.record.runs) json["runs"].push_back({run.startCluster, run.clusterCount});
+      json["streams"] = nlohmann::json::array();
+      for (const MftRecord& stream : file.namedStreams)
+        json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
     }
   } else {
-    field("fs", "\"fat32\"");
-    field("located", "true");
-    field("dirSector", std::to_string(file.dirSector));
-    field("entryIndex", std::to_string(file.entryIndex));
-    field("slotCount", std::to_string(file.slotCount));
-    field("size", std::to_string(file.fileSize));
-    std::string entries = "[";
-    for (const FatEntryPlace& place : file.entries)
-      entries += (entries.size() > 1 ? ", [" : "[") + std::to_string(place.sector) + ", " +
-                 std::to_string(place.index) + "]";
-    field("entries", entries + "]");
-    std::string clusters = "[";
-    for (std::uint32_t cluster : file.clusters) clusters += (clusters.size() > 1 ? ", " : "") + std::to_string(cluster);
-    field("clusters", clusters + "]");
+    json["fs"] = "fat32";
+    json["located"] = true;
+    json["dirSector"] = file.dirSector;
+    json["entryIndex"] = file.entryIndex;
+    json["slotCount"] = file.slotCount;
+    json["size"] = file.fileSize;
+    json["entries"] = nlohmann::json::array();
+    for (const FatEntryPlace& place : file.entries) json["entries"].push_back({place.sector, place.index});
+    json["clusters"] = file.clusters;
   }
-  console.out << json << "}\n";
+  console.out << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
   return kExitOk;
 }
 
-int RunShred(std::span<const std::string> args, Console& console) {
-  ShredArguments arguments;
-  for (const std::string& arg : args) {
-    if (arg == "--verify") {
-      arguments.verify = true;
-    } else if (arg == "--in-place-only") {
-      arguments.inPlaceOnly = true;
-    } else if (arg.starts_with("--")) {
-      return ReportUsage(console, "shred: unknown option '" + arg + "'");
-    } else if (arguments.file.empty()) {
-      arguments.file = arg;
-    } else {
-      return ReportUsage(console, "shred: one file only");
-    }
-  }
-  if (arguments.file.empty()) return ReportUsage(console, "shred: which file?");
-
+int RunShred(const ShredArguments& arguments, Console& console) {
   std::optional<DrivePath> file = ToDrivePath(arguments.file, console);
   if (!file) return kExitFailed;
   platform::SystemError error;
@@ -275,6 +248,27 @@ int RunShred(std::span<const std::string> args, Console& console) {
   }
   if (!verified.empty()) console.out << "verified: " << verified << '\n';
   return kExitOk;
+}
+
+}  // namespace
+
+void AddShredCommands(CLI::App& app, CommandAction& chosen) {
+  auto shred = std::make_shared<ShredArguments>();
+  CLI::App* command = app.add_subcommand(
+      "shred", "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume");
+  command->add_option("FILE", shred->file, "the file")->required();
+  command->add_flag("--verify", shred->verify, "read every overwritten byte back");
+  command->add_flag("--in-place-only", shred->inPlaceOnly,
+                    "zero the file through the file system alone, where the raw volume may not be written");
+  command->callback([=, &chosen] { chosen = [=](Console& console) { return RunShred(*shred, console); }; });
+
+  auto locate = std::make_shared<LocateArguments>();
+  command = app.add_subcommand(
+      "locate", "print, as JSON, where the file PATH (\"dir\\file\") of a volume lies: its record or entries and "
+                "clusters");
+  command->add_option("VOLUME", locate->volume, "a drive (X:), block device or image file")->required();
+  command->add_option("PATH", locate->path, "the file's path inside the volume")->required();
+  command->callback([=, &chosen] { chosen = [=](Console& console) { return RunLocate(*locate, console); }; });
 }
 
 }  // namespace corvanel::cli

@@ -1,5 +1,8 @@
 // corvanel-cli info and scan.
 #include <cstdio>
+#include <memory>
+
+#include <nlohmann/json.hpp>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -19,23 +22,6 @@ struct VolumeArguments {
   bool json = false;
 };
 
-std::optional<int> Parse(std::span<const std::string> args, Console& console, std::string_view command,
-                         bool allowJson, VolumeArguments& parsed) {
-  for (const std::string& arg : args) {
-    if (allowJson && arg == "--json") {
-      parsed.json = true;
-    } else if (arg.starts_with("--")) {
-      return ReportUsage(console, std::string(command) + ": unknown option '" + arg + "'");
-    } else if (parsed.volume.empty()) {
-      parsed.volume = arg;
-    } else {
-      return ReportUsage(console, std::string(command) + ": one volume only");
-    }
-  }
-  if (parsed.volume.empty()) return ReportUsage(console, std::string(command) + ": which volume?");
-  return std::nullopt;
-}
-
 // The drive letter of a volume argument, or nullopt after printing why not.
 std::optional<char> Letter(const std::string& volume, Console& console, int& status) {
   platform::SystemError error;
@@ -48,38 +34,16 @@ std::optional<char> Letter(const std::string& volume, Console& console, int& sta
   return letter;
 }
 
-void AppendJsonString(std::string& line, std::u16string_view text) {
-  line += '"';
-  for (char c : platform::Utf16ToUtf8(text)) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      line += '\\';
-      line += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      line += escaped;
-    } else {
-      line += c;
-    }
-  }
-  line += '"';
-}
-
 // One line per entry, written whole.
 void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::uint64_t size,
                 std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
   std::string line;
   if (json) {
-    line = "{\"index\":" + std::to_string(index) + ",\"name\":";
-    AppendJsonString(line, name);
-    line += ",\"size\":" + std::to_string(size);
-    if (resident) line += *resident ? ",\"resident\":true" : ",\"resident\":false";
-    line += ",\"fs\":\"";
-    line += fileSystem;
-    line += '"';
-    if (free) line += ",\"free\":" + std::to_string(*free);
-    line += "}\n";
+    nlohmann::ordered_json entry = {{"index", index}, {"name", platform::Utf16ToUtf8(name)}, {"size", size}};
+    if (resident) entry["resident"] = *resident;
+    entry["fs"] = fileSystem;
+    if (free) entry["free"] = *free;
+    line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
   } else {
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
@@ -89,11 +53,7 @@ void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
-}  // namespace
-
-int RunInfo(std::span<const std::string> args, Console& console) {
-  VolumeArguments arguments;
-  if (std::optional<int> usage = Parse(args, console, "info", false, arguments)) return *usage;
+int RunInfo(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
@@ -109,9 +69,7 @@ int RunInfo(std::span<const std::string> args, Console& console) {
   return kExitOk;
 }
 
-int RunScan(std::span<const std::string> args, Console& console) {
-  VolumeArguments arguments;
-  if (std::optional<int> usage = Parse(args, console, "scan", true, arguments)) return *usage;
+int RunScan(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
@@ -145,6 +103,22 @@ int RunScan(std::span<const std::string> args, Console& console) {
   }
   if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
   return kExitOk;
+}
+
+}  // namespace
+
+void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
+  for (bool scan : {false, true}) {
+    auto arguments = std::make_shared<VolumeArguments>();
+    CLI::App* command = app.add_subcommand(scan ? "scan" : "info", scan
+                                                                     ? "list the deleted files of an NTFS or FAT32 volume"
+                                                                     : "show the file system and geometry of a volume");
+    command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+    if (scan) command->add_flag("--json", arguments->json, "one JSON object per deleted file");
+    command->callback([=, &chosen] {
+      chosen = [=](Console& console) { return scan ? RunScan(*arguments, console) : RunInfo(*arguments, console); };
+    });
+  }
 }
 
 }  // namespace corvanel::cli

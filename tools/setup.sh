@@ -9,6 +9,8 @@ CRYPTOPP_SOURCE_PACKAGE=libcrypto++
 PACKAGES=(
   # native build and tests
   build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
+  # the command line's parser and JSON writer (header-only)
+  libcli11-dev nlohmann-json3-dev
   # Windows cross builds and running them
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
   # the artwork, drawn at build time, and the help file (chmcmd)
