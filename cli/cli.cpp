@@ -63,12 +63,16 @@ std::string Printable(std::string_view utf8, bool keepLineBreaks) {
   return printable;
 }
 
-int ReportFailure(Console& console, std::int32_t errorCode) {
+std::string FailureText(std::int32_t errorCode) {
   std::optional<std::u16string> text = ErrorPromptText(errorCode, kLanguageEnglish);
   std::string message = text ? platform::Utf16ToUtf8(*text) : "error " + std::to_string(errorCode);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
     message.pop_back();
-  console.err << "corvanel-cli: " << Printable(message, true) << '\n';
+  return message;
+}
+
+int ReportFailure(Console& console, std::int32_t errorCode) {
+  console.err << "corvanel-cli: " << Printable(FailureText(errorCode), true) << '\n';
   return kExitFailed;
 }
 

@@ -23,6 +23,10 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen);
 void AddShredCommands(CLI::App& app, CommandAction& chosen);   // shred, locate
 void AddDumpCommand(CLI::App& app, CommandAction& chosen);
 
+// The catalogue's English text for an engine's error code, without its
+// trailing blanks.
+std::string FailureText(std::int32_t errorCode);
+
 // Prints the catalogue's English text for an engine's error code and gives kExitFailed.
 int ReportFailure(Console& console, std::int32_t errorCode);
 

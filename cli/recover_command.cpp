@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
@@ -22,38 +24,79 @@ struct RecoverArguments {
   std::string destination;
   bool all = false;
   std::vector<std::size_t> indices;
+  bool json = false;
 };
 
+// What happened to each file, as lines for a person or JSON objects for a script.
 class Report final : public RecoveryObserver {
  public:
-  Report(Console& console, std::function<std::optional<int>(std::int32_t)> freeShare)
-      : console_(console), freeShare_(std::move(freeShare)) {}
+  Report(Console& console, bool json, std::function<std::optional<int>(std::int32_t)> freeShare,
+         std::function<std::u16string(std::int32_t)> nameOf)
+      : console_(console), json_(json), freeShare_(std::move(freeShare)), nameOf_(std::move(nameOf)) {}
+
   void OnFileWritten(const RecoveredFile& file) override {
-    const std::string path = Printable(platform::Utf16ToUtf8(file.path));
+    const std::string path = platform::Utf16ToUtf8(file.path);
+    std::vector<std::string> warnings;
+    std::string status = file.renamed ? "renamed" : "whole";
     if (file.nothingRead) {
-      ++partial;
-      console_.err << "corvanel-cli: warning: no sector of " << path << " could be read; it was not written\n";
+      warnings.push_back("no sector of it could be read; it was not written");
+      status = "skipped";
+    } else {
+      if (file.unreadableBytes > 0)
+        warnings.push_back(std::to_string(file.unreadableBytes) +
+                           " bytes lie on sectors that could not be read (written as zeros, or missing from its end)");
+      if (!file.complete) {
+        warnings.push_back("only " + std::to_string(file.bytesWritten) + " of " + std::to_string(file.size) +
+                           " bytes " + (file.unreadableBytes > 0 ? "were recovered" : "could be located"));
+        status = "partial";
+      }
+      std::optional<int> free = freeShare_(file.entryKey);
+      if (free && *free < 100) {
+        warnings.push_back(std::to_string(100 - *free) +
+                           "% of its clusters now belong to another file; its content is likely not the deleted "
+                           "file's");
+        if (status != "partial") status = "reused-clusters";
+        ++overwritten;
+      }
+      ++files;
+      bytes += file.bytesWritten;
+    }
+    if (status == "partial" || status == "skipped") ++partial;
+    if (json_) {
+      std::string message;
+      for (const std::string& warning : warnings) message += (message.empty() ? "" : "; ") + warning;
+      nlohmann::ordered_json line = {{"index", file.entryKey},
+                                     {"name", platform::Utf16ToUtf8(nameOf_(file.entryKey))},
+                                     {"path", path},
+                                     {"bytes", file.bytesWritten},
+                                     {"size", file.size},
+                                     {"status", status},
+                                     {"message", message}};
+      console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
       return;
     }
-    ++files;
-    bytes += file.bytesWritten;
-    console_.out << "recovered " << path << " (" << file.bytesWritten << " bytes)\n";
-    if (file.unreadableBytes > 0) {
-      console_.err << "corvanel-cli: warning: " << file.unreadableBytes << " bytes of " << path
-                   << " lie on sectors that could not be read (written as zeros, or missing from its end)\n";
-    }
-    if (!file.complete) {
-      ++partial;
-      console_.err << "corvanel-cli: warning: only " << file.bytesWritten << " of " << file.size << " bytes of " << path
-                   << (file.unreadableBytes > 0 ? " were recovered\n" : " could be located\n");
-    }
-    std::optional<int> free = freeShare_(file.entryKey);
-    if (free && *free < 100) {
-      ++overwritten;
-      console_.err << "corvanel-cli: warning: " << 100 - *free << "% of the clusters of " << path
-                   << " now belong to another file; its content is likely not the deleted file's\n";
-    }
+    if (!file.nothingRead) console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
+    for (const std::string& warning : warnings)
+      console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
   }
+
+  // The run's summary: a line, or a last JSON object.
+  void Finish(const std::string& outcome, const std::string& folder, const std::string& message) {
+    if (json_) {
+      nlohmann::ordered_json summary = {{"summary", outcome}, {"files", files},   {"bytes", bytes},
+                                        {"partial", partial}, {"reusedClusters", overwritten},
+                                        {"folder", folder},   {"message", message}};
+      console_.out << summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+      return;
+    }
+    if (outcome != "done" && outcome != "incomplete") return;
+    console_.out << files << " file" << (files == 1 ? "" : "s") << " recovered (" << bytes << " bytes) into "
+                 << Printable(folder);
+    if (partial) console_.out << "; " << partial << " only in part";
+    if (overwritten) console_.out << "; " << overwritten << " from clusters now in use";
+    console_.out << '\n';
+  }
+
   std::size_t overwritten = 0;
   std::size_t files = 0;
   std::size_t partial = 0;
@@ -61,7 +104,9 @@ class Report final : public RecoveryObserver {
 
  private:
   Console& console_;
+  bool json_;
   std::function<std::optional<int>(std::int32_t)> freeShare_;
+  std::function<std::u16string(std::int32_t)> nameOf_;
 };
 
 int RunRecover(const RecoverArguments& arguments, Console& console) {
@@ -122,28 +167,35 @@ int RunRecover(const RecoverArguments& arguments, Console& console) {
   DestinationFileNames = platform::DirectoryNames(folder);
   RawVolume volume(*letter);
   std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
-  Report report(console, [&](std::int32_t key) -> std::optional<int> {
-    if (!allocation) return std::nullopt;
-    if (ScannedVolume.kind == kFileSystemNtfs) return allocation->FreeShare(NtfsDeletedFileIndex.at(key));
-    return allocation->FreeShare(FatDeletedFileIndex.at(key));
-  });
+  Report report(
+      console, arguments.json,
+      [&](std::int32_t key) -> std::optional<int> {
+        if (!allocation) return std::nullopt;
+        if (ScannedVolume.kind == kFileSystemNtfs) return allocation->FreeShare(NtfsDeletedFileIndex.at(key));
+        return allocation->FreeShare(FatDeletedFileIndex.at(key));
+      },
+      [](std::int32_t key) {
+        return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).name
+                                                     : FatDeletedFileIndex.at(key).name;
+      });
   bool finished = RecoverCheckedFiles(*letter, view, errorCode, &report);
+  const std::string folderText = platform::Utf16ToUtf8(folder);
   if (AbortRequested) {
+    report.Finish("interrupted", folderText, "the file being written was removed");
     console.err << "corvanel-cli: interrupted; the file being written was removed\n";
     return kExitFailed;
   }
   if (!finished) {
+    report.Finish("stopped", folderText,
+                  errorCode != error_code::kNone ? FailureText(errorCode) : "a file of the same name was not replaced");
     console.err << "corvanel-cli: recovery stopped; " << report.files << " file" << (report.files == 1 ? "" : "s")
                 << " written before\n";
     return errorCode != error_code::kNone ? ReportFailure(console, errorCode) : kExitFailed;
   }
-  console.out << report.files << " file" << (report.files == 1 ? "" : "s") << " recovered (" << report.bytes
-              << " bytes) into " << platform::Utf16ToUtf8(folder);
-  if (report.partial) console.out << "; " << report.partial << " only in part";
-  if (report.overwritten) console.out << "; " << report.overwritten << " from clusters now in use";
-  console.out << '\n';
   // Failures that did not end the run (unreadable sectors, a resident file
   // that could not be written) still make it a failure.
+  report.Finish(errorCode != error_code::kNone ? "incomplete" : "done", folderText,
+                errorCode != error_code::kNone ? FailureText(errorCode) : "");
   if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   return kExitOk;
 }
@@ -159,6 +211,7 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   CLI::Option* all = command->add_flag("--all", arguments->all, "every deleted file");
   CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");
   all->excludes(index);
+  command->add_flag("--json", arguments->json, "one JSON object per file, then a summary object");
   command->callback([=, &chosen] {
     if (!arguments->all && arguments->indices.empty())
       throw CLI::ValidationError("recover", "give --all or --index N (one or more)");

@@ -26,6 +26,7 @@ struct ShredArguments {
   std::string file;
   bool verify = false;
   bool inPlaceOnly = false;
+  bool json = false;
 };
 
 struct LocateArguments {
@@ -183,72 +184,128 @@ int RunLocate(const LocateArguments& arguments, Console& console) {
   return kExitOk;
 }
 
-int RunShred(const ShredArguments& arguments, Console& console) {
-  std::optional<DrivePath> file = ToDrivePath(arguments.file, console);
-  if (!file) return kExitFailed;
-  platform::SystemError error;
-  if (!platform::FileSizeAt(file->path, error)) {
-    console.err << "corvanel-cli: " << arguments.file << ": "
-                << platform::Utf16ToUtf8(platform::SystemErrorMessage(error)) << '\n';
-    return kExitFailed;
+// One shred from the command line, in its steps: resolve the file, confirm,
+// shred (and verify), report.
+class ShredCommand {
+ public:
+  ShredCommand(const ShredArguments& arguments, Console& console) : arguments_(arguments), console_(console) {}
+
+  int Run() {
+    if (std::optional<int> status = Resolve()) return *status;
+    if (std::optional<int> status = Confirm()) return *status;
+    return Report(Execute());
   }
 
-  ShredFilePath.Set(file->path);
-  ShredFileChosen = 1;
-  ShowUserPrompt(prompt::kConfirmShred);
-  if (LastPromptAnswer != kPromptYes) {
-    console.err << "corvanel-cli: nothing was shredded\n";
-    return kExitFailed;
-  }
-  CurrentOperation = kOperationShred;
+ private:
+  enum class Outcome { Shredded, Incomplete, Declined, Failed, VerifyFailed };
 
-  std::int32_t errorCode = error_code::kNone;
-  if (!LocateFileClusters(file->letter, errorCode)) return ReportFailure(console, errorCode);
-  ShredReport report;
-  bool shredded = ShredLocatedFile(file->letter, errorCode, &report,
-                                   arguments.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
-  StopBusyIndicator();
-  CurrentOperation = kOperationIdle;
-  PrintReport(console, report, *file);
-  if (report.declined) {
-    console.err << "corvanel-cli: nothing was deleted\n";
-    return kExitFailed;
-  }
-  if (!shredded) {
-    if (report.deleted) {
-      // Say exactly how far it got: the file is gone, its traces maybe not.
-      console.err << "corvanel-cli: the file is deleted" << (report.zeroedInPlace ? " and was zeroed in place" : "")
-                  << ", but the raw overwrite stopped: " << report.clustersZeroed << " cluster(s) zeroed, the "
-                  << (LocatedFile.volume.kind == kFileSystemFat32 ? "directory entries " : "file record ")
-                  << (report.recordOverwritten || report.entriesScrubbed ? "overwritten" : "not overwritten") << '\n';
-    }
-    return ReportFailure(console, errorCode);
-  }
-
-  std::string verified;
-  if (arguments.verify && !report.written.empty()) {
-    std::vector<OverwrittenRange> mismatched;
-    if (!VerifyOverwrite(file->letter, report, mismatched, errorCode)) return ReportFailure(console, errorCode);
-    std::uint64_t bytes = 0;
-    for (const OverwrittenRange& range : report.written) bytes += range.length;
-    if (!mismatched.empty()) {
-      for (const OverwrittenRange& range : mismatched)
-        console.err << "corvanel-cli: verify: " << Bytes(range.length) << " at byte " << range.offset
-                    << " do not hold what was written\n";
+  // The file as the engines name it; a status when it cannot be shredded.
+  std::optional<int> Resolve() {
+    file_ = ToDrivePath(arguments_.file, console_);
+    if (!file_) return kExitFailed;
+    platform::SystemError error;
+    if (!platform::FileSizeAt(file_->path, error)) {
+      console_.err << "corvanel-cli: " << Printable(arguments_.file) << ": "
+                   << platform::Utf16ToUtf8(platform::SystemErrorMessage(error)) << '\n';
       return kExitFailed;
     }
-    verified = std::to_string(report.written.size()) + " range" + (report.written.size() == 1 ? "" : "s") + ", " +
-               Bytes(bytes) + ", read back as written";
+    return std::nullopt;
   }
-  if (!report.Complete()) {
-    // Deleted, but something of it was left where it lay: not a shred.
-    console.err << "corvanel-cli: the shred is incomplete: not everything the file left on the volume was "
-                   "overwritten (see the warnings above)\n";
+
+  std::optional<int> Confirm() {
+    ShredFilePath.Set(file_->path);
+    ShredFileChosen = 1;
+    ShowUserPrompt(prompt::kConfirmShred);
+    if (LastPromptAnswer == kPromptYes) return std::nullopt;
+    console_.err << "corvanel-cli: nothing was shredded\n";
     return kExitFailed;
   }
-  if (!verified.empty()) console.out << "verified: " << verified << '\n';
-  return kExitOk;
-}
+
+  Outcome Execute() {
+    CurrentOperation = kOperationShred;
+    bool shredded = LocateFileClusters(file_->letter, errorCode_) &&
+                    ShredLocatedFile(file_->letter, errorCode_, &report_,
+                                     arguments_.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
+    StopBusyIndicator();
+    CurrentOperation = kOperationIdle;
+    if (report_.declined) return Outcome::Declined;
+    if (!shredded) return Outcome::Failed;
+    if (arguments_.verify && !report_.written.empty()) {
+      if (!VerifyOverwrite(file_->letter, report_, mismatched_, errorCode_)) return Outcome::Failed;
+      if (!mismatched_.empty()) return Outcome::VerifyFailed;
+      verified_ = true;
+    }
+    // Deleted, but something of it was left where it lay: not a shred.
+    return report_.Complete() ? Outcome::Shredded : Outcome::Incomplete;
+  }
+
+  std::string Message(Outcome outcome) const {
+    switch (outcome) {
+      case Outcome::Shredded:
+        return report_.rawPassSkipped ? "zeroed in place and deleted; the raw volume was not written" : "";
+      case Outcome::Incomplete:
+        return "not everything the file left on the volume was overwritten";
+      case Outcome::Declined:
+        return "its data was not located and it was not deleted";
+      case Outcome::VerifyFailed:
+        return std::to_string(mismatched_.size()) + " overwritten range(s) do not hold what was written";
+      case Outcome::Failed:
+        break;
+    }
+    std::string message = FailureText(errorCode_);
+    // Say exactly how far it got: the file is gone, its traces maybe not.
+    if (report_.deleted)
+      message = "the file is deleted" + std::string(report_.zeroedInPlace ? " and was zeroed in place" : "") +
+                ", but the raw overwrite stopped: " + message;
+    return message;
+  }
+
+  int Report(Outcome outcome) {
+    const std::string message = Message(outcome);
+    if (arguments_.json) {
+      static constexpr const char* kStatus[] = {"shredded", "incomplete", "declined", "failed", "verify-failed"};
+      nlohmann::ordered_json line = {{"path", arguments_.file},
+                                     {"status", kStatus[static_cast<int>(outcome)]},
+                                     {"deleted", report_.deleted},
+                                     {"zeroedInPlace", report_.zeroedInPlace},
+                                     {"rawPass", report_.deleted && !report_.rawPassSkipped &&
+                                                     !report_.deletedWithoutOverwrite},
+                                     {"clustersZeroed", report_.clustersZeroed},
+                                     {"clustersTaken", report_.clustersTaken},
+                                     {"clustersNotLocated", report_.clustersNotLocated},
+                                     {"recordOverwritten", report_.recordOverwritten},
+                                     {"recordTaken", report_.recordTaken},
+                                     {"entriesScrubbed", report_.entriesScrubbed},
+                                     {"entriesTaken", report_.entriesTaken},
+                                     {"verified", verified_},
+                                     {"message", message}};
+      console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else {
+      PrintReport(console_, report_, *file_);
+      for (const OverwrittenRange& range : mismatched_)
+        console_.err << "corvanel-cli: verify: " << Bytes(range.length) << " at byte " << range.offset
+                     << " do not hold what was written\n";
+      if (outcome == Outcome::Shredded && verified_) {
+        std::uint64_t bytes = 0;
+        for (const OverwrittenRange& range : report_.written) bytes += range.length;
+        console_.out << "verified: " << report_.written.size() << " range" << (report_.written.size() == 1 ? "" : "s")
+                     << ", " << Bytes(bytes) << ", read back as written\n";
+      }
+      if (outcome != Outcome::Shredded) console_.err << "corvanel-cli: " << Printable(message, true) << '\n';
+    }
+    return outcome == Outcome::Shredded ? kExitOk : kExitFailed;
+  }
+
+  const ShredArguments& arguments_;
+  Console& console_;
+  std::optional<DrivePath> file_;
+  ShredReport report_;
+  std::int32_t errorCode_ = error_code::kNone;
+  std::vector<OverwrittenRange> mismatched_;
+  bool verified_ = false;
+};
+
+int RunShred(const ShredArguments& arguments, Console& console) { return ShredCommand(arguments, console).Run(); }
 
 }  // namespace
 
@@ -260,6 +317,7 @@ void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   command->add_flag("--verify", shred->verify, "read every overwritten byte back");
   command->add_flag("--in-place-only", shred->inPlaceOnly,
                     "zero the file through the file system alone, where the raw volume may not be written");
+  command->add_flag("--json", shred->json, "the outcome as one JSON object");
   command->callback([=, &chosen] { chosen = [=](Console& console) { return RunShred(*shred, console); }; });
 
   auto locate = std::make_shared<LocateArguments>();

@@ -61,6 +61,15 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   std::optional<BootSectorFacts> facts = ReadBootSector(*letter, errorCode);
   if (!facts) return ReportFailure(console, errorCode);
   bool ntfs = facts->kind == kFileSystemNtfs;
+  if (arguments.json) {
+    nlohmann::ordered_json info = {{"fs", ntfs ? "ntfs" : "fat32"},
+                                   {"sectorsPerCluster", facts->geometry.sectorsPerCluster},
+                                   {"volumeSectors", facts->volumeSectors},
+                                   {"metadataStart", facts->metadataStart}};
+    if (!ntfs) info["firstDataSector"] = facts->geometry.fatFirstDataSector;
+    console.out << info.dump() << '\n';
+    return kExitOk;
+  }
   console.out << "file system:         " << (ntfs ? "NTFS" : "FAT32") << '\n'
               << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n'
               << "volume sectors:      " << facts->volumeSectors << '\n'
@@ -114,7 +123,7 @@ void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
                                                                      ? "list the deleted files of an NTFS or FAT32 volume"
                                                                      : "show the file system and geometry of a volume");
     command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
-    if (scan) command->add_flag("--json", arguments->json, "one JSON object per deleted file");
+    command->add_flag("--json", arguments->json, scan ? "one JSON object per deleted file" : "as one JSON object");
     command->callback([=, &chosen] {
       chosen = [=](Console& console) { return scan ? RunScan(*arguments, console) : RunInfo(*arguments, console); };
     });

@@ -9,6 +9,7 @@ markers gone from the image (or, after a refusal, the target as it was).
 
 usage: data_safety_test.py CLI
 """
+import json
 import os
 import shutil
 import subprocess
@@ -64,9 +65,11 @@ class ShredSafetyTest(unittest.TestCase):
         image = self.ntfs({"a.bin": marked("linked", 20000)})
         with ntfs_mount(image, self.mnt) as root:
             os.link(f"{root}/a.bin", f"{root}/b.bin")
-            result = shred(f"{root}/a.bin")
+            result = shred(f"{root}/a.bin", "--json")
             self.assertEqual(result.returncode, 1)
-            self.assertIn(b"other names (hard links)", result.stderr)
+            outcome = json.loads(result.stdout)
+            self.assertEqual((outcome["status"], outcome["deleted"]), ("failed", False))
+            self.assertIn("other names (hard links)", outcome["message"])
             self.assertEqual(read(f"{root}/a.bin"), marked("linked", 20000))
             self.assertEqual(read(f"{root}/b.bin"), marked("linked", 20000))
         self.assert_image(image, kept=["linked"])
@@ -88,9 +91,11 @@ class ShredSafetyTest(unittest.TestCase):
     def test_the_name_of_exactly_that_case_is_the_one_shredded(self):
         image = self.ntfs({"A.txt": marked("upper", 5000), "a.txt": marked("lower", 100000)})
         with ntfs_mount(image, self.mnt) as root:
-            result = shred(f"{root}/a.txt")
+            result = shred(f"{root}/a.txt", "--json")
             self.assertEqual(result.returncode, 0, result.stderr.decode())
             self.assertNotIn(b"warning", result.stderr)
+            outcome = json.loads(result.stdout)
+            self.assertEqual((outcome["status"], outcome["verified"], outcome["clustersZeroed"]), ("shredded", True, 25))
             self.assertEqual(read(f"{root}/A.txt"), marked("upper", 5000))
         self.assert_image(image, gone=["lower"], kept=["upper"])
 

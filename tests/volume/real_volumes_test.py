@@ -198,6 +198,8 @@ class RealVolumesTest(unittest.TestCase):
         self.assertNotIn("keep.txt", by_name)
         self.assertIn("inner.txt", by_name)
         self.assertTrue(all(e["fs"] == "ntfs" for e in entries))
+        info = json.loads(run(CLI, "info", self.ntfs, "--json").stdout)
+        self.assertEqual((info["fs"], info["sectorsPerCluster"], info["volumeSectors"]), ("ntfs", 8, (64 << 11) - 1))
 
     def test_fat32(self):
         entries = self.check_against_fls(self.fat)
@@ -261,8 +263,19 @@ class RealVolumesTest(unittest.TestCase):
         result = subprocess.run([CLI, "recover", image, "--to", os.path.join(work, "out"), "--all", "--yes"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"old.bin now belong to another file", result.stderr.replace(b"\n", b" "))
-        self.assertNotIn(b"kept.bin now belong", result.stderr)
+        warned = [line for line in result.stderr.decode().splitlines() if "now belong to another file" in line]
+        self.assertEqual(len(warned), 1, result.stderr)
+        self.assertIn("old.bin:", warned[0])
+        # The same as JSON, for scripts.
+        result = subprocess.run([CLI, "recover", image, "--to", os.path.join(work, "out-json"), "--all", "--json"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        lines = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        by_name = {line["name"]: line for line in lines[:-1]}
+        self.assertEqual(by_name["old.bin"]["status"], "reused-clusters")
+        self.assertEqual(by_name["kept.bin"]["status"], "whole")
+        self.assertEqual(by_name["kept.bin"]["bytes"], 40000)
+        self.assertEqual(lines[-1]["summary"], "done")
+        self.assertEqual(lines[-1]["files"], len(lines) - 1)
 
     def test_unrecognised_volume(self):
         image = os.path.join(self.work.name, "blank.img")
