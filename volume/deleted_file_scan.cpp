@@ -212,7 +212,8 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
       // Code 18 shows the system's text: give it the read's reason.
       ReportSystemError(RawVolume::LastReadFailure(), error_code::kScanSystemError, errorCode);
     } else {
-      errorCode = code == error_code::kUnrecognizedFileSystem ? code : error_code::kScanSystemError;
+      // An open failure's text is already there; a refused volume keeps its code.
+      errorCode = code == error_code::kVolumeOpenFailed ? error_code::kScanSystemError : code;
     }
     return false;
   }

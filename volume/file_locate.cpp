@@ -396,12 +396,12 @@ bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) {
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
   if (!facts) {
-    if (code == error_code::kUnrecognizedFileSystem) {
-      errorCode = code;
-    } else if (code == error_code::kSectorReadFailed) {
+    if (code == error_code::kSectorReadFailed) {
       ReportSystemError(RawVolume::LastReadFailure(), error_code::kShredSystemError, errorCode);
-    } else {
+    } else if (code == error_code::kVolumeOpenFailed) {
       errorCode = error_code::kShredSystemError;  // the open failure's text is already there
+    } else {
+      errorCode = code;  // not recognised, or refused
     }
     return false;
   }

@@ -29,6 +29,7 @@ class NtfsScanTest : public ::testing::Test {
     image.Resize(std::uint64_t{sectors} * kSectorSize);
     std::array<std::uint8_t, kSectorSize> boot{};
     std::copy_n("NTFS    ", 8, boot.begin() + 3);
+    boot[0x0C] = 2;  // 512 bytes per sector
     boot[0x0D] = 8;
     for (int i = 0; i < 4; ++i) boot[0x28 + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
     boot[0x30] = 4;

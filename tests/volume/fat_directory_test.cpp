@@ -62,6 +62,7 @@ class FatWalkTest : public ::testing::Test {
     image.Resize(kSectors * kSectorSize);
     std::array<std::uint8_t, kSectorSize> boot{};
     std::copy_n("FAT32   ", 8, boot.begin() + 0x52);
+    Put(&boot[0x0B], kSectorSize, 2);
     boot[0x0D] = 1;
     Put(&boot[0x0E], kFatSector, 2);
     boot[0x10] = 2;

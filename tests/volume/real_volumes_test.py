@@ -59,11 +59,11 @@ def write(path, data):
         f.write(data)
 
 
-def make_ntfs(work, size_mib=64):
+def make_ntfs(work, size_mib=64, *options):
     image = os.path.join(work, "ntfs.img")
     with open(image, "wb") as f:
         f.truncate(size_mib << 20)
-    run("mkntfs", "-F", "-f", "-q", image)
+    run("mkntfs", "-F", "-f", "-q", *options, image)
     return image
 
 
@@ -253,6 +253,42 @@ class RealVolumesTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume does not "
                                                  "contain a recognized file system!\n")
+
+    def test_ntfs_64k_clusters(self):
+        work = os.path.join(self.work.name, "64k")
+        os.makedirs(work)
+        image = make_ntfs(work, 64, "-c", "65536")
+        big = os.urandom(300000)
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            write(f"{root}/small.txt", b"small\n")
+            write(f"{root}/big.bin", big)
+            write(f"{root}/keep.txt", b"keep\n")
+            os.remove(f"{root}/small.txt")
+            os.remove(f"{root}/big.bin")
+        self.assertEqual(len(self.check_against_fls(image)), 2)
+        target = self.recover(image, "recovered-64k")
+        with open(os.path.join(target, "big.bin"), "rb") as f:
+            self.assertEqual(f.read(), big)
+
+    def test_4096_byte_sectors_are_refused(self):
+        work = os.path.join(self.work.name, "4k")
+        os.makedirs(work)
+        ntfs = make_ntfs(work, 64, "-s", "4096")
+        fat = os.path.join(work, "fat.img")
+        run("mkfs.fat", "-F", "32", "-S", "4096", "-s", "1", "-C", fat, "524288")
+        write(os.path.join(work, "a.txt"), b"hello\n")
+        for name in ("::/one.txt", "::/two.txt"):
+            run("mcopy", "-i", fat, os.path.join(work, "a.txt"), name)
+        run("mdel", "-i", fat, "::/one.txt", "::/two.txt")
+        # Sound volumes as The Sleuth Kit reads them; two deleted files on the FAT32 one.
+        self.assertEqual(len(fls_deleted_files(fat)), 2)
+        run("fls", "-r", ntfs)
+        for image in (ntfs, fat):
+            for command in ("scan", "info"):
+                result = subprocess.run([CLI, command, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume has "
+                                 "sectors of 4096 bytes, only 512-byte sectors are supported!\n")
 
     def recover(self, image, name):
         target = os.path.join(self.work.name, name)
