@@ -182,6 +182,10 @@ TEST(MftLayout, FollowsExtentsThenRunsOn) {
   // Extents that do not start at the boot sector's MFT are not trusted.
   MftLayout odd(32, 8, {{9, 2}, {100, 2}});
   EXPECT_EQ(odd.Locate(16).sector, 48u);
+  // A run list that leads back to the MFT's first extent ends there: the MFT
+  // runs on from the second extent instead of being read round again.
+  MftLayout looped(32, 8, {{4, 2}, {100, 2}, {4, 2}});
+  EXPECT_EQ(looped.Locate(32).sector, 816u);
 }
 
 }  // namespace
