@@ -33,6 +33,8 @@ constexpr CatalogueEntry kErrorTable[] = {
     {18, RecoverPage, Ok, kSystemText, kSystemText},
     {19, ShredPage, Ok, kSystemText, kSystemText},
     {20, ShredPage, Ok, u"此文件的数据内容定位不到,不能彻底删除文件！", u"Data contents of this file can not locate, can not completely delete a file!"},
+    {21, RecoverPage, Ok, u"无法访问磁盘，此卷的扇区为%1字节，只支持512字节的扇区！", u"Unable to access the disk, this volume has sectors of %1 bytes, only 512-byte sectors are supported!"},
+    {22, RecoverPage, Ok, u"无法访问磁盘，此卷超过2TiB（多于2^32个扇区），不受支持！", u"Unable to access the disk, this volume is larger than 2 TiB (more than 2^32 sectors), which is not supported!"},
 };
 
 // Table B, shown by ShowUserPrompt.
@@ -76,7 +78,9 @@ std::optional<std::u16string> TextOf(const CatalogueEntry* entry, std::uint16_t 
   if (entry == nullptr) return std::nullopt;
   if (language != kLanguageChinese && language != kLanguageEnglish) return std::nullopt;
   if (entry->ShowsSystemText()) return LastSystemErrorText.Get();
-  return std::u16string(language == kLanguageChinese ? entry->chinese : entry->english);
+  std::u16string text(language == kLanguageChinese ? entry->chinese : entry->english);
+  if (std::size_t at = text.find(u"%1"); at != std::u16string::npos) text.replace(at, 2, PromptDetail.Get());
+  return text;
 }
 
 // The box result, or nullopt when nothing was shown: an unknown number, a

@@ -30,6 +30,8 @@ inline constexpr std::int32_t kRecoverDataNotLocated = 17;
 inline constexpr std::int32_t kScanSystemError = 18;        // system text
 inline constexpr std::int32_t kShredSystemError = 19;       // system text
 inline constexpr std::int32_t kShredDataNotLocated = 20;
+inline constexpr std::int32_t kUnsupportedSectorSize = 21;  // the size in PromptDetail
+inline constexpr std::int32_t kVolumeTooLarge = 22;
 }  // namespace error_code
 
 // Table B: the user-interface prompts.
@@ -82,8 +84,8 @@ const CatalogueEntry* FindErrorEntry(std::int32_t errorCode);
 const CatalogueEntry* FindUserPromptEntry(std::int32_t promptNumber);
 
 // The text an entry shows in a language right now (system-text entries give
-// LastSystemErrorText); nullopt for an unknown number or a language that is
-// neither English nor Chinese.
+// LastSystemErrorText; "%1" in a text stands for PromptDetail); nullopt for an
+// unknown number or a language that is neither English nor Chinese.
 std::optional<std::u16string> ErrorPromptText(std::int32_t errorCode, std::uint16_t language);
 std::optional<std::u16string> UserPromptText(std::int32_t promptNumber, std::uint16_t language);
 

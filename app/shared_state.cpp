@@ -18,6 +18,7 @@ std::atomic<std::int32_t> AbortRequested{0};
 std::atomic<std::uint16_t> UiLanguage{0};
 std::atomic<std::int16_t> LastPromptAnswer{0};
 SharedText LastSystemErrorText;
+SharedText PromptDetail;
 SharedText ShredFilePath;
 std::atomic<std::int32_t> ShredFileChosen{0};
 
@@ -42,6 +43,7 @@ void ResetSharedState() {
   UiLanguage = 0;
   LastPromptAnswer = 0;
   LastSystemErrorText.Set({});
+  PromptDetail.Set({});
   ShredFilePath.Set({});
   ShredFileChosen = 0;
   for (auto* window : {&EncryptPageWindow, &ShredPageWindow, &RecoverPageWindow}) *window = nullptr;

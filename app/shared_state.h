@@ -50,6 +50,8 @@ extern std::atomic<std::uint16_t> UiLanguage;
 extern std::atomic<std::int16_t> LastPromptAnswer;
 // "System Error:" followed by the system's text for the last failed call.
 extern SharedText LastSystemErrorText;
+// The value a catalogue text names (a volume's sector size), set with its code.
+extern SharedText PromptDetail;
 
 // Owners of each page's boxes.
 extern std::atomic<WindowHandle> EncryptPageWindow;

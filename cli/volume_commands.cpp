@@ -111,6 +111,10 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
     count = FatDeletedFileIndex.size();
   }
   if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
+  if (ScanDamagedDirectories > 0)
+    console.err << "corvanel-cli: warning: " << ScanDamagedDirectories << " damaged director"
+                << (ScanDamagedDirectories == 1 ? "y was" : "ies were")
+                << " read only up to where its cluster chain loops or runs into another directory\n";
   return kExitOk;
 }
 

@@ -8,6 +8,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "volume/byte_reader.h"
+#include "volume/chain_guard.h"
 #include "volume/raw_volume.h"
 
 namespace corvanel {
@@ -16,6 +17,7 @@ std::vector<MftRecord> NtfsDeletedFiles;
 std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
 std::vector<FatDeletedEntry> FatDeletedFiles;
 std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
+std::uint32_t ScanDamagedDirectories = 0;
 MftRecord ScanCurrentRecord;
 BootSectorFacts ScannedVolume;
 char ScannedDriveLetter = 0;
@@ -166,11 +168,15 @@ RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record
 
 MftLayout::MftLayout(std::uint64_t firstSector, std::uint32_t sectorsPerCluster, std::vector<DataRun> runs) {
   afterLast_ = firstSector;
+  // A run list that leads back to sectors it mapped already is damaged from
+  // there on: the MFT would be read round again.
+  ChainGuard mapped(UINT64_MAX);
   for (const DataRun& run : runs) {
     std::uint64_t sectors = std::uint64_t{run.clusterCount} * sectorsPerCluster;
     if (sectors == 0) continue;
     bool sparse = run.startCluster == 0;
     std::uint64_t start = std::uint64_t{run.startCluster} * sectorsPerCluster;
+    if (!sparse && !mapped.Take(start, sectors)) break;
     extents_.push_back({mappedSectors_, start, sectors, sparse});
     mappedSectors_ += sectors;
     if (!sparse) afterLast_ = start + sectors;
@@ -212,12 +218,14 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
       // Code 18 shows the system's text: give it the read's reason.
       ReportSystemError(RawVolume::LastReadFailure(), error_code::kScanSystemError, errorCode);
     } else {
-      errorCode = code == error_code::kUnrecognizedFileSystem ? code : error_code::kScanSystemError;
+      // An open failure's text is already there; a refused volume keeps its code.
+      errorCode = code == error_code::kVolumeOpenFailed ? error_code::kScanSystemError : code;
     }
     return false;
   }
   ScannedVolume = *facts;
   ScannedDriveLetter = driveLetter;
+  ScanDamagedDirectories = 0;
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
     NtfsDeletedFileIndex.clear();
@@ -226,7 +234,8 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   } else {
     FatDeletedFileIndex.clear();
     FatDeletedFiles.clear();
-    WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode);
+    WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode,
+                     ScanDamagedDirectories);
   }
   // An abort is no failure of the volume: it ends without a code.
   return errorCode == error_code::kNone;

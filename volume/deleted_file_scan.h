@@ -22,6 +22,10 @@ extern std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
 extern std::vector<FatDeletedEntry> FatDeletedFiles;
 extern std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
 
+// FAT32: the directories the last scan read only up to where their cluster
+// chain looped or ran into clusters already read.
+extern std::uint32_t ScanDamagedDirectories;
+
 // The record the NTFS scan parsed last.
 extern MftRecord ScanCurrentRecord;
 

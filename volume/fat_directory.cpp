@@ -3,12 +3,12 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "platform/text_encoding.h"
 #include "volume/byte_reader.h"
+#include "volume/chain_guard.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"
 #include "volume/raw_volume.h"
@@ -78,10 +78,14 @@ class FatTable {
 // Reads a directory sector after sector. Within a cluster the sectors follow
 // each other; from one cluster to the next the FAT's chain is followed while
 // it holds one (a live directory), and the next sector on the volume is taken
-// when it does not (a deleted directory, whose chain was freed).
+// when it does not (a deleted directory, whose chain was freed). Each cluster
+// the chain leads to is taken from `clusters`: one taken before (the chain
+// loops, or runs into another directory's clusters) ends the directory as
+// damaged.
 class DirectoryReader {
  public:
-  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts) : volume_(volume), facts_(facts), fat_(volume, facts) {}
+  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters)
+      : volume_(volume), facts_(facts), fat_(volume, facts), clusters_(clusters) {}
 
   bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     sector_ = firstSector;
@@ -90,8 +94,8 @@ class DirectoryReader {
     return Load(errorCode);
   }
 
-  // False at the end of the directory's chain (ended is set) or when a read
-  // failed (errorCode set).
+  // False at the end of the directory's chain (ended is set; Damaged() when
+  // the chain broke off there) or when a read failed (errorCode set).
   bool Next(std::int32_t& errorCode, bool& ended) {
     ended = false;
     ++sectorInCluster_;
@@ -105,6 +109,11 @@ class DirectoryReader {
         return false;
       }
       if (next && *next >= 2 && *next < kBadCluster && ClusterSector(*next)) {
+        if (!clusters_.Take(*next)) {
+          damaged_ = true;
+          ended = true;
+          return false;
+        }
         cluster_ = *next;
         sector_ = *ClusterSector(*next);
       } else {
@@ -116,6 +125,7 @@ class DirectoryReader {
   }
 
   std::uint32_t Sector() const { return sector_; }
+  bool Damaged() const { return damaged_; }
   Entry EntryAt(std::size_t index) const { return Entry(sectorBytes_.data() + index * kEntrySize, kEntrySize); }
 
  private:
@@ -130,25 +140,33 @@ class DirectoryReader {
   std::uint32_t sectorInCluster_ = 0;
   std::array<std::uint8_t, kSectorSize> sectorBytes_{};
   FatTable fat_;
+  ChainGuard& clusters_;
+  bool damaged_ = false;
 };
 
 class DeletedFileWalk {
  public:
   DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent)
-      : volume_(volume), facts_(facts), view_(view), parent_(parent) {}
+      : volume_(volume), facts_(facts), view_(view), parent_(parent), clusters_(FatClusterCount(facts)) {}
 
   bool Walk(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
-    // Guard against directories that contain themselves on a damaged volume.
-    if (path_.size() >= kMaxDirectoryDepth || !path_.insert(cluster).second) return true;
+    // A directory whose cluster was read already in this scan is not walked
+    // again: on a damaged volume one may contain itself or an ancestor, or
+    // many entries may name one child, and the walk must stay linear in the
+    // directory clusters.
+    if (depth_ >= kMaxDirectoryDepth || !clusters_.Take(cluster)) return true;
+    ++depth_;
     bool result = WalkDirectory(firstSector, cluster, errorCode);
-    path_.erase(cluster);
+    --depth_;
     return result;
   }
+
+  std::uint32_t DamagedDirectories() const { return damaged_; }
 
  private:
   bool WalkDirectory(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     slotCounter_ = 1;
-    DirectoryReader reader(volume_, facts_);
+    DirectoryReader reader(volume_, facts_, clusters_);
     if (!reader.Start(firstSector, cluster, errorCode)) return false;
     for (;;) {
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
@@ -179,7 +197,10 @@ class DeletedFileWalk {
         TakeFile(entry, reader.Sector(), static_cast<std::uint16_t>(i), last);
       }
       bool ended = false;
-      if (!reader.Next(errorCode, ended)) return ended;
+      if (!reader.Next(errorCode, ended)) {
+        damaged_ += reader.Damaged();
+        return ended;
+      }
       std::uint8_t attributes = reader.EntryAt(0)[kAttributes];
       if (attributes > kLastAttribute) return true;
     }
@@ -239,7 +260,9 @@ class DeletedFileWalk {
   std::uint16_t slotCounter_ = 1;
   std::uint32_t lastEnteredDirCluster_ = 0;
   bool inDeletedDirectory_ = false;
-  std::set<std::uint32_t> path_;
+  ChainGuard clusters_;  // every directory cluster read in this scan
+  int depth_ = 0;
+  std::uint32_t damaged_ = 0;
 };
 
 }  // namespace
@@ -276,9 +299,12 @@ std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExten
 }
 
 bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
-                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode) {
+                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
+                      std::uint32_t& damagedDirectories) {
   DeletedFileWalk walk(volume, facts, view, parent);
-  return walk.Walk(firstSector, firstCluster, errorCode);
+  bool result = walk.Walk(firstSector, firstCluster, errorCode);
+  damagedDirectories = walk.DamagedDirectories();
+  return result;
 }
 
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
@@ -290,9 +316,16 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
     errorCode = error_code::kNoFileRecordFound;
     return false;
   }
+  // A path that leads back into a directory already searched, or a chain
+  // that loops, ends the search as not found.
+  ChainGuard clusters(FatClusterCount(facts));
   for (std::size_t m = 0; m < components.size(); ++m) {
     const bool lastComponent = m + 1 == components.size();
-    DirectoryReader reader(volume, facts);
+    if (!clusters.Take(cluster)) {
+      errorCode = error_code::kNoFileRecordFound;
+      return false;
+    }
+    DirectoryReader reader(volume, facts, clusters);
     if (!reader.Start(sector, cluster, errorCode)) return false;
     LongNameCollector names;
     std::vector<FatEntryPlace> slots;  // where the pending long-name slots lie
@@ -369,6 +402,12 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
   return true;
 }
 
+std::uint32_t FatClusterCount(const BootSectorFacts& facts) {
+  const std::uint32_t first = facts.geometry.fatFirstDataSector;
+  if (facts.geometry.sectorsPerCluster == 0 || facts.volumeSectors <= first) return 0;
+  return (facts.volumeSectors - first) / facts.geometry.sectorsPerCluster;
+}
+
 std::optional<std::uint32_t> FatClusterSector(const BootSectorFacts& facts, std::uint32_t cluster) {
   if (cluster < 2) return std::nullopt;
   std::uint64_t sector = facts.geometry.fatFirstDataSector + std::uint64_t{cluster - 2} * facts.geometry.sectorsPerCluster;
@@ -380,10 +419,10 @@ FatChain ReadFatChain(RawVolume& volume, const BootSectorFacts& facts, std::uint
                       std::uint64_t maxClusters) {
   FatChain chain;
   FatTable fat(volume, facts);
-  std::set<std::uint32_t> seen;
+  ChainGuard seen(FatClusterCount(facts));
   std::uint32_t cluster = firstCluster;
   while (chain.clusters.size() < maxClusters) {
-    if (!FatClusterSector(facts, cluster) || !seen.insert(cluster).second) return chain;
+    if (!FatClusterSector(facts, cluster) || !seen.Take(cluster)) return chain;
     std::optional<std::uint32_t> next = fat.Entry(cluster);
     // A cluster of a live file is linked on or marks the end; free (0),
     // reserved (1) and bad entries are no part of a chain.

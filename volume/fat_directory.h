@@ -76,15 +76,20 @@ std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExten
 
 // Appends the deleted files under the directory at firstSector / firstCluster
 // (and its subdirectories) to FatDeletedFiles and FatDeletedFileIndex and as
-// children of parent. False when a read failed (errorCode from the read) or
+// children of parent. Each directory cluster is read at most once.
+// damagedDirectories counts the directories whose chain broke off where it
+// looped or ran into clusters already read (their entries up to there are
+// listed). False when a read failed (errorCode from the read) or
 // AbortRequested stopped it.
 bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
-                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode);
+                      std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
+                      std::uint32_t& damagedDirectories);
 
 // Follows a path ("dir\sub\file", components compared without regard to case)
 // from the root directory to a file's entry. False with errorCode 6 when a
 // component is missing, a directory stands where the file should or a file
-// where a directory should; or with the read's code.
+// where a directory should, or a directory's chain loops; or with the read's
+// code.
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
                  std::int32_t& errorCode);
 
@@ -98,6 +103,9 @@ struct FatChain {
 };
 FatChain ReadFatChain(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstCluster,
                       std::uint64_t maxClusters);
+
+// The number of data clusters, which no chain can be longer than.
+std::uint32_t FatClusterCount(const BootSectorFacts& facts);
 
 // The first sector of a data cluster, or nullopt outside the volume.
 std::optional<std::uint32_t> FatClusterSector(const BootSectorFacts& facts, std::uint32_t cluster);

@@ -10,6 +10,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "volume/byte_reader.h"
+#include "volume/chain_guard.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"
 #include "volume/raw_volume.h"
@@ -264,11 +265,11 @@ class NtfsLocate {
     std::uint64_t allocated = 0;
     for (const DataRun& run : index.allocationRuns) allocated += std::uint64_t{run.clusterCount} * clusterBytes;
     std::vector<std::uint8_t> block(index.blockSize);
+    // Each sector of the index is read once: a run list that points back at
+    // itself, or claims more than the volume holds, ends the search.
+    ChainGuard sectors(facts_.volumeSectors);
     for (std::uint64_t offset = 0; offset + index.blockSize <= allocated; offset += index.blockSize) {
-      if (!ReadAllocation(index.allocationRuns, offset, block, errorCode)) {
-        if (errorCode != error_code::kNone) return std::nullopt;
-        continue;  // a sparse stretch holds no block
-      }
+      if (!ReadAllocation(index.allocationRuns, offset, block, sectors, errorCode)) return std::nullopt;
       for (std::uint64_t candidate : SearchIndexBlock(block, wantedName))
         if (consider(candidate)) return candidate;
       if (errorCode != error_code::kNone) return std::nullopt;
@@ -286,9 +287,11 @@ class NtfsLocate {
   }
 
   // Reads `block.size()` bytes at a byte offset of an index allocation,
-  // following its extents. False without a code for a sparse stretch.
+  // following its extents and taking their sectors from `sectors`. False
+  // without a code where the index is damaged: a sparse stretch (an index
+  // has none), sectors outside the volume or taken before.
   bool ReadAllocation(const std::vector<DataRun>& runs, std::uint64_t offset, std::span<std::uint8_t> block,
-                      std::int32_t& errorCode) {
+                      ChainGuard& sectors, std::int32_t& errorCode) {
     const std::uint64_t clusterBytes = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
     std::uint64_t runOffset = 0;
     std::size_t done = 0;
@@ -302,6 +305,7 @@ class NtfsLocate {
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(block.size() - done, runOffset + runBytes - (offset + done)));
         if ((byte / kSectorSize) + take / kSectorSize > 0x100000000ull || byte % kSectorSize || take % kSectorSize)
           return false;
+        if (!sectors.Take(byte / kSectorSize, take / kSectorSize)) return false;
         if (!volume_.ReadSectors(static_cast<std::uint32_t>(byte / kSectorSize),
                                  static_cast<std::uint16_t>(take / kSectorSize), block.subspan(done, take), errorCode))
           return false;
@@ -446,12 +450,12 @@ bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) {
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
   if (!facts) {
-    if (code == error_code::kUnrecognizedFileSystem) {
-      errorCode = code;
-    } else if (code == error_code::kSectorReadFailed) {
+    if (code == error_code::kSectorReadFailed) {
       ReportSystemError(RawVolume::LastReadFailure(), error_code::kShredSystemError, errorCode);
-    } else {
+    } else if (code == error_code::kVolumeOpenFailed) {
       errorCode = error_code::kShredSystemError;  // the open failure's text is already there
+    } else {
+      errorCode = code;  // not recognised, or refused
     }
     return false;
   }

@@ -2,8 +2,11 @@
 #include "volume/volume_geometry.h"
 
 #include <array>
+#include <string>
 
 #include "app/message_catalogue.h"
+#include "app/shared_state.h"
+#include "platform/text_encoding.h"
 #include "volume/byte_reader.h"
 #include "volume/raw_volume.h"
 
@@ -16,6 +19,7 @@ namespace {
 
 // Boot sector fields (FAT32 BPB and NTFS BPB).
 constexpr std::size_t kOemId = 0x03;                // "NTFS    "
+constexpr std::size_t kBytesPerSector = 0x0B;
 constexpr std::size_t kSectorsPerCluster = 0x0D;
 constexpr std::size_t kReservedSectors = 0x0E;     // FAT32
 constexpr std::size_t kNumberOfFats = 0x10;        // FAT32
@@ -26,10 +30,10 @@ constexpr std::size_t kFat32RootCluster = 0x2C;
 constexpr std::size_t kNtfsMftCluster = 0x30;
 constexpr std::size_t kFat32FileSystemType = 0x52;  // "FAT32   "
 
-// NTFS writes cluster sizes of 128 KiB and more as a negative power of two:
-// a byte v of 0xF4 and up means 2^(256 - v) bytes.
+// NTFS writes cluster sizes above 128 sectors as a negative power of two: a
+// byte v above 0x80 means 2^(256 - v) bytes; 0x80 itself is 128 sectors.
 std::uint16_t NtfsSectorsPerCluster(std::uint8_t value) {
-  if (value < 0x80) return value;
+  if (value <= 0x80) return value;
   unsigned shift = 256u - value;
   if (shift < 9 || shift > 24) return 0;  // below one sector or beyond 16 MiB: corrupt
   return static_cast<std::uint16_t>(1u << (shift - 9));
@@ -45,6 +49,8 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     std::uint8_t sectorsPerCluster = *boot.U8(kSectorsPerCluster);
     if (sectorsPerCluster == 0) return std::nullopt;
     facts.kind = kFileSystemFat32;
+    facts.bytesPerSector = *boot.U16(kBytesPerSector);
+    facts.sectorCount = *boot.U32(kFat32TotalSectors);
     facts.geometry.sectorsPerCluster = sectorsPerCluster;
     facts.geometry.fatFirstDataSector =
         *boot.U16(kReservedSectors) + std::uint32_t{*boot.U8(kNumberOfFats)} * *boot.U32(kFat32SectorsPerFat);
@@ -59,14 +65,25 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     std::uint16_t sectorsPerCluster = NtfsSectorsPerCluster(*boot.U8(kSectorsPerCluster));
     if (sectorsPerCluster == 0) return std::nullopt;
     facts.kind = kFileSystemNtfs;
+    facts.bytesPerSector = *boot.U16(kBytesPerSector);
+    facts.sectorCount = *boot.U64(kNtfsTotalSectors);
     facts.geometry.sectorsPerCluster = sectorsPerCluster;
-    facts.geometry.totalSectors = static_cast<std::uint32_t>(*boot.U64(kNtfsTotalSectors));
+    facts.geometry.totalSectors = static_cast<std::uint32_t>(facts.sectorCount);
     facts.volumeSectors = facts.geometry.totalSectors;
     facts.mftCluster = *boot.U64(kNtfsMftCluster);
     facts.metadataStart = static_cast<std::uint32_t>(facts.mftCluster * sectorsPerCluster);
     return facts;
   }
   return std::nullopt;
+}
+
+std::int32_t UnsupportedVolume(const BootSectorFacts& facts) {
+  if (facts.bytesPerSector != kSectorSize) return error_code::kUnsupportedSectorSize;
+  // The count itself is kept in 32 bits, and so is the MFT's first sector.
+  if (facts.sectorCount > UINT32_MAX) return error_code::kVolumeTooLarge;
+  if (facts.kind == kFileSystemNtfs && facts.mftCluster > UINT32_MAX / facts.geometry.sectorsPerCluster)
+    return error_code::kVolumeTooLarge;
+  return error_code::kNone;
 }
 
 std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& errorCode) {
@@ -76,6 +93,13 @@ std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& er
   if (!facts) {
     FileSystemKind = kFileSystemNone;
     errorCode = error_code::kUnrecognizedFileSystem;
+    return std::nullopt;
+  }
+  if (std::int32_t refusal = UnsupportedVolume(*facts)) {
+    FileSystemKind = kFileSystemNone;
+    if (refusal == error_code::kUnsupportedSectorSize)
+      PromptDetail.Set(platform::Utf8ToUtf16(std::to_string(facts->bytesPerSector)));
+    errorCode = refusal;
     return std::nullopt;
   }
   FileSystemKind = facts->kind;

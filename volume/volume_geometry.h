@@ -25,6 +25,8 @@ struct VolumeGeometryFields {
 struct BootSectorFacts {
   FileSystem kind = kFileSystemNone;
   VolumeGeometryFields geometry;
+  std::uint16_t bytesPerSector = 0;
+  std::uint64_t sectorCount = 0;    // the volume's sectors, all 64 bits of NTFS's count
   std::uint32_t volumeSectors = 0;  // low 32 bits of the volume's sector count
   std::uint32_t metadataStart = 0;  // FAT32: root directory's first sector; NTFS: the MFT's
   std::uint32_t rootCluster = 0;    // FAT32 only
@@ -41,10 +43,17 @@ extern VolumeGeometryFields VolumeGeometry;
 // FAT32); nullopt when it is neither, or too damaged to use (no cluster size).
 std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sector);
 
+// Why a volume that ParseBootSector recognised cannot be read here, or 0:
+// 21 when its sectors are not 512 bytes (every sector number counts 512
+// bytes), 22 when it has more sectors than 32 bits can number (sector
+// numbers would wrap).
+std::int32_t UnsupportedVolume(const BootSectorFacts& facts);
+
 // Reads sector 0 of a volume. On success sets FileSystemKind and
 // VolumeGeometry and returns the facts; a failed read leaves both and the code
 // of the read (1 or 4); an unrecognised volume sets FileSystemKind to 0 and
-// errorCode to 11.
+// errorCode to 11, an unsupported one FileSystemKind to 0 and the code of
+// UnsupportedVolume (with the sector size in PromptDetail for 21).
 std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& errorCode);
 
 // The same, in the shape the scan and the locate call it.

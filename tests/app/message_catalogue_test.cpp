@@ -91,6 +91,12 @@ TEST(CatalogueTexts, SampleOfOkEntriesIsByteExact) {
   EXPECT_EQ(ErrorText(11, kLanguageEnglish),
             "Unable to access the disk, this volume does not contain a recognized file system!");
   EXPECT_EQ(ErrorText(16, kLanguageEnglish), "File is too large, can not be completely deleted!");
+  // The refused sector size stands in its text.
+  PromptDetail.Set(u"4096");
+  EXPECT_EQ(ErrorText(21, kLanguageEnglish),
+            "Unable to access the disk, this volume has sectors of 4096 bytes, only 512-byte sectors are supported!");
+  EXPECT_EQ(ErrorText(21, kLanguageChinese), "无法访问磁盘，此卷的扇区为4096字节，只支持512字节的扇区！");
+  PromptDetail.Set({});
   EXPECT_EQ(UserText(4, kLanguageEnglish),
             "The same name files in this path, the file be resumed will overwrite the original file, please choose "
             "carefully!");
@@ -135,7 +141,7 @@ TEST_F(CatalogueTest, AnyOtherLanguageShowsNothingAndKeepsTheLastAnswer) {
 
 TEST_F(CatalogueTest, UnknownNumbersShowNothing) {
   UiLanguage = kLanguageEnglish;
-  for (std::int32_t code : {0, 7, 10, 21, 22, -1, 1000}) EXPECT_EQ(ShowErrorPrompt(code), 0) << code;
+  for (std::int32_t code : {0, 7, 10, 23, -1, 1000}) EXPECT_EQ(ShowErrorPrompt(code), 0) << code;
   for (std::int32_t number : {0, 22, 28, -3, 99}) EXPECT_EQ(ShowUserPrompt(number), 0) << number;
   EXPECT_TRUE(prompter.shown().empty());
 }

@@ -21,6 +21,7 @@ constexpr std::uint32_t kSectors = 64;
 std::vector<std::uint8_t> BootSector() {
   std::vector<std::uint8_t> boot(corvanel::kSectorSize, 0);
   std::copy_n("FAT32   ", 8, boot.begin() + 0x52);
+  boot[0x0C] = 2;     // 512 bytes per sector
   boot[0x0D] = 1;     // sectors per cluster
   boot[0x0E] = 2;     // reserved sectors: the FAT is sector 2
   boot[0x10] = 1;     // one FAT

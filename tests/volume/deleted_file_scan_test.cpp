@@ -29,6 +29,7 @@ class NtfsScanTest : public ::testing::Test {
     image.Resize(std::uint64_t{sectors} * kSectorSize);
     std::array<std::uint8_t, kSectorSize> boot{};
     std::copy_n("NTFS    ", 8, boot.begin() + 3);
+    boot[0x0C] = 2;  // 512 bytes per sector
     boot[0x0D] = 8;
     for (int i = 0; i < 4; ++i) boot[0x28 + i] = static_cast<std::uint8_t>(sectors >> (8 * i));
     boot[0x30] = 4;
@@ -200,6 +201,10 @@ TEST(MftLayout, FollowsExtentsThenRunsOn) {
   // Extents that do not start at the boot sector's MFT are not trusted.
   MftLayout odd(32, 8, {{9, 2}, {100, 2}});
   EXPECT_EQ(odd.Locate(16).sector, 48u);
+  // A run list that leads back to the MFT's first extent ends there: the MFT
+  // runs on from the second extent instead of being read round again.
+  MftLayout looped(32, 8, {{4, 2}, {100, 2}, {4, 2}});
+  EXPECT_EQ(looped.Locate(32).sector, 816u);
 }
 
 }  // namespace

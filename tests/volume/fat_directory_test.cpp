@@ -62,6 +62,7 @@ class FatWalkTest : public ::testing::Test {
     image.Resize(kSectors * kSectorSize);
     std::array<std::uint8_t, kSectorSize> boot{};
     std::copy_n("FAT32   ", 8, boot.begin() + 0x52);
+    Put(&boot[0x0B], kSectorSize, 2);
     boot[0x0D] = 1;
     Put(&boot[0x0E], kFatSector, 2);
     boot[0x10] = 2;
@@ -179,6 +180,45 @@ TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
   std::int32_t errorCode = 0;
   EXPECT_EQ(Scan(errorCode).size(), 1u);
   EXPECT_EQ(errorCode, 0);
+}
+
+// A corrupt FAT whose chains lead back into themselves: the walk once read
+// the same cluster forever. Each directory now ends where its chain loops,
+// counted as damaged, and the rest of the tree is still walked.
+TEST_F(FatWalkTest, ChainsThatLoopEndAsDamaged) {
+  SetFat(2, 2);  // the root's one cluster links to itself; it is all long-name slots
+  Directory(2, std::vector<Entry>(16, Slots(u"abc")[0]));
+  std::int32_t errorCode = 0;
+  EXPECT_TRUE(Scan(errorCode).empty());
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(ScanDamagedDirectories, 1u);
+  BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
+  RawVolume volume(image.letter());
+  FatLocation located;
+  EXPECT_FALSE(FindFatPath(volume, facts, u"a.txt", located, errorCode));
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
+
+  // A subdirectory of two full clusters, 3 and 30, whose chain returns to 3.
+  SetFat(2, 0x0FFFFFFF);
+  Directory(2, {Short("LOOP       ", 0x10, 3, 0), Short("LATE    TXT", 0x20, 9, 1, true)});
+  SetFat(3, 30);
+  SetFat(30, 3);
+  std::vector<Entry> first(16, Short("FILLER  TXT", 0x20, 40, 1));
+  first[0] = Short("ONE     TXT", 0x20, 41, 1, true);
+  std::vector<Entry> second = first;
+  second[0] = Short("TWO     TXT", 0x20, 42, 1, true);
+  Directory(3, first);
+  Directory(30, second);
+  std::vector<std::u16string> names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0].substr(1), u"NE.TXT");
+  EXPECT_EQ(names[1].substr(1), u"WO.TXT");
+  EXPECT_EQ(names[2].substr(1), u"ATE.TXT");
+  EXPECT_EQ(ScanDamagedDirectories, 1u);
+  errorCode = 0;
+  EXPECT_FALSE(FindFatPath(volume, facts, u"loop\\missing.txt", located, errorCode));
+  EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
 }
 
 TEST_F(FatWalkTest, FindFatPath) {

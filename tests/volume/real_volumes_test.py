@@ -59,11 +59,11 @@ def write(path, data):
         f.write(data)
 
 
-def make_ntfs(work, size_mib=64):
+def make_ntfs(work, size_mib=64, *options):
     image = os.path.join(work, "ntfs.img")
     with open(image, "wb") as f:
         f.truncate(size_mib << 20)
-    run("mkntfs", "-F", "-f", "-q", image)
+    run("mkntfs", "-F", "-f", "-q", *options, image)
     return image
 
 
@@ -136,6 +136,38 @@ def make_fat32(work):
     m("mdel", "::/a.txt", "::/A long file name.bin", "::/文件（一）：a.txt", "::/FILE.TXT", "::/one/dup.txt",
       "::/two/dup.txt", "::/Several megabytes.bin")
     m("mdeltree", "::/sub")
+    return image
+
+
+def make_directory_graph(work, levels):
+    """A FAT32 image of nested directories D1/D2/.../D<levels>, each directory
+    (the root too) holding a second entry X<n> for its child D<n>: a directory
+    graph that is not a tree, with 2^levels paths down to the deleted file at
+    the bottom."""
+    image = os.path.join(work, "graph.img")
+    run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
+    path = "::"
+    for n in range(1, levels + 1):
+        path += f"/D{n}"
+        run("mmd", "-i", image, path)
+    write(os.path.join(work, "src", "gone"), b"gone\n")
+    for name in ("GONE.TXT", "KEEP.TXT"):
+        run("mcopy", "-i", image, os.path.join(work, "src", "gone"), f"{path}/{name}")
+    run("mdel", "-i", image, path + "/GONE.TXT")
+    with open(image, "r+b") as f:
+        boot = f.read(512)
+        per_cluster = boot[0x0D]
+        first_data = int.from_bytes(boot[0x0E:0x10], "little") + boot[0x10] * int.from_bytes(boot[0x24:0x28], "little")
+        cluster = int.from_bytes(boot[0x2C:0x30], "little")
+        for n in range(1, levels + 1):
+            f.seek((first_data + (cluster - 2) * per_cluster) * 512)
+            entries = f.read(per_cluster * 512)
+            at = next(i for i in range(0, len(entries), 32) if entries[i:i + 11] == f"D{n}".ljust(11).encode())
+            child = entries[at:at + 32]
+            free = next(i for i in range(0, len(entries), 32) if entries[i] == 0)
+            f.seek((first_data + (cluster - 2) * per_cluster) * 512 + free)
+            f.write(f"X{n}".ljust(11).encode() + child[11:])
+            cluster = int.from_bytes(child[0x14:0x16], "little") << 16 | int.from_bytes(child[0x1A:0x1C], "little")
     return image
 
 
@@ -285,6 +317,59 @@ class RealVolumesTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume does not "
                                                  "contain a recognized file system!\n")
+
+    def test_directory_graph_is_walked_once(self):
+        work = os.path.join(self.work.name, "graph")
+        os.makedirs(work)
+        image = make_directory_graph(work, 30)
+        # (A hang guard only: the walk used to take each of the 2^30 paths.)
+        result = subprocess.run([CLI, "scan", image, "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                timeout=600)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        names = [json.loads(line)["name"] for line in result.stdout.decode().splitlines()]
+        self.assertEqual([name[1:] for name in names], ["ONE.TXT"])
+        # The locate follows a path through the second entries.
+        path = "\\".join(f"X{n}" for n in range(1, 31)) + "\\KEEP.TXT"
+        result = subprocess.run([CLI, "locate", image, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["size"], 5)
+
+    def test_ntfs_64k_clusters(self):
+        work = os.path.join(self.work.name, "64k")
+        os.makedirs(work)
+        image = make_ntfs(work, 64, "-c", "65536")
+        big = os.urandom(300000)
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            write(f"{root}/small.txt", b"small\n")
+            write(f"{root}/big.bin", big)
+            write(f"{root}/keep.txt", b"keep\n")
+            os.remove(f"{root}/small.txt")
+            os.remove(f"{root}/big.bin")
+        self.assertEqual(len(self.check_against_fls(image)), 2)
+        target = self.recover(image, "recovered-64k")
+        with open(os.path.join(target, "big.bin"), "rb") as f:
+            self.assertEqual(f.read(), big)
+
+    def test_4096_byte_sectors_are_refused(self):
+        work = os.path.join(self.work.name, "4k")
+        os.makedirs(work)
+        ntfs = make_ntfs(work, 64, "-s", "4096")
+        fat = os.path.join(work, "fat.img")
+        run("mkfs.fat", "-F", "32", "-S", "4096", "-s", "1", "-C", fat, "524288")
+        write(os.path.join(work, "a.txt"), b"hello\n")
+        for name in ("::/one.txt", "::/two.txt"):
+            run("mcopy", "-i", fat, os.path.join(work, "a.txt"), name)
+        run("mdel", "-i", fat, "::/one.txt", "::/two.txt")
+        # Sound volumes as The Sleuth Kit reads them; two deleted files on the FAT32 one.
+        self.assertEqual(len(fls_deleted_files(fat)), 2)
+        run("fls", "-r", ntfs)
+        for image in (ntfs, fat):
+            for command in ("scan", "info"):
+                result = subprocess.run([CLI, command, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume has "
+                                 "sectors of 4096 bytes, only 512-byte sectors are supported!\n")
 
     def recover(self, image, name):
         target = os.path.join(self.work.name, name)

@@ -25,6 +25,7 @@ void PutText(Sector& s, std::size_t offset, std::string_view text) {
 Sector Fat32Boot() {
   Sector s{};
   PutText(s, 0x52, "FAT32   ");
+  Put(s, 0x0B, 512, 2);       // bytes per sector
   Put(s, 0x0D, 8, 1);         // sectors per cluster
   Put(s, 0x0E, 32, 2);        // reserved sectors
   Put(s, 0x10, 2, 1);         // FATs
@@ -37,6 +38,7 @@ Sector Fat32Boot() {
 Sector NtfsBoot() {
   Sector s{};
   PutText(s, 0x03, "NTFS    ");
+  Put(s, 0x0B, 512, 2);
   Put(s, 0x0D, 8, 1);
   Put(s, 0x28, 2097151, 8);
   Put(s, 0x30, 4, 8);
@@ -69,13 +71,7 @@ TEST(BootSector, NtfsAndBothMarks) {
   EXPECT_EQ(facts->geometry.totalSectors, 2097151u);
   EXPECT_EQ(facts->metadataStart, 32u);
 
-  // More than 2^32 sectors: the low 32 bits of the size and of the MFT's sector.
-  Sector huge = NtfsBoot();
-  Put(huge, 0x28, (std::uint64_t{1} << 32) + 77, 8);
-  Put(huge, 0x30, (std::uint64_t{1} << 29) + 1, 8);
-  facts = ParseBootSector(huge);
-  EXPECT_EQ(facts->volumeSectors, 77u);
-  EXPECT_EQ(facts->metadataStart, 8u);
+  EXPECT_EQ(UnsupportedVolume(*facts), 0);
 
   // A sector with both marks is FAT32.
   Sector both = Fat32Boot();
@@ -83,8 +79,29 @@ TEST(BootSector, NtfsAndBothMarks) {
   EXPECT_EQ(ParseBootSector(both)->kind, kFileSystemFat32);
 }
 
+// Volumes whose sector numbers would not fit the 512-byte, 32-bit sectors
+// everything counts in are refused, never read with wrapped numbers.
+TEST(BootSector, OtherSectorSizesAndMoreThan32BitsOfSectorsAreRefused) {
+  for (std::uint32_t size : {4096u, 1024u, 0u}) {
+    for (Sector s : {Fat32Boot(), NtfsBoot()}) {
+      Put(s, 0x0B, size, 2);
+      EXPECT_EQ(UnsupportedVolume(*ParseBootSector(s)), error_code::kUnsupportedSectorSize) << size;
+    }
+  }
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(Fat32Boot())), 0);
+  Sector huge = NtfsBoot();
+  Put(huge, 0x28, std::uint64_t{1} << 32, 8);
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(huge)), error_code::kVolumeTooLarge);
+  Put(huge, 0x28, UINT32_MAX, 8);  // the last sector that 32 bits number
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(huge)), 0);
+  Put(huge, 0x30, (std::uint64_t{1} << 29), 8);  // an MFT at sector 2^32
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(huge)), error_code::kVolumeTooLarge);
+}
+
 TEST(BootSector, LargeNtfsClustersAndDamage) {
   Sector s = NtfsBoot();
+  Put(s, 0x0D, 0x80, 1);  // 128 sectors (64 KiB), not a negative power of two
+  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 128);
   Put(s, 0x0D, 0xF7, 1);  // 2^(256 - 0xF7) = 2^9 bytes: one sector
   EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 1);
   Put(s, 0x0D, 0xEF, 1);  // 2^17 bytes = 128 KiB = 256 sectors
