@@ -1,4 +1,4 @@
-// The encrypt page driven through the real window under Wine: its
+// The encrypt and shred pages driven through the real window under Wine: its
 // buttons, the system's file-open dialog and message boxes; the files they
 // leave checked against corvanel-cli.
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include "crypt/encrypt_page.h"
 #include "platform/win32/message_box_prompter.h"
 #include "res/resource.h"
+#include "shred/shred_page.h"
 #include "tests/app/window_driver.h"
 
 namespace corvanel {
@@ -309,6 +310,120 @@ TEST_F(PagesTest, ClosingWhileEncryptingHoldsTheWorkerAtItsGate) {
   }
 }
 
+
+// ---- the shred page --------------------------------------------------------
+
+// Records the restart requests instead of making them.
+class RecordingRestart final : public SystemRestart {
+ public:
+  RecordingRestart() { InstallSystemRestart(this); }
+  ~RecordingRestart() override { InstallSystemRestart(nullptr); }
+  bool EnableShutdownPrivilege() override {
+    ++privilegeRequests;
+    return true;
+  }
+  void RequestRestart(UINT flags, DWORD reason) override { requests.emplace_back(flags, reason); }
+
+  int privilegeRequests = 0;
+  std::vector<std::pair<UINT, DWORD>> requests;
+};
+
+bool AnimationShown(HWND page) { return ::IsWindowVisible(::GetDlgItem(page, IDC_SHRED_ANIMATION)) != 0; }
+
+// Confirms a shred of the chosen file; with the gate held, the worker stops
+// right after it located the file.
+void ConfirmShred(HWND page) {
+  Press(page, IDC_SHRED_START);
+  EXPECT_EQ(AnswerNextBox(IDYES), UserText(prompt::kConfirmShred));
+}
+
+// Needs drive X: on a volume and X:\dir\ holding file.bin, other.bin,
+// third.bin and fourth.bin; window_shred_test.py sets that up and checks the
+// volume afterwards.
+TEST_F(PagesTest, ShredPageShredsTheChosenFileAndOffersARestart) {
+  if (!std::getenv("CORVANEL_SHRED_VOLUME")) GTEST_SKIP() << "no volume on X: (run by window_shred_test.py)";
+  const std::wstring folder = L"X:\\dir\\";
+  RecordingRestart restart;
+  CCorvanelDlg dialog;
+  INT_PTR result = RunMainWindow(dialog, [&](CCorvanelDlg& window) {
+    Click(window.hwnd(), IDC_SHOW_SHRED_PAGE);
+    HWND page = window.shredPage().hwnd();
+    SaveScreenshot(window.hwnd(), "shred-idle");
+    EXPECT_EQ(StartAndAnswer(page, IDC_SHRED_START), UserText(prompt::kSelectFileToShred));
+
+    // No on the confirmation changes nothing; a second press asks again.
+    ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, folder + L"file.bin");
+    EXPECT_EQ(ControlText(page, IDC_SHRED_FILE_PATH), folder + L"file.bin");
+    SaveScreenshot(window.hwnd(), "shred-file-chosen");
+    Press(page, IDC_SHRED_START);
+    EXPECT_EQ(AnswerNextBox(IDNO), UserText(prompt::kConfirmShred));
+    EXPECT_EQ(CurrentOperation, kOperationIdle);
+    EXPECT_TRUE(fs::exists(folder + L"file.bin"));
+
+    // Yes: shredded; No to the restart leaves the page idle and empty.
+    WorkerGate.Close();  // held after the locate, for the picture of it busy
+    ConfirmShred(page);
+    while (WorkerGate.waiting() != 1) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(AnimationShown(page));
+    SaveScreenshot(window.hwnd(), "shred-busy");
+    WorkerGate.Open();
+    HWND question = AwaitOwnedDialog();
+    SaveScreenshot(window.hwnd(), "shred-done");
+    EXPECT_EQ(BoxText(question), UserText(prompt::kRestartAfterShred));
+    EXPECT_FALSE(fs::exists(folder + L"file.bin"));
+    AnswerBox(question, IDNO);
+    AwaitIdle();
+    EXPECT_EQ(ControlText(page, IDC_SHRED_FILE_PATH), L"");
+    EXPECT_FALSE(AnimationShown(page));
+    EXPECT_EQ(ShredFileChosen, 0);
+    EXPECT_TRUE(restart.requests.empty());
+    // The path went with the request.
+    EXPECT_EQ(StartAndAnswer(page, IDC_SHRED_START), UserText(prompt::kSelectFileToShred));
+
+    // Yes to the restart: one request, reboot, reason 4.
+    ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, folder + L"other.bin");
+    ConfirmShred(page);
+    EXPECT_EQ(AnswerNextBox(IDYES), UserText(prompt::kRestartAfterShred));
+    AwaitIdle();
+    EXPECT_EQ(restart.privilegeRequests, 1);
+    ASSERT_EQ(restart.requests.size(), 1u);
+    EXPECT_EQ(restart.requests[0], std::make_pair(UINT{EWX_REBOOT}, DWORD{4}));
+    EXPECT_EQ(LastPromptAnswer, 0);
+    EXPECT_FALSE(fs::exists(folder + L"other.bin"));
+
+    // Closing while a shred runs: the question holds it; No lets it finish,
+    // and a file chosen meanwhile is not the one it shreds.
+    for (const wchar_t* name : {L"third.bin", L"fourth.bin"}) {
+      const bool leave = std::wstring(name) == L"fourth.bin";
+      ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, folder + name);
+      WorkerGate.Close();
+      ConfirmShred(page);
+      while (WorkerGate.waiting() != 1) std::this_thread::sleep_for(5ms);
+      if (!leave) ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, folder + L"keep.bin");
+      Press(window.hwnd(), IDC_CLOSE);
+      question = AwaitOwnedDialog();
+      EXPECT_EQ(BoxText(question), UserText(prompt::kExitWhileShredding));
+      WorkerGate.Open();  // the window's own hold remains while it asks
+      std::this_thread::sleep_for(300ms);
+      EXPECT_EQ(WorkerGate.waiting(), 1);
+      EXPECT_TRUE(fs::exists(folder + name));
+      AnswerBox(question, leave ? IDYES : IDNO);
+      if (leave) break;
+      EXPECT_EQ(AnswerNextBox(IDNO), UserText(prompt::kRestartAfterShred));
+      AwaitIdle();
+      EXPECT_FALSE(fs::exists(folder + name));
+      EXPECT_TRUE(fs::exists(folder + L"keep.bin"));
+      // The file chosen meanwhile is the page's choice now.
+      EXPECT_EQ(ControlText(page, IDC_SHRED_FILE_PATH), folder + L"keep.bin");
+      EXPECT_EQ(ShredFileChosen, 1);
+    }
+  });
+  // Yes: the worker stopped at its gate, before anything was done to the file.
+  EXPECT_EQ(result, IDCANCEL);
+  ::WaitForSingleObject(ShredThread.load(), INFINITE);
+  EXPECT_TRUE(fs::exists(L"X:\\dir\\fourth.bin"));
+  EXPECT_EQ(restart.requests.size(), 1u);
+}
 
 }  // namespace
 }  // namespace corvanel
