@@ -203,6 +203,7 @@ DWORD WINAPI CEncryptFileDlg::DecryptWorker(void* parameter) {
   if (extension.size() > 4) extension.erase(0, extension.size() - 4);
   page.RunOnDialogThread([&] { SelectedFileExtension.assign(extension.begin(), extension.end()); });
   if (FindCipher(request->algorithm) && extension != SuffixOf(request->algorithm)) {
+    if (WorkerGate.Pass()) return 0;  // not while the exit question is open
     CurrentOperation = kOperationIdle;
     ShowUserPrompt(prompt::kCipherMismatch);
     return 0;

@@ -29,9 +29,12 @@ class WindowShredTest(ShredCase):
                    CORVANEL_SHRED_VOLUME="1", LANG=language + ".UTF-8", LC_ALL=language + ".UTF-8")
         if os.environ.get("CORVANEL_SCREENSHOTS"):
             env["CORVANEL_SCREENSHOTS"] = os.environ["CORVANEL_SCREENSHOTS"]
-        return subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", WINE_RUN, EXE,
-                               "--gtest_filter=PagesTest.ShredPage*"],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        result = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", WINE_RUN, EXE,
+                                 "--gtest_filter=PagesTest.ShredPage*"],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        # Nothing of Wine's may hold the mount when it is taken down.
+        subprocess.run(["/usr/lib/wine/wineserver64", "-w"], env=dict(env, WINEPREFIX=PREFIX))
+        return result
 
     def shred_on(self, kind, language):
         work = tempfile.TemporaryDirectory()
