@@ -359,6 +359,11 @@ TEST_F(PagesTest, ShredPageShredsTheChosenFileAndOffersARestart) {
     EXPECT_EQ(AnswerNextBox(IDNO), UserText(prompt::kConfirmShred));
     EXPECT_EQ(CurrentOperation, kOperationIdle);
     EXPECT_TRUE(fs::exists(folder + L"file.bin"));
+    // Cancel in the dialog: the old path stays shown, but no file is chosen.
+    ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, L"");
+    EXPECT_EQ(ControlText(page, IDC_SHRED_FILE_PATH), folder + L"file.bin");
+    EXPECT_EQ(StartAndAnswer(page, IDC_SHRED_START), UserText(prompt::kSelectFileToShred));
+    ChooseThroughDialog(page, IDC_SHRED_CHOOSE_FILE, folder + L"file.bin");
 
     // Yes: shredded; No to the restart leaves the page idle and empty.
     WorkerGate.Close();  // held after the locate, for the picture of it busy
