@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/message_catalogue.h"
+#include "app/pause_gate.h"
 #include "app/shared_state.h"
 #include "res/resource.h"
 #include "ui/page_dialog.h"
@@ -111,7 +112,10 @@ BOOL CCorvanelDlg::OnInitDialog() {
   ::SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - (window.right - window.left)) / 2,
                  work.top + (work.bottom - work.top - (window.bottom - window.top)) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER);
-  ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  // A single-threaded apartment: the system's file dialog lives on this
+  // thread; in a multithreaded one it is made on a host thread and every
+  // call to it crosses apartments (under Wine, Show never returns).
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   recoverPage_.ResetRecoverPage();
   shredPage_.ResetShredPage();
@@ -213,20 +217,19 @@ LRESULT CCorvanelDlg::OnClose(WPARAM, LPARAM) {
       EndDialog(IDCANCEL);
       return 0;
   }
-  auto worker = static_cast<HANDLE>(running.thread->load());
-  if (worker) ::SuspendThread(worker);
+  // The worker stops at its next gate and waits there, holding nothing,
+  // while the question is open: it cannot finish and ask its own question.
+  WorkerGate.Close();
   ShowUserPrompt(running.prompt);
   if (LastPromptAnswer != kPromptYes) {
-    if (worker) ::ResumeThread(worker);
+    WorkerGate.Open();
     return 0;
   }
   // Let the worker see the request and take its cancel path (which removes
   // its partial output) before the process ends.
   AbortRequested = 1;
-  if (worker) {
-    ::ResumeThread(worker);
-    ::WaitForSingleObject(worker, kWorkerCancelWait);
-  }
+  WorkerGate.Open();
+  if (auto worker = static_cast<HANDLE>(running.thread->load())) ui::WaitServingSentMessages(worker, kWorkerCancelWait);
   ::Sleep(500);
   EndDialog(IDCANCEL);
   return 0;

@@ -350,7 +350,7 @@ def encrypt_page():
         label(cv, 186, 36, 'File to encrypt or decrypt', '待加/解密文件',
               'choose it with Browse…', '点击“浏览”选择文件'),
         badge(cv, 56, 39, '1'),
-        label(cv, 75, 153, 'Cipher', '加/解密算法', 'twelve to choose from', '十二种可选', step='2'),
+        label(cv, 75, 153, 'Cipher', '加/解密算法', 'DES or RC6', 'DES 或 RC6', step='2'),
         label(cv, 294, 153, 'Key', '密钥', '16 characters', '16 个字符'),
         label(cv, 75, 314, 'Encrypt or decrypt', '加密或解密', 'with the same cipher and key',
               '使用相同的算法和密钥', step='3', stack=True),

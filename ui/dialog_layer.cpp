@@ -159,6 +159,21 @@ bool Dialog::UpdateData(bool saveAndValidate) {
   return !exchange.failed;
 }
 
+namespace {
+// Carries a RunOnDialogThread request; lParam points at the work.
+constexpr UINT kRunOnDialogThread = WM_APP + 0x3A0;
+}  // namespace
+
+void Dialog::RunOnDialogThread(const std::function<void()>& work) const {
+  HWND window = hwnd_;
+  if (!window) return;
+  if (::GetWindowThreadProcessId(window, nullptr) == ::GetCurrentThreadId()) {
+    work();
+    return;
+  }
+  ::SendMessageW(window, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(&work));
+}
+
 bool Dialog::PreTranslateMessage(MSG& message) {
   (void)message;
   return false;
@@ -189,6 +204,10 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
   }
   dialog = FromHandle(window);
   if (!dialog) return FALSE;
+  if (message == kRunOnDialogThread) {
+    (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    return TRUE;
+  }
   if (message == WM_DRAWITEM) {
     // Owner-drawn controls draw themselves, as their class says.
     const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -203,6 +204,11 @@ class Dialog : public Window {
 
   // A message before it is dispatched; true swallows it.
   virtual bool PreTranslateMessage(MSG& message);
+
+  // Runs work on the thread that owns the dialog and returns when it is done:
+  // a worker changes the page's values and controls through this, so only
+  // that thread ever writes them. Nothing runs once the dialog is gone.
+  void RunOnDialogThread(const std::function<void()>& work) const;
 
   // The dialog object behind a window, if it is one of ours.
   static Dialog* FromHandle(HWND window);

@@ -1,6 +1,8 @@
 // The pages' shared behaviour.
 #include "ui/page_dialog.h"
 
+#include "res/resource.h"
+
 namespace corvanel::ui {
 
 bool PageKeyFilter(const MSG& message) {
@@ -23,6 +25,39 @@ void PaintStretchedBitmap(HWND window, HDC dc, int bitmapId) {
   Selected selected(memory.get(), bitmap.get());
   ::SetStretchBltMode(dc, HALFTONE);
   ::StretchBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, size.cx, size.cy, SRCCOPY);
+}
+
+void PageDialog::ShowBusyAnimation(CPictureEx& animation, int controlId) const {
+  RunOnDialogThread([&] {
+    if (animation.LoadFromResource(IDR_BUSY_ANIMATION)) animation.StartAnimation();
+    ::ShowWindow(::GetDlgItem(hwnd_, controlId), SW_SHOW);
+  });
+}
+
+void PageDialog::HideBusyAnimation(CPictureEx& animation, int controlId) const {
+  RunOnDialogThread([&] {
+    ::ShowWindow(::GetDlgItem(hwnd_, controlId), SW_HIDE);
+    animation.Unload();
+  });
+}
+
+bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter, std::atomic<void*>& slot) {
+  HANDLE thread = ::CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
+  if (!thread) return false;
+  if (HANDLE previous = slot.exchange(thread)) ::CloseHandle(previous);
+  return true;
+}
+
+DWORD WaitServingSentMessages(HANDLE thread, DWORD milliseconds) {
+  const ULONGLONG end = ::GetTickCount64() + milliseconds;
+  for (;;) {
+    const ULONGLONG now = ::GetTickCount64();
+    const DWORD left = now >= end ? 0 : static_cast<DWORD>(end - now);
+    DWORD woke = ::MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_SENDMESSAGE);
+    if (woke != WAIT_OBJECT_0 + 1) return woke;
+    MSG message;
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves them
+  }
 }
 
 std::span<const MessageEntry<PageDialog>> PageDialog::MessageMap() {

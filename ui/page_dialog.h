@@ -2,7 +2,10 @@
 // keys that never reach a page, and F1 doing nothing.
 #pragma once
 
+#include <atomic>
+
 #include "ui/dialog_layer.h"
+#include "ui/picture_ex.h"
 
 namespace corvanel::ui {
 
@@ -16,6 +19,11 @@ class PageDialog : public Dialog {
 
   bool PreTranslateMessage(MSG& message) override { return PageKeyFilter(message); }
 
+  // The busy animation of a page, from any thread: GIF 139 loaded and played
+  // in the control, which is shown; or stopped, unloaded and hidden.
+  void ShowBusyAnimation(CPictureEx& animation, int controlId) const;
+  void HideBusyAnimation(CPictureEx& animation, int controlId) const;
+
  protected:
   bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
@@ -26,6 +34,14 @@ class PageDialog : public Dialog {
 
   int backgroundBitmap_;
 };
+
+// Starts a page's worker; its handle goes to slot (the previous one is
+// released). False when the system refuses the thread.
+bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter, std::atomic<void*>& slot);
+
+// Waits for a thread to end while serving the messages other threads send to
+// this one (a worker may be setting a control of a page of this thread).
+DWORD WaitServingSentMessages(HANDLE thread, DWORD milliseconds);
 
 // Stretches a bitmap resource over a window's whole client area.
 void PaintStretchedBitmap(HWND window, HDC dc, int bitmapId);

@@ -17,72 +17,19 @@
 
 #include "app/corvanel_app.h"
 #include "app/message_catalogue.h"
+#include "app/pause_gate.h"
 #include "app/shared_state.h"
 #include "res/resource.h"
 #include "shred/shred_page.h"
 #include "ui/gif_frames.h"
+#include "tests/app/window_driver.h"
 #include "tests/support/recording_prompter.h"
 
 namespace corvanel {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs the main window modally on this thread while `drive` runs on another
-// with the window's handle; returns what DoModal returned.
-INT_PTR RunMainWindow(CCorvanelDlg& dialog, const std::function<void(CCorvanelDlg&)>& drive) {
-  std::thread driver([&] {
-    for (int i = 0; i < 500 && !(dialog.hwnd() && ::IsWindowVisible(dialog.hwnd()) && EncryptPageWindow); ++i)
-      std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(300ms);  // let it paint
-    drive(dialog);
-  });
-  INT_PTR result = dialog.DoModal();
-  driver.join();
-  return result;
-}
-
-void Click(HWND dialog, int id) { ::SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
-
-bool Visible(const ui::Dialog& page) { return ::IsWindowVisible(page.hwnd()) != 0; }
-
-// Saves what the screen shows of a window as a 24-bit BMP among the artifacts.
-void SaveScreenshot(HWND window, const std::string& name) {
-  const char* directory = std::getenv("CORVANEL_SCREENSHOTS");
-  if (!directory) return;
-  std::filesystem::create_directories(directory);
-  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  std::this_thread::sleep_for(200ms);
-  RECT rect{};
-  ::GetWindowRect(window, &rect);
-  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-  HDC screen = ::GetDC(nullptr);
-  HDC memory = ::CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ previous = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-  ::GdiFlush();
-  const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-  const DWORD imageBytes = stride * static_cast<DWORD>(height);
-  constexpr DWORD kHeaders = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-  BITMAPFILEHEADER file{0x4D42, kHeaders + imageBytes, 0, 0, kHeaders};
-  std::string path = std::string(directory) + "/" + name + ".bmp";
-  if (FILE* out = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(&file, sizeof file, 1, out);
-    std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
-    std::fwrite(bits, 1, imageBytes, out);
-    std::fclose(out);
-  }
-  ::SelectObject(memory, previous);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen);
-}
-
-std::string LanguageName() { return UiLanguage == kLanguageChinese ? "chinese" : "english"; }
+using namespace corvanel::testing;
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -111,7 +58,7 @@ TEST_F(MainWindowTest, PagesAndTheirButtons) {
     ::MapWindowPoints(nullptr, window.hwnd(), reinterpret_cast<POINT*>(&page), 2);
     EXPECT_EQ(page.top, static_cast<int>(124.0f * static_cast<float>(client.bottom) / 520.0f));
     EXPECT_EQ(page.bottom - page.top, static_cast<int>(396.0f * static_cast<float>(client.bottom) / 520.0f));
-    SaveScreenshot(window.hwnd(), "encrypt-page-" + LanguageName());
+    SaveScreenshot(window.hwnd(), "encrypt-page");
 
     const struct {
       int button, index;
@@ -126,7 +73,7 @@ TEST_F(MainWindowTest, PagesAndTheirButtons) {
       EXPECT_EQ(Visible(window.shredPage()), step.index == kShredPageIndex);
       EXPECT_EQ(Visible(window.encryptPage()), step.index == kEncryptPageIndex);
       for (int i = 0; i < 3; ++i) EXPECT_EQ(window.PageButton(i).latched, i == step.index ? 1 : 0);
-      if (step.name) SaveScreenshot(window.hwnd(), std::string(step.name) + "-" + LanguageName());
+      if (step.name) SaveScreenshot(window.hwnd(), step.name);
     }
     // With nothing running, close ends the window without a question.
     Click(window.hwnd(), IDC_CLOSE);
@@ -243,7 +190,7 @@ TEST_F(MainWindowTest, AnimationsPlayInThePagesControls) {
     int shown = ShredAnimation.currentFrame();
     EXPECT_GE(shown, 6);
     EXPECT_LE(shown, 12);
-    SaveScreenshot(window.hwnd(), "shred-page-busy-" + LanguageName());
+    SaveScreenshot(window.hwnd(), "shred-page-busy");
     auto start = std::chrono::steady_clock::now();
     ShredAnimation.StopAnimation();
     EXPECT_FALSE(ShredAnimation.playing());
@@ -358,7 +305,7 @@ TEST_F(MainWindowTest, KeysThatNeverReachAPage) {
 struct FakeWorker {
   static DWORD WINAPI Run(void* parameter) {
     auto* worker = static_cast<FakeWorker*>(parameter);
-    while (!AbortRequested) {
+    while (!WorkerGate.Pass()) {
       ++worker->steps;
       ::Sleep(5);
     }
