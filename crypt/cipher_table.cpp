@@ -161,13 +161,8 @@ std::u16string_view SuffixOf(AlgorithmId id) {
 }
 
 bool SuffixMatches(std::u16string_view path, AlgorithmId id) {
-  if (!FindCipher(id)) return true;
-  std::size_t nameStart = path.find_last_of(u"\\/");
-  std::u16string_view name = nameStart == std::u16string_view::npos ? path : path.substr(nameStart + 1);
-  std::size_t dot = name.rfind(u'.');
-  std::u16string_view extension = dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot + 1);
-  if (extension.size() > 4) extension.remove_prefix(extension.size() - 4);
-  return extension == SuffixOf(id);
+  // A suffix holds no separator, so the path's end is the name's end.
+  return !FindCipher(id) || path.ends_with(SuffixOf(id));
 }
 
 }  // namespace corvanel

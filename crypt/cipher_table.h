@@ -83,8 +83,9 @@ bool EncryptBlock(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* i
 std::u16string_view SuffixOf(AlgorithmId id);
 
 // Whether a file (path or name) may be decrypted with a cipher: the last four
-// characters of its extension (the text after the last "." of the name) equal
-// the cipher's suffix, case-sensitively. Always true for an id outside the table.
+// characters of its name equal the cipher's suffix, case-sensitively, dot or
+// no dot (encryption appends the suffix to any name). Always true for an id
+// outside the table.
 bool SuffixMatches(std::u16string_view path, AlgorithmId id);
 
 }  // namespace corvanel

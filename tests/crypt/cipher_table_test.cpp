@@ -173,11 +173,15 @@ TEST(CipherTable, SuffixesAndTheDecryptionCheck) {
 
   EXPECT_TRUE(SuffixMatches(u"C:\\docs\\notes.txt_rc6", algorithm::kRc6));
   EXPECT_FALSE(SuffixMatches(u"C:\\docs\\notes.txt_rc6", algorithm::kDes));
-  for (const CipherInfo& cipher : CipherTable()) EXPECT_FALSE(SuffixMatches(u"C:\\docs\\notes_rc6", cipher.id));
+  // A name without a dot passes for its own suffix alone.
+  for (const CipherInfo& cipher : CipherTable())
+    EXPECT_EQ(SuffixMatches(u"C:\\docs\\notes_rc6", cipher.id), cipher.id == algorithm::kRc6) << cipher.name;
   EXPECT_TRUE(SuffixMatches(u"archive.tar.gz_des", algorithm::kDes));  // extension gz_des
   EXPECT_FALSE(SuffixMatches(u"report.doc_DES", algorithm::kDes));     // case counts
   EXPECT_FALSE(SuffixMatches(u"report.des", algorithm::kDes));         // shorter than four
-  EXPECT_FALSE(SuffixMatches(u"C:\\my.dir\\report_des", algorithm::kDes));  // the dot of a folder is no extension
+  EXPECT_TRUE(SuffixMatches(u"C:\\my.dir\\report_des", algorithm::kDes));
+  EXPECT_FALSE(SuffixMatches(u"C:\\my_des\\report", algorithm::kDes));  // a folder's name is not the file's
+  EXPECT_FALSE(SuffixMatches(u"_de", algorithm::kDes));
   EXPECT_TRUE(SuffixMatches(u"/home/u/a.b_aes", algorithm::kAes));
 
   EXPECT_EQ(FindCipherByName("twofish")->id, algorithm::kTwofish);
