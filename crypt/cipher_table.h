@@ -65,8 +65,13 @@ std::int32_t KeyTextRefusal(std::u16string_view keyText);
 int CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
                     std::size_t length);
 
-// The same transform, keyed once for a whole file: every call to Transform
-// starts again at the initial counter, as CipherTransform does.
+// The bytes of key stream one operation needs: a body chunk's worth.
+inline constexpr std::size_t kKeyStreamSize = 4096;
+
+// The same transform for one whole operation. Every CipherTransform call with
+// one cipher and key XORs its input with the same key stream (the counter
+// restarts each call), so the stream is computed once, by the cipher's CTR
+// over zeros, and every call to Transform is a XOR with its leading bytes.
 class ChunkCipher {
  public:
   virtual ~ChunkCipher() = default;

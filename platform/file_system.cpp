@@ -22,9 +22,9 @@ std::optional<std::uint64_t> AvailableBytesOverride() {
   return bytes;
 }
 
-NewFile::NewFile(NewFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
 
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
     SystemError ignored;
     Close(ignored);
@@ -34,7 +34,7 @@ NewFile& NewFile::operator=(NewFile&& other) noexcept {
   return *this;
 }
 
-NewFile::~NewFile() {
+FileHandle::~FileHandle() {
   SystemError ignored;
   Close(ignored);
 }

@@ -43,29 +43,46 @@ bool FileExists(const std::string& ansiPath);
 // Renames from over to, replacing a file of that name in one step.
 bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error);
 
-// ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
-
-// A file created for writing (an existing one is cut to nothing). Closed on
-// destruction.
-class NewFile {
+// An open file of the system, closed on destruction.
+class FileHandle {
  public:
-  NewFile() = default;
-  NewFile(NewFile&& other) noexcept;
-  NewFile& operator=(NewFile&& other) noexcept;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  ~NewFile();
+  FileHandle() = default;
+  FileHandle(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
 
-  static NewFile Create(std::u16string_view path, SystemError& error);
   bool IsOpen() const { return handle_ != kClosed; }
-  bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
   // Closes the file; false when the last bytes could not be written.
   bool Close(SystemError& error);
 
- private:
+ protected:
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;
 };
+
+// A file read from front to back by its ANSI path, each read straight into
+// the caller's buffer (no runtime buffer between), with the system told to
+// read ahead.
+class InputFile : public FileHandle {
+ public:
+  static InputFile Open(const std::string& ansiPath, SystemError& error);
+  // Fills bytes from the current position; fewer only at the end of the file.
+  std::optional<std::size_t> Read(std::span<std::uint8_t> bytes, SystemError& error);
+};
+
+// A file created for writing (an existing one is cut to nothing), written
+// straight from the caller's buffer.
+class NewFile : public FileHandle {
+ public:
+  static NewFile Create(std::u16string_view path, SystemError& error);
+  // The same by the ANSI path the narrow file functions take.
+  static NewFile CreateAnsi(const std::string& ansiPath, SystemError& error);
+  bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+};
+
+// ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
 
 bool RemoveFileAt(std::u16string_view path);
 

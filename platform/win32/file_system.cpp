@@ -94,18 +94,53 @@ std::wstring Wide(std::u16string_view path) { return std::wstring(path.begin(), 
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// A handle from CreateFile as stored, or the reason it failed (the stored
+// value of INVALID_HANDLE_VALUE is the closed one).
+std::intptr_t HandleOrError(HANDLE handle, SystemError& error) {
+  if (handle == INVALID_HANDLE_VALUE) error = LastSystemError();
+  return reinterpret_cast<std::intptr_t>(handle);
+}
+
 }  // namespace
 
 NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   NewFile file;
-  HANDLE handle = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = LastSystemError();
-    return file;
-  }
-  file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+  file.handle_ = HandleOrError(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                               error);
   return file;
+}
+
+NewFile NewFile::CreateAnsi(const std::string& ansiPath, SystemError& error) {
+  NewFile file;
+  file.handle_ = HandleOrError(::CreateFileA(ansiPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                               error);
+  return file;
+}
+
+InputFile InputFile::Open(const std::string& ansiPath, SystemError& error) {
+  // Sequential scan: the cache manager reads further ahead.
+  InputFile file;
+  file.handle_ = HandleOrError(::CreateFileA(ansiPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+                               error);
+  return file;
+}
+
+std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes, SystemError& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(AsHandle(handle_), bytes.data() + done, chunk, &got, nullptr)) {
+      error = LastSystemError();
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
 }
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
@@ -126,7 +161,7 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   return true;
 }
 
-bool NewFile::Close(SystemError& error) {
+bool FileHandle::Close(SystemError& error) {
   if (handle_ == kClosed) return true;
   bool closed = ::CloseHandle(AsHandle(handle_)) != 0;
   handle_ = kClosed;

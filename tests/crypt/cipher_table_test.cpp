@@ -112,7 +112,7 @@ TEST(CipherTable, AChunkCipherKeyedOnceMatchesFreshTransforms) {
     SCOPED_TRACE(cipher.name);
     std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(cipher.id, key.data());
     ASSERT_TRUE(chunks);
-    for (std::size_t length : {0u, 1u, 7u, 8u, 15u, 16u, 17u, 260u, 4095u, 4096u, 4096u, 3u}) {
+    for (std::size_t length : {0u, 1u, 7u, 8u, 15u, 16u, 17u, 260u, 4095u, 4096u, 4096u, 3u, 9000u, 5u}) {
       std::vector<std::uint8_t> plain = Counting(length, static_cast<std::uint8_t>(length)), fresh(length),
                                 reused(length);
       CipherTransform(cipher.id, key.data(), plain.data(), fresh.data(), length);
