@@ -7,6 +7,7 @@
 #include <cryptopp/filters.h>
 #include <cryptopp/idea.h>
 #include <cryptopp/mars.h>
+#include <cryptopp/misc.h>
 #include <cryptopp/modes.h>
 #include <cryptopp/rc6.h>
 #include <cryptopp/rijndael.h>
@@ -17,6 +18,7 @@
 #include <cryptopp/twofish.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "app/message_catalogue.h"
 
@@ -53,25 +55,7 @@ CounterBlock InitialCounter(const CipherInfo& info) {
 struct CipherOperations {
   void (*transform)(const CipherInfo&, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
                     std::size_t length);
-  std::unique_ptr<ChunkCipher> (*makeChunkCipher)(const CipherInfo&, const std::uint8_t* key);
   void (*encryptBlock)(const CipherInfo&, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output);
-};
-
-template <typename Cipher>
-class CtrChunkCipher final : public ChunkCipher {
- public:
-  CtrChunkCipher(const CipherInfo& info, const std::uint8_t* key)
-      : counter_(InitialCounter(info)), blockSize_(info.blockSize), mode_(key, info.keyLength, counter_.data()) {}
-
-  void Transform(const std::uint8_t* input, std::uint8_t* output, std::size_t length) override {
-    mode_.Resynchronize(counter_.data(), static_cast<int>(blockSize_));
-    mode_.ProcessData(output, input, length);
-  }
-
- private:
-  CounterBlock counter_;
-  std::size_t blockSize_;
-  typename CryptoPP::CTR_Mode<Cipher>::Encryption mode_;
 };
 
 template <typename Cipher>
@@ -84,9 +68,6 @@ constexpr CipherOperations OperationsOf() {
         CryptoPP::StreamTransformationFilter filter(mode, new CryptoPP::ArraySink(output, length));
         filter.Put(input, length);
         filter.MessageEnd();
-      },
-      [](const CipherInfo& info, const std::uint8_t* key) -> std::unique_ptr<ChunkCipher> {
-        return std::make_unique<CtrChunkCipher<Cipher>>(info, key);
       },
       [](const CipherInfo& info, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output) {
         typename Cipher::Encryption cipher(key, info.keyLength);
@@ -108,6 +89,31 @@ const CipherOperations* OperationsFor(AlgorithmId id) {
   const CipherInfo* info = FindCipher(id);
   return info ? &kOperations[info - kCiphers] : nullptr;
 }
+
+class KeyStreamCipher final : public ChunkCipher {
+ public:
+  KeyStreamCipher(const CipherInfo& info, const std::uint8_t* key) : id_(info.id) {
+    std::copy_n(key, info.keyLength, key_.begin());
+    Generate(kKeyStreamSize);
+  }
+
+  void Transform(const std::uint8_t* input, std::uint8_t* output, std::size_t length) override {
+    if (length > stream_.size()) Generate(length);
+    CryptoPP::xorbuf(output, input, stream_.data(), length);
+  }
+
+ private:
+  // The cipher's own CTR from its initial counter over zeros: the key stream.
+  void Generate(std::size_t length) {
+    const std::vector<std::uint8_t> zeros(length);
+    stream_.resize(length);
+    CipherTransform(id_, key_.data(), zeros.data(), stream_.data(), length);
+  }
+
+  AlgorithmId id_;
+  KeyBlock key_{};
+  std::vector<std::uint8_t> stream_;
+};
 
 }  // namespace
 
@@ -144,8 +150,8 @@ int CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t*
 }
 
 std::unique_ptr<ChunkCipher> MakeChunkCipher(AlgorithmId id, const std::uint8_t* key) {
-  const CipherOperations* operations = OperationsFor(id);
-  return operations ? operations->makeChunkCipher(*FindCipher(id), key) : nullptr;
+  const CipherInfo* info = FindCipher(id);
+  return info ? std::make_unique<KeyStreamCipher>(*info, key) : nullptr;
 }
 
 bool EncryptBlock(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output) {
@@ -161,13 +167,8 @@ std::u16string_view SuffixOf(AlgorithmId id) {
 }
 
 bool SuffixMatches(std::u16string_view path, AlgorithmId id) {
-  if (!FindCipher(id)) return true;
-  std::size_t nameStart = path.find_last_of(u"\\/");
-  std::u16string_view name = nameStart == std::u16string_view::npos ? path : path.substr(nameStart + 1);
-  std::size_t dot = name.rfind(u'.');
-  std::u16string_view extension = dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot + 1);
-  if (extension.size() > 4) extension.remove_prefix(extension.size() - 4);
-  return extension == SuffixOf(id);
+  // A suffix holds no separator, so the path's end is the name's end.
+  return !FindCipher(id) || path.ends_with(SuffixOf(id));
 }
 
 }  // namespace corvanel

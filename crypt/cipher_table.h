@@ -65,8 +65,13 @@ std::int32_t KeyTextRefusal(std::u16string_view keyText);
 int CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
                     std::size_t length);
 
-// The same transform, keyed once for a whole file: every call to Transform
-// starts again at the initial counter, as CipherTransform does.
+// The bytes of key stream one operation needs: a body chunk's worth.
+inline constexpr std::size_t kKeyStreamSize = 4096;
+
+// The same transform for one whole operation. Every CipherTransform call with
+// one cipher and key XORs its input with the same key stream (the counter
+// restarts each call), so the stream is computed once, by the cipher's CTR
+// over zeros, and every call to Transform is a XOR with its leading bytes.
 class ChunkCipher {
  public:
   virtual ~ChunkCipher() = default;
@@ -83,8 +88,9 @@ bool EncryptBlock(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* i
 std::u16string_view SuffixOf(AlgorithmId id);
 
 // Whether a file (path or name) may be decrypted with a cipher: the last four
-// characters of its extension (the text after the last "." of the name) equal
-// the cipher's suffix, case-sensitively. Always true for an id outside the table.
+// characters of its name equal the cipher's suffix, case-sensitively, dot or
+// no dot (encryption appends the suffix to any name). Always true for an id
+// outside the table.
 bool SuffixMatches(std::u16string_view path, AlgorithmId id);
 
 }  // namespace corvanel

@@ -1,5 +1,4 @@
-// The encryption engine: one file in, one file out, through the C runtime's
-// narrow file functions on ANSI paths.
+// The encryption engine: one file in, one file out, by their ANSI paths.
 #include "crypt/file_encryption.h"
 
 #include <algorithm>
@@ -19,13 +18,9 @@ namespace corvanel {
 namespace {
 
 // Chunks moved per read and write; each chunk is still transformed on its own.
-// The block is transformed in place and stays small enough for the cache.
+// The block is transformed in place and stays small enough for the cache, so
+// the data crosses memory no more often than a copy's does.
 constexpr std::size_t kChunksPerBlock = 64;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Code 3 with the system's reason.
 void Fail(platform::SystemError error, std::int32_t& errorCode) {
@@ -59,37 +54,38 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile() {
     if (finished_) return;
-    file_.reset();
+    platform::SystemError ignored;
+    file_.Close(ignored);
     if (!writingPath_.empty()) platform::RemoveFile(writingPath_);
   }
 
   bool Create(std::int32_t& errorCode) {
     writingPath_ = ScratchPath();
-    file_.reset(std::fopen(writingPath_.c_str(), "wb"));
-    if (!file_) {
-      Fail(platform::LastSystemError(), errorCode);
+    platform::SystemError error;
+    file_ = platform::NewFile::CreateAnsi(writingPath_, error);
+    if (!file_.IsOpen()) {
+      Fail(error, errorCode);
       writingPath_.clear();
       return false;
     }
-    // Blocks go straight to the system from the aligned buffer, uncopied.
-    std::setvbuf(file_.get(), nullptr, _IONBF, 0);
     return true;
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t length, std::int32_t& errorCode) {
-    if (std::fwrite(bytes, 1, length, file_.get()) == length) return true;
-    Fail(platform::LastSystemError(), errorCode);
+    platform::SystemError error;
+    if (file_.Write({bytes, length}, error)) return true;
+    Fail(error, errorCode);
     return false;
   }
 
   // Closes the file (a failure to flush the last bytes fails it) and gives it
   // its final name.
   bool Finish(std::int32_t& errorCode) {
-    if (std::fclose(file_.release()) != 0) {
-      Fail(platform::LastSystemError(), errorCode);
+    platform::SystemError error;
+    if (!file_.Close(error)) {
+      Fail(error, errorCode);
       return false;
     }
-    platform::SystemError error;
     if (writingPath_ != path_ && !platform::RenameOver(writingPath_, path_, error)) {
       Fail(error, errorCode);
       return false;
@@ -116,7 +112,7 @@ class OutputFile {
   std::string directory_;
   std::string path_;
   std::string writingPath_;
-  File file_;
+  platform::NewFile file_;
   bool finished_ = false;
 };
 
@@ -128,13 +124,21 @@ std::u16string_view DirectoryOf(std::u16string_view path) {
 }
 
 // Reads up to buffer.size() bytes; fewer only at the end of the file.
-std::optional<std::size_t> ReadUpTo(std::FILE* file, std::span<std::uint8_t> buffer, std::int32_t& errorCode) {
-  std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-  if (got < buffer.size() && std::ferror(file)) {
-    Fail(platform::LastSystemError(), errorCode);
-    return std::nullopt;
-  }
+std::optional<std::size_t> ReadUpTo(platform::InputFile& file, std::span<std::uint8_t> buffer,
+                                    std::int32_t& errorCode) {
+  platform::SystemError error;
+  std::optional<std::size_t> got = file.Read(buffer, error);
+  if (!got) Fail(error, errorCode);
   return got;
+}
+
+// The source or encrypted file, open for reading, else code 3.
+std::optional<platform::InputFile> OpenInput(const std::string& ansiPath, std::int32_t& errorCode) {
+  platform::SystemError error;
+  platform::InputFile file = platform::InputFile::Open(ansiPath, error);
+  if (file.IsOpen()) return file;
+  Fail(error, errorCode);
+  return std::nullopt;
 }
 
 class PageAlignedBuffer {
@@ -159,8 +163,8 @@ enum class BodyOutcome { Done, Aborted, Failed };
 
 // Transforms the rest of input into output chunk by chunk, every chunk from
 // the cipher's initial counter. AbortRequested is read before every chunk.
-BodyOutcome TransformBody(std::FILE* input, OutputFile& output, ChunkCipher& cipher, FileCryptObserver* observer,
-                          std::int32_t& errorCode) {
+BodyOutcome TransformBody(platform::InputFile& input, OutputFile& output, ChunkCipher& cipher,
+                          FileCryptObserver* observer, std::int32_t& errorCode) {
   // Page-aligned: the system copies to and from aligned buffers much faster.
   PageAlignedBuffer block(kChunkSize * kChunksPerBlock);
   std::uint64_t done = 0;
@@ -248,22 +252,23 @@ void EncryptFile(std::u16string_view keyText, std::u16string_view sourcePath, st
   const KeyBlock key = KeyBytes(keyText);
 
   // The source opens first, so that an unreadable source leaves nothing behind.
-  File source(std::fopen(ansiSource->c_str(), "rb"));
-  if (!source) return Fail(platform::LastSystemError(), errorCode);
+  std::optional<platform::InputFile> source = OpenInput(*ansiSource, errorCode);
+  if (!source) return;
   OutputFile output(*ansiDirectory, *ansiOutput);
   if (!output.Create(errorCode)) return;
 
   HeaderBlock header = RandomHeader();
   EmbedVerifier(header, KeyVerifier(key));
+  // One key stream for the whole operation: the name block takes its first bytes.
+  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
   std::array<std::uint8_t, kNameBlockSize> name{}, nameBlock{};
   std::copy(ansiName->begin(), ansiName->end(), name.begin());
-  CipherTransform(id, key.data(), name.data(), nameBlock.data(), name.size());
+  chunks->Transform(name.data(), nameBlock.data(), name.size());
   if (!output.Write(header.data(), header.size(), errorCode)) return;
   if (!output.Write(nameBlock.data(), nameBlock.size(), errorCode)) return;
 
   if (observer) observer->OnOutput(*ansiOutput, *size);
-  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
-  if (TransformBody(source.get(), output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
+  if (TransformBody(*source, output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
   source.reset();
   // An abort that came with the last chunk still removes the output.
   if (AbortRequested) return;
@@ -287,11 +292,11 @@ void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath,
   }
   const KeyBlock key = KeyBytes(keyText);
 
-  File input(std::fopen(ansiPath->c_str(), "rb"));
-  if (!input) return Fail(platform::LastSystemError(), errorCode);
+  std::optional<platform::InputFile> input = OpenInput(*ansiPath, errorCode);
+  if (!input) return;
   // A file shorter than its header and name block reads as zeros there.
   HeaderBlock header{};
-  if (!ReadUpTo(input.get(), header, errorCode)) return;
+  if (!ReadUpTo(*input, header, errorCode)) return;
   KeyBlock storedKey{};
   KeyBlock verifier = ExtractVerifier(header);
   CipherTransform(algorithm::kAes, VerifierKey.data(), verifier.data(), storedKey.data(), verifier.size());
@@ -301,9 +306,10 @@ void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath,
     return;
   }
 
+  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
   std::array<std::uint8_t, kNameBlockSize> nameBlock{}, name{};
-  if (!ReadUpTo(input.get(), nameBlock, errorCode)) return;
-  CipherTransform(id, key.data(), nameBlock.data(), name.data(), name.size());
+  if (!ReadUpTo(*input, nameBlock, errorCode)) return;
+  chunks->Transform(nameBlock.data(), name.data(), name.size());
   std::string ansiName(name.begin(), std::find(name.begin(), name.end(), 0));
   std::optional<std::u16string> storedName = platform::FromAnsi(ansiName);
   if (!storedName) return Fail(platform::UnmappableCharacterError(), errorCode);
@@ -321,8 +327,7 @@ void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath,
   if (!output.Create(errorCode)) return;
   std::uint64_t bodyBytes = *size > kEncryptedPrefixSize ? *size - kEncryptedPrefixSize : 0;
   if (observer) observer->OnOutput(outputPath, bodyBytes);
-  std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(id, key.data());
-  if (TransformBody(input.get(), output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
+  if (TransformBody(*input, output, *chunks, observer, errorCode) != BodyOutcome::Done) return;
   input.reset();
   if (AbortRequested) return;
   output.Finish(errorCode);

@@ -23,24 +23,38 @@ std::optional<std::uint64_t> AvailableBytesOverride() {
   return bytes;
 }
 
-NewFile::NewFile(NewFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kClosed)), scratch_(std::move(other.scratch_)) {
-  other.scratch_.clear();
-}
+FileHandle::FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = kClosed; }
 
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
-    Discard();
-    handle_ = std::exchange(other.handle_, kClosed);
-    scratch_ = std::move(other.scratch_);
-    other.scratch_.clear();
+    SystemError ignored;
+    Close(ignored);
+    handle_ = other.handle_;
+    other.handle_ = kClosed;
   }
   return *this;
 }
 
-NewFile::~NewFile() { Discard(); }
+FileHandle::~FileHandle() {
+  SystemError ignored;
+  Close(ignored);
+}
 
-void NewFile::Discard() {
+StagedFile::StagedFile(StagedFile&& other) noexcept
+    : NewFile(std::move(other)), scratch_(std::exchange(other.scratch_, {})) {}
+
+StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
+  if (this != &other) {
+    Discard();
+    NewFile::operator=(std::move(other));
+    scratch_ = std::exchange(other.scratch_, {});
+  }
+  return *this;
+}
+
+StagedFile::~StagedFile() { Discard(); }
+
+void StagedFile::Discard() {
   SystemError ignored;
   Close(ignored);
   if (!scratch_.empty()) RemoveFileAt(scratch_);

@@ -43,24 +43,55 @@ bool FileExists(const std::string& ansiPath);
 // Renames from over to, replacing a file of that name in one step.
 bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error);
 
-// ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
-
-// A file written under a scratch name in the folder of its path and put in
-// place by Commit, which replaces the directory entry of that name: a link
-// there is replaced itself, never written through, and no half-written file
-// ever carries the name. Removed on destruction unless committed.
-class NewFile {
+// An open file of the system, closed on destruction.
+class FileHandle {
  public:
-  NewFile() = default;
-  NewFile(NewFile&& other) noexcept;
-  NewFile& operator=(NewFile&& other) noexcept;
-  NewFile(const NewFile&) = delete;
-  NewFile& operator=(const NewFile&) = delete;
-  ~NewFile();
+  FileHandle() = default;
+  FileHandle(FileHandle&& other) noexcept;
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
 
-  static NewFile Create(std::u16string_view path, SystemError& error);
   bool IsOpen() const { return handle_ != kClosed; }
+  // Closes the file; false when the last bytes could not be written.
+  bool Close(SystemError& error);
+
+ protected:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;
+};
+
+// A file read from front to back by its ANSI path, each read straight into
+// the caller's buffer (no runtime buffer between), with the system told to
+// read ahead.
+class InputFile : public FileHandle {
+ public:
+  static InputFile Open(const std::string& ansiPath, SystemError& error);
+  // Fills bytes from the current position; fewer only at the end of the file.
+  std::optional<std::size_t> Read(std::span<std::uint8_t> bytes, SystemError& error);
+};
+
+// A file created for writing by its ANSI path (an existing one is cut to
+// nothing), written straight from the caller's buffer.
+class NewFile : public FileHandle {
+ public:
+  static NewFile CreateAnsi(const std::string& ansiPath, SystemError& error);
   bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+};
+
+// A file written under a scratch name in the folder of its UTF-16 path and
+// put in place by Commit, which replaces the directory entry of that name: a
+// link there is replaced itself, never written through, and no half-written
+// file ever carries the name. Removed on destruction unless committed.
+class StagedFile : public NewFile {
+ public:
+  StagedFile() = default;
+  StagedFile(StagedFile&& other) noexcept;
+  StagedFile& operator=(StagedFile&& other) noexcept;
+  ~StagedFile();
+
+  static StagedFile Create(std::u16string_view path, SystemError& error);
   // Closes the file and gives it the name path (in the same folder). On
   // failure the scratch file stays, so another name can be tried.
   bool Commit(std::u16string_view path, SystemError& error);
@@ -68,13 +99,10 @@ class NewFile {
   void Discard();
 
  private:
-  // Closes the file; false when the last bytes could not be written.
-  bool Close(SystemError& error);
-
-  static constexpr std::intptr_t kClosed = -1;
-  std::intptr_t handle_ = kClosed;
   std::u16string scratch_;  // empty once committed or removed
 };
+
+// ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------
 
 bool RemoveFileAt(std::u16string_view path);
 

@@ -93,7 +93,7 @@ class Recovery {
     }
 
     platform::SystemError error;
-    platform::NewFile file = platform::NewFile::Create(written.path, error);
+    platform::StagedFile file = platform::StagedFile::Create(written.path, error);
     if (!file.IsOpen()) {
       if (plan.resident) {
         errorCode_ = error_code::kRecoverSourceInvalid;
@@ -139,7 +139,7 @@ class Recovery {
   // refuses the name (too long, characters it does not take), as
   // "Recover_" + size + extension. Ends the run when the user declines the
   // new name, or when a non-resident file cannot be put anywhere.
-  Outcome Commit(const Plan& plan, platform::NewFile& file, RecoveredFile& written) {
+  Outcome Commit(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     platform::SystemError error;
     bool committed = file.Commit(written.path, error);
     if (!committed && platform::IsRefusedName(error) && !written.renamed) {
@@ -163,7 +163,7 @@ class Recovery {
 
   // Writes bytes after any zeros owed for unreadable sectors before them.
   // False on a write failure: code 3 with the system's text.
-  bool Put(platform::NewFile& file, std::span<const std::uint8_t> bytes, RecoveredFile& written) {
+  bool Put(platform::StagedFile& file, std::span<const std::uint8_t> bytes, RecoveredFile& written) {
     platform::SystemError error;
     while (pendingZeros_ > 0) {
       static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
@@ -229,7 +229,7 @@ class Recovery {
   // bytes. A batch that cannot be read is read again a cluster at a time; a
   // cluster that still cannot be read is owed as zeros, written only if
   // something readable follows it, so readable data keeps its place.
-  Outcome CopyClusters(std::uint64_t firstSector, std::uint64_t clusters, platform::NewFile& file,
+  Outcome CopyClusters(std::uint64_t firstSector, std::uint64_t clusters, platform::StagedFile& file,
                        std::uint64_t& remaining, RecoveredFile& written) {
     const std::uint64_t sectorsPerCluster = facts_.geometry.sectorsPerCluster;
     const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
@@ -260,7 +260,7 @@ class Recovery {
     return Outcome::Next;
   }
 
-  Outcome CopyRuns(const MftRecord& record, platform::NewFile& file, RecoveredFile& written) {
+  Outcome CopyRuns(const MftRecord& record, platform::StagedFile& file, RecoveredFile& written) {
     std::uint64_t remaining = record.realSize;
     for (const DataRun& run : record.runs) {
       // A run outside the volume, or a sparse one, ends the list.
@@ -273,7 +273,7 @@ class Recovery {
     return Outcome::Next;
   }
 
-  Outcome CopyFat(const FatDeletedEntry& entry, platform::NewFile& file, RecoveredFile& written) {
+  Outcome CopyFat(const FatDeletedEntry& entry, platform::StagedFile& file, RecoveredFile& written) {
     std::uint64_t remaining = entry.fileSize;
     std::uint64_t clusters = (remaining + clusterBytes_ - 1) / clusterBytes_;
     return CopyClusters(entry.firstDataSector, clusters, file, remaining, written);

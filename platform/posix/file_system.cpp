@@ -13,15 +13,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "platform/drive_table.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
+
+namespace {
+
+// A descriptor from open as stored (-1 is the closed value), or the reason it failed.
+std::intptr_t DescriptorOrError(int fd, SystemError& error) {
+  if (fd < 0) error = LastSystemError();
+  return fd;
+}
+
+}  // namespace
 
 std::size_t MaxAnsiPathLength() { return PATH_MAX - 1; }
 
@@ -62,6 +72,35 @@ bool RemoveFile(const std::string& ansiPath) { return ::unlink(ansiPath.c_str())
 bool FileExists(const std::string& ansiPath) {
   struct stat status {};
   return ::lstat(ansiPath.c_str(), &status) == 0;
+}
+
+InputFile InputFile::Open(const std::string& ansiPath, SystemError& error) {
+  InputFile file;
+  file.handle_ = DescriptorOrError(::open(ansiPath.c_str(), O_RDONLY | O_CLOEXEC), error);
+  // Doubles the read-ahead: measured faster on files not yet in the cache.
+  if (file.IsOpen()) ::posix_fadvise(static_cast<int>(file.handle_), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return file;
+}
+
+std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes, SystemError& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t got = ::read(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = LastSystemError();
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+NewFile NewFile::CreateAnsi(const std::string& ansiPath, SystemError& error) {
+  NewFile file;
+  file.handle_ = DescriptorOrError(::open(ansiPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), error);
+  return file;
 }
 
 bool RenameOver(const std::string& fromAnsiPath, const std::string& toAnsiPath, SystemError& error) {
@@ -106,8 +145,8 @@ std::vector<std::string> MountDirectoriesOf(const std::string& device) {
 
 }  // namespace
 
-NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
-  NewFile file;
+StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
+  StagedFile file;
   const std::string host = HostPath(path);
   const std::size_t slash = host.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : host.substr(0, slash + 1);
@@ -130,7 +169,7 @@ NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   return file;
 }
 
-bool NewFile::Commit(std::u16string_view path, SystemError& error) {
+bool StagedFile::Commit(std::u16string_view path, SystemError& error) {
   if (scratch_.empty() || !Close(error)) return false;
   // rename() replaces the directory entry itself, a symbolic link included.
   if (::rename(HostPath(scratch_).c_str(), HostPath(path).c_str()) != 0) {
@@ -140,6 +179,7 @@ bool NewFile::Commit(std::u16string_view path, SystemError& error) {
   scratch_.clear();
   return true;
 }
+
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   std::size_t done = 0;
@@ -155,7 +195,7 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   return true;
 }
 
-bool NewFile::Close(SystemError& error) {
+bool FileHandle::Close(SystemError& error) {
   if (handle_ == kClosed) return true;
   int result = ::close(static_cast<int>(handle_));
   handle_ = kClosed;

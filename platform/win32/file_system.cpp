@@ -63,7 +63,7 @@ std::optional<std::uint64_t> RegularFileSize(const std::string& ansiPath, System
 }
 
 bool IsSameFile(const std::string& ansiPathA, const std::string& ansiPathB) {
-  std::optional<VolumeFileId> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
+  std::optional<FileIdentity> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
   return a && b && a->volume == b->volume && a->indexHigh == b->indexHigh && a->indexLow == b->indexLow;
 }
 
@@ -96,10 +96,17 @@ std::wstring Wide(std::u16string_view path) { return std::wstring(path.begin(), 
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// A handle from CreateFile as stored, or the reason it failed (the stored
+// value of INVALID_HANDLE_VALUE is the closed one).
+std::intptr_t HandleOrError(HANDLE handle, SystemError& error) {
+  if (handle == INVALID_HANDLE_VALUE) error = LastSystemError();
+  return reinterpret_cast<std::intptr_t>(handle);
+}
+
 }  // namespace
 
-NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
-  NewFile file;
+StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
+  StagedFile file;
   const std::u16string target(path);
   const std::size_t separator = target.find_last_of(u"\\/");
   const std::u16string folder = separator == std::u16string::npos ? u"" : target.substr(0, separator + 1);
@@ -123,7 +130,7 @@ NewFile NewFile::Create(std::u16string_view path, SystemError& error) {
   return file;
 }
 
-bool NewFile::Commit(std::u16string_view path, SystemError& error) {
+bool StagedFile::Commit(std::u16string_view path, SystemError& error) {
   if (scratch_.empty() || !Close(error)) return false;
   // A rename replaces the directory entry itself, a reparse point included.
   if (!::MoveFileExW(Wide(scratch_).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -132,6 +139,38 @@ bool NewFile::Commit(std::u16string_view path, SystemError& error) {
   }
   scratch_.clear();
   return true;
+}
+
+NewFile NewFile::CreateAnsi(const std::string& ansiPath, SystemError& error) {
+  NewFile file;
+  file.handle_ = HandleOrError(::CreateFileA(ansiPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                               error);
+  return file;
+}
+
+InputFile InputFile::Open(const std::string& ansiPath, SystemError& error) {
+  // Sequential scan: the cache manager reads further ahead.
+  InputFile file;
+  file.handle_ = HandleOrError(::CreateFileA(ansiPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+                               error);
+  return file;
+}
+
+std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes, SystemError& error) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(AsHandle(handle_), bytes.data() + done, chunk, &got, nullptr)) {
+      error = LastSystemError();
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
 }
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
@@ -152,7 +191,7 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   return true;
 }
 
-bool NewFile::Close(SystemError& error) {
+bool FileHandle::Close(SystemError& error) {
   if (handle_ == kClosed) return true;
   bool closed = ::CloseHandle(AsHandle(handle_)) != 0;
   handle_ = kClosed;

@@ -1,12 +1,17 @@
-// corvanel-cli: help, version, exit statuses and the dump command end to end.
+// corvanel-cli: help, version, exit statuses, decrypting its own output and the
+// dump command end to end.
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "app/shared_state.h"
+#include "crypt/cipher_table.h"
+#include "platform/text_encoding.h"
 #include "tests/support/test_volume_image.h"
 #include "volume/raw_volume.h"
 
@@ -72,6 +77,37 @@ TEST(Cli, ShredRefusesWhatItCannotShred) {
   EXPECT_NE(virtualFile.err.find("not on an NTFS or FAT32 volume (it is on proc)"), std::string::npos)
       << virtualFile.err;
 #endif
+}
+
+// The cipher is known from the name's last four characters: a name without
+// a dot decrypts too, and another cipher's suffix is still refused.
+TEST(Cli, DecryptsItsOwnOutputWhateverTheName) {
+  ResetSharedState();
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "corvanel-cli-own-output";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string source = (dir / "f4096").string(), plain(4096, 'p'), key = "0123456789abcdef";
+  auto read = [](const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  };
+  for (const CipherInfo& cipher : CipherTable()) {
+    SCOPED_TRACE(cipher.name);
+    std::ofstream(source, std::ios::binary) << plain;
+    const std::string name(cipher.name), sealed = source + platform::Utf16ToUtf8(cipher.suffix);
+    ASSERT_EQ(RunCommand({"encrypt", source, "--cipher", name, "--key", key}).status, kExitOk);
+    fs::remove(source);
+    const char* other = cipher.id == algorithm::kDes ? "aes" : "des";
+    Outcome mismatch = RunCommand({"decrypt", sealed, "--cipher", other, "--key", key});
+    EXPECT_EQ(mismatch.status, kExitFailed);
+    EXPECT_NE(mismatch.err.find("Decryption algorithm does not match"), std::string::npos) << mismatch.err;
+    Outcome decrypt = RunCommand({"decrypt", sealed, "--cipher", name, "--key", key});
+    EXPECT_EQ(decrypt.status, kExitOk) << decrypt.err;
+    EXPECT_EQ(read(source), plain);
+    fs::remove(sealed);
+  }
+  fs::remove_all(dir);
 }
 
 class CliVolumeTest : public ::testing::Test {

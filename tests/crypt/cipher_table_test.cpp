@@ -112,7 +112,7 @@ TEST(CipherTable, AChunkCipherKeyedOnceMatchesFreshTransforms) {
     SCOPED_TRACE(cipher.name);
     std::unique_ptr<ChunkCipher> chunks = MakeChunkCipher(cipher.id, key.data());
     ASSERT_TRUE(chunks);
-    for (std::size_t length : {0u, 1u, 7u, 8u, 15u, 16u, 17u, 260u, 4095u, 4096u, 4096u, 3u}) {
+    for (std::size_t length : {0u, 1u, 7u, 8u, 15u, 16u, 17u, 260u, 4095u, 4096u, 4096u, 3u, 9000u, 5u}) {
       std::vector<std::uint8_t> plain = Counting(length, static_cast<std::uint8_t>(length)), fresh(length),
                                 reused(length);
       CipherTransform(cipher.id, key.data(), plain.data(), fresh.data(), length);
@@ -173,11 +173,15 @@ TEST(CipherTable, SuffixesAndTheDecryptionCheck) {
 
   EXPECT_TRUE(SuffixMatches(u"C:\\docs\\notes.txt_rc6", algorithm::kRc6));
   EXPECT_FALSE(SuffixMatches(u"C:\\docs\\notes.txt_rc6", algorithm::kDes));
-  for (const CipherInfo& cipher : CipherTable()) EXPECT_FALSE(SuffixMatches(u"C:\\docs\\notes_rc6", cipher.id));
+  // A name without a dot passes for its own suffix alone.
+  for (const CipherInfo& cipher : CipherTable())
+    EXPECT_EQ(SuffixMatches(u"C:\\docs\\notes_rc6", cipher.id), cipher.id == algorithm::kRc6) << cipher.name;
   EXPECT_TRUE(SuffixMatches(u"archive.tar.gz_des", algorithm::kDes));  // extension gz_des
   EXPECT_FALSE(SuffixMatches(u"report.doc_DES", algorithm::kDes));     // case counts
   EXPECT_FALSE(SuffixMatches(u"report.des", algorithm::kDes));         // shorter than four
-  EXPECT_FALSE(SuffixMatches(u"C:\\my.dir\\report_des", algorithm::kDes));  // the dot of a folder is no extension
+  EXPECT_TRUE(SuffixMatches(u"C:\\my.dir\\report_des", algorithm::kDes));
+  EXPECT_FALSE(SuffixMatches(u"C:\\my_des\\report", algorithm::kDes));  // a folder's name is not the file's
+  EXPECT_FALSE(SuffixMatches(u"_de", algorithm::kDes));
   EXPECT_TRUE(SuffixMatches(u"/home/u/a.b_aes", algorithm::kAes));
 
   EXPECT_EQ(FindCipherByName("twofish")->id, algorithm::kTwofish);

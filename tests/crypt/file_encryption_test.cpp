@@ -89,7 +89,9 @@ class FileEncryptionTest : public ::testing::Test {
 };
 
 TEST_F(FileEncryptionTest, SizesChunksAndNames) {
-  for (std::size_t size : {1u, 4095u, 4096u, 4097u, 3u * 4096u + 5u, 2u * 1024u * 1024u + 4096u + 7u}) {
+  // Whole read blocks and one byte past them included.
+  for (std::size_t size : {1u, 4095u, 4096u, 4097u, 3u * 4096u + 5u, 128u * 4096u, 128u * 4096u + 1u,
+                           2u * 1024u * 1024u + 4096u + 7u}) {
     SCOPED_TRACE(size);
     std::vector<std::uint8_t> plain = RandomBytes(size, static_cast<unsigned>(size));
     WriteFile(dir / "report.doc", plain);
@@ -157,6 +159,15 @@ TEST_F(FileEncryptionTest, EveryCipherRoundTrips) {
     ASSERT_EQ(Encrypt(u"data.bin", cipher.id, key), 0);
     fs::remove(dir / "data.bin");
     std::u16string sealed = u"data.bin" + std::u16string(cipher.suffix);
+    // The name block is the padded name XOR the first 260 bytes of the key
+    // stream, the transform of a chunk of zeros.
+    KeyBlock keyBytes = KeyBytes(key);
+    std::vector<std::uint8_t> stream(kChunkSize), zeros(kChunkSize), bytes = ReadFile(dir / sealed);
+    CipherTransform(cipher.id, keyBytes.data(), zeros.data(), stream.data(), stream.size());
+    ASSERT_EQ(bytes.size(), plain.size() + kEncryptedPrefixSize);
+    std::string name = "data.bin";
+    for (std::size_t i = 0; i < kNameBlockSize; ++i)
+      ASSERT_EQ(bytes[kHeaderBlockSize + i] ^ stream[i], i < name.size() ? name[i] : 0) << i;
     ASSERT_EQ(Decrypt(sealed, cipher.id, sameLowBytes), 0);
     EXPECT_EQ(ReadFile(dir / "data.bin"), plain);
     fs::remove(dir / sealed);
