@@ -11,6 +11,10 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
   # Windows cross builds and running them
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
+  # the 32-bit loader for the i686 suites (run directly, or through qemu-user)
+  wine32:i386
+  # packaging: the Windows installer; reading the programs' resources and imports
+  nsis python3-pefile
   # the artwork, drawn at build time, and the help file (chmcmd)
   python3-pil fonts-dejavu-core fp-utils
   # fonts with CJK glyphs, so Chinese prompts render under wine
@@ -44,6 +48,10 @@ install_packages() {
   if [ -z "$missing" ]; then
     log "packages: all present"
     return
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "packages: adding the i386 architecture (wine32)"
+    as_root dpkg --add-architecture i386
   fi
   log "packages: installing $(echo $missing | tr '\n' ' ')"
   as_root apt-get update -qq

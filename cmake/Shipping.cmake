@@ -1,0 +1,11 @@
+# What ships: the version resource of the Windows programs.
+if(WIN32)
+  function(corvanel_version_resource target file_name description)
+    set(VERSION_FILE_NAME ${file_name})
+    set(VERSION_FILE_DESCRIPTION ${description})
+    configure_file(${PROJECT_SOURCE_DIR}/res/version.rc.in ${CMAKE_BINARY_DIR}/${target}_version.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/${target}_version.rc)
+  endfunction()
+  corvanel_version_resource(Corvanel Corvanel.exe "Corvanel: encrypt, recover and shred files")
+  corvanel_version_resource(corvanel-cli corvanel-cli.exe "Corvanel command-line tool")
+endif()
