@@ -13,6 +13,10 @@ PACKAGES=(
   libcli11-dev nlohmann-json3-dev
   # Windows cross builds and running them
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
+  # the 32-bit loader for the i686 suites (run directly, or through qemu-user)
+  wine32:i386
+  # packaging: the Windows installer; reading the programs' resources and imports
+  nsis python3-pefile
   # the artwork, drawn at build time, and the help file (chmcmd)
   python3-pil fonts-dejavu-core fp-utils
   # fonts with CJK glyphs, so Chinese prompts render under wine
@@ -46,6 +50,10 @@ install_packages() {
   if [ -z "$missing" ]; then
     log "packages: all present"
     return
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "packages: adding the i386 architecture (wine32)"
+    as_root dpkg --add-architecture i386
   fi
   log "packages: installing $(echo $missing | tr '\n' ' ')"
   as_root apt-get update -qq
@@ -129,11 +137,57 @@ build_cryptopp_for() {
   rm -rf "$work"
 }
 
+# Where this kernel refuses 32-bit programs, qemu-user runs the 32-bit Wine
+# loader (tools/i686-env). Debian 12's own qemu takes over a minute per program
+# start there; the qemu of the bookworm-backports suite does not. Its package is
+# downloaded through a private apt list made from the machine's own entries and
+# unpacked into the cache: nothing is installed.
+fetch_qemu_user() {
+  local dir="$CACHE_DIR/qemu"
+  if [ -x "$dir/qemu-i386" ]; then
+    log "qemu-user: cached"
+    return
+  fi
+  if [ -z "${CORVANEL_FETCH_QEMU:-}" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    return
+  fi
+  local apt_dir="$CACHE_DIR/apt-backports"
+  rm -rf "$apt_dir"
+  mkdir -p "$apt_dir/sources.d" "$apt_dir/lists/partial" "$apt_dir/cache" "$apt_dir/deb"
+  [ -f /etc/apt/sources.list.d/debian.sources ] || { log "qemu-user: no debian.sources to derive a backports entry from"; return; }
+  # the stanzas carrying the release suite, switched to its backports suite
+  local codename
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  awk -v suite="$codename" 'BEGIN { RS = "" }
+       /(^|\n)Types:[^\n]*[ \t]deb([ \t\n]|$)/ && $0 ~ ("(^|\n)Suites:[ \t]*" suite "([ \t\n]|$)") {
+         n = split($0, lines, "\n"); out = ""
+         for (i = 1; i <= n; i++) {
+           line = lines[i]
+           if (line ~ /^Types:/) line = "Types: deb"
+           if (line ~ /^Suites:/) line = "Suites: " suite "-backports"
+           out = out line "\n"
+         }
+         printf "%s\n", out
+       }' /etc/apt/sources.list.d/debian.sources >"$apt_dir/sources.d/backports.sources"
+  local apt=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt_dir/sources.d"
+             -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Architectures=amd64 -o APT::Sandbox::User=root)
+  log "qemu-user: fetching the $codename-backports package into $dir"
+  if apt-get "${apt[@]}" update -qq && (cd "$apt_dir/deb" && apt-get "${apt[@]}" download -qq qemu-user); then
+    # only the i386 emulator, of the package's many
+    dpkg-deb -x "$apt_dir"/deb/qemu-user_*.deb "$apt_dir/unpacked"
+    install -D -m 0755 "$apt_dir/unpacked/usr/bin/qemu-i386" "$dir/qemu-i386"
+  else
+    log "qemu-user: could not fetch it; the i686 suites will be skipped"
+  fi
+  rm -rf "$apt_dir"
+}
+
 main() {
   install_packages
   mkdir -p "$CACHE_DIR"
   build_cryptopp_for x86_64-w64-mingw32
   build_cryptopp_for i686-w64-mingw32
+  fetch_qemu_user
   log "done (cache: $CACHE_DIR)"
 }
 
