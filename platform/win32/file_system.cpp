@@ -63,7 +63,7 @@ std::optional<std::uint64_t> RegularFileSize(const std::string& ansiPath, System
 }
 
 bool IsSameFile(const std::string& ansiPathA, const std::string& ansiPathB) {
-  std::optional<FileIdentity> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
+  std::optional<VolumeFileId> a = IdentityOf(ansiPathA), b = IdentityOf(ansiPathB);
   return a && b && a->volume == b->volume && a->indexHigh == b->indexHigh && a->indexLow == b->indexLow;
 }
 
