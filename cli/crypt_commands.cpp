@@ -59,7 +59,7 @@ std::optional<std::u16string> ObtainKey(const CryptArguments& arguments, Console
 }
 
 std::string DisplayPath(const std::string& ansiPath) {
-  std::optional<std::u16string> wide = platform::FromAnsi(ansiPath);
+  std::optional<std::u16string> wide = platform::FromNarrowPath(ansiPath);
   return Printable(wide ? platform::Utf16ToUtf8(*wide) : ansiPath);
 }
 

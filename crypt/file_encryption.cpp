@@ -27,10 +27,11 @@ void Fail(platform::SystemError error, std::int32_t& errorCode) {
   ReportSystemError(error, error_code::kFileOpenFailed, errorCode);
 }
 
-// The ANSI form of a path or name, refused (code 3) when a character has no
-// ANSI form or it needs more than maxBytes bytes.
-std::optional<std::string> ToAnsiWithin(std::u16string_view text, std::size_t maxBytes, std::int32_t& errorCode) {
-  std::optional<std::string> ansi = platform::ToAnsi(text);
+// A narrow form of a path or name (converted), refused (code 3) when a
+// character has no form there or it needs more than maxBytes bytes.
+std::optional<std::string> NarrowWithin(std::u16string_view text, std::size_t maxBytes, std::int32_t& errorCode,
+                                        std::optional<std::string> (*convert)(std::u16string_view)) {
+  std::optional<std::string> ansi = convert(text);
   if (!ansi) {
     Fail(platform::UnmappableCharacterError(), errorCode);
     return std::nullopt;
@@ -40,6 +41,16 @@ std::optional<std::string> ToAnsiWithin(std::u16string_view text, std::size_t ma
     return std::nullopt;
   }
   return ansi;
+}
+
+// A path, as the narrow file functions take it.
+std::optional<std::string> PathWithin(std::u16string_view path, std::size_t maxBytes, std::int32_t& errorCode) {
+  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);
+}
+
+// A name as it is stored in the encrypted file: in the ANSI code page.
+std::optional<std::string> AnsiWithin(std::u16string_view name, std::size_t maxBytes, std::int32_t& errorCode) {
+  return NarrowWithin(name, maxBytes, errorCode, platform::ToAnsi);
 }
 
 // A file being written. The bytes go to a scratch file beside it that takes
@@ -227,14 +238,14 @@ void EncryptFile(std::u16string_view keyText, std::u16string_view sourcePath, st
   const CipherInfo* cipher = FindCipher(id);
   if (!cipher) return Fail(platform::InvalidArgumentError(), errorCode);
   const std::size_t maxPath = platform::MaxAnsiPathLength();
-  std::optional<std::string> ansiSource = ToAnsiWithin(sourcePath, maxPath, errorCode);
+  std::optional<std::string> ansiSource = PathWithin(sourcePath, maxPath, errorCode);
   if (!ansiSource) return;
   std::u16string outputPath = std::u16string(sourcePath) + std::u16string(cipher->suffix);
-  std::optional<std::string> ansiOutput = ToAnsiWithin(outputPath, maxPath, errorCode);
+  std::optional<std::string> ansiOutput = PathWithin(outputPath, maxPath, errorCode);
   if (!ansiOutput) return;
-  std::optional<std::string> ansiName = ToAnsiWithin(fileName, kNameBlockSize - 1, errorCode);
+  std::optional<std::string> ansiName = AnsiWithin(fileName, kNameBlockSize - 1, errorCode);
   if (!ansiName) return;
-  std::optional<std::string> ansiDirectory = ToAnsiWithin(DirectoryOf(sourcePath), maxPath, errorCode);
+  std::optional<std::string> ansiDirectory = PathWithin(DirectoryOf(sourcePath), maxPath, errorCode);
   if (!ansiDirectory) return;
 
   std::uint64_t available = platform::AvailableBytes(sourcePath);
@@ -279,7 +290,7 @@ void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath,
                  std::int32_t& errorCode, FileCryptObserver* observer) {
   if (!FindCipher(id)) return Fail(platform::InvalidArgumentError(), errorCode);
   const std::size_t maxPath = platform::MaxAnsiPathLength();
-  std::optional<std::string> ansiPath = ToAnsiWithin(encryptedPath, maxPath, errorCode);
+  std::optional<std::string> ansiPath = PathWithin(encryptedPath, maxPath, errorCode);
   if (!ansiPath) return;
 
   std::uint64_t available = platform::AvailableBytes(encryptedPath);
@@ -316,9 +327,12 @@ void DecryptFile(std::u16string_view keyText, std::u16string_view encryptedPath,
   if (!IsPlainFileName(*storedName)) return Fail(platform::InvalidNameError(), errorCode);
 
   // The output goes beside the encrypted file, under the stored name.
-  std::optional<std::string> directory = ToAnsiWithin(DirectoryOf(encryptedPath), maxPath, errorCode);
+  std::optional<std::string> directory = PathWithin(DirectoryOf(encryptedPath), maxPath, errorCode);
   if (!directory) return;
-  std::string outputPath = *directory + ansiName;
+  // The stored name is in the code page; the path in the file system's form.
+  std::optional<std::string> pathName = platform::ToNarrowPath(*storedName);
+  if (!pathName) return Fail(platform::UnmappableCharacterError(), errorCode);
+  std::string outputPath = *directory + *pathName;
   if (outputPath.size() > maxPath) return Fail(platform::NameTooLongError(), errorCode);
   // Writing over the file being read would destroy it.
   if (platform::IsSameFile(outputPath, *ansiPath)) return Fail(platform::FileExistsError(), errorCode);

@@ -19,6 +19,13 @@ std::optional<std::string> ToAnsi(std::u16string_view text);
 std::optional<std::u16string> FromAnsi(std::string_view text);
 bool SetAnsiCodePage(std::string_view name);  // false where it cannot be changed
 
+// Paths for the narrow file functions: in the ANSI code page on Windows; on
+// other systems always UTF-8, the file system's own, whatever code page the
+// names stored on disks and in encrypted files use. nullopt when a character
+// has no form there.
+std::optional<std::string> ToNarrowPath(std::u16string_view path);
+std::optional<std::u16string> FromNarrowPath(std::string_view path);
+
 // FromAnsi for bytes read from a disk: what the code page cannot read becomes
 // U+FFFD (or the system's default character) instead of failing.
 std::u16string FromAnsiLossy(std::string_view text);

@@ -120,6 +120,16 @@ MUTANTS = {
         "if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {",
         "if (ReadSectors(firstSector, count * sectorsPerCluster, code)) {",
         suite("tests/volume/real_volumes_test.py")),
+    "crypt-paths-in-the-code-page": (
+        "crypt/file_encryption.cpp",
+        "  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);",
+        "  return NarrowWithin(path, maxBytes, errorCode, platform::ToAnsi);",
+        suite("tests/cli/inputs_test.py")),
+    "crypt-rc6-counter-changed": (
+        "crypt/cipher_table.cpp",
+        '{algorithm::kRc6, "rc6", 16, 16, "804731", u"_rc6"},',
+        '{algorithm::kRc6, "rc6", 16, 16, "804732", u"_rc6"},',
+        gtest("crypt_tests")),
 }
 
 

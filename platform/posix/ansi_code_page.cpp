@@ -67,6 +67,18 @@ std::optional<std::u16string> FromAnsi(std::string_view text) {
   return out;
 }
 
+std::optional<std::string> ToNarrowPath(std::u16string_view path) {
+  std::string utf8 = Utf16ToUtf8(path);
+  if (Utf8ToUtf16(utf8) != path) return std::nullopt;  // a lone surrogate
+  return utf8;
+}
+
+std::optional<std::u16string> FromNarrowPath(std::string_view path) {
+  std::u16string text = Utf8ToUtf16(path);
+  if (Utf16ToUtf8(text) != path) return std::nullopt;  // not UTF-8
+  return text;
+}
+
 std::u16string FromAnsiLossy(std::string_view text) {
   if (std::optional<std::u16string> exact = FromAnsi(text)) return *exact;
   // Convert what can be converted, one undecodable byte at a time replaced.

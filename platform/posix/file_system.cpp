@@ -42,7 +42,7 @@ std::uint64_t AvailableBytes(std::u16string_view path) {
   std::u16string directory(path);
   std::size_t slash = directory.rfind(u'/');
   directory = slash == std::u16string::npos ? u"." : slash == 0 ? u"/" : directory.substr(0, slash);
-  std::optional<std::string> ansi = ToAnsi(directory);
+  std::optional<std::string> ansi = ToNarrowPath(directory);
   struct statvfs volume {};
   if (!ansi || ::statvfs(ansi->c_str(), &volume) != 0) return 0;
   return std::uint64_t{volume.f_bavail} * volume.f_frsize;

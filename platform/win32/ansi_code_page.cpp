@@ -31,6 +31,10 @@ std::optional<std::u16string> FromAnsi(std::string_view text) {
   return out;
 }
 
+std::optional<std::string> ToNarrowPath(std::u16string_view path) { return ToAnsi(path); }
+
+std::optional<std::u16string> FromNarrowPath(std::string_view path) { return FromAnsi(path); }
+
 std::u16string FromAnsiLossy(std::string_view text) {
   if (text.empty()) return std::u16string();
   int length = static_cast<int>(text.size());

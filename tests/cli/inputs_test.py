@@ -64,6 +64,21 @@ class InputsTest(unittest.TestCase):
         self.assertNotIn(b"\x1b", recovered.stdout + recovered.stderr)
         self.assertEqual(os.listdir(out), ["Recover_5000.txt"])  # controls are no part of a name here
 
+    def test_the_code_page_is_for_stored_names_not_for_paths(self):
+        source = os.path.join(self.work, "季度.txt")
+        write(source, b"quarterly\n")
+        encrypted = cli("encrypt", source, "--key", KEY, "--code-page", "GBK")
+        self.assertEqual(encrypted.returncode, 0, encrypted.stderr.decode())
+        self.assertTrue(os.path.exists(source + "_des"))
+        os.remove(source)
+        # The name inside is in GBK: read as UTF-8 it is no name at all.
+        self.assertEqual(cli("decrypt", source + "_des", "--key", KEY).returncode, 1)
+        decrypted = cli("decrypt", source + "_des", "--key", KEY, "--code-page", "GBK")
+        self.assertEqual(decrypted.returncode, 0, decrypted.stderr.decode())
+        self.assertEqual(sorted(os.listdir(self.work)), ["季度.txt", "季度.txt_des"])
+        with open(source, "rb") as f:
+            self.assertEqual(f.read(), b"quarterly\n")
+
     def test_messages_say_what_is_wrong(self):
         fifo = os.path.join(self.work, "fifo")
         os.mkfifo(fifo)
