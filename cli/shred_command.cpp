@@ -96,6 +96,8 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
     console.out << "its data was not located: nothing was overwritten on the raw volume\n";
     return;
   }
+  if (report.interrupted)
+    console.err << "corvanel-cli: warning: interrupted: the overwrite on the raw volume stopped before its end\n";
   if (report.rawPassSkipped) {
     console.err << "corvanel-cli: warning: only the in-place pass was made; the raw volume was not written, so what "
                    "the file system keeps elsewhere (its record or directory entries, named streams, earlier copies) "
@@ -277,6 +279,7 @@ class ShredCommand {
                                      {"recordTaken", report_.recordTaken},
                                      {"entriesScrubbed", report_.entriesScrubbed},
                                      {"entriesTaken", report_.entriesTaken},
+                                     {"interrupted", report_.interrupted},
                                      {"verified", verified_},
                                      {"message", message}};
       console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';

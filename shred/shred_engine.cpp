@@ -8,6 +8,7 @@
 
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
+#include "app/pause_gate.h"
 #include "app/prompter.h"
 #include "app/shared_state.h"
 #include "platform/file_system.h"
@@ -85,6 +86,12 @@ const std::vector<std::uint8_t>& ZeroBlock() {
 bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length, ShredReport& report,
                 std::int32_t& errorCode) {
   while (length > 0) {
+    // Between writes the window may hold the worker while it asks whether to
+    // leave; on Yes the raw pass ends here (errorCode stays 0).
+    if (WorkerGate.Pass()) {
+      report.interrupted = true;
+      return false;
+    }
     std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, kWriteBlock));
     if (!session.Write(offset, std::span(ZeroBlock()).first(chunk), errorCode)) return false;
     report.written.push_back({offset, chunk, OverwrittenRange::Fill::Zeros});

@@ -45,13 +45,14 @@ struct ShredReport {
   std::uint32_t entriesScrubbed = 0;
   std::uint32_t entriesTaken = 0;
   bool rawPassSkipped = false;  // only the in-place pass was asked for
+  bool interrupted = false;     // the raw pass stopped for AbortRequested (leaving the program)
   std::vector<OverwrittenRange> written;
 
   // Whether everything asked for was done: nothing the raw pass was to
   // overwrite was left (the in-place-only mode asks for no raw pass).
   bool Complete() const {
-    return deleted && !deletedWithoutOverwrite && clustersTaken == 0 && clustersNotLocated == 0 && !recordTaken &&
-           entriesTaken == 0;
+    return deleted && !deletedWithoutOverwrite && !interrupted && clustersTaken == 0 && clustersNotLocated == 0 &&
+           !recordTaken && entriesTaken == 0;
   }
 };
 

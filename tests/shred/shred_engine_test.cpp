@@ -151,6 +151,20 @@ TEST_F(ShredTest, NtfsZerosEveryFreeExtentAndFillsTheRecord) {
   EXPECT_EQ(mismatched.size(), 1u);
 }
 
+TEST_F(ShredTest, LeavingTheProgramStopsTheRawPassBetweenWrites) {
+  LocateNtfsFile({{300, 4}}, {});
+  AbortRequested = 1;  // the exit question answered Yes
+  std::int32_t errorCode = 0;
+  ShredReport report;
+  EXPECT_TRUE(Shred(image.letter(), errorCode, &report));
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_TRUE(report.deleted);
+  EXPECT_TRUE(report.interrupted);
+  EXPECT_FALSE(report.Complete());
+  EXPECT_EQ(report.clustersZeroed, 0u);
+  EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
+}
+
 TEST_F(ShredTest, NtfsRecordTakenAgainIsLeftAlone) {
   LocateNtfsFile({{300, 2}}, {});
   testing::RecordBuilder reused(1, 1);  // in use: another file's now
