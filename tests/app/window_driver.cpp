@@ -148,19 +148,19 @@ std::wstring AnswerNextBox(int button) {
 
 namespace {
 
+BOOL CALLBACK FindVisibleEdit(HWND child, LPARAM parameter) {
+  wchar_t className[16] = {};
+  ::GetClassNameW(child, className, 16);
+  if (std::wstring(className) != L"Edit" || !::IsWindowVisible(child)) return TRUE;
+  *reinterpret_cast<HWND*>(parameter) = child;
+  return FALSE;
+}
+
 // The file-open dialog's name field: the edit control inside its name combo.
+// (A named CALLBACK, not a lambda: i686 wants the stdcall convention.)
 HWND NameField(HWND dialog) {
   HWND found = nullptr;
-  ::EnumChildWindows(
-      dialog,
-      [](HWND child, LPARAM parameter) -> BOOL {
-        wchar_t className[16] = {};
-        ::GetClassNameW(child, className, 16);
-        if (std::wstring(className) != L"Edit" || !::IsWindowVisible(child)) return TRUE;
-        *reinterpret_cast<HWND*>(parameter) = child;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  ::EnumChildWindows(dialog, FindVisibleEdit, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
