@@ -138,21 +138,22 @@ def sh(command, **kwargs):
 
 
 def prepare():
-    os.makedirs(SCRATCH, exist_ok=True)
-    # The sources afresh; the scratch build folder is kept, so only what changed is rebuilt.
-    for name in os.listdir(ROOT):
-        if name in ("build", ".git"):
-            continue
-        target = os.path.join(SCRATCH, name)
-        if os.path.isdir(target) and not os.path.islink(target):
-            shutil.rmtree(target)
-        elif os.path.lexists(target):
-            os.remove(target)
-        source = os.path.join(ROOT, name)
-        if os.path.isdir(source):
-            shutil.copytree(source, target, symlinks=True)
-        else:
-            shutil.copy2(source, target)
+    # The sources afresh: only files whose bytes differ are copied (with a new
+    # time, so the kept scratch build rebuilds exactly what changed).
+    for folder, folders, files in os.walk(ROOT):
+        folders[:] = [f for f in folders if not (folder == ROOT and f in ("build", ".git"))]
+        target_folder = os.path.join(SCRATCH, os.path.relpath(folder, ROOT))
+        os.makedirs(target_folder, exist_ok=True)
+        for name in files:
+            source, target = os.path.join(folder, name), os.path.join(target_folder, name)
+            with open(source, "rb") as f:
+                data = f.read()
+            if os.path.exists(target):
+                with open(target, "rb") as f:
+                    if f.read() == data:
+                        continue
+            shutil.copyfile(source, target)
+            shutil.copymode(source, target)
     sh(["cmake", "--preset", "linux"], cwd=SCRATCH, check=True)
     built = sh(["cmake", "--build", "--preset", "linux"], cwd=SCRATCH)
     if built.returncode != 0:

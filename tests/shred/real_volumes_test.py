@@ -27,7 +27,7 @@ from volume_images import ENV, run, ntfs_mount, fat_mount, marker, marked, write
 CLI = None
 WINE = None  # (wine-run script, corvanel-cli.exe)
 MAX_SHRED_SIZE = 1610612736
-ACROSS = "dir/a name across the sector end " + "n" * 117  # 150 characters
+ACROSS = "dir/a name across the sector end " + "n" * 121  # 150 characters
 
 
 def _mkdirs(path):

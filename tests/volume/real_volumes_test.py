@@ -68,7 +68,7 @@ def make_ntfs(work, size_mib=64, *options):
 
 
 NTFS_DELETED = {}  # name -> bytes written, for the files fill_ntfs deletes with a unique name
-TWO_EXTENTS = "two extents " + "e" * 83 + ".bin"  # 99 characters
+TWO_EXTENTS = "two extents " + "e" * 94 + ".bin"  # 110 characters
 LONG_NAME = "a name across the sector end " + "n" * 121  # 150 characters
 
 
