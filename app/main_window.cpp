@@ -2,11 +2,11 @@
 #include <windows.h>
 
 #include "app/corvanel_app.h"
-#include "platform/win32/message_box_prompter.h"
+#include "app/message_box_prompter.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   corvanel::ui::Application::SetInstance(instance);
-  corvanel::platform::MessageBoxPrompter prompter;
+  corvanel::MessageBoxPrompter prompter;
   corvanel::InstallPrompter(&prompter);
   corvanel::CCorvanelApp application;
   application.InitInstance();

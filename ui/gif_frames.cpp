@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "volume/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace corvanel::ui {
 

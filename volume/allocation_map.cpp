@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "volume/byte_reader.h"
+#include "base/byte_reader.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/raw_volume.h"
 

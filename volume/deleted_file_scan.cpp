@@ -7,7 +7,7 @@
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
-#include "volume/byte_reader.h"
+#include "base/byte_reader.h"
 #include "volume/chain_guard.h"
 #include "volume/raw_volume.h"
 

@@ -6,8 +6,8 @@
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
+#include "base/byte_reader.h"
 #include "platform/text_encoding.h"
-#include "volume/byte_reader.h"
 #include "volume/chain_guard.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"

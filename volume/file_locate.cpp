@@ -9,7 +9,7 @@
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
-#include "volume/byte_reader.h"
+#include "base/byte_reader.h"
 #include "volume/chain_guard.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"

@@ -19,7 +19,7 @@
 #include "app/shared_state.h"
 #include "crypt/cipher_table.h"
 #include "crypt/encrypt_page.h"
-#include "platform/win32/message_box_prompter.h"
+#include "app/message_box_prompter.h"
 #include "res/resource.h"
 #include "shred/shred_page.h"
 #include "tests/app/window_driver.h"
@@ -119,7 +119,7 @@ class PagesTest : public ::testing::Test {
     fs::remove_all(folder_);
   }
 
-  platform::MessageBoxPrompter boxes_;
+  MessageBoxPrompter boxes_;
   fs::path folder_;
 };
 

@@ -3,7 +3,7 @@
 
 #include "app/prompter.h"
 
-namespace corvanel::platform {
+namespace corvanel {
 
 class MessageBoxPrompter final : public Prompter {
  public:
@@ -11,4 +11,4 @@ class MessageBoxPrompter final : public Prompter {
            PromptButtons buttons) override;
 };
 
-}  // namespace corvanel::platform
+}  // namespace corvanel

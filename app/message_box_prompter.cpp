@@ -1,11 +1,11 @@
 // Message boxes through MessageBoxW, owned by a page window; no icon flag.
-#include "platform/win32/message_box_prompter.h"
+#include "app/message_box_prompter.h"
 
 #include <windows.h>
 
 #include <string>
 
-namespace corvanel::platform {
+namespace corvanel {
 
 int MessageBoxPrompter::Show(WindowHandle owner, std::u16string_view text, std::u16string_view caption,
                              PromptButtons buttons) {
@@ -16,4 +16,4 @@ int MessageBoxPrompter::Show(WindowHandle owner, std::u16string_view text, std::
                        static_cast<UINT>(buttons));
 }
 
-}  // namespace corvanel::platform
+}  // namespace corvanel
