@@ -15,10 +15,6 @@
 
 namespace corvanel {
 
-CRecoverFileDlg* RecoverPage = nullptr;
-CShredFileDlg* ShredPage = nullptr;
-CEncryptFileDlg* EncryptPage = nullptr;
-
 namespace {
 
 // Design sizes: the main background is 650 x 520, the pages 650 x 396 below
@@ -95,11 +91,8 @@ BOOL CCorvanelDlg::OnInitDialog() {
     page.Show(command);
   };
   place(recoverPage_, SW_HIDE);
-  RecoverPage = &recoverPage_;
   place(shredPage_, SW_HIDE);
-  ShredPage = &shredPage_;
   place(encryptPage_, SW_SHOW);
-  EncryptPage = &encryptPage_;
   EncryptPageWindow = encryptPage_.hwnd();
   RecoverPageWindow = recoverPage_.hwnd();
   ShredPageWindow = shredPage_.hwnd();

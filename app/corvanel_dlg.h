@@ -13,11 +13,6 @@
 
 namespace corvanel {
 
-// The pages, once the main window made them.
-extern CRecoverFileDlg* RecoverPage;
-extern CShredFileDlg* ShredPage;
-extern CEncryptFileDlg* EncryptPage;
-
 enum PageIndex { kRecoverPageIndex = 0, kShredPageIndex = 1, kEncryptPageIndex = 2 };
 
 // How long a confirmed exit lets the worker take its cancel path.

@@ -142,11 +142,10 @@ std::int32_t KeyTextRefusal(std::u16string_view keyText) {
   return prompt::kNone;
 }
 
-int CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
-                    std::size_t length) {
+void CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
+                     std::size_t length) {
   if (const CipherOperations* operations = OperationsFor(id))
     operations->transform(*FindCipher(id), key, input, output, length);
-  return 1;
 }
 
 std::unique_ptr<ChunkCipher> MakeChunkCipher(AlgorithmId id, const std::uint8_t* key) {

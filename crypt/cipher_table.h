@@ -61,9 +61,9 @@ std::int32_t KeyTextRefusal(std::u16string_view keyText);
 
 // Transforms length bytes with a fresh CTR object, so the counter starts at the
 // cipher's initial counter on every call; the same call encrypts and decrypts.
-// An id outside the table leaves output as it was. Returns 1.
-int CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
-                    std::size_t length);
+// An id outside the table leaves output as it was.
+void CipherTransform(AlgorithmId id, const std::uint8_t* key, const std::uint8_t* input, std::uint8_t* output,
+                     std::size_t length);
 
 // The bytes of key stream one operation needs: a body chunk's worth.
 inline constexpr std::size_t kKeyStreamSize = 4096;

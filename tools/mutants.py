@@ -107,8 +107,8 @@ MUTANTS = {
         gtest("shred_tests")),
     "scan-skips-the-record-fix-up": (
         "volume/deleted_file_scan.cpp",
-        "          FixUpRecordSector(record);\n          if (ParseFileRecord(record, ScanCurrentRecord))",
-        "          if (ParseFileRecord(record, ScanCurrentRecord))",
+        "          FixUpRecordSector(record);\n          if (ParseFileRecord(record, parsed))",
+        "          if (ParseFileRecord(record, parsed))",
         suite("tests/volume/real_volumes_test.py")),
     "locate-skips-the-record-fix-up": (
         "volume/file_locate.cpp",

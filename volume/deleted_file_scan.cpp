@@ -18,7 +18,6 @@ std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
 std::vector<FatDeletedEntry> FatDeletedFiles;
 std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
 std::uint32_t ScanDamagedDirectories = 0;
-MftRecord ScanCurrentRecord;
 BootSectorFacts ScannedVolume;
 char ScannedDriveLetter = 0;
 
@@ -96,11 +95,11 @@ MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
   return {mft.runs, mft.realSize / kSectorSize};
 }
 
-void AddNtfsEntry(DeletedFilesView& view, TreeItem root) {
-  NtfsDeletedFiles.push_back(ScanCurrentRecord);
+void AddNtfsEntry(const MftRecord& parsed, DeletedFilesView& view, TreeItem root) {
+  NtfsDeletedFiles.push_back(parsed);
   auto key = static_cast<std::int32_t>(NtfsDeletedFileIndex.size());
-  NtfsDeletedFileIndex.emplace(key, ScanCurrentRecord);
-  view.InsertItem(ScanCurrentRecord.name, kImageFile, kImageFile, root, NtfsDeletedFiles.size());
+  NtfsDeletedFileIndex.emplace(key, parsed);
+  view.InsertItem(parsed.name, kImageFile, kImageFile, root, NtfsDeletedFiles.size());
   if (NtfsDeletedFiles.size() == 1) view.Invalidate();
 }
 
@@ -120,6 +119,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   RecordReader reader(volume, layout);
   int blank = 0;
   std::array<std::uint8_t, kFileRecordSize> record;
+  MftRecord parsed;
   for (std::uint64_t offset = kFirstUserRecordSector; offset < limit;) {
     if (AbortRequested) return false;
     if (blank >= kBlankRecordsAtEnd) return true;
@@ -130,7 +130,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
         if (bytes[kRecordFlags] == 0) {  // neither in use nor a directory
           std::memcpy(record.data(), bytes, record.size());
           FixUpRecordSector(record);
-          if (ParseFileRecord(record, ScanCurrentRecord)) AddNtfsEntry(view, root);
+          if (ParseFileRecord(record, parsed)) AddNtfsEntry(parsed, view, root);
         }
         break;
       case RecordClass::PassOver:

@@ -26,9 +26,6 @@ extern std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
 // chain looped or ran into clusters already read.
 extern std::uint32_t ScanDamagedDirectories;
 
-// The record the NTFS scan parsed last.
-extern MftRecord ScanCurrentRecord;
-
 // The volume the last scan read, kept with its results: the recovery works
 // from these, whatever another volume's boot sector said since.
 extern BootSectorFacts ScannedVolume;

@@ -38,40 +38,10 @@ bool RawVolume::ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount
   return true;
 }
 
-bool RawVolume::WriteRecordSectors(std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
-                                   std::int32_t& errorCode) {
-  // The write goes through its own handle; the read handle is dropped so that
-  // no later read can see anything from before the write.
-  reader_.Close();
-  platform::SystemError error;
-  if (buffer.size() < kFileRecordSize) {
-    ReportSystemError(platform::InvalidArgumentError(), error_code::kShredSystemError, errorCode);
-    return false;
-  }
-  platform::VolumeDevice writer = platform::VolumeDevice::Open(driveLetter_, platform::DeviceAccess::Write, error);
-  if (!writer.IsOpen()) {
-    ReportSystemError(error, error_code::kShredSystemError, errorCode);
-    return false;
-  }
-  writer.Dismount();
-  std::uint64_t offset = std::uint64_t{recordSector} * kSectorSize;
-  if (!writer.WriteAt(offset, buffer.first(kFileRecordSize), error)) {
-    ReportSystemError(error, error_code::kShredSystemError, errorCode);
-    return false;
-  }
-  return true;
-}
-
 bool RawVolume::ReadSectors(std::uint32_t firstSector, char driveLetter, std::uint16_t sectorCount,
                             std::span<std::uint8_t> buffer, std::int32_t& errorCode) {
   RawVolume volume(driveLetter);
   return volume.ReadSectors(firstSector, sectorCount, buffer, errorCode);
-}
-
-bool RawVolume::WriteRecordSectors(char driveLetter, std::uint32_t recordSector,
-                                   std::span<const std::uint8_t> buffer, std::int32_t& errorCode) {
-  RawVolume volume(driveLetter);
-  return volume.WriteRecordSectors(recordSector, buffer, errorCode);
 }
 
 }  // namespace corvanel

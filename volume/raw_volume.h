@@ -1,5 +1,5 @@
-// Sector reads and the file-record write on a volume named by its drive
-// letter: the only road below the file system.
+// Sector reads on a volume named by its drive letter: the file system's
+// structures as they lie on the volume.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +13,11 @@ inline constexpr std::uint32_t kSectorSize = 512;
 inline constexpr std::uint32_t kFileRecordSize = 1024;  // an NTFS file record: two sectors
 
 // Failures set errorCode (table A of the catalogue): 1 the volume did not open
-// for reading, 4 a read failed or came up short, 19 the volume did not open for
-// writing or the write failed. Codes 1 and 19 also set LastSystemErrorText.
+// for reading (LastSystemErrorText says why), 4 a read failed or came up short.
 //
 // An object keeps the volume open across the calls of one operation; the
-// static forms open, transfer and close in one call. Either way a read after
-// a write sees the written bytes: nothing is cached here.
+// static form opens, reads and closes in one call. Either way a read after
+// a write elsewhere sees the written bytes: nothing is cached here.
 class RawVolume {
  public:
   explicit RawVolume(char driveLetter) : driveLetter_(driveLetter) {}
@@ -30,19 +29,12 @@ class RawVolume {
   bool ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount, std::span<std::uint8_t> buffer,
                    std::int32_t& errorCode);
 
-  // Writes the first 1024 bytes of buffer (which must hold them) over the two
-  // sectors from recordSector.
-  bool WriteRecordSectors(std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
-                          std::int32_t& errorCode);
-
   // Why the calling thread's last failed read failed (code 4 itself carries no
   // system text).
   static platform::SystemError LastReadFailure();
 
   static bool ReadSectors(std::uint32_t firstSector, char driveLetter, std::uint16_t sectorCount,
                           std::span<std::uint8_t> buffer, std::int32_t& errorCode);
-  static bool WriteRecordSectors(char driveLetter, std::uint32_t recordSector, std::span<const std::uint8_t> buffer,
-                                 std::int32_t& errorCode);
 
  private:
   char driveLetter_;

@@ -12,9 +12,6 @@
 
 namespace corvanel {
 
-std::atomic<std::uint32_t> FileSystemKind{kFileSystemNone};
-VolumeGeometryFields VolumeGeometry;
-
 namespace {
 
 // Boot sector fields (FAT32 BPB and NTFS BPB).
@@ -91,29 +88,16 @@ std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& er
   if (!RawVolume::ReadSectors(0, driveLetter, 1, sector, errorCode)) return std::nullopt;
   std::optional<BootSectorFacts> facts = ParseBootSector(sector);
   if (!facts) {
-    FileSystemKind = kFileSystemNone;
     errorCode = error_code::kUnrecognizedFileSystem;
     return std::nullopt;
   }
   if (std::int32_t refusal = UnsupportedVolume(*facts)) {
-    FileSystemKind = kFileSystemNone;
     if (refusal == error_code::kUnsupportedSectorSize)
       PromptDetail.Set(platform::Utf8ToUtf16(std::to_string(facts->bytesPerSector)));
     errorCode = refusal;
     return std::nullopt;
   }
-  FileSystemKind = facts->kind;
-  VolumeGeometry = facts->geometry;
   return facts;
-}
-
-bool ReadVolumeGeometry(char driveLetter, std::int32_t& errorCode, std::uint32_t& volumeSectors,
-                        std::uint32_t& metadataStart) {
-  std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, errorCode);
-  if (!facts) return false;
-  volumeSectors = facts->volumeSectors;
-  metadataStart = facts->metadataStart;
-  return true;
 }
 
 }  // namespace corvanel

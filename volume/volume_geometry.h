@@ -2,7 +2,6 @@
 // the file system's metadata starts.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -35,10 +34,6 @@ struct BootSectorFacts {
   std::uint64_t mftCluster = 0;     // NTFS only
 };
 
-// What the last ReadVolumeGeometry found (every call overwrites both).
-extern std::atomic<std::uint32_t> FileSystemKind;
-extern VolumeGeometryFields VolumeGeometry;
-
 // Parses a boot sector (FAT32 tested first: a sector with both marks is
 // FAT32); nullopt when it is neither, or too damaged to use (no cluster size).
 std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sector);
@@ -49,15 +44,10 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
 // numbers would wrap).
 std::int32_t UnsupportedVolume(const BootSectorFacts& facts);
 
-// Reads sector 0 of a volume. On success sets FileSystemKind and
-// VolumeGeometry and returns the facts; a failed read leaves both and the code
-// of the read (1 or 4); an unrecognised volume sets FileSystemKind to 0 and
-// errorCode to 11, an unsupported one FileSystemKind to 0 and the code of
-// UnsupportedVolume (with the sector size in PromptDetail for 21).
+// Reads sector 0 of a volume and returns its facts; callers keep them with
+// their results. A failed read gives the code of the read (1 or 4), an
+// unrecognised volume 11, an unsupported one the code of UnsupportedVolume
+// (with the sector size in PromptDetail for 21).
 std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& errorCode);
-
-// The same, in the shape the scan and the locate call it.
-bool ReadVolumeGeometry(char driveLetter, std::int32_t& errorCode, std::uint32_t& volumeSectors,
-                        std::uint32_t& metadataStart);
 
 }  // namespace corvanel

@@ -82,9 +82,8 @@ std::string LanguageName() { return UiLanguage == kLanguageChinese ? "chinese" :
 namespace {
 
 bool IsWindowOfOurs(HWND window) {
-  for (ui::Dialog* page : {static_cast<ui::Dialog*>(RecoverPage), static_cast<ui::Dialog*>(ShredPage),
-                           static_cast<ui::Dialog*>(EncryptPage)})
-    if (page && page->hwnd() == window) return true;
+  for (WindowHandle page : {RecoverPageWindow.load(), ShredPageWindow.load(), EncryptPageWindow.load()})
+    if (page && static_cast<HWND>(page) == window) return true;
   return ui::Dialog::FromHandle(window) != nullptr;
 }
 

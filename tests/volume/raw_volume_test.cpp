@@ -1,4 +1,4 @@
-// Raw volume I/O on an image file behind a drive letter: round trips, 64-bit
+// Raw volume reads on an image file behind a drive letter: offsets, 64-bit
 // offsets and the failure codes. The same tests run natively (drive table)
 // and under Wine ("\\.\X:" through a dosdevices link).
 #include "volume/raw_volume.h"
@@ -70,37 +70,14 @@ TEST_F(RawVolumeTest, ZeroSectorsSucceedWithNothingRead) {
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAB; }));
 }
 
-TEST_F(RawVolumeTest, RecordWriteRoundTripsAndTouchesNothingElse) {
-  std::vector<std::uint8_t> record(kFileRecordSize + 512);
-  for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<std::uint8_t>(i < kFileRecordSize ? 0x01 : 0x77);
-  std::int32_t errorCode = 0;
-  ASSERT_TRUE(RawVolume::WriteRecordSectors(image.letter(), 10, record, errorCode));
-  EXPECT_EQ(errorCode, 0);
-
-  // Exactly 1024 bytes at sector 10, whatever the buffer's size.
-  EXPECT_EQ(image.Read(10 * kSectorSize, kFileRecordSize), std::vector<std::uint8_t>(kFileRecordSize, 0x01));
-  EXPECT_EQ(image.Read(9 * kSectorSize, kSectorSize), PatternBytes(9 * kSectorSize, kSectorSize));
-  EXPECT_EQ(image.Read(12 * kSectorSize, kSectorSize), PatternBytes(12 * kSectorSize, kSectorSize));
-  EXPECT_EQ(image.Size(), 64u * kSectorSize);
-
-  std::vector<std::uint8_t> back(2 * kSectorSize);
-  ASSERT_TRUE(RawVolume::ReadSectors(10, image.letter(), 2, back, errorCode));
-  EXPECT_EQ(back, std::vector<std::uint8_t>(kFileRecordSize, 0x01));
-}
-
-TEST_F(RawVolumeTest, AVolumeKeptOpenSeesItsOwnWrites) {
+TEST_F(RawVolumeTest, AVolumeKeptOpenSeesWritesMadeElsewhere) {
   RawVolume volume(image.letter());
   std::vector<std::uint8_t> buffer(2 * kSectorSize);
   std::int32_t errorCode = 0;
   ASSERT_TRUE(volume.ReadSectors(20, 2, buffer, errorCode));
   EXPECT_EQ(buffer, PatternBytes(20 * kSectorSize, 2 * kSectorSize));
 
-  std::vector<std::uint8_t> record(kFileRecordSize, 0x5A);
-  ASSERT_TRUE(volume.WriteRecordSectors(20, record, errorCode));
-  ASSERT_TRUE(volume.ReadSectors(20, 2, buffer, errorCode));
-  EXPECT_EQ(buffer, record);
-
-  // A change made behind its back is seen too: nothing is cached.
+  // Nothing is cached.
   image.Write(21 * kSectorSize, std::vector<std::uint8_t>(kSectorSize, 0x33));
   ASSERT_TRUE(volume.ReadSectors(21, 1, buffer, errorCode));
   EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + kSectorSize),
@@ -120,14 +97,6 @@ TEST_F(RawVolumeTest, TheLastSectorNumberIsA64BitOffset) {
   std::int32_t errorCode = 0;
   ASSERT_TRUE(RawVolume::ReadSectors(kLastSector, image.letter(), 1, buffer, errorCode));
   EXPECT_EQ(buffer, PatternBytes(kLastOffset, kSectorSize));
-
-  // The record write reaches the last two sectors the same way.
-  std::vector<std::uint8_t> record(kFileRecordSize, 0x01);
-  ASSERT_TRUE(RawVolume::WriteRecordSectors(image.letter(), kLastSector - 1, record, errorCode));
-  EXPECT_EQ(image.Read(kLastOffset - kSectorSize, kFileRecordSize), record);
-  EXPECT_EQ(image.Read(static_cast<std::uint32_t>(kLastOffset), kSectorSize),
-            std::vector<std::uint8_t>(kSectorSize, 0xCC));
-  EXPECT_EQ(image.Size(), kLastOffset + kSectorSize);
 }
 
 TEST_F(RawVolumeTest, ADriveWithNoVolumeGivesCode1WithTheSystemText) {
@@ -160,31 +129,6 @@ TEST_F(RawVolumeTest, AReadPastTheEndGivesCode4AndKeepsTheSystemText) {
   EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
 }
 
-TEST_F(RawVolumeTest, WriteFailuresGiveCode19WithTheSystemText) {
-  std::vector<std::uint8_t> record(kFileRecordSize, 0x01);
-  std::int32_t errorCode = 0;
-  EXPECT_FALSE(RawVolume::WriteRecordSectors(kUnmappedDriveLetter, 0, record, errorCode));
-  EXPECT_EQ(errorCode, error_code::kShredSystemError);
-  ExpectSystemText();
-
-  // Past the end of the image (or straddling it): refused, the image does not grow.
-  for (std::uint32_t sector : {63u, 64u, 1000u}) {
-    LastSystemErrorText.Set({});
-    errorCode = 0;
-    EXPECT_FALSE(RawVolume::WriteRecordSectors(image.letter(), sector, record, errorCode)) << sector;
-    EXPECT_EQ(errorCode, error_code::kShredSystemError);
-    ExpectSystemText();
-  }
-  EXPECT_EQ(image.Size(), 64u * kSectorSize);
-  EXPECT_EQ(image.Read(63 * kSectorSize, kSectorSize), PatternBytes(63 * kSectorSize, kSectorSize));
-
-  // A buffer shorter than a record is refused; nothing is written.
-  errorCode = 0;
-  EXPECT_FALSE(RawVolume::WriteRecordSectors(image.letter(), 0, std::span(record).first(1000), errorCode));
-  EXPECT_EQ(errorCode, error_code::kShredSystemError);
-  EXPECT_EQ(image.Read(0, kSectorSize), PatternBytes(0, kSectorSize));
-}
-
 #ifndef _WIN32
 // Failures after a successful open, which need devices that only exist here.
 TEST(RawVolumeDeviceFailures, AFailedReadAfterOpeningGivesCode4) {
@@ -196,18 +140,6 @@ TEST(RawVolumeDeviceFailures, AFailedReadAfterOpeningGivesCode4) {
   EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
   EXPECT_TRUE(LastSystemErrorText.Get().empty());
   platform::UnmapDrive('D');
-}
-
-TEST(RawVolumeDeviceFailures, AFailedWriteAfterOpeningGivesCode19) {
-  ResetSharedState();
-  ASSERT_TRUE(platform::MapDrive('F', {"/dev/full", {}}));
-  std::vector<std::uint8_t> record(kFileRecordSize);
-  std::int32_t errorCode = 0;
-  EXPECT_FALSE(RawVolume::WriteRecordSectors('F', 0, record, errorCode));
-  EXPECT_EQ(errorCode, error_code::kShredSystemError);
-  EXPECT_TRUE(LastSystemErrorText.Get().starts_with(u"System Error:"));
-  EXPECT_GT(LastSystemErrorText.Get().size(), 13u);
-  platform::UnmapDrive('F');
 }
 #endif
 

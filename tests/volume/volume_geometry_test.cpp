@@ -122,25 +122,21 @@ TEST(BootSector, ReadFromAVolume) {
   Sector boot = NtfsBoot();
   image.Write(0, boot);
   std::int32_t errorCode = 0;
-  std::uint32_t volumeSectors = 0, metadataStart = 0;
-  ASSERT_TRUE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
-  EXPECT_EQ(FileSystemKind, kFileSystemNtfs);
-  EXPECT_EQ(VolumeGeometry.sectorsPerCluster, 8);
-  EXPECT_EQ(metadataStart, 32u);
+  std::optional<BootSectorFacts> facts = ReadBootSector(image.letter(), errorCode);
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->kind, kFileSystemNtfs);
+  EXPECT_EQ(facts->geometry.sectorsPerCluster, 8);
+  EXPECT_EQ(facts->metadataStart, 32u);
 
   image.Write(0, Sector{});
-  EXPECT_FALSE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  EXPECT_FALSE(ReadBootSector(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
-  EXPECT_EQ(FileSystemKind, kFileSystemNone);
 
-  // A failed read keeps the kind and the read's own code.
-  image.Write(0, Fat32Boot());
-  ASSERT_TRUE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  // A failed read gives the read's own code.
   image.Resize(0);
   errorCode = 0;
-  EXPECT_FALSE(ReadVolumeGeometry(image.letter(), errorCode, volumeSectors, metadataStart));
+  EXPECT_FALSE(ReadBootSector(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
-  EXPECT_EQ(FileSystemKind, kFileSystemFat32);
 }
 
 }  // namespace
