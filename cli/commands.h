@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/cli.h"
+#include "volume/deleted_files_view.h"
 
 namespace corvanel::cli {
 
@@ -38,6 +40,10 @@ int ReportPrompt(Console& console, std::int32_t promptNumber);
 // name cannot move the cursor, change colours or fake a line of output.
 // keepLineBreaks leaves CR and LF as they are (for texts with system messages).
 std::string Printable(std::string_view utf8, bool keepLineBreaks = false);
+
+// Scans a volume for deleted files, with progress on the terminal; a status
+// when the scan was interrupted or failed (after saying why).
+std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console);
 
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);

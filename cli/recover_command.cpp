@@ -8,6 +8,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
@@ -28,11 +29,17 @@ struct RecoverArguments {
 };
 
 // What happened to each file, as lines for a person or JSON objects for a script.
-class Report final : public RecoveryObserver {
+class FileReport final : public RecoveryObserver {
  public:
-  Report(Console& console, bool json, std::function<std::optional<int>(std::int32_t)> freeShare,
-         std::function<std::u16string(std::int32_t)> nameOf)
+  FileReport(Console& console, bool json, std::function<std::optional<int>(std::int32_t)> freeShare,
+             std::function<std::u16string(std::int32_t)> nameOf)
       : console_(console), json_(json), freeShare_(std::move(freeShare)), nameOf_(std::move(nameOf)) {}
+
+  // Where the files' progress is drawn, for the length of the run.
+  void Follow(ProgressLine* progress, std::size_t checkedFiles) {
+    progress_ = progress;
+    checkedFiles_ = checkedFiles;
+  }
 
   void OnFileWritten(const RecoveredFile& file) override {
     const std::string path = platform::Utf16ToUtf8(file.path);
@@ -62,6 +69,10 @@ class Report final : public RecoveryObserver {
       bytes += file.bytesWritten;
     }
     if (status == "partial" || status == "skipped") ++partial;
+    if (progress_) {
+      progress_->Clear();
+      progress_->SetFiles(++handled_, checkedFiles_);
+    }
     if (json_) {
       std::string message;
       for (const std::string& warning : warnings) message += (message.empty() ? "" : "; ") + warning;
@@ -73,11 +84,14 @@ class Report final : public RecoveryObserver {
                                      {"status", status},
                                      {"message", message}};
       console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-      return;
+    } else {
+      if (!file.nothingRead)
+        console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
+      for (const std::string& warning : warnings)
+        console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
     }
-    if (!file.nothingRead) console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
-    for (const std::string& warning : warnings)
-      console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
+    // On the screen, before the progress line comes back under it.
+    if (progress_) console_.out.flush();
   }
 
   // The run's summary: a line, or a last JSON object.
@@ -107,97 +121,154 @@ class Report final : public RecoveryObserver {
   bool json_;
   std::function<std::optional<int>(std::int32_t)> freeShare_;
   std::function<std::u16string(std::int32_t)> nameOf_;
+  ProgressLine* progress_ = nullptr;
+  std::size_t checkedFiles_ = 0;
+  std::size_t handled_ = 0;
+};
+
+// The entry of the last scan under a key, whichever file system it read.
+std::u16string ScannedName(std::int32_t key) {
+  return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).name : FatDeletedFileIndex.at(key).name;
+}
+
+std::uint64_t ScannedSize(std::int32_t key) {
+  return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).Size()
+                                               : FatDeletedFileIndex.at(key).fileSize;
+}
+
+// One recovery from the command line, in its steps: resolve the volume and
+// the folder, select the files (after a scan), recover them, report.
+class RecoverCommand {
+ public:
+  RecoverCommand(const RecoverArguments& arguments, Console& console) : arguments_(arguments), console_(console) {}
+
+  int Run() {
+    if (std::optional<int> status = Resolve()) return *status;
+    if (std::optional<int> status = Select()) return *status;
+    if (std::optional<int> status = MakeFolder()) return *status;
+    return Report(Execute());
+  }
+
+ private:
+  // The volume's drive letter and the destination folder as an absolute
+  // path. Nothing is made until every check passed: a folder made on the
+  // scanned volume would take the very records and clusters being recovered.
+  std::optional<int> Resolve() {
+    std::int32_t errorCode = 0;
+    platform::SystemError error;
+    letter_ = platform::DriveLetterForVolume(arguments_.volume, error);
+    if (!letter_) {
+      ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
+      return ReportFailure(console_, errorCode);
+    }
+    destination_ = std::filesystem::path(std::u8string(arguments_.destination.begin(), arguments_.destination.end()));
+    std::error_code failed;
+    destination_ = std::filesystem::absolute(destination_, failed).lexically_normal();
+    folder_ = destination_.u16string();
+    while (folder_.size() > 1 && platform::IsPathSeparator(folder_.back()) &&
+           !(folder_.size() == 3 && folder_[1] == u':'))
+      folder_.pop_back();
+    if (platform::FileExistsAt(folder_) && !platform::IsDirectory(folder_)) {
+      console_.err << "corvanel-cli: cannot use " << arguments_.destination << " as the destination folder\n";
+      return kExitFailed;
+    }
+    if (platform::PathIsOnVolume(folder_, *letter_)) return ReportPrompt(console_, prompt::kTargetOnScannedDisk);
+    return std::nullopt;
+  }
+
+  // Scans the volume and ticks the files asked for; a status when there is
+  // nothing to recover or an index is not in the scan.
+  std::optional<int> Select() {
+    if (std::optional<int> status = ScanForDeletedFiles(*letter_, view_, console_)) return *status;
+    TreeItem root = view_.FirstChild(0);
+    std::vector<TreeItem> children;
+    for (TreeItem child = view_.FirstChild(root); child != 0; child = view_.NextSibling(child))
+      children.push_back(child);
+    if (children.empty()) {
+      console_.out << "no deleted files found\n";
+      return kExitOk;
+    }
+    for (std::size_t index : arguments_.indices) {
+      if (index >= children.size())
+        return ReportUsage(console_, "recover: no file " + std::to_string(index) + " (the scan found " +
+                                         std::to_string(children.size()) + ")");
+      view_.SetChecked(children[index], true);
+    }
+    if (arguments_.all)
+      for (TreeItem child : children) view_.SetChecked(child, true);
+    // The k-th child stands for the entry under key k.
+    for (std::size_t k = 0; k < children.size(); ++k) {
+      if (!view_.IsChecked(children[k])) continue;
+      ++checkedFiles_;
+      checkedBytes_ += ScannedSize(static_cast<std::int32_t>(k));
+    }
+    return std::nullopt;
+  }
+
+  std::optional<int> MakeFolder() {
+    std::error_code made;
+    std::filesystem::create_directories(destination_, made);
+    if (platform::IsDirectory(folder_)) return std::nullopt;
+    console_.err << "corvanel-cli: cannot make " << arguments_.destination << ": " << made.message() << '\n';
+    return kExitFailed;
+  }
+
+  // True when the walk reached its end (or was interrupted).
+  bool Execute() {
+    RecoverDestination = folder_;
+    DestinationFileNames = platform::DirectoryNames(folder_);
+    RawVolume volume(*letter_);
+    allocation_ = AllocationMap::Read(volume, ScannedVolume);
+    ProgressLine progress(console_, ProgressLine::Work::Recover);
+    progress.SetTotal(checkedBytes_);
+    progress.SetFiles(0, checkedFiles_);
+    files_.Follow(&progress, checkedFiles_);
+    const bool finished = RecoverCheckedFiles(*letter_, view_, errorCode_, &files_);
+    files_.Follow(nullptr, 0);
+    return finished;
+  }
+
+  int Report(bool finished) {
+    const std::string folderText = platform::Utf16ToUtf8(folder_);
+    if (AbortRequested) {
+      files_.Finish("interrupted", folderText, "the file being written was removed");
+      console_.err << "corvanel-cli: interrupted; the file being written was removed\n";
+      return kExitFailed;
+    }
+    const bool failed = errorCode_ != error_code::kNone;
+    if (!finished) {
+      files_.Finish("stopped", folderText, failed ? FailureText(errorCode_) : "a file of the same name was not replaced");
+      console_.err << "corvanel-cli: recovery stopped; " << files_.files << " file" << (files_.files == 1 ? "" : "s")
+                   << " written before\n";
+      return failed ? ReportFailure(console_, errorCode_) : kExitFailed;
+    }
+    // Failures that did not end the run (unreadable sectors, a resident file
+    // that could not be written) still make it a failure.
+    files_.Finish(failed ? "incomplete" : "done", folderText, failed ? FailureText(errorCode_) : "");
+    return failed ? ReportFailure(console_, errorCode_) : kExitOk;
+  }
+
+  std::optional<int> FreeShare(std::int32_t key) const {
+    if (!allocation_) return std::nullopt;
+    if (ScannedVolume.kind == kFileSystemNtfs) return allocation_->FreeShare(NtfsDeletedFileIndex.at(key));
+    return allocation_->FreeShare(FatDeletedFileIndex.at(key));
+  }
+
+  const RecoverArguments& arguments_;
+  Console& console_;
+  std::optional<char> letter_;
+  std::filesystem::path destination_;
+  std::u16string folder_;
+  ListedFilesView view_;
+  std::int32_t errorCode_ = error_code::kNone;
+  std::size_t checkedFiles_ = 0;
+  std::uint64_t checkedBytes_ = 0;
+  std::optional<AllocationMap> allocation_;
+  FileReport files_{console_, arguments_.json, [this](std::int32_t key) { return FreeShare(key); }, ScannedName};
 };
 
 int RunRecover(const RecoverArguments& arguments, Console& console) {
-  std::int32_t errorCode = 0;
-  platform::SystemError error;
-  std::optional<char> letter = platform::DriveLetterForVolume(arguments.volume, error);
-  if (!letter) {
-    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
-    return ReportFailure(console, errorCode);
-  }
-
-  // The destination folder as an absolute path. Nothing is made until every
-  // check passed: a folder made on the scanned volume would take the very
-  // records and clusters being recovered.
-  std::filesystem::path destination(std::u8string(arguments.destination.begin(), arguments.destination.end()));
-  std::error_code made;
-  destination = std::filesystem::absolute(destination, made).lexically_normal();
-  std::u16string folder = destination.u16string();
-  while (folder.size() > 1 && platform::IsPathSeparator(folder.back()) && !(folder.size() == 3 && folder[1] == u':'))
-    folder.pop_back();
-  if (platform::FileExistsAt(folder) && !platform::IsDirectory(folder)) {
-    console.err << "corvanel-cli: cannot use " << arguments.destination << " as the destination folder\n";
-    return kExitFailed;
-  }
-  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);
-
-  ListedFilesView view;
-  ScanDeletedFiles(*letter, view, errorCode);
-  if (AbortRequested) {
-    console.err << "corvanel-cli: interrupted\n";
-    return kExitFailed;
-  }
-  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
-
-  TreeItem root = view.FirstChild(0);
-  std::vector<TreeItem> children;
-  for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) children.push_back(child);
-  if (children.empty()) {
-    console.out << "no deleted files found\n";
-    return kExitOk;
-  }
-  for (std::size_t index : arguments.indices) {
-    if (index >= children.size()) {
-      return ReportUsage(console, "recover: no file " + std::to_string(index) + " (the scan found " +
-                                      std::to_string(children.size()) + ")");
-    }
-    view.SetChecked(children[index], true);
-  }
-  if (arguments.all)
-    for (TreeItem child : children) view.SetChecked(child, true);
-
-  std::filesystem::create_directories(destination, made);
-  if (!platform::IsDirectory(folder)) {
-    console.err << "corvanel-cli: cannot make " << arguments.destination << ": " << made.message() << '\n';
-    return kExitFailed;
-  }
-  RecoverDestination = folder;
-  DestinationFileNames = platform::DirectoryNames(folder);
-  RawVolume volume(*letter);
-  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
-  Report report(
-      console, arguments.json,
-      [&](std::int32_t key) -> std::optional<int> {
-        if (!allocation) return std::nullopt;
-        if (ScannedVolume.kind == kFileSystemNtfs) return allocation->FreeShare(NtfsDeletedFileIndex.at(key));
-        return allocation->FreeShare(FatDeletedFileIndex.at(key));
-      },
-      [](std::int32_t key) {
-        return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).name
-                                                     : FatDeletedFileIndex.at(key).name;
-      });
-  bool finished = RecoverCheckedFiles(*letter, view, errorCode, &report);
-  const std::string folderText = platform::Utf16ToUtf8(folder);
-  if (AbortRequested) {
-    report.Finish("interrupted", folderText, "the file being written was removed");
-    console.err << "corvanel-cli: interrupted; the file being written was removed\n";
-    return kExitFailed;
-  }
-  if (!finished) {
-    report.Finish("stopped", folderText,
-                  errorCode != error_code::kNone ? FailureText(errorCode) : "a file of the same name was not replaced");
-    console.err << "corvanel-cli: recovery stopped; " << report.files << " file" << (report.files == 1 ? "" : "s")
-                << " written before\n";
-    return errorCode != error_code::kNone ? ReportFailure(console, errorCode) : kExitFailed;
-  }
-  // Failures that did not end the run (unreadable sectors, a resident file
-  // that could not be written) still make it a failure.
-  report.Finish(errorCode != error_code::kNone ? "incomplete" : "done", folderText,
-                errorCode != error_code::kNone ? FailureText(errorCode) : "");
-  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
-  return kExitOk;
+  return RecoverCommand(arguments, console).Run();
 }
 
 }  // namespace

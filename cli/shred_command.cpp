@@ -9,6 +9,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "shred/shred_engine.h"
@@ -137,53 +138,98 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
                 << " cluster(s) of the file could not be located and were not overwritten\n";
 }
 
-int RunLocate(const LocateArguments& arguments, Console& console) {
-  platform::SystemError error;
-  std::optional<char> letter = platform::DriveLetterForVolume(arguments.volume, error);
-  std::int32_t errorCode = error_code::kNone;
-  if (!letter) {
-    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
-    return ReportFailure(console, errorCode);
-  }
-  std::string path = arguments.path;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  if (path.size() >= 2 && path[1] == ':') path.erase(0, 2);
-  if (path.empty() || path.front() != '\\') path.insert(path.begin(), '\\');
-  ShredFilePath.Set(platform::Utf8ToUtf16(std::string(1, *letter) + ":" + path));
-  bool located = LocateFileClusters(*letter, errorCode);
-  StopBusyIndicator();
-  if (!located) return ReportFailure(console, errorCode);
+// The locate from the command line, in its steps: resolve the volume and the
+// path, locate, report as JSON.
+class LocateCommand {
+ public:
+  LocateCommand(const LocateArguments& arguments, Console& console) : arguments_(arguments), console_(console) {}
 
-  const LocatedFileData& file = LocatedFile;
-  nlohmann::ordered_json json;
-  if (file.volume.kind == kFileSystemNtfs) {
-    json["fs"] = "ntfs";
-    json["located"] = !file.dataNotLocated;
-    if (!file.dataNotLocated) {
-      json["record"] = file.recordNumber;
-      json["recordSector"] = file.recordSector;
-      json["resident"] = file.record.isResident != 0;
-      json["size"] = file.record.realSize;
-      json["runs"] = nlohmann::json::array();
-      for (const DataRun& run : file.record.runs) json["runs"].push_back({run.startCluster, run.clusterCount});
-      json["streams"] = nlohmann::json::array();
-      for (const MftRecord& stream : file.namedStreams)
-        json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
-    }
-  } else {
-    json["fs"] = "fat32";
-    json["located"] = true;
-    json["dirSector"] = file.dirSector;
-    json["entryIndex"] = file.entryIndex;
-    json["slotCount"] = file.slotCount;
-    json["size"] = file.fileSize;
-    json["entries"] = nlohmann::json::array();
-    for (const FatEntryPlace& place : file.entries) json["entries"].push_back({place.sector, place.index});
-    json["clusters"] = file.clusters;
+  int Run() {
+    if (std::optional<int> status = Resolve()) return *status;
+    if (!Execute()) return ReportFailure(console_, errorCode_);
+    Report();
+    return kExitOk;
   }
-  console.out << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-  return kExitOk;
+
+ private:
+  // The volume's drive letter, and the path as the engines name it ("X:\dir\file").
+  std::optional<int> Resolve() {
+    platform::SystemError error;
+    std::optional<char> letter = platform::DriveLetterForVolume(arguments_.volume, error);
+    if (!letter) {
+      ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode_);
+      return ReportFailure(console_, errorCode_);
+    }
+    letter_ = *letter;
+    std::string path = arguments_.path;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    if (path.size() >= 2 && path[1] == ':') path.erase(0, 2);
+    if (path.empty() || path.front() != '\\') path.insert(path.begin(), '\\');
+    ShredFilePath.Set(platform::Utf8ToUtf16(std::string(1, letter_) + ":" + path));
+    return std::nullopt;
+  }
+
+  bool Execute() {
+    bool located = LocateFileClusters(letter_, errorCode_);
+    StopBusyIndicator();
+    return located;
+  }
+
+  void Report() {
+    const LocatedFileData& file = LocatedFile;
+    nlohmann::ordered_json json;
+    if (file.volume.kind == kFileSystemNtfs) {
+      json["fs"] = "ntfs";
+      json["located"] = !file.dataNotLocated;
+      if (!file.dataNotLocated) {
+        json["record"] = file.recordNumber;
+        json["recordSector"] = file.recordSector;
+        json["resident"] = file.record.isResident != 0;
+        json["size"] = file.record.realSize;
+        json["runs"] = nlohmann::json::array();
+        for (const DataRun& run : file.record.runs) json["runs"].push_back({run.startCluster, run.clusterCount});
+        json["streams"] = nlohmann::json::array();
+        for (const MftRecord& stream : file.namedStreams)
+          json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
+      }
+    } else {
+      json["fs"] = "fat32";
+      json["located"] = true;
+      json["dirSector"] = file.dirSector;
+      json["entryIndex"] = file.entryIndex;
+      json["slotCount"] = file.slotCount;
+      json["size"] = file.fileSize;
+      json["entries"] = nlohmann::json::array();
+      for (const FatEntryPlace& place : file.entries) json["entries"].push_back({place.sector, place.index});
+      json["clusters"] = file.clusters;
+    }
+    console_.out << json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  }
+
+  const LocateArguments& arguments_;
+  Console& console_;
+  char letter_ = 0;
+  std::int32_t errorCode_ = error_code::kNone;
+};
+
+int RunLocate(const LocateArguments& arguments, Console& console) { return LocateCommand(arguments, console).Run(); }
+
+// The bytes the raw pass may overwrite: the located file's clusters.
+std::uint64_t LocatedClusterBytes() {
+  const LocatedFileData& file = LocatedFile;
+  const std::uint64_t clusterBytes = std::uint64_t{file.volume.geometry.sectorsPerCluster} * kSectorSize;
+  if (file.volume.kind == kFileSystemFat32) return file.clusters.size() * clusterBytes;
+  if (file.dataNotLocated) return 0;
+  std::uint64_t clusters = 0;
+  auto add = [&](const MftRecord& data) {
+    if (data.isResident) return;
+    for (const DataRun& run : data.runs)
+      if (run.startCluster != 0) clusters += run.clusterCount;  // sparse runs have nothing on the volume
+  };
+  add(file.record);
+  for (const MftRecord& stream : file.namedStreams) add(stream);
+  return clusters * clusterBytes;
 }
 
 // One shred from the command line, in its steps: resolve the file, confirm,
@@ -225,9 +271,13 @@ class ShredCommand {
 
   Outcome Execute() {
     CurrentOperation = kOperationShred;
-    bool shredded = LocateFileClusters(file_->letter, errorCode_) &&
-                    ShredLocatedFile(file_->letter, errorCode_, &report_,
-                                     arguments_.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
+    bool shredded = LocateFileClusters(file_->letter, errorCode_);
+    if (shredded) {
+      ProgressLine progress(console_, ProgressLine::Work::Shred);
+      if (!arguments_.inPlaceOnly) progress.SetTotal(LocatedClusterBytes());
+      shredded = ShredLocatedFile(file_->letter, errorCode_, &report_,
+                                  arguments_.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
+    }
     StopBusyIndicator();
     CurrentOperation = kOperationIdle;
     if (report_.declined) return Outcome::Declined;

@@ -7,6 +7,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
 #include "volume/allocation_map.h"
@@ -83,13 +84,7 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
   ListedFilesView view;
-  std::int32_t errorCode = 0;
-  ScanDeletedFiles(*letter, view, errorCode);
-  if (AbortRequested) {
-    console.err << "corvanel-cli: interrupted\n";
-    return kExitFailed;
-  }
-  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console)) return *status;
   // How much of each file's data the volume still shows free.
   RawVolume volume(*letter);
   std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
@@ -119,6 +114,20 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
 }
 
 }  // namespace
+
+std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console) {
+  std::int32_t errorCode = error_code::kNone;
+  {
+    ProgressLine progress(console, ProgressLine::Work::Scan);
+    if (ScanDeletedFiles(letter, view, errorCode) && !AbortRequested) progress.Complete();
+  }
+  if (AbortRequested) {
+    console.err << "corvanel-cli: interrupted\n";
+    return kExitFailed;
+  }
+  if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
+  return std::nullopt;
+}
 
 void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
   for (bool scan : {false, true}) {

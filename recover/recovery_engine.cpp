@@ -6,6 +6,7 @@
 #include <set>
 
 #include "app/message_catalogue.h"
+#include "app/progress_meter.h"
 #include "app/shared_state.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
@@ -174,6 +175,7 @@ class Recovery {
     }
     if (!file.Write(bytes, error)) return WriteFailed(error);
     written.bytesWritten += bytes.size();
+    AdvanceProgress(bytes.size());  // owed zeros were counted when their clusters failed
     return true;
   }
 
@@ -253,6 +255,7 @@ class Recovery {
           errorCode_ = code;
           pendingZeros_ += bytes;
           written.unreadableBytes += bytes;
+          AdvanceProgress(bytes);
         }
         remaining -= bytes;
       }

@@ -9,6 +9,7 @@
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/pause_gate.h"
+#include "app/progress_meter.h"
 #include "app/prompter.h"
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
@@ -95,6 +96,7 @@ bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length,
     std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, kWriteBlock));
     if (!session.Write(offset, std::span(ZeroBlock()).first(chunk), errorCode)) return false;
     report.written.push_back({offset, chunk, OverwrittenRange::Fill::Zeros});
+    AdvanceProgress(chunk);
     offset += chunk;
     length -= chunk;
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/message_catalogue.h"
+#include "app/progress_meter.h"
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
 #include "volume/chain_guard.h"
@@ -120,6 +121,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   int blank = 0;
   std::array<std::uint8_t, kFileRecordSize> record;
   MftRecord parsed;
+  SetProgressTotal((limit - kFirstUserRecordSector) / kSectorsPerRecord);  // records
   for (std::uint64_t offset = kFirstUserRecordSector; offset < limit;) {
     if (AbortRequested) return false;
     if (blank >= kBlankRecordsAtEnd) return true;
@@ -140,11 +142,13 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
         break;
       case RecordClass::LogRecords:
         offset += 4 * kSectorsPerRecord;
+        AdvanceProgress(4);
         continue;
       case RecordClass::EndOfMft:
         return true;
     }
     offset += kSectorsPerRecord;
+    AdvanceProgress(1);
   }
   if (endsWithTheMft) return true;
   errorCode = error_code::kNoFileRecordFound;
@@ -234,6 +238,7 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   } else {
     FatDeletedFileIndex.clear();
     FatDeletedFiles.clear();
+    SetProgressTotal(0);  // directory sectors: how many is known only at the end
     WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode,
                      ScanDamagedDirectories);
   }

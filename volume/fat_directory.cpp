@@ -5,6 +5,7 @@
 #include <array>
 
 #include "app/message_catalogue.h"
+#include "app/progress_meter.h"
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
 #include "platform/text_encoding.h"
@@ -169,6 +170,7 @@ class DeletedFileWalk {
     DirectoryReader reader(volume_, facts_, clusters_);
     if (!reader.Start(firstSector, cluster, errorCode)) return false;
     for (;;) {
+      AdvanceProgress(1);  // a directory sector read
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
         if (AbortRequested) return false;
         Entry entry = reader.EntryAt(i);
