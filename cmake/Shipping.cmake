@@ -15,12 +15,7 @@ else()
   # Debian looks for the licence under the name "copyright".
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${doc_dir} RENAME copyright)
   install(FILES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt DESTINATION ${doc_dir})
-  # The manual page goes in once someone writes it.
-  file(GLOB man_page ${PROJECT_SOURCE_DIR}/corvanel-cli.1 ${PROJECT_SOURCE_DIR}/*/corvanel-cli.1)
-  if(man_page)
-    list(GET man_page 0 man_page)
-    install(FILES ${man_page} DESTINATION share/man/man1)
-  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/corvanel-cli.1 DESTINATION share/man/man1)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME corvanel-cli)

@@ -8,6 +8,7 @@ usage: contract_test.py CLI
 import json
 import os
 import pty
+import re
 import shutil
 import subprocess
 import sys
@@ -19,6 +20,7 @@ from volume_images import ENV, make_fat32, make_ntfs, marked, ntfs_mount, run, w
 
 CLI = None
 TRY = "Try 'corvanel-cli --help'."
+MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "corvanel-cli.1")
 
 
 def cli(*args):
@@ -116,6 +118,20 @@ class ContractTest(unittest.TestCase):
                     self.assert_one_line(cli(args[0], volume, *args[1:]), 1)
         self.assert_one_line(cli("dump", missing), 1)
         self.assert_one_line(cli("dump", self.blank, "--sector", "2048"), 1)  # past the end
+
+    def test_the_manual_names_every_command_and_option_of_the_help(self):
+        with open(MANUAL, encoding="utf-8") as f:
+            manual = f.read().replace("\\-", "-")
+        overview = cli("--help").stdout.decode()
+        commands = re.findall(r"^  ([a-z]+) ", overview.split("Subcommands:")[1], re.M)
+        self.assertIn("recover", commands)
+        for command in [None, *commands]:
+            help_text = overview if command is None else cli(command, "--help").stdout.decode()
+            with self.subTest(command=command):
+                if command:
+                    self.assertIn(f".B corvanel-cli {command}\n", manual)
+                for option in set(re.findall(r"(?<![\w-])--[a-z][a-z-]*", help_text)):
+                    self.assertIn(option, manual)
 
     def test_index_takes_several_values_in_either_form(self):
         for args, wanted in [(["--index", "0", "2"], {0, 2}), (["--index", "0", "--index", "2"], {0, 2}),

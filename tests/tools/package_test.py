@@ -130,9 +130,9 @@ class DebianPackageTest(unittest.TestCase):
         listing = subprocess.run(['dpkg', '-L', 'corvanel-cli'], capture_output=True, text=True).stdout
         self.assertIn('/usr/share/doc/corvanel-cli/copyright', listing)
         self.assertIn('/usr/share/doc/corvanel-cli/THIRD-PARTY-NOTICES.txt', listing)
-        if '/usr/share/man/man1/' in listing:
-            man = subprocess.run(['man', '-P', 'cat', 'corvanel-cli'], capture_output=True, text=True)
-            self.assertEqual(man.returncode, 0, man.stderr)
+        self.assertIn('/usr/share/man/man1/corvanel-cli.1', listing)
+        man = subprocess.run(['man', '-P', 'cat', 'corvanel-cli'], capture_output=True, text=True)
+        self.assertEqual(man.returncode, 0, man.stderr)
         subprocess.run(['dpkg', '-r', 'corvanel-cli'], check=True, capture_output=True)
         self.assertFalse(os.path.exists('/usr/bin/corvanel-cli'))
         self.assertNotEqual(subprocess.run(['dpkg', '-s', 'corvanel-cli'], capture_output=True).returncode, 0)
