@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::cli {
@@ -28,6 +29,7 @@ bool IsYes(std::string answer) {
 }  // namespace
 
 int ConsolePrompter::Show(WindowHandle, std::u16string_view text, std::u16string_view, PromptButtons buttons) {
+  ClearProgressLine();  // the box starts at the left, not after the progress
   // Each box goes out in one write.
   std::string line = ForTerminal(text);
   auto emit = [&](std::string_view tail) {

@@ -11,6 +11,9 @@ namespace {
 // Redraws are cheap but a terminal scrolling at full speed is not.
 constexpr std::chrono::milliseconds kRedrawEvery{100};
 
+// The line on the terminal now; the engines run on the command's own thread.
+ProgressLine* shownLine = nullptr;
+
 std::string Mebibytes(std::uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
@@ -25,12 +28,15 @@ std::string Percent(std::uint64_t done, std::uint64_t total) {
 
 ProgressLine::ProgressLine(Console& console, Work work)
     : console_(console), work_(work), shown_(console.showProgress) {
-  if (shown_) InstallProgressMeter(this);
+  if (!shown_) return;
+  InstallProgressMeter(this);
+  shownLine = this;
 }
 
 ProgressLine::~ProgressLine() {
   if (!shown_) return;
   InstallProgressMeter(nullptr);
+  shownLine = nullptr;
   if (done_ > 0) Draw(true);
   if (drawn_) console_.err << '\n' << std::flush;
 }
@@ -52,6 +58,10 @@ void ProgressLine::Clear() {
   console_.err << '\r' << std::string(drawnWidth_, ' ') << '\r' << std::flush;
   drawnWidth_ = 0;
   drawn_ = false;
+}
+
+void ClearProgressLine() {
+  if (shownLine) shownLine->Clear();
 }
 
 std::string ProgressLine::Text() const {

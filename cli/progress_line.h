@@ -56,4 +56,8 @@ class ProgressLine final : public ProgressMeter {
   bool drawn_ = false;
 };
 
+// Takes the progress line being shown, if any, off the terminal: for a
+// question or notice that the engines print in the middle of their work.
+void ClearProgressLine();
+
 }  // namespace corvanel::cli

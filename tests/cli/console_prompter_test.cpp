@@ -1,9 +1,11 @@
-// Boxes on the terminal: who answers a Yes/No question.
+// Boxes on the terminal: who answers a Yes/No question, and where a box starts.
 #include "cli/console_prompter.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+
+#include "cli/progress_line.h"
 
 namespace corvanel::cli {
 namespace {
@@ -33,6 +35,18 @@ TEST(ConsolePrompter, YesNoAnswers) {
                                         std::optional<std::string>("yep"), std::optional<std::string>()})
     EXPECT_EQ(ConsolePrompter(stream, false, Says(no)).Show(nullptr, question, u"", PromptButtons::YesNo), kPromptNo);
   EXPECT_NE(stream.str().find("Shreding files\xef\xbc\x81" "Continue? [y/N]"), std::string::npos);
+}
+
+TEST(ConsolePrompter, ABoxTakesTheProgressLineOffTheTerminalFirst) {
+  std::ostringstream err;
+  Console console{err, err, false, true};
+  ProgressLine progress(console, ProgressLine::Work::Shred);
+  progress.SetTotal(1 << 20);
+  progress.Advance(1 << 19);
+  const std::string drawn = "\rshred: 0.5 MiB of 1.0 MiB overwritten (50%)";
+  ASSERT_EQ(err.str(), drawn);
+  ConsolePrompter(err, false, {}).Show(nullptr, u"Notice", u"", PromptButtons::Ok);
+  EXPECT_EQ(err.str(), drawn + "\r" + std::string(drawn.size() - 1, ' ') + "\rNotice\n");
 }
 
 }  // namespace
