@@ -97,8 +97,8 @@ MUTANTS = {
         suite("tests/cli/inputs_test.py")),
     "cli-scan-names-raw": (
         "cli/volume_commands.cpp",
-        "line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\\n';",
-        "line = prefix + platform::Utf16ToUtf8(name) + '\\n';",
+        "line = prefix + Printable(platform::Utf16ToUtf8(shown)) + '\\n';",
+        "line = prefix + platform::Utf16ToUtf8(shown) + '\\n';",
         suite("tests/cli/inputs_test.py")),
     "shred-fat-stretch-not-rechecked": (
         "shred/shred_engine.cpp",
@@ -111,9 +111,9 @@ MUTANTS = {
         "          if (ParseFileRecord(record, ScanCurrentRecord))",
         suite("tests/volume/real_volumes_test.py")),
     "locate-skips-the-record-fix-up": (
-        "volume/file_locate.cpp",
-        "    FixUpRecordSector(bytes);\n    return Outcome::Read;",
-        "    return Outcome::Read;",
+        "volume/deleted_file_scan.cpp",
+        "  if (!ByteReader(bytes).Matches(0, \"FILE\") || FixUpRecordSector(bytes) != FixUpResult::Fixed)",
+        "  if (!ByteReader(bytes).Matches(0, \"FILE\"))",
         suite("tests/shred/real_volumes_test.py")),
     "recover-rereads-the-first-batch": (
         "recover/recovery_engine.cpp",

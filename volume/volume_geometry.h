@@ -35,6 +35,12 @@ struct BootSectorFacts {
   std::uint64_t mftCluster = 0;     // NTFS only
 };
 
+// The bytes of one cluster, computed here once for every engine (sectors are
+// 512 bytes: larger ones are refused); 0 for a boot sector that gives none.
+inline std::uint64_t ClusterBytes(const BootSectorFacts& facts) {
+  return std::uint64_t{facts.geometry.sectorsPerCluster} * 512;
+}
+
 // What the last ReadVolumeGeometry found (every call overwrites both).
 extern std::atomic<std::uint32_t> FileSystemKind;
 extern VolumeGeometryFields VolumeGeometry;
