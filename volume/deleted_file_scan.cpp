@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
@@ -187,27 +188,50 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
   if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
     ReadRunBytes(volume, facts.geometry.sectorsPerCluster, record.attributeListRuns, record.attributeListSize, list);
   bool complete = true;
+  std::vector<AttributeListEntry> entries = ReadAttributeList(list, complete);
+  std::array<std::uint8_t, kFileRecordSize> bytes{};
+  // The record an entry names, when it is still this file's: the base itself,
+  // or an extension record not in use whose base is this record.
+  auto holderOf = [&](const AttributeListEntry& entry) -> std::optional<std::span<const std::uint8_t, kFileRecordSize>> {
+    if (ntfs::RecordNumberOf(entry.record) == record.recordNumber) return base;
+    std::int32_t ignored = 0;
+    if (source.Read(ntfs::RecordNumberOf(entry.record), bytes, ignored) != MftRecordSource::Outcome::Read ||
+        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||
+        ntfs::RecordNumberOf(*ByteReader(bytes).U64(ntfs::kBaseRecord)) != record.recordNumber)
+      return std::nullopt;
+    return bytes;
+  };
+  // A name moved out of a full base record: the first that is not a DOS alias.
+  for (const AttributeListEntry& entry : entries) {
+    if (!record.name.empty() || entry.type != ntfs::kTypeFileName) continue;
+    std::optional<std::span<const std::uint8_t, kFileRecordSize>> holder = holderOf(entry);
+    if (!holder) continue;
+    ForEachAttribute(*holder, [&](const AttributeView& attribute) {
+      if (attribute.type != ntfs::kTypeFileName || attribute.Id() != entry.attributeId) return true;
+      std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
+      std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
+      if (name && name->nameSpace != ntfs::kDosNamespace) {
+        record.name = name->name;
+        record.parentReference = name->parent;
+      }
+      return false;
+    });
+  }
   std::vector<AttributeListEntry> pieces;
-  for (AttributeListEntry& entry : ReadAttributeList(list, complete))
+  for (AttributeListEntry& entry : entries)
     if (entry.type == ntfs::kTypeData && entry.name.empty()) pieces.push_back(std::move(entry));
   std::stable_sort(pieces.begin(), pieces.end(),
                    [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.firstVcn < b.firstVcn; });
   std::vector<DataRun> runs;
   std::uint64_t nextVcn = 0;
   bool missing = !complete || pieces.empty();
-  std::array<std::uint8_t, kFileRecordSize> bytes{};
   for (const AttributeListEntry& entry : pieces) {
-    std::span<const std::uint8_t, kFileRecordSize> holder = base;
-    if (ntfs::RecordNumberOf(entry.record) != record.recordNumber) {
-      std::int32_t ignored = 0;
-      if (source.Read(ntfs::RecordNumberOf(entry.record), bytes, ignored) != MftRecordSource::Outcome::Read ||
-          (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||
-          ntfs::RecordNumberOf(*ByteReader(bytes).U64(ntfs::kBaseRecord)) != record.recordNumber) {
-        missing = true;
-        break;
-      }
-      holder = bytes;
+    std::optional<std::span<const std::uint8_t, kFileRecordSize>> found = holderOf(entry);
+    if (!found) {
+      missing = true;
+      break;
     }
+    std::span<const std::uint8_t, kFileRecordSize> holder = *found;
     std::optional<std::size_t> at;
     ForEachAttribute(holder, [&](const AttributeView& attribute) {
       if (attribute.type == ntfs::kTypeData && attribute.Id() == entry.attributeId && attribute.Name().empty())
@@ -289,6 +313,12 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
             if (ScanCurrentRecord.hasAttributeList)
               CompleteFromExtensions(volume, facts, source, record, ScanCurrentRecord);
             ScanCurrentRecord.path = folders.PathOf(ScanCurrentRecord.parentReference);
+            // A name that lay in an extension record cleared since: "?" and
+            // the record number stand for it (the recovery writes the "?" as "Recover").
+            if (ScanCurrentRecord.name.empty()) {
+              for (char c : std::to_string(ScanCurrentRecord.recordNumber)) ScanCurrentRecord.name += char16_t(c);
+              ScanCurrentRecord.name.insert(0, 1, u'?');
+            }
             AddNtfsEntry(view, root);
           }
         }

@@ -101,6 +101,8 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
   out.attributeListSize = 0;
   out.dataInBase = false;
   out.extensionsMissing = false;
+  out.name.clear();
+  out.parentReference = 0;
   ForEachAttribute(record, [&](const AttributeView& attribute) {
     const auto offset = static_cast<std::uint16_t>(attribute.offset);
     if (attribute.type == ntfs::kTypeAttributeList) {
@@ -121,7 +123,8 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
       nameRead = true;
     } else if (attribute.type == ntfs::kTypeData) {
       dataSeen = true;
-      dataRead = nameRead && ParseDataAttribute(record, offset, out);
+      // With an attribute list the name may lie in an extension record.
+      dataRead = (nameRead || out.hasAttributeList) && ParseDataAttribute(record, offset, out);
       return false;
     }
     return true;
