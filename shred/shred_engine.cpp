@@ -300,8 +300,7 @@ bool IsTheLocatedFile(const std::u16string& path, std::int32_t& errorCode) {
     if (LocatedFile.linkNames > 1) return refuse(OtherNamesRefusal(language));
     // The file index of an NTFS file is its file reference; its low 48 bits
     // are the record number (and the inode number under ntfs-3g).
-    constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;
-    if ((file->fileIndex & kRecordNumberMask) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
+    if (ntfs::RecordNumberOf(file->fileIndex) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
       return refuse(NotTheLocatedFileRefusal(language));
   } else {
     if (file->linkCount > 1) return refuse(OtherNamesRefusal(language));

@@ -349,7 +349,8 @@ RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record
   const std::uint32_t head = *bytes.U32(0);
   if (head == 0x00000001 || bytes.Matches(0, "BAAD") || (record[0] == 0xFF && record[1] == 0xFF))
     return RecordClass::PassOver;
-  if (record[0x39] == 0xFF && record[0x3A] == 0xFF) return RecordClass::Blank;
+  if (record[ntfs::kNeverWrittenMark] == 0xFF && record[ntfs::kNeverWrittenMark + 1] == 0xFF)
+    return RecordClass::Blank;
   if (head == 0x01010101) return RecordClass::PassOver;
   if (bytes.Matches(0, "RCRD")) return RecordClass::LogRecords;
   if (head == 0) return RecordClass::Blank;

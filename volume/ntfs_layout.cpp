@@ -2,6 +2,8 @@
 #include "volume/ntfs_layout.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "volume/byte_reader.h"
 
@@ -183,6 +185,12 @@ bool DecompressLznt1(std::span<const std::uint8_t> unit, std::span<std::uint8_t>
     std::size_t dest = chunkStart;
     for (std::size_t at = 0; at < chunk.size();) {
       const std::uint8_t flags = chunk[at++];
+      if (flags == 0 && chunk.size() - at >= 8 && chunkEnd - dest >= 8) {  // eight literals
+        std::memcpy(out.data() + dest, chunk.data() + at, 8);
+        dest += 8;
+        at += 8;
+        continue;
+      }
       for (int bit = 0; bit < 8 && at < chunk.size(); ++bit) {
         if (!(flags >> bit & 1)) {
           if (dest >= chunkEnd) return false;
@@ -192,14 +200,21 @@ bool DecompressLznt1(std::span<const std::uint8_t> unit, std::span<std::uint8_t>
         if (at + 2 > chunk.size()) return false;
         const std::uint16_t token = static_cast<std::uint16_t>(chunk[at] | chunk[at + 1] << 8);
         at += 2;
-        // The split between offset and length moves with the position in the chunk.
-        unsigned lengthBits = 12;
-        for (std::size_t p = dest - chunkStart - 1; dest > chunkStart && p >= 0x10; p >>= 1) --lengthBits;
         if (dest == chunkStart) return false;  // nothing to refer back to
+        // The split between offset and length moves with the position in the
+        // chunk: 12 length bits up to 16 bytes in, one fewer each time it doubles.
+        const std::size_t position = dest - chunkStart - 1;
+        const std::size_t width = std::bit_width(position);
+        const unsigned lengthBits = 12 - static_cast<unsigned>(width > 4 ? width - 4 : 0);
         const std::size_t back = (token >> lengthBits) + 1u;
         const std::size_t length = (token & ((1u << lengthBits) - 1)) + 3u;
         if (back > dest - chunkStart || length > chunkEnd - dest) return false;
-        for (std::size_t i = 0; i < length; ++i, ++dest) out[dest] = out[dest - back];
+        if (back >= length) {
+          std::memcpy(out.data() + dest, out.data() + dest - back, length);
+          dest += length;
+        } else {  // overlapping: each byte may be one just written
+          for (std::size_t i = 0; i < length; ++i, ++dest) out[dest] = out[dest - back];
+        }
       }
     }
     chunkStart += kChunkBytes;

@@ -13,6 +13,11 @@
 //   0x14 first attribute               0x22 compression unit (log2 clusters),
 //   0x16 flags (1 in use, 2 folder)    0x28 allocated size, 0x30 real size
 //   0x20 base record reference
+//
+// Index entry (in an index root or an "INDX" block)
+//   0x00 file reference (48-bit record number, 16-bit sequence number)
+//   0x08 entry length        0x0C flags (1 sub-node, 2 last entry)
+//   0x10 parent reference    0x50 name length   0x52 name, UTF-16LE
 #pragma once
 
 #include <cstddef>
@@ -36,6 +41,7 @@ inline constexpr std::size_t kHardLinkCount = 0x12;
 inline constexpr std::size_t kFirstAttribute = 0x14;
 inline constexpr std::size_t kRecordFlags = 0x16;
 inline constexpr std::size_t kBaseRecord = 0x20;
+inline constexpr std::size_t kNeverWrittenMark = 0x39;  // 0xFF 0xFF here: a record slot never formatted
 inline constexpr std::uint8_t kRecordInUse = 0x01;
 inline constexpr std::uint8_t kRecordIsDirectory = 0x02;
 
