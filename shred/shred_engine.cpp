@@ -22,7 +22,6 @@
 namespace corvanel {
 namespace {
 
-constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
 constexpr std::uint8_t kRecordFill = 0x01;
 constexpr std::size_t kFatEntrySize = 32;
 constexpr std::uint8_t kDeletedMark = 0xE5;
@@ -105,7 +104,7 @@ class ClusterBitmap {
     clusterBytes_ = ClusterBytes(facts);
     std::array<std::uint8_t, kFileRecordSize> record{};
     // The first sixteen records always lie at the MFT's start.
-    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * kBitmapRecord) * kSectorSize, record, errorCode))
+    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * ntfs::kBitmapRecord) * kSectorSize, record, errorCode))
       return false;
     // A torn $Bitmap record is not trusted: then no cluster counts as free.
     if (!ByteReader(record).Matches(0, "FILE") || FixUpRecordSector(record) != FixUpResult::Fixed) return true;

@@ -10,7 +10,6 @@
 namespace corvanel {
 namespace {
 
-constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
 constexpr std::uint64_t kMaxMapBytes = 512ull << 20;
 
 }  // namespace
@@ -40,7 +39,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
   if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;
   std::array<std::uint8_t, kFileRecordSize> record{};
   std::int32_t code = 0;
-  if (!volume.ReadSectors(facts.metadataStart + kBitmapRecord * 2, 2, record, code)) return std::nullopt;
+  if (!volume.ReadSectors(facts.metadataStart + ntfs::kBitmapRecord * 2, 2, record, code)) return std::nullopt;
   if (FixUpRecordSector(record) != FixUpResult::Fixed) return std::nullopt;  // torn: not to be trusted
   MftRecord bitmap;
   if (!ParseFileRecord(record, bitmap)) return std::nullopt;

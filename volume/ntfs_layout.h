@@ -90,6 +90,7 @@ inline constexpr std::size_t kSmallestEntry = 0x10;
 
 inline constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;  // a file reference's low 48 bits
 inline constexpr std::uint64_t kRootDirectoryRecord = 5;
+inline constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap; the first sixteen records lie at the MFT's start
 
 inline std::uint64_t RecordNumberOf(std::uint64_t reference) { return reference & kRecordNumberMask; }
 inline std::uint16_t SequenceOf(std::uint64_t reference) { return static_cast<std::uint16_t>(reference >> 48); }
