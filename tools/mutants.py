@@ -120,6 +120,20 @@ MUTANTS = {
         "if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {",
         "if (ReadSectors(firstSector, count * sectorsPerCluster, code)) {",
         suite("tests/volume/real_volumes_test.py")),
+    "recover-writes-an-undecodable-unit-as-data": (
+        "recover/recovery_engine.cpp",
+        "      } else if (!DecompressLznt1(compressed, plain)) {\n"
+        "        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;",
+        "      } else if (!DecompressLznt1(compressed, plain)) {\n"
+        "        compressed.resize(bytes);\n"
+        "        if (!Put(file, compressed, written)) return Outcome::EndFalse;",
+        suite("tests/recover/real_volumes_test.py") +
+        ["NtfsFilesTest.test_a_unit_that_does_not_decode_is_reported_not_written"]),
+    "recover-follows-reused-extension-records": (
+        "volume/deleted_file_scan.cpp",
+        "        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||\n",
+        "",
+        suite("tests/recover/real_volumes_test.py") + ["ExtensionRecordsTest"]),
     "crypt-paths-in-the-code-page": (
         "crypt/file_encryption.cpp",
         "  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);",
