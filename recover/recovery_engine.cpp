@@ -114,7 +114,10 @@ class Recovery {
       outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
       if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes
     }
-    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 && written.damagedBytes == 0;
+    // Pieces of it in extension records reused since are lost, whatever its size says.
+    const bool piecesLost = plan.record && plan.record->extensionsMissing;
+    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
+                       written.damagedBytes == 0 && !piecesLost;
     if (written.bytesWritten == 0 && written.unreadableBytes > 0) {
       // Not one sector of it could be read: no file, only the report.
       written.nothingRead = true;

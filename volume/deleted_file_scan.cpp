@@ -222,9 +222,13 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     if (entry.type == ntfs::kTypeData && entry.name.empty()) pieces.push_back(std::move(entry));
   std::stable_sort(pieces.begin(), pieces.end(),
                    [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.firstVcn < b.firstVcn; });
+  if (pieces.empty()) {  // a list that cannot be read: what the base record holds is all there is
+    record.extensionsMissing = !complete || !record.dataInBase;
+    return;
+  }
   std::vector<DataRun> runs;
   std::uint64_t nextVcn = 0;
-  bool missing = !complete || pieces.empty();
+  bool missing = !complete;
   for (const AttributeListEntry& entry : pieces) {
     std::optional<std::span<const std::uint8_t, kFileRecordSize>> found = holderOf(entry);
     if (!found) {

@@ -163,6 +163,19 @@ TEST_F(RecoveryTest, SparseExtentsAreZerosAndExtentsOffTheVolumeEndTheFile) {
   EXPECT_FALSE(collected.files[1].complete);
 }
 
+TEST_F(RecoveryTest, PiecesLostWithReusedExtensionRecordsAreNeverWhole) {
+  // Even where the pieces left cover the size the record gives.
+  MftRecord lost;
+  lost.name = u"lost.bin";
+  lost.runs = {{10, 1}};
+  lost.realSize = kClusterBytes;
+  lost.extensionsMissing = true;
+  Add(lost, true);
+  ASSERT_TRUE(Recover());
+  ASSERT_EQ(collected.files.size(), 1u);
+  EXPECT_FALSE(collected.files[0].complete);
+}
+
 TEST_F(RecoveryTest, NamesQuestionMarksAndTheInvalidNameRename) {
   AddResident(u"ab?c?.txt", {'q'});
   AddNonResident(u"a|b.txt", {{10, 1}}, 1234);
