@@ -52,9 +52,12 @@ class FileReport final : public RecoveryObserver {
       if (file.unreadableBytes > 0)
         warnings.push_back(std::to_string(file.unreadableBytes) +
                            " bytes lie on sectors that could not be read (written as zeros, or missing from its end)");
+      if (file.damagedBytes > 0)
+        warnings.push_back(std::to_string(file.damagedBytes) +
+                           " bytes lie in compressed units that could not be decompressed (written as zeros)");
       if (!file.complete) {
         warnings.push_back("only " + std::to_string(file.bytesWritten) + " of " + std::to_string(file.size) +
-                           " bytes " + (file.unreadableBytes > 0 ? "were recovered" : "could be located"));
+                           " bytes " + (file.unreadableBytes > 0 || file.damagedBytes > 0 ? "were recovered" : "could be located"));
         status = "partial";
       }
       std::optional<int> free = freeShare_(file.entryKey);

@@ -36,11 +36,13 @@ std::optional<char> Letter(const std::string& volume, Console& console, int& sta
 }
 
 // One line per entry, written whole.
-void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::uint64_t size,
-                std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
+// path: the folder inside the volume, "" for the root.
+void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::u16string_view path,
+                std::uint64_t size, std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
   std::string line;
   if (json) {
-    nlohmann::ordered_json entry = {{"index", index}, {"name", platform::Utf16ToUtf8(name)}, {"size", size}};
+    nlohmann::ordered_json entry = {{"index", index}, {"name", platform::Utf16ToUtf8(name)},
+                                    {"path", platform::Utf16ToUtf8(path)}, {"size", size}};
     if (resident) entry["resident"] = *resident;
     entry["fs"] = fileSystem;
     if (free) entry["free"] = *free;
@@ -49,7 +51,8 @@ void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
                   free ? (std::to_string(*free) + "%").c_str() : "?");
-    line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\n';
+    std::u16string shown = path.empty() ? std::u16string(name) : std::u16string(path) + u"/" + std::u16string(name);
+    line = prefix + Printable(platform::Utf16ToUtf8(shown)) + '\n';
   }
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
@@ -96,12 +99,12 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
   std::size_t count = 0;
   if (ScannedVolume.kind == kFileSystemNtfs) {
     for (const auto& [key, record] : NtfsDeletedFileIndex)
-      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), record.name, record.Size(),
+      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), record.name, record.path, record.Size(),
                  record.isResident != 0, "ntfs", freeShare(record));
     count = NtfsDeletedFileIndex.size();
   } else {
     for (const auto& [key, entry] : FatDeletedFileIndex)
-      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), entry.name, entry.fileSize,
+      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), entry.name, entry.path, entry.fileSize,
                  std::nullopt, "fat32", freeShare(entry));
     count = FatDeletedFileIndex.size();
   }

@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/ntfs_layout.h"
 #include "volume/raw_volume.h"
 
 namespace corvanel {
@@ -74,7 +75,7 @@ class Recovery {
  public:
   Recovery(char driveLetter, std::int32_t& errorCode, RecoveryObserver* observer)
       : volume_(driveLetter), facts_(ScannedVolume), errorCode_(errorCode), observer_(observer) {
-    clusterBytes_ = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
+    clusterBytes_ = ClusterBytes(facts_);
     volumeClusters_ = facts_.geometry.sectorsPerCluster ? facts_.volumeSectors / facts_.geometry.sectorsPerCluster : 0;
   }
 
@@ -114,7 +115,10 @@ class Recovery {
       outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
       if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes
     }
-    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0;
+    // Pieces of it in extension records reused since are lost, whatever its size says.
+    const bool piecesLost = plan.record && plan.record->extensionsMissing;
+    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
+                       written.damagedBytes == 0 && !piecesLost;
     if (written.bytesWritten == 0 && written.unreadableBytes > 0) {
       // Not one sector of it could be read: no file, only the report.
       written.nothingRead = true;
@@ -237,7 +241,7 @@ class Recovery {
     const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
     for (std::uint64_t done = 0; done < clusters && remaining > 0;) {
       if (AbortRequested) return Outcome::EndTrue;
-      std::uint64_t count = std::min({batchClusters, clusters - done, (remaining + clusterBytes_ - 1) / clusterBytes_});
+      std::uint64_t count = std::min({batchClusters, clusters - done, remaining / clusterBytes_ + (remaining % clusterBytes_ != 0)});
       std::int32_t code = error_code::kNone;
       if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {
         std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
@@ -263,15 +267,113 @@ class Recovery {
     return Outcome::Next;
   }
 
+  // Zeros for a stretch the file holds no clusters for (a hole).
+  bool PutZeros(platform::StagedFile& file, std::uint64_t bytes, RecoveredFile& written) {
+    pendingZeros_ += bytes;
+    return Put(file, {}, written);
+  }
+
+  // The bytes of `clusters` clusters from clusterCount, saturating: no file is longer.
+  std::uint64_t BytesOf(std::uint64_t clusters) const {
+    return clusters > UINT64_MAX / clusterBytes_ ? UINT64_MAX : clusters * clusterBytes_;
+  }
+
+  bool OnVolume(const DataRun& run) const {
+    return run.startCluster < volumeClusters_ && run.clusterCount <= volumeClusters_ - run.startCluster;
+  }
+
+  // An NTFS file's data through its extents: holes as zeros, compressed
+  // units decompressed. Extents outside the volume end it (partial).
   Outcome CopyRuns(const MftRecord& record, platform::StagedFile& file, RecoveredFile& written) {
     std::uint64_t remaining = record.realSize;
+    if (clusterBytes_ == 0) return Outcome::Next;
+    if (record.compressionUnit != 0) return CopyCompressed(record, file, remaining, written);
     for (const DataRun& run : record.runs) {
-      // A run outside the volume, or a sparse one, ends the list.
-      if (run.startCluster == 0 || run.startCluster > volumeClusters_) break;
-      if (run.clusterCount == 0 || run.clusterCount > volumeClusters_) continue;
-      Outcome outcome = CopyClusters(std::uint64_t{run.startCluster} * facts_.geometry.sectorsPerCluster,
-                                     run.clusterCount, file, remaining, written);
-      if (outcome != Outcome::Next || remaining == 0) return outcome;
+      if (remaining == 0) break;
+      if (run.sparse) {
+        const std::uint64_t bytes = std::min(remaining, BytesOf(run.clusterCount));
+        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        remaining -= bytes;
+        continue;
+      }
+      if (!OnVolume(run)) break;
+      Outcome outcome = CopyClusters(run.startCluster * facts_.geometry.sectorsPerCluster, run.clusterCount, file,
+                                     remaining, written);
+      if (outcome != Outcome::Next) return outcome;
+    }
+    return Outcome::Next;
+  }
+
+  // Compressed data comes in units of 2^compressionUnit clusters: a unit with
+  // no clusters is zeros, a unit with all of them is stored as it is, and a
+  // unit with fewer holds LZNT1 data in those it has. A unit that does not
+  // decode is written as zeros and reported, never as if it were the data.
+  Outcome CopyCompressed(const MftRecord& record, platform::StagedFile& file, std::uint64_t& remaining,
+                         RecoveredFile& written) {
+    constexpr std::uint64_t kLargestUnit = 64ull << 20;
+    if (record.compressionUnit > 16 || BytesOf(1ull << record.compressionUnit) > kLargestUnit) return Outcome::Next;
+    const std::uint64_t unitClusters = 1ull << record.compressionUnit;
+    const std::uint64_t unitBytes = unitClusters * clusterBytes_;
+    std::vector<std::uint8_t> compressed;
+    std::vector<std::uint8_t> plain(unitBytes);
+    std::size_t runIndex = 0;
+    std::uint64_t intoRun = 0;  // clusters of runs[runIndex] already taken
+    while (remaining > 0 && runIndex < record.runs.size()) {
+      if (AbortRequested) return Outcome::EndTrue;
+      // The unit's pieces, in order, from the extents.
+      std::vector<DataRun> pieces;
+      std::uint64_t covered = 0, allocated = 0;
+      while (covered < unitClusters && runIndex < record.runs.size()) {
+        const DataRun& run = record.runs[runIndex];
+        const std::uint64_t take = std::min(unitClusters - covered, run.clusterCount - intoRun);
+        pieces.push_back({run.sparse ? 0 : run.startCluster + intoRun, take, run.sparse});
+        covered += take;
+        if (!run.sparse) allocated += take;
+        intoRun += take;
+        if (intoRun == run.clusterCount) {
+          ++runIndex;
+          intoRun = 0;
+        }
+      }
+      const std::uint64_t bytes = std::min(remaining, unitBytes);
+      if (std::any_of(pieces.begin(), pieces.end(), [&](const DataRun& p) { return !p.sparse && !OnVolume(p); }))
+        return Outcome::Next;  // outside the volume: the file ends here, partial
+      if (allocated == 0) {
+        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        remaining -= bytes;
+        continue;
+      }
+      if (allocated == unitClusters) {  // stored as it is
+        for (const DataRun& piece : pieces) {
+          Outcome outcome = CopyClusters(piece.startCluster * facts_.geometry.sectorsPerCluster, piece.clusterCount,
+                                         file, remaining, written);
+          if (outcome != Outcome::Next) return outcome;
+        }
+        continue;
+      }
+      compressed.clear();
+      bool read = true;
+      std::int32_t code = error_code::kNone;
+      for (const DataRun& piece : pieces) {
+        if (piece.sparse) continue;
+        if (!ReadSectors(piece.startCluster * facts_.geometry.sectorsPerCluster,
+                         piece.clusterCount * facts_.geometry.sectorsPerCluster, code)) {
+          read = false;
+          break;
+        }
+        compressed.insert(compressed.end(), buffer_.begin(), buffer_.end());
+      }
+      if (!read) {
+        errorCode_ = code;
+        pendingZeros_ += bytes;
+        written.unreadableBytes += bytes;
+      } else if (!DecompressLznt1(compressed, plain)) {
+        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        written.damagedBytes += bytes;
+      } else if (!Put(file, std::span(plain).first(bytes), written)) {
+        return Outcome::EndFalse;
+      }
+      remaining -= bytes;
     }
     return Outcome::Next;
   }
@@ -304,8 +406,19 @@ Plan PlanFor(MftRecord& record, std::uint64_t clusterBytes) {
   if (plan.resident) {
     plan.needed = record.residentLength;
   } else {
-    // Its own allocation: the clusters of all its extents.
-    for (const DataRun& run : record.runs) plan.needed += run.clusterCount * clusterBytes;
+    // Its own allocation (the clusters of all its extents), or what it is
+    // written as where holes and compression make that longer: its size, as
+    // far as its extents reach.
+    std::uint64_t covered = 0;
+    auto add = [](std::uint64_t& sum, std::uint64_t clusters, std::uint64_t bytesEach) {
+      const std::uint64_t bytes = bytesEach == 0 || clusters <= UINT64_MAX / bytesEach ? clusters * bytesEach : UINT64_MAX;
+      sum = bytes > UINT64_MAX - sum ? UINT64_MAX : sum + bytes;
+    };
+    for (const DataRun& run : record.runs) {
+      add(covered, run.clusterCount, clusterBytes);
+      if (!run.sparse) add(plan.needed, run.clusterCount, clusterBytes);
+    }
+    plan.needed = std::max(plan.needed, std::min(record.realSize, covered));
   }
   return plan;
 }
@@ -372,7 +485,7 @@ bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t&
     return false;
   }
   Recovery recovery(driveLetter, errorCode, observer);
-  const std::uint64_t clusterBytes = std::uint64_t{ScannedVolume.geometry.sectorsPerCluster} * kSectorSize;
+  const std::uint64_t clusterBytes = ClusterBytes(ScannedVolume);
   if (ScannedVolume.kind == kFileSystemNtfs)
     return Walk(view, root, NtfsDeletedFileIndex, recovery,
                 [&](MftRecord& record) { return PlanFor(record, clusterBytes); });

@@ -21,8 +21,10 @@ struct RecoveredFile {
   std::u16string path;        // where it was written (or was to be)
   std::uint64_t bytesWritten = 0;
   std::uint64_t size = 0;    // what the entry says the file holds
-  bool complete = true;      // false when its extents ended before its size or sectors could not be read
+  bool complete = true;      // false when its extents ended before its size, sectors could not be read or
+                             // compressed units did not decode
   std::uint64_t unreadableBytes = 0;  // of sectors that could not be read: zeros in the file, or cut from its end
+  std::uint64_t damagedBytes = 0;     // of compressed units that did not decode: zeros in the file
   bool renamed = false;      // written as "Recover_" + size: the system refused its name
   bool nothingRead = false;  // not one of its sectors could be read: no file was left
 };

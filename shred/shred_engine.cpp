@@ -23,11 +23,6 @@
 namespace corvanel {
 namespace {
 
-constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
-constexpr std::size_t kRecordSequence = 0x10;
-constexpr std::size_t kRecordFlags = 0x16;
-constexpr std::size_t kBaseRecord = 0x20;
-constexpr std::uint8_t kRecordInUse = 0x01;
 constexpr std::uint8_t kRecordFill = 0x01;
 constexpr std::size_t kFatEntrySize = 32;
 constexpr std::uint8_t kDeletedMark = 0xE5;
@@ -108,13 +103,13 @@ bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length,
 class ClusterBitmap {
  public:
   bool Load(RawSession& session, const BootSectorFacts& facts, std::int32_t& errorCode) {
-    clusterBytes_ = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+    clusterBytes_ = ClusterBytes(facts);
     std::array<std::uint8_t, kFileRecordSize> record{};
     // The first sixteen records always lie at the MFT's start.
-    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * kBitmapRecord) * kSectorSize, record, errorCode))
+    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * ntfs::kBitmapRecord) * kSectorSize, record, errorCode))
       return false;
-    if (!ByteReader(record).Matches(0, "FILE")) return true;
-    FixUpRecordSector(record);
+    // A torn $Bitmap record is not trusted: then no cluster counts as free.
+    if (!ByteReader(record).Matches(0, "FILE") || FixUpRecordSector(record) != FixUpResult::Fixed) return true;
     MftRecord bitmap;
     if (!ParseFileRecord(record, bitmap)) return true;
     resident_ = bitmap.isResident;
@@ -153,12 +148,13 @@ class ClusterBitmap {
     std::uint64_t runOffset = 0;
     std::size_t done = 0;
     for (const DataRun& run : runs_) {
-      const std::uint64_t runBytes = std::uint64_t{run.clusterCount} * clusterBytes_;
+      if (clusterBytes_ == 0 || run.clusterCount > (UINT64_MAX - runOffset) / clusterBytes_) return false;
+      const std::uint64_t runBytes = run.clusterCount * clusterBytes_;
       while (done < out.size() && firstByte + done < runOffset + runBytes) {
-        if (run.startCluster == 0) return false;
+        if (run.sparse || run.startCluster > UINT64_MAX / clusterBytes_ / 2) return false;
         const std::uint64_t into = firstByte + done - runOffset;
         const std::uint64_t take = std::min<std::uint64_t>(out.size() - done, runBytes - into);
-        const std::uint64_t volumeByte = std::uint64_t{run.startCluster} * clusterBytes_ + into;
+        const std::uint64_t volumeByte = run.startCluster * clusterBytes_ + into;
         const std::uint64_t sectorStart = volumeByte / kSectorSize * kSectorSize;
         std::vector<std::uint8_t> sectors((volumeByte + take - sectorStart + kSectorSize - 1) / kSectorSize *
                                           kSectorSize);
@@ -184,7 +180,7 @@ class ClusterBitmap {
 // stretches of free clusters; counts the ones another file holds.
 bool ZeroFreeClusters(RawSession& session, ClusterBitmap& bitmap, const BootSectorFacts& facts, std::uint64_t first,
                       std::uint64_t count, ShredReport& report, std::int32_t& errorCode) {
-  const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+  const std::uint64_t clusterBytes = ClusterBytes(facts);
   constexpr std::uint64_t kClustersPerCheck = 1 << 18;  // 32 KiB of $Bitmap at a time
   for (std::uint64_t start = first; start < first + count;) {
     std::uint64_t span = std::min(kClustersPerCheck, first + count - start);
@@ -211,11 +207,10 @@ bool ZeroFreeClusters(RawSession& session, ClusterBitmap& bitmap, const BootSect
 // record, its sequence number the one it had or the one deletion gave it.
 bool StillOurRecord(std::span<const std::uint8_t> record) {
   ByteReader reader(record);
-  if (!reader.Matches(0, "FILE") || (record[kRecordFlags] & kRecordInUse) || reader.U64(kBaseRecord) != 0) return false;
-  const std::uint16_t sequence = *reader.U16(kRecordSequence);
-  const std::uint16_t was = LocatedFile.sequenceNumber;
-  const auto next = static_cast<std::uint16_t>(was + 1 == 0 ? 1 : was + 1);
-  return sequence == was || sequence == next;
+  if (!reader.Matches(0, "FILE") || (record[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||
+      reader.U64(ntfs::kBaseRecord) != 0)
+    return false;
+  return ntfs::SequenceFollows(*reader.U16(ntfs::kRecordSequence), LocatedFile.sequenceNumber);
 }
 
 bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& errorCode) {
@@ -250,12 +245,13 @@ std::uint64_t MeasuredSize(std::u16string_view path) {
 // On NTFS only the stretches that have clusters are written; writing into a
 // sparse stretch would allocate clusters the file never had.
 std::vector<platform::ByteRange> AllocatedRanges(const MftRecord& data) {
-  const std::uint64_t clusterBytes = std::uint64_t{LocatedFile.volume.geometry.sectorsPerCluster} * kSectorSize;
+  const std::uint64_t clusterBytes = ClusterBytes(LocatedFile.volume);
   std::vector<platform::ByteRange> ranges;
   std::uint64_t fileOffset = 0;
   for (const DataRun& run : data.runs) {
-    const std::uint64_t bytes = std::uint64_t{run.clusterCount} * clusterBytes;
-    if (run.startCluster != 0) ranges.push_back({fileOffset, bytes});
+    if (clusterBytes == 0 || run.clusterCount > (UINT64_MAX - fileOffset) / clusterBytes) break;  // past any file
+    const std::uint64_t bytes = run.clusterCount * clusterBytes;
+    if (!run.sparse) ranges.push_back({fileOffset, bytes});
     fileOffset += bytes;
   }
   return ranges;
@@ -305,8 +301,7 @@ bool IsTheLocatedFile(const std::u16string& path, std::int32_t& errorCode) {
     if (LocatedFile.linkNames > 1) return refuse(OtherNamesRefusal(language));
     // The file index of an NTFS file is its file reference; its low 48 bits
     // are the record number (and the inode number under ntfs-3g).
-    constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;
-    if ((file->fileIndex & kRecordNumberMask) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
+    if (ntfs::RecordNumberOf(file->fileIndex) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
       return refuse(NotTheLocatedFileRefusal(language));
   } else {
     if (file->linkCount > 1) return refuse(OtherNamesRefusal(language));
@@ -451,15 +446,15 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
   std::vector<DataRun> runs = LocatedFile.record.runs;
   for (const MftRecord& stream : LocatedFile.namedStreams) runs.insert(runs.end(), stream.runs.begin(), stream.runs.end());
   for (const DataRun& run : runs) {
-    if (run.startCluster == 0) continue;  // sparse: nothing on the volume
+    if (run.sparse) continue;  // nothing on the volume
     std::uint64_t first = run.startCluster;
     std::uint64_t count = run.clusterCount;
     if (first >= volumeClusters) {
       report.clustersNotLocated += count;
       continue;
     }
-    if (first + count > volumeClusters) {
-      report.clustersNotLocated += first + count - volumeClusters;
+    if (count > volumeClusters - first) {
+      report.clustersNotLocated += count - (volumeClusters - first);
       count = volumeClusters - first;
     }
     if (!ZeroFreeClusters(session, bitmap, facts, first, count, report, errorCode)) return false;
@@ -475,7 +470,7 @@ bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report
 
 bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
   const BootSectorFacts& facts = LocatedFile.volume;
-  const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+  const std::uint64_t clusterBytes = ClusterBytes(facts);
   if (LocatedFile.fileSize > 0 && clusterBytes > 0) {
     std::uint64_t needed = (std::uint64_t{LocatedFile.fileSize} + clusterBytes - 1) / clusterBytes;
     report.clustersNotLocated += needed - std::min<std::uint64_t>(needed, LocatedFile.clusters.size());

@@ -97,8 +97,8 @@ MUTANTS = {
         suite("tests/cli/inputs_test.py")),
     "cli-scan-names-raw": (
         "cli/volume_commands.cpp",
-        "line = prefix + Printable(platform::Utf16ToUtf8(name)) + '\\n';",
-        "line = prefix + platform::Utf16ToUtf8(name) + '\\n';",
+        "line = prefix + Printable(platform::Utf16ToUtf8(shown)) + '\\n';",
+        "line = prefix + platform::Utf16ToUtf8(shown) + '\\n';",
         suite("tests/cli/inputs_test.py")),
     "shred-fat-stretch-not-rechecked": (
         "shred/shred_engine.cpp",
@@ -111,15 +111,29 @@ MUTANTS = {
         "          if (ParseFileRecord(record, parsed))",
         suite("tests/volume/real_volumes_test.py")),
     "locate-skips-the-record-fix-up": (
-        "volume/file_locate.cpp",
-        "    FixUpRecordSector(bytes);\n    return Outcome::Read;",
-        "    return Outcome::Read;",
+        "volume/deleted_file_scan.cpp",
+        "  if (!ByteReader(bytes).Matches(0, \"FILE\") || FixUpRecordSector(bytes) != FixUpResult::Fixed)",
+        "  if (!ByteReader(bytes).Matches(0, \"FILE\"))",
         suite("tests/shred/real_volumes_test.py")),
     "recover-rereads-the-first-batch": (
         "recover/recovery_engine.cpp",
         "if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {",
         "if (ReadSectors(firstSector, count * sectorsPerCluster, code)) {",
         suite("tests/volume/real_volumes_test.py")),
+    "recover-writes-an-undecodable-unit-as-data": (
+        "recover/recovery_engine.cpp",
+        "      } else if (!DecompressLznt1(compressed, plain)) {\n"
+        "        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;",
+        "      } else if (!DecompressLznt1(compressed, plain)) {\n"
+        "        compressed.resize(bytes);\n"
+        "        if (!Put(file, compressed, written)) return Outcome::EndFalse;",
+        suite("tests/recover/real_volumes_test.py") +
+        ["NtfsFilesTest.test_a_unit_that_does_not_decode_is_reported_not_written"]),
+    "recover-follows-reused-extension-records": (
+        "volume/deleted_file_scan.cpp",
+        "        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||\n",
+        "",
+        suite("tests/recover/real_volumes_test.py") + ["ExtensionRecordsTest"]),
     "crypt-paths-in-the-code-page": (
         "crypt/file_encryption.cpp",
         "  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);",

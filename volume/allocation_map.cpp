@@ -10,35 +10,7 @@
 namespace corvanel {
 namespace {
 
-constexpr std::uint32_t kBitmapRecord = 6;  // $Bitmap
 constexpr std::uint64_t kMaxMapBytes = 512ull << 20;
-
-// Reads whole clusters of the given runs, up to `bytes`.
-bool ReadRuns(RawVolume& volume, std::uint32_t sectorsPerCluster, const std::vector<DataRun>& runs,
-              std::uint64_t bytes, std::vector<std::uint8_t>& out) {
-  out.clear();
-  const std::uint64_t clusterBytes = std::uint64_t{sectorsPerCluster} * kSectorSize;
-  std::vector<std::uint8_t> buffer;
-  for (const DataRun& run : runs) {
-    if (out.size() >= bytes) break;
-    if (run.startCluster == 0) return false;
-    for (std::uint64_t done = 0; done < run.clusterCount && out.size() < bytes;) {
-      std::uint64_t count = std::min<std::uint64_t>(run.clusterCount - done, std::max<std::uint64_t>(1, (1 << 20) / clusterBytes));
-      std::uint64_t sector = (std::uint64_t{run.startCluster} + done) * sectorsPerCluster;
-      if (sector + count * sectorsPerCluster > 0x100000000ull) return false;
-      buffer.resize(count * clusterBytes);
-      std::int32_t code = 0;
-      if (!volume.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count * sectorsPerCluster),
-                              buffer, code))
-        return false;
-      out.insert(out.end(), buffer.begin(), buffer.end());
-      done += count;
-    }
-  }
-  if (out.size() < bytes) return false;
-  out.resize(bytes);
-  return true;
-}
 
 }  // namespace
 
@@ -67,8 +39,8 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
   if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;
   std::array<std::uint8_t, kFileRecordSize> record{};
   std::int32_t code = 0;
-  if (!volume.ReadSectors(facts.metadataStart + kBitmapRecord * 2, 2, record, code)) return std::nullopt;
-  FixUpRecordSector(record);
+  if (!volume.ReadSectors(facts.metadataStart + ntfs::kBitmapRecord * 2, 2, record, code)) return std::nullopt;
+  if (FixUpRecordSector(record) != FixUpResult::Fixed) return std::nullopt;  // torn: not to be trusted
   MftRecord bitmap;
   if (!ParseFileRecord(record, bitmap)) return std::nullopt;
   std::uint64_t clusters = facts.volumeSectors / spc;
@@ -76,7 +48,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
   if (bytes > kMaxMapBytes) return std::nullopt;
   if (bitmap.isResident) {
     map.bitmap_ = bitmap.residentData;
-  } else if (!ReadRuns(volume, spc, bitmap.runs, bytes, map.bitmap_)) {
+  } else if (!ReadRunBytes(volume, spc, bitmap.runs, bytes, map.bitmap_)) {
     return std::nullopt;
   }
   return map;
@@ -90,18 +62,19 @@ bool AllocationMap::IsFree(std::uint64_t cluster) const {
 int AllocationMap::FreeShare(const MftRecord& record) const {
   if (record.isResident) return 100;
   std::uint64_t total = 0, free = 0;
+  const std::uint64_t mapped = fat_ ? 0 : bitmap_.size() * 8;
   for (const DataRun& run : record.runs) {
-    if (run.startCluster == 0) continue;  // sparse: nothing to lose
-    for (std::uint64_t c = 0; c < run.clusterCount; ++c) {
-      ++total;
-      free += IsFree(std::uint64_t{run.startCluster} + c);
-    }
+    if (run.sparse) continue;  // nothing to lose
+    // Clusters past the bitmap's end count, but none of them is free.
+    total = run.clusterCount > UINT64_MAX - total ? UINT64_MAX : total + run.clusterCount;
+    const std::uint64_t end = run.startCluster > mapped ? run.startCluster : std::min(mapped, run.startCluster + std::min(run.clusterCount, mapped));
+    for (std::uint64_t c = run.startCluster; c < end; ++c) free += IsFree(c);
   }
   return total == 0 ? 100 : static_cast<int>(free * 100 / total);
 }
 
 int AllocationMap::FreeShare(const FatDeletedEntry& entry) const {
-  const std::uint64_t clusterBytes = std::uint64_t{facts_.geometry.sectorsPerCluster} * kSectorSize;
+  const std::uint64_t clusterBytes = ClusterBytes(facts_);
   if (entry.fileSize == 0 || clusterBytes == 0 || entry.firstDataSector < facts_.geometry.fatFirstDataSector)
     return 100;
   std::uint64_t first = (entry.firstDataSector - facts_.geometry.fatFirstDataSector) / facts_.geometry.sectorsPerCluster + 2;

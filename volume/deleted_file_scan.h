@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -72,6 +73,30 @@ class MftLayout {
   std::uint64_t mappedSectors_ = 0;
   std::uint64_t afterLast_ = 0;  // the volume sector right after the last extent
 };
+
+// Reads records by number through the MFT's own extents.
+class MftRecordSource {
+ public:
+  MftRecordSource(RawVolume& volume, MftLayout layout) : volume_(volume), layout_(std::move(layout)) {}
+
+  // The sector of a record whose two sectors lie together on the volume.
+  std::optional<std::uint32_t> SectorOf(std::uint64_t record) const;
+
+  enum class Outcome { Read, NotThere, Failed };
+  // Reads and fixes up a record. NotThere: no sectors for it, no "FILE", or
+  // a torn or malformed update sequence; Failed: the read failed (errorCode).
+  Outcome Read(std::uint64_t record, std::span<std::uint8_t, kFileRecordSize> bytes, std::int32_t& errorCode);
+
+ private:
+  RawVolume& volume_;
+  MftLayout layout_;
+};
+
+// Reads `bytes` bytes of non-resident data through its extents (whole
+// clusters, 1 MiB at a time) into out. False when an extent is sparse or lies
+// past the 32-bit sector range, a read fails, or the extents end too soon.
+bool ReadRunBytes(RawVolume& volume, std::uint32_t sectorsPerCluster, const std::vector<DataRun>& runs,
+                  std::uint64_t bytes, std::vector<std::uint8_t>& out);
 
 // The layout of a volume's MFT from its record 0 (in one piece from the boot
 // sector's place when that record cannot be read).

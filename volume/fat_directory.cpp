@@ -211,6 +211,9 @@ class DeletedFileWalk {
   // Walks a subdirectory; the files of a deleted one count as deleted until
   // a walk inside it returns.
   bool EnterDirectory(Entry entry, std::uint32_t ownCluster, std::int32_t& errorCode) {
+    // The long name gathered so far is the folder's own: taken here, it can
+    // never pass to the first file inside.
+    const std::u16string name = names_.Pending() ? names_.Take() : ShortName(entry);
     std::uint32_t subdirectory = FirstCluster(entry);
     if (subdirectory == lastEnteredDirCluster_) return true;
     lastEnteredDirCluster_ = subdirectory;
@@ -220,7 +223,11 @@ class DeletedFileWalk {
     std::uint64_t sector =
         facts_.geometry.fatFirstDataSector + std::uint64_t{subdirectory - 2} * facts_.geometry.sectorsPerCluster;
     if (subdirectory >= 2 && sector < facts_.volumeSectors) {
-      if (!Walk(static_cast<std::uint32_t>(sector), subdirectory, errorCode)) return false;
+      const std::size_t pathLength = path_.size();
+      path_ += path_.empty() ? name : u"/" + name;
+      bool walked = Walk(static_cast<std::uint32_t>(sector), subdirectory, errorCode);
+      path_.resize(pathLength);
+      if (!walked) return false;
     }
     inDeletedDirectory_ = false;
     names_.Clear();
@@ -243,6 +250,7 @@ class DeletedFileWalk {
     found.firstDataSector = facts_.geometry.fatFirstDataSector + facts_.geometry.sectorsPerCluster * (cluster - 2);
     found.fileSize = *ByteReader(entry).U32(kFileSize);
     found.clusterHigh = *ByteReader(entry).U16(kClusterHigh);
+    found.path = path_;
     slotCounter_ = 1;
     // An entry of 0xE5 and ten 0xFF bytes is a wiped slot, not a file.
     bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });
@@ -262,6 +270,7 @@ class DeletedFileWalk {
   std::uint16_t slotCounter_ = 1;
   std::uint32_t lastEnteredDirCluster_ = 0;
   bool inDeletedDirectory_ = false;
+  std::u16string path_;  // the folder being walked, "" for the root, "/" between names
   ChainGuard clusters_;  // every directory cluster read in this scan
   int depth_ = 0;
   std::uint32_t damaged_ = 0;

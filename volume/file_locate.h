@@ -1,11 +1,7 @@
 // Where a live file's bytes lie on the raw volume: its NTFS file record and
 // extents, or its FAT32 directory entries and clusters. Found from the path
 // before the file is deleted, so that what it leaves behind can be overwritten.
-//
-// NTFS index entry (in an index root or an "INDX" block)
-//   0x00 file reference (48-bit record number, 16-bit sequence number)
-//   0x08 entry length        0x0C flags (1 sub-node, 2 last entry)
-//   0x10 parent reference    0x50 name length   0x52 name, UTF-16LE
+// The NTFS layout it reads is in volume/ntfs_layout.h.
 #pragma once
 
 #include <cstdint>

@@ -34,6 +34,12 @@ struct BootSectorFacts {
   std::uint64_t mftCluster = 0;     // NTFS only
 };
 
+// The bytes of one cluster, computed here once for every engine (sectors are
+// 512 bytes: larger ones are refused); 0 for a boot sector that gives none.
+inline std::uint64_t ClusterBytes(const BootSectorFacts& facts) {
+  return std::uint64_t{facts.geometry.sectorsPerCluster} * 512;
+}
+
 // Parses a boot sector (FAT32 tested first: a sector with both marks is
 // FAT32); nullopt when it is neither, or too damaged to use (no cluster size).
 std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sector);

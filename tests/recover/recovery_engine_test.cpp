@@ -146,13 +146,34 @@ TEST_F(RecoveryTest, MegabytesInTwoExtentsComeBackWhole) {
   EXPECT_TRUE(ReadAll(destination / "mega.bin") == expected);
 }
 
-TEST_F(RecoveryTest, AZeroStartEndsTheExtentsAndTheFileIsReportedPartial) {
-  AddNonResident(u"holey.bin", {{10, 1}, {0, 1}, {12, 1}}, 3 * kClusterBytes);
+TEST_F(RecoveryTest, SparseExtentsAreZerosAndExtentsOffTheVolumeEndTheFile) {
+  // A hole in the middle and one at the end: zeros, and the file is whole.
+  AddNonResident(u"holey.bin", {{10, 1}, {0, 1, true}, {12, 1}, {0, 2, true}}, 5 * kClusterBytes - 7);
+  // An extent that lies past the volume's end: the file stops there, partial.
+  AddNonResident(u"off.bin", {{10, 1}, {1ull << 40, 1}, {12, 1}}, 3 * kClusterBytes);
   ASSERT_TRUE(Recover());
-  EXPECT_EQ(fs::file_size(destination / "holey.bin"), kClusterBytes);
+  std::vector<std::uint8_t> expected = ClusterBytes(10), zeros(kClusterBytes, 0), twelve = ClusterBytes(12);
+  expected.insert(expected.end(), zeros.begin(), zeros.end());
+  expected.insert(expected.end(), twelve.begin(), twelve.end());
+  expected.resize(5 * kClusterBytes - 7, 0);
+  EXPECT_TRUE(ReadAll(destination / "holey.bin") == expected);
+  ASSERT_EQ(collected.files.size(), 2u);
+  EXPECT_TRUE(collected.files[0].complete);
+  EXPECT_EQ(fs::file_size(destination / "off.bin"), kClusterBytes);
+  EXPECT_FALSE(collected.files[1].complete);
+}
+
+TEST_F(RecoveryTest, PiecesLostWithReusedExtensionRecordsAreNeverWhole) {
+  // Even where the pieces left cover the size the record gives.
+  MftRecord lost;
+  lost.name = u"lost.bin";
+  lost.runs = {{10, 1}};
+  lost.realSize = kClusterBytes;
+  lost.extensionsMissing = true;
+  Add(lost, true);
+  ASSERT_TRUE(Recover());
   ASSERT_EQ(collected.files.size(), 1u);
   EXPECT_FALSE(collected.files[0].complete);
-  EXPECT_EQ(collected.files[0].bytesWritten, kClusterBytes);
 }
 
 TEST_F(RecoveryTest, NamesQuestionMarksAndTheInvalidNameRename) {
@@ -268,8 +289,8 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
 
 TEST_F(RecoveryTest, Fat32FilesAreContiguousClusters) {
   ScannedVolume.kind = kFileSystemFat32;
-  FatDeletedEntry two{u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0};
-  FatDeletedEntry none{u"none.bin", 0, 0, 1, 88, 0, 0};
+  FatDeletedEntry two{u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0, u""};
+  FatDeletedEntry none{u"none.bin", 0, 0, 1, 88, 0, 0, u""};
   FatDeletedFileIndex.emplace(0, two);
   FatDeletedFileIndex.emplace(1, none);
   view.SetChecked(view.InsertItem(u"two.bin", 0, 0, root, 1), true);

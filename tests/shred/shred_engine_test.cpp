@@ -119,7 +119,7 @@ class ShredTest : public ::testing::Test {
 TEST_F(ShredTest, NtfsZerosEveryFreeExtentAndFillsTheRecord) {
   // Twelve extents (two past the ten slots), a sparse one among them, and
   // cluster 402 taken by another file since the deletion.
-  std::vector<DataRun> runs{{300, 4}, {0, 5}};
+  std::vector<DataRun> runs{{300, 4}, {0, 5, true}};
   for (std::uint32_t i = 0; i < 10; ++i) runs.push_back({400 + 10 * i, 3});
   LocateNtfsFile(runs, {402});
   std::int32_t errorCode = 0;

@@ -51,8 +51,12 @@ TEST(MftRecord, TheWalkNeedsANameBeforeTheData) {
   ASSERT_TRUE(Parse(RecordBuilder().Other(0x10, 0x60).FileName(u"one").FileName(u"two").ResidentData({7}).End(),
                     record));
   EXPECT_EQ(record.name, u"one");
-  // An attribute list with no data attribute in the base record: not listed.
-  EXPECT_FALSE(Parse(RecordBuilder().ResidentData({1, 2, 3}, 0x20).FileName(u"ext.txt").End(), record));
+  // An attribute list with no data attribute in the base record: the data
+  // lies in extension records, which the list leads to.
+  ASSERT_TRUE(Parse(RecordBuilder().ResidentData({1, 2, 3}, 0x20).FileName(u"ext.txt").End(), record));
+  EXPECT_TRUE(record.hasAttributeList);
+  EXPECT_EQ(record.attributeList, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(record.dataInBase);
   RecordBuilder first;
   first.Put(0x38, 0xFFFFFFFF, 4);
   EXPECT_FALSE(Parse(first, record));
@@ -86,11 +90,29 @@ TEST(MftRecord, RunLists) {
   EXPECT_EQ(decode({0x31, 1, 0x00, 0x00, 0x10, 0x21, 1, 0x00, 0xFF, 0x31, 1, 0x00, 0x00, 0xFF}),
             (std::vector<DataRun>{{0x100000, 1}, {0x0FFF00, 1}, {0x0FFF00 - 0x10000, 1}}));
   EXPECT_EQ(decode({0x11, 1, 0x10, 0x41, 1, 0xF0, 0xFF, 0xFF, 0xFF}), (std::vector<DataRun>{{0x10, 1}, {0x0, 1}}));
-  // No offset field: a sparse run, start 0; and the next delta counts from
-  // the last real start.
-  EXPECT_EQ(decode({0x11, 3, 0x20, 0x01, 5, 0x11, 2, 0x04}), (std::vector<DataRun>{{0x20, 3}, {0, 5}, {0x24, 2}}));
-  // A list cut off in the middle of a run ends there.
+  // No offset field: a sparse run; and the next delta counts from the last
+  // real start.
+  EXPECT_EQ(decode({0x11, 3, 0x20, 0x01, 5, 0x11, 2, 0x04, 0}),
+            (std::vector<DataRun>{{0x20, 3}, {0, 5, true}, {0x24, 2}}));
+  // A list cut off in the middle of a run ends there, incomplete.
   EXPECT_EQ(decode({0x11, 3, 0x20, 0x33, 1}), (std::vector<DataRun>{{0x20, 3}}));
+  EXPECT_FALSE(DecodeRunList(std::vector<std::uint8_t>{0x11, 3, 0x20, 0x33, 1}).complete);
+  EXPECT_TRUE(DecodeRunList(std::vector<std::uint8_t>{0x11, 3, 0x20, 0}).complete);
+
+  // Lengths and offsets past 32 bits: a sparse run of 2^32 + 5 clusters
+  // (a 5-byte length), and a start 2^33 clusters on (8-byte fields).
+  const RunList wide = DecodeRunList(std::vector<std::uint8_t>{
+      0x11, 1, 0x10, 0x05, 5, 0, 0, 0, 1, 0x88, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0});
+  EXPECT_TRUE(wide.complete);
+  EXPECT_EQ(wide.runs, (std::vector<DataRun>{{0x10, 1}, {0, (1ull << 32) + 5, true}, {0x10 + (1ull << 33), 2}}));
+  // A start below cluster 0, a zero length and a nine-byte field end the list.
+  for (std::vector<std::uint8_t> bad : {std::vector<std::uint8_t>{0x11, 1, 0x10, 0x11, 1, 0xE0, 0},
+                                        std::vector<std::uint8_t>{0x11, 1, 0x10, 0x11, 0, 0x10, 0},
+                                        std::vector<std::uint8_t>{0x11, 1, 0x10, 0x19, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}}) {
+    const RunList list = DecodeRunList(bad);
+    EXPECT_FALSE(list.complete);
+    EXPECT_EQ(list.runs, (std::vector<DataRun>{{0x10, 1}}));
+  }
 
   // More than ten runs: the ten slots hold the first ten, the list keeps all.
   std::vector<std::uint8_t> many;
@@ -123,6 +145,38 @@ TEST(MftRecord, FixUpRestoresBothSectors) {
   FixUpRecordSector(old.bytes);
   EXPECT_EQ(old.bytes[0x1FE], 0x11);
   EXPECT_EQ(old.bytes[0x3FF], 0x44);
+}
+
+TEST(MftRecord, FixUpFindsTornSectorsInRecordsAndIndexBlocks) {
+  for (std::size_t bytes : {std::size_t{1024}, std::size_t{4096}}) {
+    std::vector<std::uint8_t> block(bytes, 0x55);
+    const std::size_t sectors = bytes / 512;
+    block[0x04] = 0x28;  // the array at 0x28: the number, then one saved pair per sector
+    block[0x05] = 0;
+    block[0x06] = static_cast<std::uint8_t>(sectors + 1);
+    block[0x07] = 0;
+    block[0x28] = 0x07;
+    block[0x29] = 0x00;
+    for (std::size_t s = 0; s < sectors; ++s) {
+      block[0x2A + 2 * s] = static_cast<std::uint8_t>(s);
+      block[0x2B + 2 * s] = 0xEE;
+      block[(s + 1) * 512 - 2] = 0x07;
+      block[(s + 1) * 512 - 1] = 0x00;
+    }
+    std::vector<std::uint8_t> sound = block;
+    EXPECT_EQ(ApplyFixUp(sound), FixUpResult::Fixed) << bytes;
+    EXPECT_EQ(sound[bytes - 2], sectors - 1);
+    EXPECT_EQ(sound[bytes - 1], 0xEE);
+    // The last sector written apart from the others.
+    std::vector<std::uint8_t> torn = block;
+    torn[bytes - 2] = 0x08;
+    EXPECT_EQ(ApplyFixUp(torn), FixUpResult::Torn) << bytes;
+    // A count that does not match the sectors changes nothing.
+    std::vector<std::uint8_t> miscounted = block;
+    miscounted[0x06] = 2;
+    EXPECT_EQ(ApplyFixUp(miscounted), FixUpResult::Malformed);
+    EXPECT_EQ(miscounted, [&] { auto m = block; m[0x06] = 2; return m; }());
+  }
 }
 
 TEST(MftRecord, MalformedRecordsStayInBounds) {

@@ -241,6 +241,36 @@ class RealVolumesTest(unittest.TestCase):
         self.assertIn("Five files.bin", names)  # in a deleted directory
         self.assertEqual(sum(name[1:] == "UP.TXT" for name in names), 2)
 
+    def test_fat32_folders_give_names_and_paths(self):
+        # Long- and short-named folders, live and deleted, nested, each with a
+        # deleted file: a folder's long name is its own, never its first file's.
+        work = os.path.join(self.work.name, "folders")
+        image = os.path.join(work, "fat.img")
+        os.makedirs(work)
+        run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
+        write(os.path.join(work, "data"), b"data\n")
+        m = lambda *args: run(args[0], "-i", image, *args[1:])
+        for folder in ("old folder", "old folder/deeper", "dirA", "SHORT", "SHORT/Long Inner", "gone folder",
+                       "gone folder/GONE2"):
+            m("mmd", "::/" + folder)
+        for name in ("old folder/inner one.txt", "old folder/deeper/A.TXT", "old folder/keep.txt", "dirA/DUP.TXT",
+                     "SHORT/a long one.bin", "SHORT/Long Inner/B.TXT", "gone folder/x y.txt", "gone folder/GONE2/C.TXT"):
+            m("mcopy", os.path.join(work, "data"), "::/" + name)
+        m("mdel", "::/old folder/inner one.txt", "::/old folder/deeper/A.TXT", "::/dirA/DUP.TXT",
+          "::/SHORT/a long one.bin", "::/SHORT/Long Inner/B.TXT")
+        m("mdeltree", "::/gone folder")
+        expected = []
+        for line in run("fls", "-rd", image).stdout.decode().splitlines():
+            kind, path = line.split(":\t", 1)[0], line.split(":\t", 1)[1]
+            if kind.startswith("r/r") or kind.startswith("-/r"):
+                expected.append(path)
+        self.assertIn("old folder/inner one.txt", expected)
+        ours = [(e["path"] + "/" if e["path"] else "") + e["name"] for e in scan(image)]
+        part = lambda c: c[1:].lower() if c[:1] in ("_", "\ufffd") or ord(c[:1]) > 0x7f else c.lower()
+        key = lambda path: sorted("/".join(part(c) for c in p.split("/")) for p in path)
+        self.assertEqual(key(ours), key(expected))
+        self.assertIn("old folder/inner one.txt", ours)
+
     def test_fragmented_mft(self):
         work = os.path.join(self.work.name, "fragmented")
         os.makedirs(work)
