@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "volume/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace corvanel {
 namespace {

@@ -145,8 +145,8 @@ class ContractTest(unittest.TestCase):
         keys = {
             ("info", "ntfs"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart"},
             ("info", "fat32"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart", "firstDataSector"},
-            ("scan", "ntfs"): {"index", "name", "size", "resident", "fs", "free"},
-            ("scan", "fat32"): {"index", "name", "size", "fs", "free"},
+            ("scan", "ntfs"): {"index", "name", "path", "size", "resident", "fs", "free"},
+            ("scan", "fat32"): {"index", "name", "path", "size", "fs", "free"},
             ("locate", "ntfs"): {"fs", "located", "record", "recordSector", "resident", "size", "runs", "streams"},
             ("locate", "fat32"): {"fs", "located", "dirSector", "entryIndex", "slotCount", "size", "entries",
                                   "clusters"},
