@@ -38,6 +38,9 @@ class ProgressLine final : public ProgressMeter {
   // the next Advance draws it again.
   void Clear();
 
+  // Whether the line is drawn at all (standard error a terminal, no --quiet).
+  bool Shown() const { return shown_; }
+
  private:
   std::string Text() const;
   void Draw(bool always);

@@ -93,8 +93,9 @@ class FileReport final : public RecoveryObserver {
       for (const std::string& warning : warnings)
         console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
     }
-    // On the screen, before the progress line comes back under it.
-    if (progress_) console_.out.flush();
+    // On the screen, before the progress line comes back under it (only
+    // then: a flush per file costs a write per file).
+    if (progress_ && progress_->Shown()) console_.out.flush();
   }
 
   // The run's summary: a line, or a last JSON object.
