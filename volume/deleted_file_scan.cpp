@@ -121,7 +121,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   int blank = 0;
   std::array<std::uint8_t, kFileRecordSize> record;
   for (std::uint64_t offset = kFirstUserRecordSector; offset < limit;) {
-    if (AbortRequested) return false;
+    if (view.StopRequested()) return false;
     if (blank >= kBlankRecordsAtEnd) return true;
     const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
     if (!bytes) return false;

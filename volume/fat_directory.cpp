@@ -170,7 +170,7 @@ class DeletedFileWalk {
     if (!reader.Start(firstSector, cluster, errorCode)) return false;
     for (;;) {
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
-        if (AbortRequested) return false;
+        if (view_.StopRequested()) return false;
         Entry entry = reader.EntryAt(i);
         const bool last = i == kEntriesPerSector - 1;
         std::uint8_t attributes = entry[kAttributes];
