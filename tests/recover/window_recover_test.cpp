@@ -25,6 +25,7 @@
 #include "recover/recovery_engine.h"
 #include "res/resource.h"
 #include "tests/app/window_driver.h"
+#include "volume/deleted_file_scan.h"
 
 namespace corvanel {
 namespace {
@@ -314,6 +315,8 @@ TEST_F(RecoverPageTest, ScansRecoversAndRefusesAsTheUserGoes) {
     AnswerBox(question, IDNO);
     EXPECT_EQ(AnswerNextBox(IDOK), ErrorText(error_code::kUnrecognizedFileSystem));
     AwaitIdle();
+    // The old scan ended where it was held, before its first file.
+    EXPECT_TRUE(NtfsDeletedFiles.empty() && FatDeletedFiles.empty());
     EXPECT_EQ(SelectedDrive(page), DriveItem(page, L"Y:\\"));
     std::vector<std::wstring> left;
     for (HTREEITEM item : TopItems(tree)) left.push_back(TreeItemText(tree, item));

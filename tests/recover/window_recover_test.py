@@ -110,10 +110,14 @@ class WindowRecoverTest(unittest.TestCase):
         # only from an installed locale: C.UTF-8 (English) for the Chinese names.
         window_env = dict(ENV, CORVANEL_WINEPREFIX=PREFIX, **env)
         window_env["LC_ALL"] = "C.UTF-8" if language == "en_US" else language + ".UTF-8"
-        result = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", WINE_RUN, EXE,
-                                 "--gtest_filter=RecoverPageTest.*"],
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                env=window_env)
+        try:
+            result = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1280x900x24", WINE_RUN, EXE,
+                                     "--gtest_filter=RecoverPageTest.*"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=window_env, timeout=300)
+        except subprocess.TimeoutExpired as hung:
+            # A box nobody answered: say where it stopped.
+            subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=dict(window_env, WINEPREFIX=PREFIX))
+            self.fail("the window hung:\n" + (hung.stdout or b"").decode(errors="replace")[-6000:])
         output = result.stdout.decode(errors="replace")
         with open(names, encoding="utf-8") as f:  # written right after the scan
             self.assertEqual(f.read().splitlines(), cli_names, output[-6000:])
