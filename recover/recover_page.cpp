@@ -1,23 +1,544 @@
 // The recover page.
 #include "recover/recover_page.h"
 
+#include <map>
+#include <utility>
+
+#include "app/corvanel_dlg.h"
+#include "app/message_catalogue.h"
+#include "app/pause_gate.h"
+#include "platform/file_system.h"
+#include "recover/recovery_engine.h"
 #include "res/resource.h"
+#include "ui/folder_browser.h"
+#include "volume/deleted_file_scan.h"
 
 namespace corvanel {
 
 ui::CPictureEx RecoverAnimation;
+SharedText SelectedDriveLabel;
+std::atomic<std::int32_t> scanSucceeded{0};
+std::atomic<std::int32_t> treeClicked{0};
+std::atomic<std::int32_t> destinationChosen{0};
+std::atomic<std::int32_t> ignoreNextDriveChange{0};
+
+namespace {
+
+// Items reach the tree in batches, with its redrawing held, so that a volume
+// with tens of thousands of deleted files neither freezes the window nor
+// costs one cross-thread message per file.
+constexpr std::size_t kBatchItems = 2000;
+constexpr ULONGLONG kBatchMilliseconds = 150;
+
+std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::u16string Utf16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+HTREEITEM InsertTreeItem(HWND tree, const std::wstring& text, int image, HTREEITEM parent, LPARAM data) {
+  TVINSERTSTRUCTW insert{};
+  insert.hParent = parent;
+  insert.hInsertAfter = TVI_LAST;
+  insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
+  insert.item.pszText = const_cast<wchar_t*>(text.c_str());
+  insert.item.iImage = insert.item.iSelectedImage = image;
+  insert.item.lParam = data;
+  return TreeView_InsertItem(tree, &insert);
+}
+
+HIMAGELIST IconList(std::initializer_list<int> icons) {
+  HIMAGELIST list = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 2);
+  for (int id : icons) {
+    auto icon = static_cast<HICON>(
+        ::LoadImageW(ui::Application::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    ImageList_AddIcon(list, icon);
+    if (icon) ::DestroyIcon(icon);
+  }
+  return list;
+}
+
+// The tree item under the cursor, and where on it.
+TVHITTESTINFO HitTestCursor(HWND tree) {
+  TVHITTESTINFO hit{};
+  ::GetCursorPos(&hit.pt);
+  ::ScreenToClient(tree, &hit.pt);
+  TreeView_HitTest(tree, &hit);
+  return hit;
+}
+
+// Redrawing held for a scope: many changes, one repaint.
+class RedrawHeld {
+ public:
+  explicit RedrawHeld(HWND window) : window_(window) { ::SendMessageW(window_, WM_SETREDRAW, FALSE, 0); }
+  ~RedrawHeld() {
+    ::SendMessageW(window_, WM_SETREDRAW, TRUE, 0);
+    ::InvalidateRect(window_, nullptr, TRUE);
+  }
+  RedrawHeld(const RedrawHeld&) = delete;
+  RedrawHeld& operator=(const RedrawHeld&) = delete;
+
+ private:
+  HWND window_;
+};
+
+}  // namespace
+
+std::wstring TreeItemText(HWND tree, HTREEITEM item) {
+  wchar_t text[MAX_PATH] = {};
+  TVITEMW query{};
+  query.mask = TVIF_TEXT;
+  query.hItem = item;
+  query.pszText = text;
+  query.cchTextMax = MAX_PATH;
+  if (!item || !TreeView_GetItem(tree, &query)) return {};
+  return text;
+}
+
+std::wstring ComputerLabel() { return UiLanguage == kLanguageEnglish ? L"Computer" : L"计算机"; }
+
+std::wstring DestinationSearchPattern(const std::wstring& folder) {
+  return folder + (!folder.empty() && folder.back() == L'\\' ? L"*.*" : L"\\*.*");
+}
+
+// One scan: its own stop request, which the page sets to end it early.
+struct CRecoverFileDlg::ScanRequest {
+  explicit ScanRequest(CRecoverFileDlg& owner);
+  CRecoverFileDlg& page;
+  std::atomic<bool> stop{false};
+  std::unique_ptr<ScanView> view;
+};
+
+// The scan's view of the deleted-files tree, on the worker: items are kept
+// and handed to the window thread in batches; the worker waits at the pause
+// gate wherever the scan polls.
+class CRecoverFileDlg::ScanView final : public DeletedFilesView {
+ public:
+  explicit ScanView(ScanRequest& scan) : scan_(scan) {}
+
+  TreeItem InsertItem(std::u16string_view text, int image, int, TreeItem parent, std::uintptr_t itemData) override {
+    pending_.push_back({std::wstring(text.begin(), text.end()), image, parent, itemData});
+    if (pending_.size() >= kBatchItems) Flush();
+    return ++inserted_;
+  }
+  void Invalidate() override { Flush(); }
+  // The scan only inserts.
+  TreeItem FirstChild(TreeItem) const override { return 0; }
+  TreeItem NextSibling(TreeItem) const override { return 0; }
+  bool IsChecked(TreeItem) const override { return false; }
+
+  bool StopRequested() override {
+    if (WorkerGate.Pass() || scan_.stop) return true;
+    if (!pending_.empty() && ::GetTickCount64() - lastFlush_ >= kBatchMilliseconds) Flush();
+    return false;
+  }
+
+  void Flush() {
+    lastFlush_ = ::GetTickCount64();
+    if (pending_.empty()) return;
+    scan_.page.RunOnDialogThread([this] {
+      // A stopped scan's items never reach the tree the next scan fills.
+      if (!scan_.stop) scan_.page.AppendItems(pending_);
+    });
+    pending_.clear();
+  }
+
+ private:
+  ScanRequest& scan_;
+  std::vector<PendingItem> pending_;
+  TreeItem inserted_ = 0;
+  ULONGLONG lastFlush_ = ::GetTickCount64();
+};
+
+CRecoverFileDlg::ScanRequest::ScanRequest(CRecoverFileDlg& owner) : page(owner), view(std::make_unique<ScanView>(*this)) {}
+
+// What the recovery walks: the ticks as they were when it started; the
+// worker waits at the pause gate before each file.
+class CRecoverFileDlg::TickedFiles final : public DeletedFilesView {
+ public:
+  TreeItem InsertItem(std::u16string_view text, int image, int selectedImage, TreeItem parent,
+                      std::uintptr_t itemData) override {
+    return copy.InsertItem(text, image, selectedImage, parent, itemData);
+  }
+  void Invalidate() override {}
+  TreeItem FirstChild(TreeItem parent) const override { return copy.FirstChild(parent); }
+  TreeItem NextSibling(TreeItem item) const override {
+    WorkerGate.Pass();  // the engine itself polls AbortRequested
+    return copy.NextSibling(item);
+  }
+  bool IsChecked(TreeItem item) const override { return copy.IsChecked(item); }
+
+  ListedFilesView copy;
+};
 
 CRecoverFileDlg::CRecoverFileDlg() : PageDialog(IDD_RECOVER_PAGE, IDB_RECOVER_PAGE_BACKGROUND) {}
 
+CRecoverFileDlg::~CRecoverFileDlg() {
+  if (deletedImages_) ImageList_Destroy(deletedImages_);
+  if (driveImages_) ImageList_Destroy(driveImages_);
+}
+
+std::span<const ui::MessageEntry<CRecoverFileDlg>> CRecoverFileDlg::MessageMap() {
+  static constexpr ui::MessageEntry<CRecoverFileDlg> kMap[] = {
+      {WM_COMMAND, IDC_RECOVER_CHOOSE_FOLDER, BN_CLICKED, &CRecoverFileDlg::ChooseDestination},
+      {WM_COMMAND, IDC_RECOVER_START, BN_CLICKED, &CRecoverFileDlg::StartRecovery},
+      {WM_NOTIFY, IDC_DELETED_TREE, static_cast<UINT>(NM_CLICK), &CRecoverFileDlg::OnDeletedTreeClick},
+      {WM_NOTIFY, IDC_DRIVE_TREE, static_cast<UINT>(TVN_SELCHANGEDW), &CRecoverFileDlg::OnDriveSelected},
+      {WM_PAINT, 0, 0, &CRecoverFileDlg::OnPaint},
+  };
+  return kMap;
+}
+
+bool CRecoverFileDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  return ui::DispatchMessageMap(this, MessageMap(), message, wParam, lParam, result) ||
+         PageDialog::OnMessage(message, wParam, lParam, result);
+}
+
 void CRecoverFileDlg::DoDataExchange(ui::DataExchange& exchange) {
+  std::wstring destination = Wide(RecoverDestination);
+  ui::ExchangeText(exchange, IDC_RECOVER_DESTINATION, destination);
+  if (exchange.save) RecoverDestination = Utf16(destination);
   ui::ExchangeControl(exchange, IDC_RECOVER_START, recoverButton_);
   ui::ExchangeControl(exchange, IDC_RECOVER_CHOOSE_FOLDER, chooseButton_);
   ui::ExchangeControl(exchange, IDC_RECOVER_ANIMATION, RecoverAnimation);
 }
 
 void CRecoverFileDlg::ResetRecoverPage() {
+  treeClicked = 0;
+  destinationChosen = 0;
+  scanSucceeded = 0;
+  EmptyDeletedTree();
+  if (!deletedImages_) deletedImages_ = IconList({IDI_DELETED_VOLUME, IDI_DELETED_FILE, IDI_DRIVE});
+  TreeView_SetImageList(DeletedTree(), deletedImages_, TVSIL_NORMAL);
   recoverButton_.SetSkinBitmaps(IDB_RECOVER, IDB_RECOVER_HOVER, IDB_RECOVER_PRESSED);
   chooseButton_.SetSkinBitmaps(IDB_CHOOSE_FOLDER, IDB_CHOOSE_FOLDER_HOVER, IDB_CHOOSE_FOLDER_PRESSED);
+
+  HWND drives = DriveTree();
+  if (!driveImages_) driveImages_ = IconList({IDI_COMPUTER, IDI_DRIVE});
+  TreeView_SetImageList(drives, driveImages_, TVSIL_NORMAL);
+  TreeView_DeleteAllItems(drives);
+  HTREEITEM computer = InsertTreeItem(drives, ComputerLabel(), 0, TVI_ROOT, 0);
+  // Room for every letter, whatever the system lists.
+  std::wstring roots(::GetLogicalDriveStringsW(0, nullptr) + 1, L'\0');
+  roots.resize(::GetLogicalDriveStringsW(static_cast<DWORD>(roots.size()), roots.data()));
+  for (const wchar_t* root = roots.c_str(); *root; root += std::wcslen(root) + 1) {
+    const UINT type = ::GetDriveTypeW(root);
+    bool listed = type == DRIVE_FIXED;
+    if (type == DRIVE_REMOVABLE) {
+      const std::wstring device = L"\\\\.\\" + std::wstring(root, 2);
+      DISK_GEOMETRY geometry{};
+      listed = QueryDriveGeometry(device.c_str(), geometry);
+    }
+    if (listed) InsertTreeItem(drives, root, 1, computer, 0);
+  }
+}
+
+// ---- the drive tree and the scan ---------------------------------------------
+
+LRESULT CRecoverFileDlg::OnDriveSelected(WPARAM, LPARAM) {
+  HWND drives = DriveTree();
+  HTREEITEM selected = TreeView_GetSelection(drives);
+  if (!selected) return 0;
+  if (TreeItemText(drives, selected) == ComputerLabel()) {
+    ignoreNextDriveChange = 0;
+    return 0;
+  }
+  if (ignoreNextDriveChange) {
+    ignoreNextDriveChange = 0;
+    return 0;
+  }
+  switch (CurrentOperation.load()) {
+    case kOperationIdle:
+      CurrentOperation = kOperationScan;
+      StartScan();
+      break;
+    case kOperationScan:
+      // The scan waits at its gate while the question is open.
+      WorkerGate.Close();
+      ShowUserPrompt(prompt::kScanInProgress);
+      if (LastPromptAnswer != kPromptNo) {
+        PutDriveSelectionBack();
+        WorkerGate.Open();
+        break;
+      }
+      StopScan();
+      CurrentOperation = kOperationScan;  // the old worker may have reset it as it ended
+      StartScan();
+      break;
+    default:
+      ShowUserPrompt(prompt::kBusyRecoverPage);
+      PutDriveSelectionBack();
+      break;
+  }
+  return 0;
+}
+
+void CRecoverFileDlg::PutDriveSelectionBack() {
+  HWND drives = DriveTree();
+  // Only a change of selection notifies; a flag left set would swallow the user's next one.
+  if (TreeView_GetSelection(drives) == lastScannedDriveItem_) return;
+  ignoreNextDriveChange = 1;
+  TreeView_SelectItem(drives, lastScannedDriveItem_);
+}
+
+void CRecoverFileDlg::StartScan() {
+  scan_ = std::make_shared<ScanRequest>(*this);
+  auto worker = std::make_unique<std::shared_ptr<ScanRequest>>(scan_);
+  if (!ui::StartWorkerThread(ScanWorker, worker.get(), ScanThread)) {
+    CurrentOperation = kOperationIdle;
+    return;
+  }
+  worker.release();  // the worker's now
+}
+
+// The old scan ends at its next poll, through its own stop request (called
+// with the gate closed by the question).
+void CRecoverFileDlg::StopScan() {
+  if (scan_) scan_->stop = true;
+  WorkerGate.Open();
+  if (auto thread = static_cast<HANDLE>(ScanThread.load())) ui::WaitServingSentMessages(thread, INFINITE);
+  HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
+  EmptyDeletedTree();
+}
+
+void CRecoverFileDlg::EmptyDeletedTree() {
+  HWND tree = DeletedTree();
+  {
+    RedrawHeld held(tree);
+    TreeView_DeleteAllItems(tree);
+  }
+  scanItems_.clear();
+}
+
+void CRecoverFileDlg::AppendItems(const std::vector<PendingItem>& items) {
+  HWND tree = DeletedTree();
+  {
+    RedrawHeld held(tree);
+    for (const PendingItem& item : items) {
+      HTREEITEM parent = item.parent && item.parent <= scanItems_.size() ? scanItems_[item.parent - 1] : TVI_ROOT;
+      scanItems_.push_back(InsertTreeItem(tree, item.text, item.image, parent, static_cast<LPARAM>(item.itemData)));
+    }
+    // The volume's files in view from the first batch on.
+    if (HTREEITEM root = TreeView_GetRoot(tree); root && !(TreeView_GetItemState(tree, root, TVIS_EXPANDED) &
+                                                            TVIS_EXPANDED))
+      TreeView_Expand(tree, root, TVE_EXPAND);
+  }
+  ::UpdateWindow(tree);
+}
+
+DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<ScanRequest>> held(static_cast<std::shared_ptr<ScanRequest>*>(parameter));
+  ScanRequest& scan = **held;
+  CRecoverFileDlg& page = scan.page;
+  page.ShowBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION, IDR_SCAN_ANIMATION);
+  page.RunOnDialogThread([&page] {
+    HWND drives = page.DriveTree();
+    if (HTREEITEM selected = TreeView_GetSelection(drives)) {
+      SelectedDriveLabel.Set(Utf16(TreeItemText(drives, selected)));
+      page.lastScannedDriveItem_ = selected;
+    }
+  });
+  ::Sleep(100);
+  page.RunOnDialogThread([&page] { page.EmptyDeletedTree(); });
+  const std::u16string label = SelectedDriveLabel.Get();
+  std::int32_t errorCode = error_code::kNone;
+  ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode);
+  scan.view->Flush();
+  // Stopped for a new scan: the page carries on. Leaving: nothing more is shown.
+  if (scan.stop || WorkerGate.Pass()) return 0;
+  if (errorCode != error_code::kNone) {
+    scanSucceeded = 0;
+    page.HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
+    ShowErrorPrompt(errorCode);
+    page.RunOnDialogThread([&page] { ::UpdateWindow(page.DeletedTree()); });
+  } else {
+    scanSucceeded = 1;
+    page.HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
+  }
+  CurrentOperation = kOperationIdle;
+  return errorCode == error_code::kNone ? 0 : 1;
+}
+
+// ---- ticks -------------------------------------------------------------------
+
+LRESULT CRecoverFileDlg::OnDeletedTreeClick(WPARAM, LPARAM) {
+  HWND tree = DeletedTree();
+  TVHITTESTINFO hit = HitTestCursor(tree);
+  if (hit.hItem && (hit.flags & TVHT_ONITEMSTATEICON)) {
+    // The tree toggles the box itself after this notification.
+    const bool checked = !TreeView_GetCheckState(tree, hit.hItem);
+    if (TreeView_GetChild(tree, hit.hItem)) {
+      RedrawHeld held(tree);
+      PropagateCheck(hit.hItem, checked);
+    } else {
+      PropagateCheck(hit.hItem, checked);
+    }
+  }
+  treeClicked = 1;
+  return 0;
+}
+
+void CRecoverFileDlg::PropagateCheck(HTREEITEM item, bool checked) {
+  HWND tree = DeletedTree();
+  HTREEITEM child = TreeView_GetChild(tree, item);
+  if (!child) {
+    if (!checked) return;
+    TVHITTESTINFO hit = HitTestCursor(tree);
+    if (hit.hItem && (hit.flags & TVHT_ONITEM)) TreeView_SelectItem(tree, hit.hItem);
+    return;
+  }
+  for (; child; child = TreeView_GetNextSibling(tree, child)) {
+    TreeView_SetCheckState(tree, child, checked);
+    PropagateCheck(child, checked);
+  }
+}
+
+bool CRecoverFileDlg::AnyFileTicked() const {
+  HWND tree = DeletedTree();
+  HTREEITEM root = TreeView_GetRoot(tree);
+  for (HTREEITEM child = root ? TreeView_GetChild(tree, root) : nullptr; child;
+       child = TreeView_GetNextSibling(tree, child))
+    if (TreeView_GetCheckState(tree, child) == 1) return true;
+  return false;
+}
+
+void CRecoverFileDlg::CopyTicks(ListedFilesView& copy) const {
+  HWND tree = DeletedTree();
+  HTREEITEM root = TreeView_GetRoot(tree);
+  if (!root) return;
+  const TreeItem volume = copy.InsertItem(Utf16(TreeItemText(tree, root)), kImageVolume, kImageVolume, 0, 0);
+  for (HTREEITEM child = TreeView_GetChild(tree, root); child; child = TreeView_GetNextSibling(tree, child)) {
+    const TreeItem file = copy.InsertItem(u"", kImageFile, kImageFile, volume, 0);
+    copy.SetChecked(file, TreeView_GetCheckState(tree, child) == 1);
+  }
+}
+
+// ---- the destination -------------------------------------------------------
+
+LRESULT CRecoverFileDlg::ChooseDestination(WPARAM, LPARAM) {
+  std::optional<std::wstring> folder = ui::ChooseFolder(hwnd_, L"请选择路径: ");
+  if (recoveryRunning_) {
+    // The running recovery keeps its folder; this choice waits for its end.
+    chosenMeanwhile_ = std::move(folder);
+    return 0;
+  }
+  TakeDestination(folder);
+  return 0;
+}
+
+void CRecoverFileDlg::TakeDestination(const std::optional<std::wstring>& folder) {
+  if (!folder) {
+    destinationChosen = 0;
+    return;
+  }
+  RecoverDestination = Utf16(*folder);
+  const std::int32_t refusal = ListDestinationFiles();
+  if (refusal != prompt::kNone) {
+    ShowUserPrompt(refusal);
+    destinationChosen = 0;  // the field keeps showing the previous folder
+    return;
+  }
+  destinationChosen = 1;
+  UpdateData(false);
+}
+
+std::int32_t CRecoverFileDlg::ListDestinationFiles() {
+  DestinationFileNames.clear();
+  if (RecoverDestination.empty()) return prompt::kChooseTargetFolderAgain;
+  const std::u16string label = SelectedDriveLabel.Get();
+  if (!label.empty() && platform::PathIsOnVolume(RecoverDestination, static_cast<char>(label[0])))
+    return prompt::kTargetOnScannedDisk;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW(DestinationSearchPattern(Wide(RecoverDestination)).c_str(), &found);
+  std::map<std::u16string, bool> names;  // in name order, as the system would sort them in a map
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+      names.emplace(Utf16(found.cFileName), true);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  for (auto& [name, ignored] : names) DestinationFileNames.push_back(name);
+  return prompt::kNone;
+}
+
+// ---- the recovery ------------------------------------------------------------
+
+LRESULT CRecoverFileDlg::StartRecovery(WPARAM, LPARAM) {
+  std::int32_t idle = kOperationIdle;
+  if (!CurrentOperation.compare_exchange_strong(idle, kOperationRecover)) return 0;
+  chosenMeanwhile_.reset();
+  recoveryRunning_ = true;
+  if (!ui::StartWorkerThread(RecoverWorker, this, RecoverThread)) {
+    recoveryRunning_ = false;
+    CurrentOperation = kOperationIdle;
+  }
+  return 0;
+}
+
+void CRecoverFileDlg::EndRecovery() {
+  recoveryRunning_ = false;
+  if (chosenMeanwhile_) TakeDestination(*std::exchange(chosenMeanwhile_, std::nullopt));
+}
+
+DWORD WINAPI CRecoverFileDlg::RecoverWorker(void* parameter) {
+  CRecoverFileDlg& page = *static_cast<CRecoverFileDlg*>(parameter);
+  const auto end = [&page](std::int32_t promptNumber) {
+    CurrentOperation = kOperationIdle;
+    page.HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
+    ShowUserPrompt(promptNumber);
+  };
+  std::int32_t promptNumber = prompt::kNone;
+  if (scanSucceeded != 1) promptNumber = prompt::kSelectDisk;
+  else if (treeClicked != 1) promptNumber = prompt::kSelectFileToRecover;
+  else if (destinationChosen != 1) promptNumber = prompt::kChooseTargetFolder;
+  if (promptNumber != prompt::kNone) {
+    end(promptNumber);
+    page.RunOnDialogThread([&page] { page.EndRecovery(); });
+    return 0;
+  }
+  page.ShowBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION, IDR_SCAN_ANIMATION);
+  TickedFiles files;
+  bool ticked = false;
+  page.RunOnDialogThread([&] {
+    ticked = page.AnyFileTicked();
+    if (ticked) page.CopyTicks(files.copy);
+  });
+  if (!ticked) {
+    end(prompt::kSelectFileToRecover);
+    page.RunOnDialogThread([&page] { page.EndRecovery(); });
+    return 0;
+  }
+  const std::u16string label = SelectedDriveLabel.Get();
+  std::int32_t errorCode = error_code::kNone;
+  // The engine refuses a folder on the scanned drive too (prompt 6), as
+  // one chosen before that drive's scan would be.
+  const bool recovered = RecoverCheckedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), files, errorCode);
+  if (WorkerGate.Pass()) return 0;  // leaving: the engine has cleaned up
+  if (!recovered || errorCode != error_code::kNone) {
+    CurrentOperation = kOperationIdle;
+    page.HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
+    ShowErrorPrompt(errorCode);
+    page.RunOnDialogThread([&page] { page.EndRecovery(); });
+    return 1;
+  }
+  end(prompt::kRecoverDone);
+  // The next recovery needs a new choice of folder.
+  page.RunOnDialogThread([&page] {
+    RecoverDestination.clear();
+    DestinationFileNames.clear();
+    destinationChosen = 0;
+    page.UpdateData(false);
+    page.EndRecovery();
+  });
+  return 0;
+}
+
+// ---- painting ------------------------------------------------------------------
+
+LRESULT CRecoverFileDlg::OnPaint(WPARAM wParam, LPARAM lParam) {
+  ::InvalidateRect(DeletedTree(), nullptr, TRUE);
+  LRESULT result = 0;
+  PageDialog::OnMessage(WM_PAINT, wParam, lParam, result);
+  return result;
 }
 
 }  // namespace corvanel

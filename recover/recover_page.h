@@ -1,28 +1,110 @@
-// The recover page: drives, the deleted files of the chosen one, a destination
-// (the scan and recovery workers come with the page's own behaviour).
+// The recover page: the computer's drives, the deleted files the scan of the
+// chosen one found (with check boxes), a destination folder, and the scan
+// and recovery workers.
 #pragma once
 
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/shared_state.h"
 #include "ui/page_dialog.h"
 #include "ui/picture_ex.h"
 #include "ui/skin_button.h"
+#include "volume/deleted_files_view.h"
 
 namespace corvanel {
 
 // The busy animation on control 1032, played while a scan or a recovery runs.
 extern ui::CPictureEx RecoverAnimation;
 
+// The page's process-wide state, read by its workers.
+// The text of the drive item scanned last ("C:\"); its first character is the drive letter.
+extern SharedText SelectedDriveLabel;
+extern std::atomic<std::int32_t> scanSucceeded;       // the last finished scan ended without a code
+extern std::atomic<std::int32_t> treeClicked;         // the deleted-files tree was clicked since set-up
+extern std::atomic<std::int32_t> destinationChosen;   // an accepted destination is in place
+extern std::atomic<std::int32_t> ignoreNextDriveChange;  // the next drive selection is the page's own
+
+// The text of a tree view's item (empty for none).
+std::wstring TreeItemText(HWND tree, HTREEITEM item);
+
+// "Computer" in English, "计算机" otherwise.
+std::wstring ComputerLabel();
+
+// The search pattern of a folder's files: "D:\" gives "D:\*.*", "D:\out" gives "D:\out\*.*".
+std::wstring DestinationSearchPattern(const std::wstring& folder);
+
 class CRecoverFileDlg : public ui::PageDialog {
  public:
   CRecoverFileDlg();
+  ~CRecoverFileDlg() override;
   // Once, after the main window made all pages.
   void ResetRecoverPage();
 
+  // The item of the drive tree whose scan was started last (nullptr before any).
+  HTREEITEM lastScannedDriveItem() const { return lastScannedDriveItem_; }
+
  protected:
   void DoDataExchange(ui::DataExchange& exchange) override;
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
  private:
+  struct ScanRequest;
+  class ScanView;
+  class TickedFiles;
+  struct PendingItem {
+    std::wstring text;
+    int image;
+    TreeItem parent;
+    std::uintptr_t itemData;
+  };
+
+  static std::span<const ui::MessageEntry<CRecoverFileDlg>> MessageMap();
+  LRESULT ChooseDestination(WPARAM, LPARAM);
+  LRESULT StartRecovery(WPARAM, LPARAM);
+  LRESULT OnDeletedTreeClick(WPARAM, LPARAM);
+  LRESULT OnDriveSelected(WPARAM, LPARAM);
+  LRESULT OnPaint(WPARAM, LPARAM);
+
+  static DWORD WINAPI ScanWorker(void* parameter);
+  static DWORD WINAPI RecoverWorker(void* parameter);
+  bool AnyFileTicked() const;
+  void PropagateCheck(HTREEITEM item, bool checked);
+  // Accepted (prompt 0) or the prompt number of the refusal.
+  std::int32_t ListDestinationFiles();
+
+  // Window thread only.
+  HWND DriveTree() const { return ::GetDlgItem(hwnd_, IDC_DRIVE_TREE); }
+  HWND DeletedTree() const { return ::GetDlgItem(hwnd_, IDC_DELETED_TREE); }
+  void StartScan();
+  void StopScan();
+  void PutDriveSelectionBack();
+  void EmptyDeletedTree();
+  void AppendItems(const std::vector<PendingItem>& items);
+  void TakeDestination(const std::optional<std::wstring>& folder);
+  // The tree's volume item and files with their ticks, as a plain view.
+  void CopyTicks(ListedFilesView& copy) const;
+  void EndRecovery();
+
   ui::CSkinBtn recoverButton_;
   ui::CSkinBtn chooseButton_;
+  HIMAGELIST deletedImages_ = nullptr;
+  HIMAGELIST driveImages_ = nullptr;
+  HTREEITEM lastScannedDriveItem_ = nullptr;
+  // The tree items of the running scan, by the view's item number.
+  std::vector<HTREEITEM> scanItems_;
+  std::shared_ptr<ScanRequest> scan_;
+  // A recovery runs (until its worker's last words); a folder chosen
+  // meanwhile, taken up when it ends.
+  bool recoveryRunning_ = false;
+  std::optional<std::optional<std::wstring>> chosenMeanwhile_;
 };
 
 }  // namespace corvanel

@@ -27,9 +27,9 @@ void PaintStretchedBitmap(HWND window, HDC dc, int bitmapId) {
   ::StretchBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, size.cx, size.cy, SRCCOPY);
 }
 
-void PageDialog::ShowBusyAnimation(CPictureEx& animation, int controlId) const {
+void PageDialog::ShowBusyAnimation(CPictureEx& animation, int controlId, int gifId) const {
   RunOnDialogThread([&] {
-    if (animation.LoadFromResource(IDR_BUSY_ANIMATION)) animation.StartAnimation();
+    if (animation.LoadFromResource(gifId)) animation.StartAnimation();
     ::ShowWindow(::GetDlgItem(hwnd_, controlId), SW_SHOW);
   });
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "res/resource.h"
 #include "ui/dialog_layer.h"
 #include "ui/picture_ex.h"
 
@@ -19,9 +20,10 @@ class PageDialog : public Dialog {
 
   bool PreTranslateMessage(MSG& message) override { return PageKeyFilter(message); }
 
-  // The busy animation of a page, from any thread: GIF 139 loaded and played
-  // in the control, which is shown; or stopped, unloaded and hidden.
-  void ShowBusyAnimation(CPictureEx& animation, int controlId) const;
+  // The busy animation of a page, from any thread: a GIF (the busy one
+  // unless named) loaded and played in the control, which is shown; or
+  // stopped, unloaded and hidden.
+  void ShowBusyAnimation(CPictureEx& animation, int controlId, int gifId = IDR_BUSY_ANIMATION) const;
   void HideBusyAnimation(CPictureEx& animation, int controlId) const;
 
  protected:

@@ -305,7 +305,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   MftRecord parsed;
   SetProgressTotal((limit - kFirstUserRecordSector) / kSectorsPerRecord);  // records
   for (std::uint64_t offset = kFirstUserRecordSector; offset < limit;) {
-    if (AbortRequested) return false;
+    if (view.StopRequested()) return false;
     if (blank >= kBlankRecordsAtEnd) return true;
     const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
     if (!bytes) return false;

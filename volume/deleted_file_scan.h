@@ -35,7 +35,7 @@ extern char ScannedDriveLetter;
 // Lists the deleted files of a volume under a new root item (the drive
 // letter). False with errorCode 11 (not FAT32 or NTFS), 18 (boot sector
 // unreadable), 6 (no end of the MFT found), 1 or 4 (a later read failed), or
-// with no code when AbortRequested stopped it.
+// with no code when the view's StopRequested (AbortRequested) stopped it.
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
 
 // How the NTFS scan treats a 1024-byte record, by its first bytes.

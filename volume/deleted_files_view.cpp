@@ -1,7 +1,11 @@
 // The in-memory deleted-files view.
 #include "volume/deleted_files_view.h"
 
+#include "app/shared_state.h"
+
 namespace corvanel {
+
+bool DeletedFilesView::StopRequested() { return AbortRequested != 0; }
 
 TreeItem ListedFilesView::InsertItem(std::u16string_view text, int image, int selectedImage, TreeItem parent,
                                      std::uintptr_t itemData) {

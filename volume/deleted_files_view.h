@@ -27,6 +27,10 @@ class DeletedFilesView {
   virtual TreeItem FirstChild(TreeItem parent) const = 0;
   virtual TreeItem NextSibling(TreeItem item) const = 0;
   virtual bool IsChecked(TreeItem item) const = 0;
+  // Polled by the scan wherever it may stop; the window's view may hold the
+  // scan here while it asks a question. True ends the scan without a code,
+  // as leaving the program does.
+  virtual bool StopRequested();
 };
 
 // A view kept in memory: for the command line and tests.

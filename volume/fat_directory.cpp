@@ -172,7 +172,7 @@ class DeletedFileWalk {
     for (;;) {
       AdvanceProgress(1);  // a directory sector read
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
-        if (AbortRequested) return false;
+        if (view_.StopRequested()) return false;
         Entry entry = reader.EntryAt(i);
         const bool last = i == kEntriesPerSector - 1;
         std::uint8_t attributes = entry[kAttributes];
