@@ -30,5 +30,6 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "See it with: DISPLAY=$DISPLAY import -window root shot.png (or x11vnc -display $DISPLAY)"
 fi
 trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exit 143' INT TERM HUP  # so that the copy and the display go on a signal too
 echo "Corvanel is open with the demo volume as X: (the sums of its deleted files: ${image%.img}.sha256)."
 tools/wine-run build/win64/Corvanel.exe
