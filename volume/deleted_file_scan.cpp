@@ -20,6 +20,7 @@ std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
 std::vector<FatDeletedEntry> FatDeletedFiles;
 std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
 std::uint32_t ScanDamagedDirectories = 0;
+std::vector<UnreadableStretch> ScanUnreadableStretches;
 BootSectorFacts ScannedVolume;
 char ScannedDriveLetter = 0;
 
@@ -474,6 +475,7 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   ScannedVolume = *facts;
   ScannedDriveLetter = driveLetter;
   ScanDamagedDirectories = 0;
+  ScanUnreadableStretches.clear();
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
     NtfsDeletedFileIndex.clear();

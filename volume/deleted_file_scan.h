@@ -27,6 +27,16 @@ extern std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
 // chain looped or ran into clusters already read.
 extern std::uint32_t ScanDamagedDirectories;
 
+// What the last scan could not read: MFT records on NTFS, directory clusters
+// on FAT32. The files there are missing from the list; the rest is listed.
+struct UnreadableStretch {
+  enum class Unit { Records, Clusters };
+  Unit unit;
+  std::uint64_t first;
+  std::uint64_t count;
+};
+extern std::vector<UnreadableStretch> ScanUnreadableStretches;
+
 // The volume the last scan read, kept with its results: the recovery works
 // from these, whatever another volume's boot sector said since.
 extern BootSectorFacts ScannedVolume;
