@@ -1,28 +1,43 @@
 #!/usr/bin/env bash
-# Installs everything Corvanel needs on a Debian 12 machine and builds Crypto++
-# for both mingw-w64 targets. Idempotent: a second run only checks.
+# Installs what Corvanel needs on a Debian 12 machine, in two tiers:
+#   setup.sh native   the native build of corvanel-cli and the demo volume (tools/run.sh)
+#   setup.sh [full]   all that the suites, the window and the packages need (tools/test.sh,
+#                     tools/window.sh): the native tier, the cross compilers, Wine, Crypto++
+#                     built for both mingw-w64 targets, NSIS, clang for fuzzing, the oracles;
+#                     then, in a step of its own, the 32-bit Wine loader (wine32:i386)
+# A package index that cannot be fetched is retried, then named, and set-up goes
+# on with the lists it has. The 32-bit loader may be missing afterwards: set-up
+# says why and the i686 suites are skipped with that reason. Any other package
+# that cannot be installed fails set-up with its name. A second run only checks.
 set -euo pipefail
 
 CACHE_DIR="${CORVANEL_CACHE:-/var/cache/corvanel}"
 CRYPTOPP_SOURCE_PACKAGE=libcrypto++
+APT_TRIES=3
+APT_RETRY_DELAY="${CORVANEL_APT_RETRY_DELAY:-5}"
+# Why the 32-bit loader could not be installed, for tools/i686-env to tell.
+WINE32_UNAVAILABLE="$CACHE_DIR/wine32-unavailable"
+WINE32_PACKAGE=wine32:i386
 
-PACKAGES=(
-  # native build and tests
-  build-essential cmake ninja-build pkg-config libgtest-dev libcrypto++-dev
+NATIVE_PACKAGES=(
+  build-essential cmake ninja-build pkg-config libcrypto++-dev
   # the command line's parser and JSON writer (header-only)
   libcli11-dev nlohmann-json3-dev
+  # the demo volume is written through ntfs-3g
+  ntfs-3g
+)
+FULL_PACKAGES=(
+  libgtest-dev
   # Windows cross builds and running them
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 wine64 xvfb xauth x11-utils imagemagick
-  # the 32-bit loader for the i686 suites (run directly, or through qemu-user)
-  wine32:i386
   # packaging: the Windows installer; reading the programs' resources and imports
   nsis python3-pefile
   # the artwork, drawn at build time, and the help file (chmcmd)
   python3-pil fonts-dejavu-core fp-utils
   # fonts with CJK glyphs, so Chinese prompts render under wine
   fonts-wqy-microhei
-  # volume tools and independent oracles
-  dosfstools mtools ntfs-3g fusefat sleuthkit fuse3
+  # volume tools and independent oracles; attr sets ntfs-3g's attribute bits
+  dosfstools mtools fusefat sleuthkit fuse3 attr
   # fuzzing: clang with libFuzzer
   clang-14 libclang-rt-14-dev
   # crypto oracles
@@ -37,28 +52,117 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-missing_packages() {
+installed() {
+  dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
+
+missing_of() {
   local p
-  for p in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || printf '%s\n' "$p"
+  for p in "$@"; do installed "$p" || printf '%s\n' "$p"; done
+}
+
+# apt-get update, tried again a few seconds apart. An index that still cannot
+# be fetched is named and the lists apt has are used: one broken index (often
+# a foreign architecture's, mid-sync) must not stop packages that do not need it.
+APT_UPDATE_LOG=
+trap 'rm -f "$APT_UPDATE_LOG"' EXIT
+apt_update() {
+  rm -f "$APT_UPDATE_LOG"
+  APT_UPDATE_LOG=$(mktemp)
+  local try
+  for try in $(seq "$APT_TRIES"); do
+    # apt-get update exits 0 on some failed indexes, 100 on others: its "E:" lines tell
+    if as_root apt-get update -qq >"$APT_UPDATE_LOG" 2>&1 && ! grep -q '^E: ' "$APT_UPDATE_LOG"; then
+      return 0
+    fi
+    [ "$try" -lt "$APT_TRIES" ] && sleep "$APT_RETRY_DELAY"
+  done
+  local failed
+  failed=$(sed -nE 's/^[EW]: Failed to fetch ([^ ]+).*/\1/p' "$APT_UPDATE_LOG" | sort -u)
+  if [ -n "$failed" ]; then
+    while read -r index; do
+      log "package index unavailable after $APT_TRIES tries: $index; going on with the lists apt has"
+    done <<<"$failed"
+  else
+    log "apt-get update failed after $APT_TRIES tries ($(grep -m1 '^E: ' "$APT_UPDATE_LOG" || tail -n 1 "$APT_UPDATE_LOG")); going on with the lists apt has"
+  fi
+}
+
+UPDATED=0
+update_once() {
+  [ "$UPDATED" = 1 ] && return
+  apt_update
+  UPDATED=1
+}
+
+# The packages among the arguments that apt has no candidate for.
+without_candidate() {
+  local p
+  for p in "$@"; do
+    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]' || printf '%s\n' "$p"
   done
 }
 
-install_packages() {
+install_tier() { # PACKAGES...
   local missing
-  missing=$(missing_packages)
-  if [ -z "$missing" ]; then
+  mapfile -t missing < <(missing_of "$@")
+  if [ "${#missing[@]}" -eq 0 ]; then
     log "packages: all present"
     return
   fi
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    log "packages: adding the i386 architecture (wine32)"
-    as_root dpkg --add-architecture i386
+  update_once
+  log "packages: installing ${missing[*]}"
+  local out
+  out=$(mktemp)
+  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+      >"$out" 2>&1; then
+    local absent
+    absent=$(without_candidate "${missing[@]}" | tr '\n' ' ')
+    grep -E '^E: ' "$out" | head -n 5 >&2 || tail -n 5 "$out" >&2
+    rm -f "$out"
+    if [ -n "$absent" ]; then
+      log "cannot install: ${absent% } (no installable version in the package lists)"
+    else
+      log "cannot install: ${missing[*]} (apt-get install failed)"
+    fi
+    exit 1
   fi
-  log "packages: installing $(echo $missing | tr '\n' ' ')"
-  as_root apt-get update -qq
-  # shellcheck disable=SC2086
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  rm -f "$out"
+}
+
+# The 32-bit Wine loader, after everything else: its i386 libraries must match
+# the machine's amd64 versions, so an i386 index that cannot be fetched makes
+# it uninstallable for the day. Then it is skipped with its reason.
+install_wine32() {
+  mkdir -p "$CACHE_DIR"
+  if installed "$WINE32_PACKAGE"; then
+    rm -f "$WINE32_UNAVAILABLE"
+    return
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "packages: adding the i386 architecture ($WINE32_PACKAGE)"
+    as_root dpkg --add-architecture i386
+    UPDATED=0
+  fi
+  update_once
+  log "packages: installing $WINE32_PACKAGE"
+  local out reason
+  out=$(mktemp)
+  if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$WINE32_PACKAGE" \
+      >"$out" 2>&1; then
+    rm -f "$out" "$WINE32_UNAVAILABLE"
+    return
+  fi
+  local i386_index
+  i386_index=$(sed -nE 's/^[EW]: Failed to fetch ([^ ]*binary-i386[^ ]*).*/\1/p' "$APT_UPDATE_LOG" | head -n 1)
+  if [ -n "$i386_index" ]; then
+    reason="its i386 package index could not be fetched ($i386_index)"
+  else
+    reason="apt-get could not install it ($(grep -m1 -E '^E: ' "$out" | sed 's/^E: //' || echo "exit status not 0"))"
+  fi
+  rm -f "$out"
+  printf '%s\n' "$reason" >"$WINE32_UNAVAILABLE"
+  log "$WINE32_PACKAGE not installed: $reason; the i686 suites will be skipped"
 }
 
 # apt-get source needs deb-src entries. They are derived from the machine's own
@@ -92,7 +196,7 @@ write_deb_src_entries() {
   [ -s "$tmp" ] || { log "no Debian source entries found to derive deb-src from"; exit 1; }
   as_root install -m 0644 "$tmp" "$SOURCES_FILE"
   rm -f "$tmp"
-  as_root apt-get update -qq
+  apt_update
 }
 
 fetch_cryptopp_source() {
@@ -148,6 +252,8 @@ fetch_qemu_user() {
     log "qemu-user: cached"
     return
   fi
+  # Without the 32-bit loader qemu has nothing to run.
+  [ -x /usr/lib/wine/wine ] || return 0
   if [ -z "${CORVANEL_FETCH_QEMU:-}" ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
     return
   fi
@@ -183,12 +289,25 @@ fetch_qemu_user() {
 }
 
 main() {
-  install_packages
-  mkdir -p "$CACHE_DIR"
-  build_cryptopp_for x86_64-w64-mingw32
-  build_cryptopp_for i686-w64-mingw32
-  fetch_qemu_user
-  log "done (cache: $CACHE_DIR)"
+  local tier="${1:-full}"
+  case "$tier" in
+    native)
+      install_tier "${NATIVE_PACKAGES[@]}"
+      ;;
+    full)
+      install_tier "${NATIVE_PACKAGES[@]}" "${FULL_PACKAGES[@]}"
+      mkdir -p "$CACHE_DIR"
+      build_cryptopp_for x86_64-w64-mingw32
+      build_cryptopp_for i686-w64-mingw32
+      install_wine32
+      fetch_qemu_user
+      ;;
+    *)
+      log "usage: setup.sh [native|full]"
+      exit 2
+      ;;
+  esac
+  log "done ($tier; cache: $CACHE_DIR)"
 }
 
 main "$@"

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/setup.sh >/dev/null
+bash tools/setup.sh full >/dev/null
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 --target Corvanel >/dev/null
 image=$(bash tools/demo-volume.sh)
