@@ -12,7 +12,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCRATCH = os.environ.get("CORVANEL_MUTANTS", "/tmp/corvanel-mutants")
+# one scratch copy per checkout, so that two checkouts can run side by side
+SCRATCH = os.environ.get("CORVANEL_MUTANTS", "/tmp/corvanel-mutants-" + os.path.basename(ROOT))
 PY = "/usr/bin/python3"
 
 
