@@ -111,6 +111,11 @@ MUTANTS = {
         "          FixUpRecordSector(record);\n          if (ParseFileRecord(record, parsed))",
         "          if (ParseFileRecord(record, parsed))",
         suite("tests/volume/real_volumes_test.py")),
+    "scan-folders-with-attributes-not-entered": (
+        "volume/fat_directory.cpp",
+        "  return (attributes & kAttributeDirectory) != 0 && (attributes & kAttributeVolumeLabel) == 0;",
+        "  return attributes == kAttributeDirectory;",
+        gtest("volume_tests", "FatWalkTest.*")),
     "locate-skips-the-record-fix-up": (
         "volume/deleted_file_scan.cpp",
         "  if (!ByteReader(bytes).Matches(0, \"FILE\") || FixUpRecordSector(bytes) != FixUpResult::Fixed)",

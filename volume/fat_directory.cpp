@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
@@ -21,16 +22,18 @@ namespace {
 constexpr std::size_t kEntrySize = 32;
 constexpr std::size_t kEntriesPerSector = kSectorSize / kEntrySize;
 constexpr std::size_t kAttributes = 0x0B;
+constexpr std::size_t kCaseFlags = 0x0C;  // Windows NT: which parts of the 8.3 name are lower case
 constexpr std::size_t kClusterHigh = 0x14;
 constexpr std::size_t kClusterLow = 0x1A;
 constexpr std::size_t kFileSize = 0x1C;
+constexpr std::size_t kSlotChecksum = 13;  // in a long-name slot
 
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kAttributeLongName = 0x0F;
 constexpr std::uint8_t kAttributeVolumeLabel = 0x08;
 constexpr std::uint8_t kAttributeDirectory = 0x10;
-constexpr std::uint8_t kAttributeHiddenSystemDirectory = 0x16;
-constexpr std::uint8_t kAttributeHiddenDirectory = 0x12;
+constexpr std::uint8_t kLowerCaseBase = 0x08;
+constexpr std::uint8_t kLowerCaseExtension = 0x10;
 constexpr std::uint8_t kLastAttribute = 0x3F;  // anything above (or 0) ends a directory
 
 constexpr std::size_t kMaxLongName = 255;
@@ -49,6 +52,53 @@ std::uint32_t FirstCluster(Entry entry) {
 }
 
 bool IsDeleted(Entry entry) { return entry[0] == kDeletedMark; }
+
+// A folder is any entry with the directory bit, whatever else is set
+// (read-only, hidden, system, archive); volume labels and long-name slots
+// carry the label bit and are none.
+bool IsDirectory(std::uint8_t attributes) {
+  return (attributes & kAttributeDirectory) != 0 && (attributes & kAttributeVolumeLabel) == 0;
+}
+
+// Whether a byte may stand first in a stored 8.3 name (0x05 stands for a
+// name's leading 0xE5).
+bool LegalFirstShortNameByte(std::uint8_t byte) {
+  if (byte <= 0x20 || byte == kDeletedMark || byte == 0x7F) return byte == 0x05;
+  if (byte >= 'a' && byte <= 'z') return false;
+  return std::string_view("\"*+,./:;<=>?[\\]|").find(static_cast<char>(byte)) == std::string_view::npos;
+}
+
+// Whether long-name slots carrying `checksum` are a short entry's. A deleted
+// entry lost its first byte to the deleted mark, and any checksum can be
+// reached through some first byte: that byte must be the one the long name's
+// first character would have become.
+bool SlotsBelongTo(Entry entry, std::uint8_t checksum, std::u16string_view longName) {
+  if (!IsDeleted(entry)) return ShortNameChecksum(entry) == checksum;
+  std::array<std::uint8_t, kEntrySize> bytes;
+  std::copy(entry.begin(), entry.end(), bytes.begin());
+  unsigned first = 0;
+  for (; first < 256; ++first) {
+    bytes[0] = static_cast<std::uint8_t>(first);
+    if (ShortNameChecksum(bytes) == checksum) break;
+  }
+  if (first == 256 || !LegalFirstShortNameByte(static_cast<std::uint8_t>(first))) return false;
+  const std::size_t at = longName.find_first_not_of(u" .");  // not carried into the short name
+  if (at == std::u16string_view::npos) return false;
+  const char16_t c = longName[at];
+  if (c >= 0x80 || first == '_') return true;  // a code page's byte, or the stand-in for what has none
+  const char16_t upper = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  return first == upper;
+}
+
+// The entry's long name when the slots gathered are its own, else its short
+// name; empties the collector.
+std::u16string TakeName(LongNameCollector& names, Entry entry) {
+  if (!names.Pending()) return ShortName(entry);
+  const std::optional<std::uint8_t> checksum = names.Checksum();
+  std::u16string longName = names.Take();
+  if (checksum && SlotsBelongTo(entry, *checksum, longName)) return longName;
+  return ShortName(entry);
+}
 
 // Entries of the first FAT, one cached sector at a time.
 class FatTable {
@@ -82,17 +132,22 @@ class FatTable {
 // when it does not (a deleted directory, whose chain was freed). Each cluster
 // the chain leads to is taken from `clusters`: one taken before (the chain
 // loops, or runs into another directory's clusters) ends the directory as
-// damaged.
+// damaged. With `unreadable` given, a cluster that cannot be read is noted
+// there and passed over along the chain (a directory without one ends
+// there); without it a failed read ends the reading with its code.
 class DirectoryReader {
  public:
-  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters)
-      : volume_(volume), facts_(facts), fat_(volume, facts), clusters_(clusters) {}
+  DirectoryReader(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters,
+                  std::vector<UnreadableStretch>* unreadable = nullptr)
+      : volume_(volume), facts_(facts), fat_(volume, facts), clusters_(clusters), unreadable_(unreadable) {}
 
-  bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
+  // As Next, for the directory's first sector.
+  bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode, bool& ended) {
+    ended = false;
     sector_ = firstSector;
     cluster_ = cluster;
     sectorInCluster_ = 0;
-    return Load(errorCode);
+    return Load(errorCode, ended);
   }
 
   // False at the end of the directory's chain (ended is set; Damaged() when
@@ -102,27 +157,11 @@ class DirectoryReader {
     ++sectorInCluster_;
     if (sectorInCluster_ < facts_.geometry.sectorsPerCluster || cluster_ == 0) {
       ++sector_;
-    } else {
-      sectorInCluster_ = 0;
-      std::optional<std::uint32_t> next = fat_.Entry(cluster_);
-      if (next && *next >= kFirstEndOfChain) {
-        ended = true;
-        return false;
-      }
-      if (next && *next >= 2 && *next < kBadCluster && ClusterSector(*next)) {
-        if (!clusters_.Take(*next)) {
-          damaged_ = true;
-          ended = true;
-          return false;
-        }
-        cluster_ = *next;
-        sector_ = *ClusterSector(*next);
-      } else {
-        cluster_ = 0;  // no chain to follow: on along the volume
-        ++sector_;
-      }
+    } else if (!NextCluster()) {
+      ended = true;
+      return false;
     }
-    return Load(errorCode);
+    return Load(errorCode, ended);
   }
 
   std::uint32_t Sector() const { return sector_; }
@@ -130,7 +169,55 @@ class DirectoryReader {
   Entry EntryAt(std::size_t index) const { return Entry(sectorBytes_.data() + index * kEntrySize, kEntrySize); }
 
  private:
-  bool Load(std::int32_t& errorCode) { return volume_.ReadSectors(sector_, 1, sectorBytes_, errorCode); }
+  // On to the next cluster of the chain, or along the volume when there is
+  // none; false at the chain's end.
+  bool NextCluster() {
+    sectorInCluster_ = 0;
+    std::optional<std::uint32_t> next = fat_.Entry(cluster_);
+    if (next && *next >= kFirstEndOfChain) return false;
+    if (next && *next >= 2 && *next < kBadCluster && ClusterSector(*next)) {
+      if (!clusters_.Take(*next)) {
+        damaged_ = true;
+        return false;
+      }
+      cluster_ = *next;
+      sector_ = *ClusterSector(*next);
+    } else {
+      cluster_ = 0;  // no chain to follow: on along the volume
+      ++sector_;
+    }
+    return true;
+  }
+
+  bool Load(std::int32_t& errorCode, bool& ended) {
+    for (;;) {
+      std::int32_t code = error_code::kNone;
+      if (volume_.ReadSectors(sector_, 1, sectorBytes_, code)) return true;
+      if (!unreadable_) {
+        errorCode = code;
+        return false;
+      }
+      NoteUnreadable();
+      if (cluster_ == 0 || !NextCluster() || cluster_ == 0) {
+        ended = true;
+        return false;
+      }
+    }
+  }
+
+  void NoteUnreadable() {
+    const std::uint32_t first = facts_.geometry.fatFirstDataSector;
+    const std::uint32_t perCluster = std::max<std::uint32_t>(facts_.geometry.sectorsPerCluster, 1);
+    const std::uint64_t cluster = sector_ < first ? 0 : (sector_ - first) / perCluster + 2;
+    if (!unreadable_->empty()) {
+      UnreadableStretch& last = unreadable_->back();
+      if (last.unit == UnreadableStretch::Unit::Clusters && last.first + last.count == cluster) {
+        ++last.count;
+        return;
+      }
+    }
+    unreadable_->push_back({UnreadableStretch::Unit::Clusters, cluster, 1});
+  }
 
   std::optional<std::uint32_t> ClusterSector(std::uint32_t cluster) const { return FatClusterSector(facts_, cluster); }
 
@@ -142,13 +229,15 @@ class DirectoryReader {
   std::array<std::uint8_t, kSectorSize> sectorBytes_{};
   FatTable fat_;
   ChainGuard& clusters_;
+  std::vector<UnreadableStretch>* unreadable_;
   bool damaged_ = false;
 };
 
 class DeletedFileWalk {
  public:
   DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent)
-      : volume_(volume), facts_(facts), view_(view), parent_(parent), clusters_(FatClusterCount(facts)) {}
+      : volume_(volume), facts_(facts), view_(view), parent_(parent), fat_(volume, facts),
+        clusters_(FatClusterCount(facts)) {}
 
   bool Walk(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     // A directory whose cluster was read already in this scan is not walked
@@ -167,8 +256,9 @@ class DeletedFileWalk {
  private:
   bool WalkDirectory(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     slotCounter_ = 1;
-    DirectoryReader reader(volume_, facts_, clusters_);
-    if (!reader.Start(firstSector, cluster, errorCode)) return false;
+    DirectoryReader reader(volume_, facts_, clusters_, &ScanUnreadableStretches);
+    bool ended = false;
+    if (!reader.Start(firstSector, cluster, errorCode, ended)) return ended;
     for (;;) {
       AdvanceProgress(1);  // a directory sector read
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
@@ -181,24 +271,24 @@ class DeletedFileWalk {
           names_.Clear();
           continue;
         }
-        if (attributes == kAttributeHiddenSystemDirectory || attributes == kAttributeHiddenDirectory) {
-          names_.Clear();
-          continue;
-        }
         if (attributes == kAttributeLongName) {
           names_.AddSlot(entry);
           ++slotCounter_;
           continue;
         }
         if (attributes == 0 || attributes > kLastAttribute) return true;
-        if (attributes == kAttributeDirectory) {
+        if (attributes & kAttributeVolumeLabel) {  // the volume's name, not a file's
+          names_.Clear();
+          slotCounter_ = 1;
+          continue;
+        }
+        if (IsDirectory(attributes)) {
           if (!EnterDirectory(entry, cluster, errorCode)) return false;
           if (errorCode != error_code::kNone) return false;
           continue;
         }
         TakeFile(entry, reader.Sector(), static_cast<std::uint16_t>(i), last);
       }
-      bool ended = false;
       if (!reader.Next(errorCode, ended)) {
         damaged_ += reader.Damaged();
         return ended;
@@ -213,9 +303,13 @@ class DeletedFileWalk {
   bool EnterDirectory(Entry entry, std::uint32_t ownCluster, std::int32_t& errorCode) {
     // The long name gathered so far is the folder's own: taken here, it can
     // never pass to the first file inside.
-    const std::u16string name = names_.Pending() ? names_.Take() : ShortName(entry);
+    const std::u16string name = TakeName(names_, entry);
     std::uint32_t subdirectory = FirstCluster(entry);
     if (subdirectory == lastEnteredDirCluster_) return true;
+    if (IsDeleted(entry) && InUseElsewhere(subdirectory, ownCluster)) {
+      slotCounter_ = 1;
+      return true;
+    }
     lastEnteredDirCluster_ = subdirectory;
     slotCounter_ = 1;
     if (subdirectory == ownCluster) return true;
@@ -242,7 +336,7 @@ class DeletedFileWalk {
     }
     if (entry[1] == 0xFF && entry[2] == 0xFF && !last) return;
     FatDeletedEntry found;
-    found.name = names_.Pending() ? names_.Take() : ShortName(entry);
+    found.name = TakeName(names_, entry);
     found.dirSector = sector;
     found.entryIndex = index;
     found.slotCount = slotCounter_;
@@ -262,10 +356,31 @@ class DeletedFileWalk {
     if (FatDeletedFiles.size() == 1) view_.Invalidate();
   }
 
+  // Whether a deleted folder's first cluster was taken again since: the FAT
+  // holds it (a deleted folder's chain is freed), and it is not the folder's
+  // own, whose "." names the cluster and whose ".." the folder it lies in.
+  // A live folder there is walked through its own entry, a file's data is
+  // no folder at all.
+  bool InUseElsewhere(std::uint32_t cluster, std::uint32_t parentCluster) {
+    std::optional<std::uint32_t> link = fat_.Entry(cluster);
+    std::optional<std::uint32_t> sector = FatClusterSector(facts_, cluster);
+    if (!link || *link == 0 || !sector) return false;
+    std::array<std::uint8_t, kSectorSize> bytes{};
+    std::int32_t ignored = 0;
+    if (!volume_.ReadSectors(*sector, 1, bytes, ignored)) return true;
+    Entry dot(bytes.data(), kEntrySize);
+    Entry dotDot(bytes.data() + kEntrySize, kEntrySize);
+    const std::uint32_t parent = FirstCluster(dotDot);
+    const bool parentMatches = parent == parentCluster || (parent == 0 && parentCluster == facts_.rootCluster);
+    return !(ShortName(dot) == u"." && IsDirectory(dot[kAttributes]) && FirstCluster(dot) == cluster &&
+             ShortName(dotDot) == u".." && IsDirectory(dotDot[kAttributes]) && parentMatches);
+  }
+
   RawVolume& volume_;
   const BootSectorFacts& facts_;
   DeletedFilesView& view_;
   TreeItem parent_;
+  FatTable fat_;
   LongNameCollector names_;
   std::uint16_t slotCounter_ = 1;
   std::uint32_t lastEnteredDirCluster_ = 0;
@@ -287,12 +402,17 @@ void LongNameCollector::AddSlot(std::span<const std::uint8_t, 32> slot) {
     part += unit;
   }
   slots_.push_back(std::move(part));
+  if (slots_.size() == 1) {
+    checksum_ = slot[kSlotChecksum];
+  } else if (checksum_ != slot[kSlotChecksum]) {
+    checksum_.reset();
+  }
 }
 
 std::u16string LongNameCollector::Take() {
   std::u16string name;
   for (auto part = slots_.rbegin(); part != slots_.rend(); ++part) name += *part;
-  slots_.clear();
+  Clear();
   if (name.size() > kMaxLongName) name.resize(kMaxLongName);
   return name;
 }
@@ -303,8 +423,15 @@ std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExten
                       entry.begin() + static_cast<std::ptrdiff_t>(offset + width));
     return bytes.substr(0, bytes.find(' '));
   };
-  std::string name = field(0, 8);
-  std::string extension = field(8, 3);
+  // The case flags lower ASCII letters alone, as Windows NT writes them.
+  auto lower = [&](std::string text, std::uint8_t flag) {
+    if (entry[kCaseFlags] & flag)
+      for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+  };
+  std::string name = lower(field(0, 8), kLowerCaseBase);
+  std::string extension = lower(field(8, 3), kLowerCaseExtension);
   if (withExtension && !extension.empty()) name += "." + extension;
   return platform::FromAnsiLossy(name);
 }
@@ -337,7 +464,8 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
       return false;
     }
     DirectoryReader reader(volume, facts, clusters);
-    if (!reader.Start(sector, cluster, errorCode)) return false;
+    bool ended = false;
+    if (!reader.Start(sector, cluster, errorCode, ended)) return false;
     LongNameCollector names;
     std::vector<FatEntryPlace> slots;  // where the pending long-name slots lie
     std::uint16_t slotCounter = 1;
@@ -370,8 +498,8 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
           slotCounter = 1;
           continue;
         }
-        const bool isDirectory = (attributes & kAttributeDirectory) != 0;
-        std::u16string name = names.Pending() ? names.Take() : ShortName(entry);
+        const bool isDirectory = IsDirectory(attributes);
+        std::u16string name = TakeName(names, entry);
         if (!SameNameIgnoringCase(name, components[m])) {
           slots.clear();
           slotCounter = 1;
@@ -399,7 +527,6 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
         located.entries.push_back(place);
       }
       if (matched) break;
-      bool ended = false;
       if (!reader.Next(errorCode, ended)) {
         if (ended) errorCode = error_code::kNoFileRecordFound;
         return false;

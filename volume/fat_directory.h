@@ -63,34 +63,43 @@ class LongNameCollector {
  public:
   void AddSlot(std::span<const std::uint8_t, 32> slot);
   bool Pending() const { return !slots_.empty(); }
+  // The checksum of the short name that every slot gathered names (byte 13),
+  // nullopt when they name different ones.
+  std::optional<std::uint8_t> Checksum() const { return checksum_; }
   // The long name, cut to 255 units; empties the collector.
   std::u16string Take();
-  void Clear() { slots_.clear(); }
+  void Clear() {
+    slots_.clear();
+    checksum_.reset();
+  }
 
  private:
   std::vector<std::u16string> slots_;
+  std::optional<std::uint8_t> checksum_;
 };
 
-// "NAME.EXT" from an entry's 8.3 bytes through the ANSI code page; withExtension
-// false gives the base alone.
+// "NAME.EXT" from an entry's 8.3 bytes through the ANSI code page, base and
+// extension in lower case where the entry's case flags (byte 0x0C: 0x08 the
+// base, 0x10 the extension) say so; withExtension false gives the base alone.
 std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExtension = true);
 
 // Appends the deleted files under the directory at firstSector / firstCluster
 // (and its subdirectories) to FatDeletedFiles and FatDeletedFileIndex and as
-// children of parent. Each directory cluster is read at most once.
-// damagedDirectories counts the directories whose chain broke off where it
-// looped or ran into clusters already read (their entries up to there are
-// listed). False when a read failed (errorCode from the read) or
-// AbortRequested stopped it.
+// children of parent. Each directory cluster is read at most once; one that
+// cannot be read is added to ScanUnreadableStretches and the walk goes on
+// without it. A deleted folder whose first cluster is in use again is not
+// entered. damagedDirectories counts the directories whose chain broke off
+// where it looped or ran into clusters already read (their entries up to
+// there are listed). False when AbortRequested stopped it.
 bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
                       std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
                       std::uint32_t& damagedDirectories);
 
 // Follows a path ("dir\sub\file", components compared without regard to case)
-// from the root directory to a file's entry. False with errorCode 6 when a
-// component is missing, a directory stands where the file should or a file
-// where a directory should, or a directory's chain loops; or with the read's
-// code.
+// from the root directory to a file's entry, through any entry with the
+// directory bit. False with errorCode 6 when a component is missing, a
+// directory stands where the file should or a file where a directory should,
+// or a directory's chain loops; or with the read's code.
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
                  std::int32_t& errorCode);
 

@@ -1,5 +1,5 @@
 // The FAT32 walk over hand-made directories: long names, deleted and hidden
-// directories, the entry filters, and following a path.
+// directories, the entry filters, unreadable clusters, and following a path.
 #include "volume/fat_directory.h"
 
 #include <gtest/gtest.h>
@@ -32,8 +32,10 @@ Entry Short(std::string_view name83, std::uint8_t attributes, std::uint32_t clus
   return e;
 }
 
-// The long-name slots of a name, in disk order (last part first).
-std::vector<Entry> Slots(std::u16string_view name, bool deleted = false) {
+// The long-name slots of a name, in disk order (last part first), carrying
+// the checksum of their short entry's 8.3 name (as it was before deletion).
+std::vector<Entry> Slots(std::u16string_view name, bool deleted = false, std::string_view owner83 = "") {
+  const std::uint8_t checksum = owner83.empty() ? 0 : ShortNameChecksum(Short(owner83, 0x20, 0, 0));
   std::u16string units(name);
   units += u'\0';
   while (units.size() % 13) units += u'\xFFFF';
@@ -44,6 +46,7 @@ std::vector<Entry> Slots(std::u16string_view name, bool deleted = false) {
     Entry e{};
     e[0] = deleted ? 0xE5 : static_cast<std::uint8_t>((n + 1) | (n + 1 == count ? 0x40 : 0));
     e[11] = 0x0F;
+    e[13] = checksum;
     for (std::size_t k = 0; k < 13; ++k) Put(&e[kOffsets[k]], units[n * 13 + k], 2);
     slots.push_back(e);
   }
@@ -108,17 +111,24 @@ std::vector<Entry> Concat(std::initializer_list<std::vector<Entry>> parts) {
 }
 
 TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
+  Entry lowerCase = Short("AFTER   TXT", 0x20, 16, 1, true);
+  lowerCase[0x0C] = 0x18;
   Directory(2, Concat({
-      Slots(u"文件（一）：a.txt", true), {Short("?????~1TXT", 0x20, 10, 2, true)},
+      Slots(u"文件（一）：a.txt", true, "_____~1 TXT"), {Short("_____~1 TXT", 0x20, 10, 2, true)},
       {Short("KEEP    TXT", 0x20, 11, 5)},
       {Short("FILE    TXT", 0x20, 12, 7, true)},
-      Slots(u"A name longer than thirteen.bin", true), {Short("ANAMEL~1BIN", 0x20, 13, 9000, true)},
+      Slots(u"A name longer than thirteen.bin", true, "ANAMEL~1BIN"), {Short("ANAMEL~1BIN", 0x20, 13, 9000, true)},
       {Short("FAR     BIN", 0x20, 5000, 1, true)},  // first data sector beyond the volume
+      // Slots that are another name's: the short name, in the case its flags give.
+      Slots(u"Old report.xlsx", true, "OLDREP~1XLS"), {Short("REPORT  XLS", 0x20, 14, 1, true)},
+      {lowerCase},
   }));
   std::int32_t errorCode = 0;
   std::vector<std::u16string> names = Scan(errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(names.size(), 3u);
+  ASSERT_EQ(names.size(), 5u);
+  EXPECT_EQ(names[3].substr(1), u"EPORT.XLS");
+  EXPECT_EQ(names[4].substr(1), u"fter.txt");
   EXPECT_EQ(names[0], u"文件（一）：a.txt");
   EXPECT_EQ(names[1].substr(1), u"ILE.TXT");  // the deleted mark read through the code page
   EXPECT_EQ(names[2], u"A name longer than thirteen.bin");
@@ -138,7 +148,7 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   Directory(2, {
       Short("LIVE       ", 0x10, 3, 0),
       Short("GONE       ", 0x10, 4, 0, true),
-      Short("SYSTEM     ", 0x16, 5, 0),  // hidden system directory: not entered
+      Short("SYSTEM     ", 0x16, 5, 0),  // hidden and system: a folder all the same
       Short("LATE    TXT", 0x20, 7, 3, true),
   });
   SetFat(3, 0x0FFFFFFF);
@@ -150,10 +160,12 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   std::int32_t errorCode = 0;
   std::vector<std::u16string> names = Scan(errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(names.size(), 3u);
+  ASSERT_EQ(names.size(), 4u);
   EXPECT_EQ(names[0].substr(1), u"IVEDEL.TXT");
   EXPECT_EQ(names[1], u"INSIDE.TXT");
-  EXPECT_EQ(names[2].substr(1), u"ATE.TXT");  // the root goes on after the subdirectories
+  EXPECT_EQ(names[2].substr(1), u"ECRET.TXT");
+  EXPECT_EQ(FatDeletedFiles[2].path, u"SYSTEM");
+  EXPECT_EQ(names[3].substr(1), u"ATE.TXT");  // the root goes on after the subdirectories
 
   // A live directory spread over two clusters that are not neighbours: the
   // chain is followed, not the sectors after the first cluster.
@@ -221,10 +233,43 @@ TEST_F(FatWalkTest, ChainsThatLoopEndAsDamaged) {
   EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
 }
 
+// A volume cut short: the directory clusters past its end cannot be read.
+// They are noted, and everything else is listed.
+TEST_F(FatWalkTest, UnreadableDirectoryClustersAreNotedAndPassedOver) {
+  Directory(2, {Short("CUT        ", 0x10, 850, 0), Short("SPLIT      ", 0x10, 3, 0),
+                Short("ROOT    TXT", 0x20, 9, 1, true)});
+  SetFat(850, 0x0FFFFFFF);
+  // SPLIT: clusters 3, 900, 901 and 4; the two in the middle are gone.
+  std::vector<Entry> full(16, Short("FILLER  TXT", 0x20, 40, 1));
+  Directory(3, full);
+  SetFat(3, 900);
+  SetFat(900, 901);
+  SetFat(901, 4);
+  SetFat(4, 0x0FFFFFFF);
+  Directory(4, {Short("AFTER   TXT", 0x20, 41, 1, true)});
+  image.Resize(800 * kSectorSize);
+  std::int32_t errorCode = 0;
+  std::vector<std::u16string> names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].substr(1), u"FTER.TXT");
+  EXPECT_EQ(names[1].substr(1), u"OOT.TXT");
+  ASSERT_EQ(ScanUnreadableStretches.size(), 2u);
+  EXPECT_EQ(ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Clusters);
+  EXPECT_EQ(ScanUnreadableStretches[0].first, 850u);
+  EXPECT_EQ(ScanUnreadableStretches[0].count, 1u);
+  EXPECT_EQ(ScanUnreadableStretches[1].first, 900u);
+  EXPECT_EQ(ScanUnreadableStretches[1].count, 2u);
+  // A fresh scan starts with none.
+  image.Resize(kSectors * kSectorSize);
+  Scan(errorCode);
+  EXPECT_TRUE(ScanUnreadableStretches.empty());
+}
+
 TEST_F(FatWalkTest, FindFatPath) {
   Directory(2, Concat({
       {Short("MUSIC      ", 0x10, 3, 0)},
-      Slots(u"Long Document.docx"), {Short("LONGDO~1DOC", 0x20, 8, 1234)},
+      Slots(u"Long Document.docx", false, "LONGDO~1DOC"), {Short("LONGDO~1DOC", 0x20, 8, 1234)},
   }));
   SetFat(3, 0x0FFFFFFF);
   Directory(3, {Short("FILE    MP3", 0x20, 9, 4321), Short("OLD     MP3", 0x20, 10, 1, true)});
@@ -291,11 +336,13 @@ TEST_F(FatWalkTest, FindFatPathKeepsEachEntryWhereItLies) {
   EXPECT_EQ(located.entries[2].sector, kDataSector + 3);
   EXPECT_EQ(located.entries[2].bytes, shortEntry);
 
-  // Slots whose checksum is another short name's are no part of this file.
+  // Slots whose checksum is another short name's are no part of this file,
+  // nor is the name they spell.
   slots[0][13] ^= 0x55;
   std::copy(slots.begin(), slots.end(), first.begin() + 14);
   Directory(3, first);
-  ASSERT_TRUE(FindFatPath(volume, facts, u"data.old\\quarterly report.txt", located, errorCode));
+  EXPECT_FALSE(FindFatPath(volume, facts, u"data.old\\quarterly report.txt", located, errorCode));
+  ASSERT_TRUE(FindFatPath(volume, facts, u"data.old\\report~1.txt", located, errorCode));
   EXPECT_EQ(located.slotCount, 3);
   ASSERT_EQ(located.entries.size(), 2u);
   EXPECT_EQ(located.entries[0].index, 15);
@@ -349,6 +396,12 @@ TEST(ShortNames, BaseAndExtension) {
   EXPECT_EQ(ShortName(Short("README  TXT", 0x20, 0, 0)), u"README.TXT");
   EXPECT_EQ(ShortName(Short("NOEXT      ", 0x20, 0, 0)), u"NOEXT");
   EXPECT_EQ(ShortName(Short("DOCS    DIR", 0x10, 0, 0), false), u"DOCS");
+  // Windows NT's case flags: 0x08 the base, 0x10 the extension in lower case.
+  Entry entry = Short("README~1TXT", 0x20, 0, 0);
+  entry[0x0C] = 0x08;
+  EXPECT_EQ(ShortName(entry), u"readme~1.TXT");
+  entry[0x0C] = 0x10;
+  EXPECT_EQ(ShortName(entry), u"README~1.txt");
 }
 
 TEST(ShortNames, ChecksumOfThe83Bytes) {

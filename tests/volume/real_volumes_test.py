@@ -9,9 +9,9 @@ where noted:
   - NTFS records below 24 (the system's, which fls shows as orphans) are not
     scanned;
   - a FAT32 short name keeps its deleted mark (0xE5) as its first character,
-    where fls shows '_'; names are compared from their second character, and
-    without regard to case (mtools stores lower-case 8.3 names as upper case
-    with a case flag, which fls applies and the scan does not).
+    where fls shows '_'; names are compared from their second character (and
+    mostly without regard to case, though the scan applies the case flags
+    with which mtools stores lower-case 8.3 names, as fls does).
 
 usage: real_volumes_test.py CLI [WINE_RUN WINDOWS_CLI]
 """
@@ -239,17 +239,22 @@ class RealVolumesTest(unittest.TestCase):
         self.assertIn("文件（一）：a.txt", names)  # full-width parentheses and colon kept
         self.assertIn("A long file name.bin", names)
         self.assertIn("Five files.bin", names)  # in a deleted directory
-        self.assertEqual(sum(name[1:] == "UP.TXT" for name in names), 2)
+        self.assertEqual(sum(name[1:] == "up.txt" for name in names), 2)  # mtools's case flags
 
-    def test_fat32_folders_give_names_and_paths(self):
-        # Long- and short-named folders, live and deleted, nested, each with a
-        # deleted file: a folder's long name is its own, never its first file's.
-        work = os.path.join(self.work.name, "folders")
+    def new_fat32(self, name):
+        """A fresh FAT32 image in a folder of its own, with a file "data" beside
+        it, and a runner of mtools commands on it."""
+        work = os.path.join(self.work.name, name)
         image = os.path.join(work, "fat.img")
         os.makedirs(work)
         run("mkfs.fat", "-F", "32", "-s", "1", "-C", image, "65536")
         write(os.path.join(work, "data"), b"data\n")
-        m = lambda *args: run(args[0], "-i", image, *args[1:])
+        return work, image, lambda *args: run(args[0], "-i", image, *args[1:])
+
+    def test_fat32_folders_give_names_and_paths(self):
+        # Long- and short-named folders, live and deleted, nested, each with a
+        # deleted file: a folder's long name is its own, never its first file's.
+        work, image, m = self.new_fat32("folders")
         for folder in ("old folder", "old folder/deeper", "dirA", "SHORT", "SHORT/Long Inner", "gone folder",
                        "gone folder/GONE2"):
             m("mmd", "::/" + folder)
@@ -270,6 +275,89 @@ class RealVolumesTest(unittest.TestCase):
         key = lambda path: sorted("/".join(part(c) for c in p.split("/")) for p in path)
         self.assertEqual(key(ours), key(expected))
         self.assertIn("old folder/inner one.txt", ours)
+
+    def test_fat32_entries_as_fls_reads_them(self):
+        # Folders with attributes besides "directory" (as $RECYCLE.BIN has),
+        # 8.3 names in lower case through their case flags, and a deleted
+        # folder whose cluster a live folder took since (through fusefat,
+        # which takes the first free cluster once the hint says so).
+        work, image, m = self.new_fat32("entries")
+        m("mmd", "::/old")
+        m("mcopy", os.path.join(work, "data"), "::/old/inold.txt")
+        folders = {"ro": "+r", "hid": "+h", "sys": "+s", "hs": ("+h", "+s"), "arc": "+a", "plain": None}
+        for folder, flags in folders.items():
+            m("mmd", "::/" + folder)
+            m("mcopy", os.path.join(work, "data"), f"::/{folder}/x{folder}.txt")
+            m("mcopy", os.path.join(work, "data"), f"::/{folder}/keep.txt")
+            m("mdel", f"::/{folder}/x{folder}.txt")
+            if flags:
+                m("mattrib", *([flags] if isinstance(flags, str) else flags), "::/" + folder)
+        m("mcopy", os.path.join(work, "data"), "::/after.txt")
+        m("mdel", "::/after.txt")
+        m("mdeltree", "::/old")
+        with open(image, "r+b") as f:  # the FSInfo sector's next-free hint
+            f.seek(512 + 0x1EC)
+            f.write((2).to_bytes(4, "little"))
+        mount = os.path.join(work, "mnt")
+        os.makedirs(mount)
+        fuse = subprocess.Popen(["fusefat", "-f", "-o", "rw+,fsname=" + image, image, mount],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            for _ in range(100):
+                if os.path.ismount(mount):
+                    break
+                time.sleep(0.05)
+            os.mkdir(os.path.join(mount, "plain", "new"))
+            write(os.path.join(mount, "plain", "new", "live.txt"), b"live\n")
+        finally:
+            subprocess.run(["fusermount", "-u", mount], check=True)
+            fuse.wait(timeout=60)
+        m("mcopy", os.path.join(work, "data"), "::/plain/new/gone.txt")
+        m("mdel", "::/plain/new/gone.txt")
+        # The deleted folder's cluster is the new one's.
+        self.assertIn("new", run("fls", image, run("ifind", "-n", "plain", image).stdout.decode().strip())
+                      .stdout.decode())
+        old = next(line for line in run("fls", "-d", image).stdout.decode().splitlines() if "_ld" in line)
+        first_cluster = lambda inode: int(run("istat", image, inode).stdout.decode().split("Sectors:")[1].split()[0])
+        new = next(line for line in run("fls", "-r", image).stdout.decode().splitlines() if line.endswith("\tnew"))
+        self.assertEqual(first_cluster(old.split()[2].rstrip(":")), first_cluster(new.split()[2].rstrip(":")))
+        expected = []
+        for line in run("fls", "-rd", image).stdout.decode().splitlines():
+            kind, path = line.split(":\t", 1)
+            if kind.startswith("r/r"):
+                folder, _, name = path.rpartition("/")
+                expected.append((folder + "/" if folder else "") + name[1:])  # past fls's "_" for the mark
+        ours = [(e["path"] + "/" if e["path"] else "") + e["name"][1:] for e in scan(image)]
+        self.assertEqual(sorted(ours), sorted(expected))  # case and all
+        self.assertIn("hs/hs.txt", ours)
+        self.assertIn("plain/new/one.txt", ours)
+        self.assertIn("fter.txt", ours)
+        # The locate follows folders with attributes too.
+        for path in ("hs\\keep.txt", "ro\\keep.txt", "arc\\keep.txt"):
+            result = subprocess.run([CLI, "locate", image, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(result.returncode, 0, path)
+
+    def test_fat32_cut_short(self):
+        # An image that ends before one folder's cluster: what lies outside it
+        # is listed all the same.
+        work, image, m = self.new_fat32("cut")
+        write(os.path.join(work, "big"), os.urandom(4 << 20))
+        for name in ("gone1.txt", "gone2.txt"):
+            m("mcopy", os.path.join(work, "data"), "::/" + name)
+        m("mcopy", os.path.join(work, "big"), "::/big.bin")
+        m("mmd", "::/far")
+        m("mcopy", os.path.join(work, "data"), "::/far/x.txt")
+        m("mdel", "::/far/x.txt", "::/gone1.txt", "::/gone2.txt")
+        far = next(line for line in run("fls", image).stdout.decode().splitlines() if line.endswith("\tfar"))
+        sector = int(run("istat", image, far.split()[1].rstrip(":")).stdout.decode().split("Sectors:")[1].split()[0])
+        os.truncate(image, sector * 512)
+        expected = sorted(path for kind, path in (line.split(":\t", 1) for line in
+                          run("fls", "-rd", image).stdout.decode().splitlines()) if kind.startswith("r/r"))
+        self.assertEqual(expected, ["_one1.txt", "_one2.txt"])
+        result = subprocess.run([CLI, "scan", image, "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertIn(result.returncode, (0, 1), result.stderr)  # 1: the stretch it could not read
+        entries = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        self.assertEqual(sorted("_" + e["name"][1:] for e in entries if "index" in e), expected)
 
     def test_fragmented_mft(self):
         work = os.path.join(self.work.name, "fragmented")
