@@ -190,7 +190,7 @@ class RecoverCommand {
       children.push_back(child);
     if (children.empty()) {
       console_.out << "no deleted files found\n";
-      return kExitOk;
+      return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
     for (std::size_t index : arguments_.indices) {
       if (index >= children.size())

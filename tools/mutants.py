@@ -156,6 +156,16 @@ MUTANTS = {
         "  std::vector<std::uint64_t> holders = extensions;",
         "  std::vector<std::uint64_t> holders = extensions;\n  holders.clear();",
         suite("tests/volume/real_volumes_test.py") + ["RealVolumesTest.test_extension_records_dropped_from_the_list"]),
+    "cli-scan-backslash-not-doubled": (
+        "cli/volume_commands.cpp",
+        "      if (c == '\\\\') text += c;\n",
+        "",
+        suite("tests/volume/real_volumes_test.py") + ["RealVolumesTest.test_extension_records_dropped_from_the_list"]),
+    "scan-lost-name-keeps-a-folder": (
+        "volume/deleted_file_scan.cpp",
+        "      parsed.path.clear();\n",
+        "      parsed.path = folders.PathOf(parsed.parentReference);\n",
+        suite("tests/volume/real_volumes_test.py") + ["RealVolumesTest.test_extension_records_dropped_from_the_list"]),
     "crypt-paths-in-the-code-page": (
         "crypt/file_encryption.cpp",
         "  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);",
