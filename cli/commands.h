@@ -45,6 +45,11 @@ std::string Printable(std::string_view utf8, bool keepLineBreaks = false);
 // when the scan was interrupted or failed (after saying why).
 std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console);
 
+// After a scan: a warning on standard error for each stretch of the volume it
+// could not read (and, for json, a JSON line on standard output). True when
+// there was one: the listing is then partial.
+bool ReportUnreadable(Console& console, bool json);
+
 // Prints a usage error and gives kExitUsage.
 int ReportUsage(Console& console, std::string_view message);
 

@@ -190,7 +190,7 @@ class RecoverCommand {
       children.push_back(child);
     if (children.empty()) {
       console_.out << "no deleted files found\n";
-      return kExitOk;
+      return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
     for (std::size_t index : arguments_.indices) {
       if (index >= children.size())
@@ -248,8 +248,12 @@ class RecoverCommand {
     }
     // Failures that did not end the run (unreadable sectors, a resident file
     // that could not be written) still make it a failure.
-    files_.Finish(failed ? "incomplete" : "done", folderText, failed ? FailureText(errorCode_) : "");
-    return failed ? ReportFailure(console_, errorCode_) : kExitOk;
+    // So do files the scan could not list (parts of the volume it could not read).
+    const bool unlisted = !ScanUnreadableStretches.empty();
+    files_.Finish(failed || unlisted ? "incomplete" : "done", folderText,
+                  failed ? FailureText(errorCode_) : unlisted ? "parts of the volume could not be read; files there are not listed" : "");
+    ReportUnreadable(console_, false);
+    return failed ? ReportFailure(console_, errorCode_) : unlisted ? kExitFailed : kExitOk;
   }
 
   std::optional<int> FreeShare(std::int32_t key) const {

@@ -51,8 +51,17 @@ void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
                   free ? (std::to_string(*free) + "%").c_str() : "?");
-    std::u16string shown = path.empty() ? std::u16string(name) : std::u16string(path) + u"/" + std::u16string(name);
-    line = prefix + Printable(platform::Utf16ToUtf8(shown)) + '\n';
+    // A folder that could not be followed ("?/") carries its own separator.
+    std::u16string shown(path);
+    if (!shown.empty() && shown.back() != u'/') shown += u'/';
+    shown += name;
+    // A backslash in a name is doubled, so that it cannot pass for one of Printable's escapes.
+    std::string text;
+    for (char c : platform::Utf16ToUtf8(shown)) {
+      if (c == '\\') text += c;
+      text += c;
+    }
+    line = prefix + Printable(text) + '\n';
   }
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
@@ -113,7 +122,7 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
     console.err << "corvanel-cli: warning: " << ScanDamagedDirectories << " damaged director"
                 << (ScanDamagedDirectories == 1 ? "y was" : "ies were")
                 << " read only up to where its cluster chain loops or runs into another directory\n";
-  return kExitOk;
+  return ReportUnreadable(console, arguments.json) ? kExitFailed : kExitOk;
 }
 
 }  // namespace
@@ -130,6 +139,22 @@ std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Cons
   }
   if (errorCode != error_code::kNone) return ReportFailure(console, errorCode);
   return std::nullopt;
+}
+
+bool ReportUnreadable(Console& console, bool json) {
+  for (const UnreadableStretch& stretch : ScanUnreadableStretches) {
+    const bool records = stretch.unit == UnreadableStretch::Unit::Records;
+    console.err << "corvanel-cli: warning: " << (records ? "MFT records " : "directory clusters ") << stretch.first;
+    if (stretch.count > 1) console.err << '-' << stretch.first + stretch.count - 1;
+    console.err << " could not be read; files there are not listed\n";
+    if (json)
+      console.out << nlohmann::ordered_json{{"unreadable", records ? "records" : "clusters"},
+                                            {"first", stretch.first},
+                                            {"count", stretch.count}}
+                         .dump()
+                  << '\n';
+  }
+  return !ScanUnreadableStretches.empty();
 }
 
 void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {

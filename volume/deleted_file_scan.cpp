@@ -45,15 +45,27 @@ class RecordReader {
       return buffer_.data() + (mftSector - first_) * kSectorSize;
     MftLayout::Place place = layout_.Locate(mftSector);
     std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, kSectorsPerRecord)});
+    // Where a batch failed, record by record: the readable records among
+    // unreadable sectors still come out, and the bad stretch is not read again per record.
+    if (mftSector < singleUntil_) wanted = kSectorsPerRecord;
     wanted = std::max(wanted, kSectorsPerRecord);
     buffer_.resize(wanted * kSectorSize);
     first_ = mftSector;
     count_ = 0;
+    std::int32_t code = error_code::kNone;
     if (place.sparse) {
       std::fill(buffer_.begin(), buffer_.end(), 0);
-    } else if (!ReadRun(place.sector, wanted, errorCode)) {
-      // The batch may reach past the volume's end where the record does not.
-      if (wanted == kSectorsPerRecord || !ReadRun(place.sector, kSectorsPerRecord, errorCode)) return nullptr;
+    } else if (!ReadRun(place.sector, wanted, code)) {
+      // The batch may reach past the volume's end, or over bad sectors, where the record does not.
+      if (wanted == kSectorsPerRecord) {
+        errorCode = code;
+        return nullptr;
+      }
+      singleUntil_ = mftSector + wanted;
+      if (!ReadRun(place.sector, kSectorsPerRecord, code)) {
+        errorCode = code;
+        return nullptr;
+      }
       wanted = kSectorsPerRecord;
     }
     count_ = wanted;
@@ -80,6 +92,7 @@ class RecordReader {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t first_ = 0;
   std::uint64_t count_ = 0;
+  std::uint64_t singleUntil_ = 0;
 };
 
 // What record 0 ($MFT) says of the MFT itself.
@@ -179,101 +192,114 @@ class FolderPaths {
   std::map<std::uint64_t, std::u16string> paths_;
 };
 
-// Follows a deleted file's attribute list to the records that hold the
-// pieces of its unnamed data, and puts the whole run list together. A piece
-// in a record that was reused since (now in use, or another file's), or that
-// cannot be read, ends the list there: the file is then partial.
+// Extension records not in use, under the number of the base record their
+// header names: deleting a file can drop entries from its attribute list
+// while the records they led to still hold their pieces.
+using ExtensionsByBase = std::map<std::uint64_t, std::vector<std::uint64_t>>;
+
+// Gathers a deleted file's attributes from the records that hold them: the
+// base, the records its attribute list names and the extension records that
+// name it as their base. The pieces of its unnamed data go together by their
+// first VCN; a gap, or pieces that end short of its size, leave it partial. A
+// record reused since (now in use, or another file's), or unreadable, adds
+// nothing. The name, when the base has none, is the first surviving long
+// name of an extension record.
 void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
-                            std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record) {
+                            std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record,
+                            const std::vector<std::uint64_t>& extensions) {
   std::vector<std::uint8_t> list = record.attributeList;
   if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
     ReadRunBytes(volume, facts.geometry.sectorsPerCluster, record.attributeListRuns, record.attributeListSize, list);
-  bool complete = true;
-  std::vector<AttributeListEntry> entries = ReadAttributeList(list, complete);
-  std::array<std::uint8_t, kFileRecordSize> bytes{};
-  // The record an entry names, when it is still this file's: the base itself,
-  // or an extension record not in use whose base is this record.
-  auto holderOf = [&](const AttributeListEntry& entry) -> std::optional<std::span<const std::uint8_t, kFileRecordSize>> {
-    if (ntfs::RecordNumberOf(entry.record) == record.recordNumber) return base;
-    std::int32_t ignored = 0;
-    if (source.Read(ntfs::RecordNumberOf(entry.record), bytes, ignored) != MftRecordSource::Outcome::Read ||
-        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||
-        ntfs::RecordNumberOf(*ByteReader(bytes).U64(ntfs::kBaseRecord)) != record.recordNumber)
-      return std::nullopt;
-    return bytes;
+  bool listComplete = true;
+  std::vector<std::uint64_t> holders = extensions;
+  for (const AttributeListEntry& entry : ReadAttributeList(list, listComplete))
+    holders.push_back(ntfs::RecordNumberOf(entry.record));
+  std::sort(holders.begin(), holders.end());
+  holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+  std::erase(holders, record.recordNumber);
+  holders.insert(holders.begin(), record.recordNumber);
+
+  struct Piece {
+    std::uint64_t firstVcn;
+    MftRecord data;
   };
-  // A name moved out of a full base record: the first that is not a DOS alias.
-  for (const AttributeListEntry& entry : entries) {
-    if (!record.name.empty() || entry.type != ntfs::kTypeFileName) continue;
-    std::optional<std::span<const std::uint8_t, kFileRecordSize>> holder = holderOf(entry);
-    if (!holder) continue;
-    ForEachAttribute(*holder, [&](const AttributeView& attribute) {
-      if (attribute.type != ntfs::kTypeFileName || attribute.Id() != entry.attributeId) return true;
-      std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
-      std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
-      if (name && name->nameSpace != ntfs::kDosNamespace) {
-        record.name = name->name;
-        record.parentReference = name->parent;
+  std::vector<Piece> pieces;
+  std::optional<MftRecord> resident;
+  const std::uint16_t baseSequence = *ByteReader(base).U16(ntfs::kRecordSequence);
+  std::array<std::uint8_t, kFileRecordSize> bytes{};
+  for (std::uint64_t number : holders) {
+    std::span<const std::uint8_t, kFileRecordSize> holder = base;
+    if (number != record.recordNumber) {
+      std::int32_t ignored = 0;
+      if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||
+          (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse))
+        continue;
+      const std::uint64_t owner = *ByteReader(bytes).U64(ntfs::kBaseRecord);
+      const std::uint16_t ownerSequence = ntfs::SequenceOf(owner);
+      if (ntfs::RecordNumberOf(owner) != record.recordNumber ||
+          (ownerSequence != 0 && !ntfs::SequenceFollows(baseSequence, ownerSequence)))
+        continue;
+      holder = bytes;
+    }
+    ForEachAttribute(holder, [&](const AttributeView& attribute) {
+      if (attribute.type == ntfs::kTypeFileName && record.name.empty()) {
+        std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
+        std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
+        if (name && name->nameSpace != ntfs::kDosNamespace && !name->name.empty()) {
+          record.name = name->name;
+          record.parentReference = name->parent;
+        }
+      } else if (attribute.type == ntfs::kTypeData && attribute.Name().empty()) {
+        MftRecord piece;
+        if (ParseDataAttribute(holder, static_cast<std::uint16_t>(attribute.offset), piece)) {
+          if (piece.isResident) {
+            resident = std::move(piece);  // small data: the whole of it
+          } else if (std::optional<std::uint64_t> firstVcn = ByteReader(holder).U64(attribute.offset + ntfs::kFirstVcn)) {
+            pieces.push_back({*firstVcn, std::move(piece)});
+          }
+        }
       }
-      return false;
+      return true;
     });
   }
-  std::vector<AttributeListEntry> pieces;
-  for (AttributeListEntry& entry : entries)
-    if (entry.type == ntfs::kTypeData && entry.name.empty()) pieces.push_back(std::move(entry));
-  std::stable_sort(pieces.begin(), pieces.end(),
-                   [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.firstVcn < b.firstVcn; });
-  if (pieces.empty()) {  // a list that cannot be read: what the base record holds is all there is
-    record.extensionsMissing = !complete || !record.dataInBase;
+  if (resident) {
+    record.isResident = 1;
+    record.residentData = std::move(resident->residentData);
+    record.residentLength = resident->residentLength;
+    record.realSize = resident->realSize;
+    record.extensionsMissing = false;
     return;
   }
+  std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
   std::vector<DataRun> runs;
   std::uint64_t nextVcn = 0;
-  bool missing = !complete;
-  for (const AttributeListEntry& entry : pieces) {
-    std::optional<std::span<const std::uint8_t, kFileRecordSize>> found = holderOf(entry);
-    if (!found) {
-      missing = true;
-      break;
-    }
-    std::span<const std::uint8_t, kFileRecordSize> holder = *found;
-    std::optional<std::size_t> at;
-    ForEachAttribute(holder, [&](const AttributeView& attribute) {
-      if (attribute.type == ntfs::kTypeData && attribute.Id() == entry.attributeId && attribute.Name().empty())
-        at = attribute.offset;
-      return !at;
-    });
-    MftRecord piece;
-    if (!at || !ParseDataAttribute(holder, static_cast<std::uint16_t>(*at), piece)) {
-      missing = true;
-      break;
-    }
-    if (piece.isResident) {  // small data, moved out of a full base record
-      record.isResident = 1;
-      record.residentData = std::move(piece.residentData);
-      record.residentLength = piece.residentLength;
-      record.realSize = piece.realSize;
-      record.extensionsMissing = false;
-      return;
-    }
-    if (ByteReader(holder).U64(*at + ntfs::kFirstVcn) != nextVcn) {
-      missing = true;
+  bool broken = false;
+  for (Piece& piece : pieces) {
+    if (piece.firstVcn < nextVcn) continue;  // the same stretch again: the first one found stands
+    if (piece.firstVcn != nextVcn) {
+      broken = true;
       break;
     }
     if (nextVcn == 0) {  // the first piece carries the sizes
-      record.realSize = piece.realSize;
-      record.dataSize = piece.dataSize;
-      record.compressionUnit = piece.compressionUnit;
+      record.realSize = piece.data.realSize;
+      record.dataSize = piece.data.dataSize;
+      record.compressionUnit = piece.data.compressionUnit;
     }
-    for (const DataRun& run : piece.runs) {
+    for (const DataRun& run : piece.data.runs) {
       runs.push_back(run);
       nextVcn += run.clusterCount;
     }
-    if (!piece.runsComplete) {
-      missing = true;
+    if (!piece.data.runsComplete) {
+      broken = true;
       break;
     }
   }
+  if (nextVcn == 0) {  // no first piece: nothing is known of the data
+    record.realSize = 0;
+    record.dataSize = 0;
+  }
+  const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
+  const bool short_ = clusterBytes == 0 || nextVcn < (record.realSize + clusterBytes - 1) / clusterBytes;
   record.isResident = 0;
   record.runs = std::move(runs);
   record.runStart.fill(0);
@@ -282,70 +308,155 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     record.runStart[i] = static_cast<std::uint32_t>(record.runs[i].startCluster);
     record.runLength[i] = static_cast<std::uint32_t>(record.runs[i].clusterCount);
   }
-  record.extensionsMissing = missing;
+  record.extensionsMissing = broken || short_ || pieces.empty();
+}
+
+// A deleted base record that ParseFileRecord refused because no name comes
+// before its data: its names lay in extension records. Whether it holds
+// data or an attribute list to go on with (out then holds its list).
+bool IsNamelessBase(std::span<const std::uint8_t, kFileRecordSize> record, MftRecord& out) {
+  if (*ByteReader(record).U64(ntfs::kBaseRecord) != 0) return false;
+  bool named = false;
+  bool data = false;
+  ForEachAttribute(record, [&](const AttributeView& attribute) {
+    named |= attribute.type == ntfs::kTypeFileName;
+    data |= attribute.type == ntfs::kTypeData && attribute.Name().empty();
+    return true;
+  });
+  if (named || !(data || out.hasAttributeList)) return false;
+  out.name.clear();
+  out.isResident = 0;
+  out.runs.clear();
+  out.realSize = 0;
+  return true;
+}
+
+// The end of the MFT, when record 0 could not be read: this many blank
+// records in a row, or a record of no known kind.
+class UnknownEnd {
+ public:
+  // Whether a record of this class ends the MFT.
+  bool EndsAt(RecordClass kind) {
+    blank_ = kind == RecordClass::Blank ? blank_ + 1 : 0;
+    return blank_ >= kBlankRecordsAtEnd || kind == RecordClass::EndOfMft;
+  }
+
+ private:
+  int blank_ = 0;
+};
+
+void AddUnreadableRecord(std::uint64_t record) {
+  if (!ScanUnreadableStretches.empty()) {
+    UnreadableStretch& last = ScanUnreadableStretches.back();
+    if (last.unit == UnreadableStretch::Unit::Records && last.first + last.count == record) {
+      ++last.count;
+      return;
+    }
+  }
+  ScanUnreadableStretches.push_back({UnreadableStretch::Unit::Records, record, 1});
 }
 
 bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem root,
               std::int32_t& errorCode) {
   MftSelf mft = ReadMftSelf(volume, facts.metadataStart);
-  // An eighth of the volume stands in for the MFT's size; an MFT known to be
-  // larger is read to its own end, which then ends the scan normally.
-  std::uint64_t limit = facts.volumeSectors / 8;
-  const bool endsWithTheMft = mft.sizeSectors > limit;
-  if (endsWithTheMft) limit = mft.sizeSectors;
-  if (limit <= kFirstUserRecordSector) {
+  MftLayout layout(facts.metadataStart, facts.geometry.sectorsPerCluster, std::move(mft.runs));
+  // Record 0 gives the MFT's own size: every record up to it is read, blank
+  // or not. Without it an eighth of the volume stands in, and a long run of
+  // blank records or a record of no known kind ends the MFT.
+  const bool endKnown = layout.Mapped() && mft.sizeSectors <= facts.volumeSectors;
+  const std::uint64_t limit = endKnown ? mft.sizeSectors : facts.volumeSectors / 8;
+  if (!endKnown && limit <= kFirstUserRecordSector) {
     errorCode = error_code::kNoFileRecordFound;
     return false;
   }
-  MftLayout layout(facts.metadataStart, facts.geometry.sectorsPerCluster, std::move(mft.runs));
   RecordReader reader(volume, layout);
   MftRecordSource source(volume, layout);
   FolderPaths folders(source);
-  int blank = 0;
+  UnknownEnd unknownEnd;
+  ExtensionsByBase extensions;
+  const std::vector<std::uint64_t> noExtensions;
+  auto extensionsOf = [&](std::uint64_t base) -> const std::vector<std::uint64_t>& {
+    auto found = extensions.find(base);
+    return found == extensions.end() ? noExtensions : found->second;
+  };
+  // Files whose pieces or name were not all found where the scan stood: an
+  // extension record further on may hold them. They are listed at the end.
+  struct Deferred {
+    std::array<std::uint8_t, kFileRecordSize> bytes;
+    MftRecord parsed;
+  };
+  std::vector<Deferred> deferred;
+  auto list = [&](MftRecord& parsed) {
+    // A name that lay in an extension record cleared since: "?" and the
+    // record number stand for it (the recovery writes the "?" as
+    // "Recover"). Its folder went with the name.
+    if (parsed.name.empty()) {
+      parsed.name.assign(1, u'?');
+      for (char c : std::to_string(parsed.recordNumber)) parsed.name += char16_t(c);
+      parsed.path.clear();
+    } else {
+      parsed.path = folders.PathOf(parsed.parentReference);
+    }
+    AddNtfsEntry(parsed, view, root);
+  };
+  bool endFound = false;
   std::array<std::uint8_t, kFileRecordSize> record;
   MftRecord parsed;
-  SetProgressTotal((limit - kFirstUserRecordSector) / kSectorsPerRecord);  // records
-  for (std::uint64_t offset = kFirstUserRecordSector; offset < limit;) {
+  SetProgressTotal(limit > kFirstUserRecordSector ? (limit - kFirstUserRecordSector) / kSectorsPerRecord : 0);
+  for (std::uint64_t offset = kFirstUserRecordSector; offset < limit && !endFound;) {
     if (view.StopRequested()) return false;
-    if (blank >= kBlankRecordsAtEnd) return true;
+    const std::uint64_t number = offset / kSectorsPerRecord;
     const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
-    if (!bytes) return false;
-    switch (ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize>(bytes, kFileRecordSize))) {
-      case RecordClass::File:
-        if (bytes[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
-          std::memcpy(record.data(), bytes, record.size());
-          FixUpRecordSector(record);
-          if (ParseFileRecord(record, parsed)) {
-            parsed.recordNumber = offset / kSectorsPerRecord;
-            if (parsed.hasAttributeList)
-              CompleteFromExtensions(volume, facts, source, record, parsed);
-            parsed.path = folders.PathOf(parsed.parentReference);
-            // A name that lay in an extension record cleared since: "?" and
-            // the record number stand for it (the recovery writes the "?" as "Recover").
-            if (parsed.name.empty()) {
-              for (char c : std::to_string(parsed.recordNumber)) parsed.name += char16_t(c);
-              parsed.name.insert(0, 1, u'?');
-            }
-            AddNtfsEntry(parsed, view, root);
+    if (!bytes) {
+      // Listed is what can be read; the rest is reported as unreadable.
+      errorCode = error_code::kNone;
+      AddUnreadableRecord(number);
+      unknownEnd.EndsAt(RecordClass::PassOver);
+      offset += kSectorsPerRecord;
+      AdvanceProgress(1);
+      continue;
+    }
+    const RecordClass kind = ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize>(bytes, kFileRecordSize));
+    if (!endKnown && unknownEnd.EndsAt(kind)) {
+      endFound = true;
+      break;
+    }
+    if (kind == RecordClass::LogRecords) {
+      offset += 4 * kSectorsPerRecord;
+      AdvanceProgress(4);
+      continue;
+    }
+    if (kind == RecordClass::File && !(bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse)) {
+      std::memcpy(record.data(), bytes, record.size());
+      if (const std::uint64_t base = *ByteReader(record).U64(ntfs::kBaseRecord); base != 0) {
+        extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
+      } else if (record[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
+        FixUpRecordSector(record);
+        const bool named = ParseFileRecord(record, parsed);
+        if (named || IsNamelessBase(record, parsed)) {
+          parsed.recordNumber = number;
+          if (parsed.hasAttributeList || !named) {
+            CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
+            if (parsed.extensionsMissing || parsed.name.empty()) deferred.push_back({record, parsed});
+            else list(parsed);
+          } else {
+            list(parsed);
           }
         }
-        break;
-      case RecordClass::PassOver:
-        break;
-      case RecordClass::Blank:
-        ++blank;
-        break;
-      case RecordClass::LogRecords:
-        offset += 4 * kSectorsPerRecord;
-        AdvanceProgress(4);
-        continue;
-      case RecordClass::EndOfMft:
-        return true;
+      }
     }
     offset += kSectorsPerRecord;
     AdvanceProgress(1);
   }
-  if (endsWithTheMft) return true;
+  for (Deferred& file : deferred) {
+    if (view.StopRequested()) return false;
+    CompleteFromExtensions(volume, facts, source, file.bytes, file.parsed, extensionsOf(file.parsed.recordNumber));
+    list(file.parsed);
+  }
+  if (endKnown || endFound) return true;
+  // Ran to an eighth of the volume without an end: unless unreadable records
+  // account for that, this is no MFT.
+  if (!ScanUnreadableStretches.empty()) return true;
   errorCode = error_code::kNoFileRecordFound;
   return false;
 }

@@ -45,16 +45,17 @@ extern char ScannedDriveLetter;
 // Lists the deleted files of a volume under a new root item (the drive
 // letter). False with errorCode 11 (not FAT32 or NTFS), 18 (boot sector
 // unreadable), 6 (no end of the MFT found), 1 or 4 (a later read failed), or
-// with no code when the view's StopRequested (AbortRequested) stopped it.
+// with no code when the view's StopRequested (AbortRequested) stopped it. MFT
+// records that cannot be read do not end it: they go to ScanUnreadableStretches.
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
 
 // How the NTFS scan treats a 1024-byte record, by its first bytes.
 enum class RecordClass {
   File,         // "FILE": a deleted file when its flags byte is 0
   PassOver,     // damaged or unused, the MFT goes on
-  Blank,        // counts towards the end of the MFT
+  Blank,        // counts towards the end of an MFT of unknown size
   LogRecords,   // "RCRD": this record and the next three are passed over
-  EndOfMft,
+  EndOfMft,     // ends an MFT of unknown size; passed over in one of known size
 };
 RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record);
 
@@ -71,6 +72,9 @@ class MftLayout {
   };
   // The place of a sector counted from the start of the MFT.
   Place Locate(std::uint64_t mftSector) const;
+
+  // Whether $MFT's own extents are known (and begin where the boot sector says).
+  bool Mapped() const { return !extents_.empty(); }
 
  private:
   struct Extent {

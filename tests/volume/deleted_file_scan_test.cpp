@@ -116,11 +116,71 @@ TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
   EXPECT_TRUE(result);
   EXPECT_EQ(errorCode, 0);
 
-  // Blanks need not be consecutive: a file among them does not reset the count.
+  // Without record 0 the MFT's size is unknown: only 1000 blank records in a
+  // row end it, and a record among them starts the count again.
   PutDeleted(600, u"among blanks.txt");
-  PutDeleted(1100, u"past a thousand blanks.txt");
-  EXPECT_EQ(ScanNames(result, errorCode),
-            (std::vector<std::u16string>{u"after RCRD.txt", u"among blanks.txt"}));
+  PutDeleted(1100, u"after 499 more blanks.txt");
+  PutDeleted(2200, u"past a thousand blanks.txt");
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after RCRD.txt", u"among blanks.txt",
+                                                                      u"after 499 more blanks.txt"}));
+  EXPECT_TRUE(ScanUnreadableStretches.empty());
+}
+
+TEST_F(NtfsScanTest, AnMftOfKnownSizeIsReadToItsEnd) {
+  // Record 0: $MFT, 1200 records in one extent from cluster 4.
+  PutRecord(0, RecordBuilder(1, 1).FileName(u"$MFT").NonResidentData({0x12, 0x2C, 0x01, 0x04}, 1200 * 1024).End().bytes);
+  PutDeleted(30, u"early.txt");
+  EndAt(31);  // an unknown signature is a damaged record here, not the end
+  PutDeleted(1150, u"after 1100 blanks.txt");
+  PutDeleted(1200, u"past the end.txt");
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"early.txt", u"after 1100 blanks.txt"}));
+  EXPECT_TRUE(result);
+  EXPECT_EQ(errorCode, 0);
+}
+
+TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
+  // Base 24: the data's first two clusters (at 100), its size, and neither a
+  // name nor an attribute list. Extension 25, which no list names: the name
+  // and the next two clusters (at 200).
+  RecordBuilder base(1, 0);
+  base.Put(0x10, 2, 2);
+  base.NonResidentData({0x11, 0x02, 0x64}, 4 * 4096).End();
+  RecordBuilder extension(1, 0);
+  extension.Put(0x20, 24 | std::uint64_t{1} << 48, 8);
+  extension.FileName(u"whole.bin");
+  const std::size_t data = extension.next;
+  extension.NonResidentData({0x21, 0x02, 0xC8, 0x00}, 0);
+  extension.Put(data + 0x10, 2, 8);  // first VCN
+  extension.End();
+  PutRecord(24, base.bytes);
+  PutRecord(25, extension.bytes);
+  PutDeleted(26, u"after.txt");
+  EndAt(27);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  // The base is listed once its extension was seen: after the files between.
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after.txt", u"whole.bin"}));
+  const MftRecord& whole = NtfsDeletedFileIndex.at(1);
+  EXPECT_EQ(whole.runs, (std::vector<DataRun>{{100, 2}, {200, 2}}));
+  EXPECT_EQ(whole.realSize, 4u * 4096);
+  EXPECT_FALSE(whole.extensionsMissing);
+  EXPECT_EQ(whole.path, u"");
+
+  // The extension before its base.
+  extension.Put(0x20, 26 | std::uint64_t{1} << 48, 8);
+  PutRecord(24, extension.bytes);
+  PutRecord(25, RecordBuilder(1, 1).End().bytes);
+  PutRecord(26, base.bytes);
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"whole.bin"}));
+  EXPECT_FALSE(NtfsDeletedFileIndex.at(0).extensionsMissing);
+  // In use by another file since: no piece of this one.
+  extension.Put(0x16, 1, 2);
+  PutRecord(24, extension.bytes);
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"?26"}));
+  EXPECT_TRUE(NtfsDeletedFileIndex.at(0).extensionsMissing);
+  EXPECT_EQ(NtfsDeletedFileIndex.at(0).runs, (std::vector<DataRun>{{100, 2}}));
 }
 
 TEST_F(NtfsScanTest, Codes) {
@@ -139,12 +199,19 @@ TEST_F(NtfsScanTest, Codes) {
   ScanNames(result, errorCode);
   EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
 
-  // A read that fails (the MFT said to lie past the image's end).
+  // Reads that fail (the MFT said to lie past the image's end): what can be
+  // read is listed, the rest is one stretch of unreadable records.
   UseVolumeOf(20000);
   image.Resize((kMftSector + 60) * kSectorSize);
-  for (std::uint32_t n = 24; n < 30; ++n) PutSignature(n, "BAAD");
-  ScanNames(result, errorCode);
-  EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
+  for (std::uint32_t n = 24; n < 29; ++n) PutSignature(n, "BAAD");
+  PutDeleted(29, u"last readable.txt");
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"last readable.txt"}));
+  EXPECT_TRUE(result);
+  EXPECT_EQ(errorCode, 0);
+  ASSERT_EQ(ScanUnreadableStretches.size(), 1u);
+  EXPECT_EQ(ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Records);
+  EXPECT_EQ(ScanUnreadableStretches[0].first, 30u);
+  EXPECT_EQ(ScanUnreadableStretches[0].count, 2500u / 2 - 30);
 
   // Neither file system, and an unreadable boot sector.
   image.Write(0, std::vector<std::uint8_t>(kSectorSize, 0));

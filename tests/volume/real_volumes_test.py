@@ -183,11 +183,69 @@ def fls_deleted_files(image):
     return files
 
 
+def mft_records(image):
+    """How many records the MFT has, by its own size."""
+    istat = run("istat", image, "0").stdout.decode()
+    return int(istat.split("Type: $DATA")[1].split("size: ")[1].split()[0]) // 1024
+
+
+def mft_deleted_records(image, records):
+    """(record, name) of the deleted files among the first records of an MFT
+    in one piece, read straight from the image (fls misses some: it takes
+    them from the folders' indexes and orphan lists); checked against fls."""
+    files = []
+    with open(image, "rb") as f:
+        for number in range(24, records):
+            f.seek(mft_offset(image, number))
+            record = f.read(1024)
+            if record[:4] != b"FILE" or record[0x16] != 0 or any(record[0x20:0x28]):
+                continue
+            at = int.from_bytes(record[0x14:0x16], "little")
+            while at < 1016 and int.from_bytes(record[at:at + 4], "little") not in (0x30, 0xFFFFFFFF):
+                at += int.from_bytes(record[at + 4:at + 8], "little")
+            if int.from_bytes(record[at:at + 4], "little") == 0x30:
+                value = at + int.from_bytes(record[at + 0x14:at + 0x16], "little")
+                files.append((number, record[value + 0x42:value + 0x42 + 2 * record[value + 0x40]].decode("utf-16-le")))
+    fls = {line.split(":\t", 1)[1].split("/")[-1] for line in run("fls", "-rd", image).stdout.decode().splitlines()}
+    assert fls - {"OrphanFile-%d" % n for n in range(24)} <= {name for _, name in files}, "fls lists others"
+    return files
+
+
+def mft_offset(image, record):
+    """Where a record of the MFT lies in the image, by $MFT's run list (None
+    when the MFT's first extent does not reach it)."""
+    with open(image, "rb") as f:
+        boot = f.read(512)
+        cluster = boot[0x0D] * 512
+        f.seek(int.from_bytes(boot[0x30:0x38], "little") * cluster)
+        mft = f.read(1024)
+    at = int.from_bytes(mft[0x14:0x16], "little")
+    while int.from_bytes(mft[at:at + 4], "little") != 0x80:
+        at += int.from_bytes(mft[at + 4:at + 8], "little")
+    runs = at + int.from_bytes(mft[at + 0x20:at + 0x22], "little")
+    header = mft[runs]
+    length = int.from_bytes(mft[runs + 1:runs + 1 + (header & 15)], "little")
+    start = int.from_bytes(mft[runs + 1 + (header & 15):runs + 1 + (header & 15) + (header >> 4)], "little")
+    return start * cluster + record * 1024 if record * 1024 < length * cluster else None
+
+
+def zero_records(image, first, count):
+    with open(image, "r+b") as f:
+        f.seek(mft_offset(image, first))
+        f.write(bytes(count * 1024))
+
+
+def copy(image, name):
+    target = os.path.join(os.path.dirname(image), name)
+    subprocess.run(["cp", "--sparse=always", image, target], check=True)
+    return target
+
+
 def normalized(files):
     return sorted((name[1:].lower() if name[:1] in ("_", "\ufffd") else name.lower(), size) for name, size in files)
 
 
-def scan(image, windows=False, code_page=None):
+def scan(image, windows=False, code_page=None, status=0):
     if windows:
         wine_run, exe = WINE
         result = subprocess.run([wine_run, exe, "scan", "X:", "--json"], stdout=subprocess.PIPE,
@@ -196,8 +254,8 @@ def scan(image, windows=False, code_page=None):
         options = ["--code-page", code_page] if code_page else []
         result = subprocess.run([CLI, "scan", image, "--json", *options], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-    if result.returncode != 0:
-        raise AssertionError(f"scan failed ({result.returncode}): {result.stderr.decode()}")
+    if result.returncode != status:
+        raise AssertionError(f"scan gave {result.returncode}: {result.stderr.decode()}")
     return [json.loads(line) for line in result.stdout.decode().splitlines()]
 
 
@@ -488,6 +546,109 @@ class RealVolumesTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume has "
                                  "sectors of 4096 bytes, only 512-byte sectors are supported!\n")
+
+    def many_deleted_files(self, name, size_mib, count, keep_every=0):
+        """An NTFS image with `count` small files f0000.txt... (content "file N"),
+        all deleted but every keep_every-th; its MFT must lie in one piece.
+        Gives the folder, the image, the MFT's records and the deleted files."""
+        work = os.path.join(self.work.name, name)
+        os.makedirs(work)
+        image = make_ntfs(work, size_mib)
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            for i in range(count):
+                write(f"{root}/f{i:04}.txt", b"file %d\n" % i)
+            for i in range(count):
+                if not keep_every or i % keep_every:
+                    os.remove(f"{root}/f{i:04}.txt")
+        records = mft_records(image)
+        self.assertIsNotNone(mft_offset(image, records - 1), "the MFT is not in one piece")
+        return work, image, records, mft_deleted_records(image, records)
+
+    def test_a_cut_volume_lists_what_it_can_read(self):
+        work, image, records, deleted = self.many_deleted_files("cut", 16, 1500, keep_every=10)
+        cut = records * 3 // 4
+        with open(image, "r+b") as f:
+            f.truncate(mft_offset(image, cut))
+        listed = sorted(name for record, name in deleted if record < cut)
+        self.assertGreater(len(listed), 900)
+        self.assertTrue(any(record >= cut for record, _ in deleted))
+        lines = scan(image, status=1)
+        self.assertEqual(sorted(e["name"] for e in lines[:-1]), listed)
+        self.assertEqual(lines[-1], {"unreadable": "records", "first": cut, "count": records - cut})
+        warning = (f"corvanel-cli: warning: MFT records {cut}-{records - 1} could not be read; "
+                   "files there are not listed\n")
+        result = subprocess.run([CLI, "scan", image], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode(), warning)
+        self.assertIn(f"{len(listed)} deleted files found", result.stdout.decode())
+        # The recovery writes what was listed, and says what was not.
+        target = os.path.join(work, "out")
+        result = subprocess.run([CLI, "recover", image, "--to", target, "--all", "--yes"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode(), warning)
+        self.assertEqual(sorted(os.listdir(target)), listed)
+        with open(os.path.join(target, listed[-1]), "rb") as f:
+            self.assertEqual(f.read(), b"file %d\n" % int(listed[-1][1:5]))
+
+    def test_blank_records_do_not_end_the_mft(self):
+        _, image, records, deleted = self.many_deleted_files("blank-records", 40, 2200)
+        names = lambda image, status=0: sorted(e["name"] for e in scan(image, status=status))
+        outside = lambda *stretches: sorted(name for record, name in deleted
+                                            if not any(a <= record < b for a, b in stretches))
+        # Two runs of 500 zeroed records, apart: the MFT's own size says where it ends.
+        two_runs = copy(image, "two-runs.img")
+        zero_records(two_runs, 300, 500)
+        zero_records(two_runs, 1000, 500)
+        self.assertEqual(names(two_runs), outside((300, 800), (1000, 1500)))
+        self.assertEqual(names(two_runs), sorted(name for _, name in mft_deleted_records(two_runs, records)))
+        # Without record 0 the size is unknown: only 1000 blank records in a row end it.
+        zero_records(two_runs, 0, 1)
+        self.assertEqual(names(two_runs), outside((300, 800), (1000, 1500)))
+        # 1100 zeroed records in a row are not its end when its size is known.
+        long_run = copy(image, "long-run.img")
+        zero_records(long_run, 300, 1100)
+        self.assertEqual(names(long_run), outside((300, 1400)))
+        self.assertTrue(any(record >= 1400 for record, _ in deleted))
+
+    def test_extension_records_dropped_from_the_list(self):
+        # A sparse file in a thousand pieces: its run list fills several
+        # extension records. ntfs-3g drops the last of them from the
+        # attribute list when it deletes the file, and clears the one with
+        # its name: only the extension records' base reference leads to the
+        # rest of the data.
+        work = os.path.join(self.work.name, "extensions")
+        os.makedirs(work)
+        image = make_ntfs(work, 16)
+        size = 4900000
+        data = bytearray(size)
+        for at in range(0, size, 8192):
+            data[at:at + 4096] = os.urandom(len(data[at:at + 4096]))
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            with open(f"{root}/pieces.bin", "wb") as f:
+                for at in range(0, size, 8192):
+                    f.seek(at)
+                    f.write(data[at:at + 4096])
+                f.truncate(size)
+            for name in ("back\\x01slash.txt", "control\x01.txt"):  # a backslash, a control character
+                write(f"{root}/{name}", b"x\n")
+            os.remove(f"{root}/pieces.bin")
+            os.remove(f"{root}/back\\x01slash.txt")
+            os.remove(f"{root}/control\x01.txt")
+        orphan = next(line for line in run("fls", "-rd", image).stdout.decode().splitlines()
+                      if "OrphanFile" in line and int(line.split(" * ")[1].split(":")[0].split("-")[0]) >= 24)
+        record = int(orphan.split(" * ")[1].split(":")[0].split("-")[0])
+        self.assertLess(len(run("icat", image, str(record)).stdout), size)  # the list leads to part of it only
+        entries = {e["name"]: e for e in scan(image)}
+        lost = f"?{record}"
+        self.assertEqual((entries[lost]["size"], entries[lost]["path"]), (size, ""))
+        listing = subprocess.run([CLI, "scan", image], stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout.decode()
+        self.assertIn(f"  {lost}\n", listing)
+        self.assertIn("  back\\\\x01slash.txt\n", listing)
+        self.assertIn("  control\\x01.txt\n", listing)
+        target = self.recover(image, "recovered-extensions")
+        with open(os.path.join(target, f"Recover{record}"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
     def recover(self, image, name):
         target = os.path.join(self.work.name, name)
