@@ -12,7 +12,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCRATCH = os.environ.get("CORVANEL_MUTANTS", "/tmp/corvanel-mutants")
+# one scratch copy per checkout, so that two checkouts can run side by side
+SCRATCH = os.environ.get("CORVANEL_MUTANTS", "/tmp/corvanel-mutants-" + os.path.basename(ROOT))
 PY = "/usr/bin/python3"
 
 
@@ -56,10 +57,38 @@ MUTANTS = {
         gtest("recover_tests")),
     "recover-keeps-a-partial-file-after-a-write-failure": (
         "recover/recovery_engine.cpp",
-        "      if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes",
-        "      if (outcome == Outcome::EndFalse) { platform::SystemError e; file.Commit(written.path, e); }\n"
-        "      if (outcome != Outcome::Next) return outcome;",
+        "    if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);",
+        "    if (outcome == Outcome::FileFailed) { platform::SystemError e; file.Commit(written.path, e); }\n"
+        "    if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);",
         suite("tests/recover/data_safety_test.py")),
+    "recover-a-full-destination-ends-the-run": (
+        "recover/recovery_engine.cpp",
+        "      return Skip(written, SkipReason::NoSpace);",
+        "      return Outcome::EndFalse;",
+        suite("tests/recover/data_safety_test.py") +
+        ["RecoverySafetyTest.test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on"]),
+    "recover-files-of-one-run-replace-each-other": (
+        "recover/recovery_engine.cpp",
+        "    if (namesWritten_.contains(Key(name))) {",
+        "    if (false) {",
+        suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
+    "recover-letter-case-always-apart": (
+        "recover/recovery_engine.cpp",
+        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
+        "      foldsCase_ = false;",
+        suite("tests/recover/data_safety_test.py") +
+        ["SameNamesTest.test_letter_case_clashes_where_the_destination_folds_it"]),
+    "recover-copies-past-the-initialized-size": (
+        "recover/recovery_engine.cpp",
+        "    const std::uint64_t initialized = std::min(record.realSize, record.initializedSize);",
+        "    const std::uint64_t initialized = record.realSize;",
+        suite("tests/recover/real_volumes_test.py") +
+        ["NtfsFilesTest.test_bytes_past_the_initialized_size_are_zeros"]),
+    "recover-partial-files-end-done": (
+        "cli/recover_command.cpp",
+        "    if (files_.partial) shortfall = std::to_string(files_.partial) + \" only in part\";",
+        "",
+        suite("tests/recover/real_volumes_test.py") + ["ExtensionRecordsTest"]),
     "shred-no-identity-check": (
         "shred/shred_engine.cpp",
         "  if (!IsTheLocatedFile(path, errorCode)) return false;",
@@ -123,10 +152,10 @@ MUTANTS = {
     "recover-writes-an-undecodable-unit-as-data": (
         "recover/recovery_engine.cpp",
         "      } else if (!DecompressLznt1(compressed, plain)) {\n"
-        "        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;",
+        "        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;",
         "      } else if (!DecompressLznt1(compressed, plain)) {\n"
         "        compressed.resize(bytes);\n"
-        "        if (!Put(file, compressed, written)) return Outcome::EndFalse;",
+        "        if (!Put(file, compressed, written)) return Outcome::FileFailed;",
         suite("tests/recover/real_volumes_test.py") +
         ["NtfsFilesTest.test_a_unit_that_does_not_decode_is_reported_not_written"]),
     "recover-follows-reused-extension-records": (

@@ -262,6 +262,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     }
     if (nextVcn == 0) {  // the first piece carries the sizes
       record.realSize = piece.realSize;
+      record.initializedSize = piece.initializedSize;
       record.dataSize = piece.dataSize;
       record.compressionUnit = piece.compressionUnit;
     }
