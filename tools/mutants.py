@@ -69,7 +69,7 @@ MUTANTS = {
         ["RecoverySafetyTest.test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on"]),
     "recover-files-of-one-run-replace-each-other": (
         "recover/recovery_engine.cpp",
-        "    if (namesWritten_.contains(Key(name))) {",
+        "    if (namesWritten_.contains(Key(name)) || (there && !before)) {",
         "    if (false) {",
         suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
     "recover-letter-case-always-apart": (
@@ -78,6 +78,23 @@ MUTANTS = {
         "      foldsCase_ = false;",
         suite("tests/recover/data_safety_test.py") +
         ["SameNamesTest.test_letter_case_clashes_where_the_destination_folds_it"]),
+    "recover-no-answer-ends-the-run": (
+        "cli/console_prompter.cpp",
+        "    emit(\" [y/N] no (no terminal to ask)\\n\");\n    return 0;",
+        "    emit(\" [y/N] no (no terminal to ask)\\n\");\n    return kPromptNo;",
+        suite("tests/recover/data_safety_test.py") +
+        ["SameNamesTest.test_a_file_there_before_is_replaced_only_after_yes"]),
+    "recover-a-refused-file-ends-the-run": (
+        "recover/recovery_engine.cpp",
+        "    errorCode_ = error_code::kScanSystemError;\n    return Skip(written, SkipReason::NotWritten);",
+        "    errorCode_ = error_code::kScanSystemError;\n    return Outcome::EndFalse;",
+        suite("tests/recover/data_safety_test.py") +
+        ["RecoverySafetyTest.test_a_folder_where_a_file_goes_skips_that_file_only"]),
+    "recover-letter-case-always-folded": (
+        "recover/recovery_engine.cpp",
+        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
+        "      foldsCase_ = true;",
+        suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
     "recover-copies-past-the-initialized-size": (
         "recover/recovery_engine.cpp",
         "    const std::uint64_t initialized = std::min(record.realSize, record.initializedSize);",

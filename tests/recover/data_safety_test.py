@@ -271,14 +271,26 @@ class SameNamesTest(WorkFolder):
         # NTFS through lowntfs-3g's ignore_case: names are compared as Windows does.
         folder = self.out("folded")
         image = make_ntfs(os.path.join(self.work, "destination.img"), 8)
+        # A.TXT was there before: A.txt replaces it after Yes, a.txt is numbered.
         with Mount(["lowntfs-3g", "-o", "no_detach,ignore_case", image, folder], folder) as out:
+            write(f"{out}/A.TXT", b"mine\n")
             result = recover(self.ntfs, "--to", out, "--all", "--yes")
             got = contents(out)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.assertNotIn(b"[y/N]", result.stderr)
+        self.assertEqual(result.stderr.count(b"[y/N] yes"), 1, result.stderr.decode())
         self.assertEqual(len(got), 6, sorted(got))
         self.assertEqual(sorted(got.values()), sorted(self.deleted.values()))
         self.assertEqual(len([name for name in got if name.lower() in ("a.txt", "a (2).txt")]), 2, sorted(got))
+        # A.txt alone, where a.txt is: the same name here, so it is asked for.
+        upper = next(entry["index"] for entry in scan(self.ntfs) if entry["name"] == "A.txt")
+        with Mount(["lowntfs-3g", "-o", "no_detach,ignore_case", image, folder], folder) as out:
+            for name in os.listdir(out):
+                os.remove(f"{out}/{name}")
+            write(f"{out}/a.txt", b"mine\n")
+            result = recover(self.ntfs, "--to", out, "--index", str(upper), "--yes")
+            got = contents(out)
+        self.assertEqual(result.stderr.count(b"[y/N] yes"), 1, result.stderr.decode())
+        self.assertEqual(list(got.values()), [self.deleted["A.txt"]])
 
     def test_a_file_there_before_is_replaced_only_after_yes(self):
         out = self.out("before")
