@@ -20,7 +20,8 @@ class Prompter {
  public:
   virtual ~Prompter() = default;
   // Shows one box and blocks until it is dismissed; returns the button pressed
-  // (kPromptOk, kPromptYes, kPromptNo), or 0 when nothing could be shown.
+  // (kPromptOk, kPromptYes, kPromptNo), or 0 when nothing could be shown
+  // or nobody could answer.
   virtual int Show(WindowHandle owner, std::u16string_view text, std::u16string_view caption,
                    PromptButtons buttons) = 0;
 };

@@ -46,8 +46,9 @@ int ConsolePrompter::Show(WindowHandle, std::u16string_view text, std::u16string
     return kPromptYes;
   }
   if (!readLine_) {
+    // Not a No: nobody answered, and the engine may take that otherwise.
     emit(" [y/N] no (no terminal to ask)\n");
-    return kPromptNo;
+    return 0;
   }
   emit(" [y/N] ");
   std::optional<std::string> answer = readLine_();

@@ -1,6 +1,7 @@
 // corvanel-cli recover: the deleted files of a volume, back into a folder.
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <nlohmann/json.hpp>
@@ -28,6 +29,35 @@ struct RecoverArguments {
   bool json = false;
 };
 
+// Why a file was skipped, as the summary counts it, and as its own line says it.
+std::string SkipKey(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::NothingRead: return "unreadable";
+    case SkipReason::NameTaken: return "name taken";
+    case SkipReason::NoSpace: return "no space";
+    case SkipReason::NotWritten: return "refused by the system";
+    case SkipReason::None: break;
+  }
+  return "";
+}
+
+std::string SkipText(const RecoveredFile& file) {
+  switch (file.skipped) {
+    case SkipReason::NothingRead: return "no sector of it could be read; it was not written";
+    case SkipReason::NameTaken:
+      return "a file of that name was there before and no one could be asked whether to replace it; it was not "
+             "written";
+    case SkipReason::NoSpace: return "the destination has too little space for it; it was not written";
+    case SkipReason::NotWritten: {
+      std::string why = platform::Utf16ToUtf8(file.systemText);
+      while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
+      return "the system refused it (" + why + "); it was not written";
+    }
+    case SkipReason::None: break;
+  }
+  return "";
+}
+
 // What happened to each file, as lines for a person or JSON objects for a script.
 class FileReport final : public RecoveryObserver {
  public:
@@ -44,11 +74,15 @@ class FileReport final : public RecoveryObserver {
   void OnFileWritten(const RecoveredFile& file) override {
     const std::string path = platform::Utf16ToUtf8(file.path);
     std::vector<std::string> warnings;
-    std::string status = file.renamed ? "renamed" : "whole";
-    if (file.nothingRead) {
-      warnings.push_back("no sector of it could be read; it was not written");
+    std::string status = file.renamed || !file.takenName.empty() ? "renamed" : "whole";
+    if (file.skipped != SkipReason::None) {
+      warnings.push_back(SkipText(file));
       status = "skipped";
+      ++skipped;
+      ++skippedFor[SkipKey(file.skipped)];
     } else {
+      if (!file.takenName.empty())
+        warnings.push_back("the name " + platform::Utf16ToUtf8(file.takenName) + " was taken by an earlier file");
       if (file.unreadableBytes > 0)
         warnings.push_back(std::to_string(file.unreadableBytes) +
                            " bytes lie on sectors that could not be read (written as zeros, or missing from its end)");
@@ -71,7 +105,7 @@ class FileReport final : public RecoveryObserver {
       ++files;
       bytes += file.bytesWritten;
     }
-    if (status == "partial" || status == "skipped") ++partial;
+    if (status == "partial") ++partial;
     if (progress_) {
       progress_->Clear();
       progress_->SetFiles(++handled_, checkedFiles_);
@@ -88,7 +122,7 @@ class FileReport final : public RecoveryObserver {
                                      {"message", message}};
       console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
-      if (!file.nothingRead)
+      if (file.skipped == SkipReason::None)
         console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
       for (const std::string& warning : warnings)
         console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
@@ -101,9 +135,16 @@ class FileReport final : public RecoveryObserver {
   // The run's summary: a line, or a last JSON object.
   void Finish(const std::string& outcome, const std::string& folder, const std::string& message) {
     if (json_) {
-      nlohmann::ordered_json summary = {{"summary", outcome}, {"files", files},   {"bytes", bytes},
-                                        {"partial", partial}, {"reusedClusters", overwritten},
-                                        {"folder", folder},   {"message", message}};
+      nlohmann::ordered_json summary = {{"summary", outcome},
+                                        {"files", files},
+                                        {"bytes", bytes},
+                                        {"partial", partial},
+                                        {"skipped", skipped},
+                                        {"skippedFor", nlohmann::ordered_json::object()},
+                                        {"reusedClusters", overwritten},
+                                        {"folder", folder},
+                                        {"message", message}};
+      for (const auto& [reason, count] : skippedFor) summary["skippedFor"][reason] = count;
       console_.out << summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
       return;
     }
@@ -111,13 +152,24 @@ class FileReport final : public RecoveryObserver {
     console_.out << files << " file" << (files == 1 ? "" : "s") << " recovered (" << bytes << " bytes) into "
                  << Printable(folder);
     if (partial) console_.out << "; " << partial << " only in part";
+    if (skipped) console_.out << "; " << SkippedText();
     if (overwritten) console_.out << "; " << overwritten << " from clusters now in use";
     console_.out << '\n';
+  }
+
+  // "2 skipped (1 no space, 1 name taken)"
+  std::string SkippedText() const {
+    std::string text = std::to_string(skipped) + " skipped (";
+    for (const auto& [reason, count] : skippedFor)
+      text += (text.back() == '(' ? "" : ", ") + std::to_string(count) + " " + reason;
+    return text + ")";
   }
 
   std::size_t overwritten = 0;
   std::size_t files = 0;
   std::size_t partial = 0;
+  std::size_t skipped = 0;
+  std::map<std::string, std::size_t> skippedFor;
   std::uint64_t bytes = 0;
 
  private:
@@ -246,14 +298,27 @@ class RecoverCommand {
                    << " written before\n";
       return failed ? ReportFailure(console_, errorCode_) : kExitFailed;
     }
-    // Failures that did not end the run (unreadable sectors, a resident file
-    // that could not be written) still make it a failure.
-    // So do files the scan could not list (parts of the volume it could not read).
+    // Failures that did not end the run (unreadable sectors, files skipped)
+    // still make it a failure, and so does every file recovered only in part
+    // and every part of the volume the scan could not read (files there were
+    // never listed).
+    std::string shortfall;
+    if (files_.partial) shortfall = std::to_string(files_.partial) + " only in part";
+    if (files_.skipped) shortfall += (shortfall.empty() ? "" : "; ") + files_.SkippedText();
+    if (!shortfall.empty()) shortfall = "not every file was recovered whole: " + shortfall;
     const bool unlisted = !ScanUnreadableStretches.empty();
-    files_.Finish(failed || unlisted ? "incomplete" : "done", folderText,
-                  failed ? FailureText(errorCode_) : unlisted ? "parts of the volume could not be read; files there are not listed" : "");
+    if (!failed && shortfall.empty() && !unlisted) {
+      files_.Finish("done", folderText, "");
+      return kExitOk;
+    }
+    std::string message = shortfall;
+    if (unlisted)
+      message += (message.empty() ? "" : "; ") + std::string("parts of the volume could not be read; files there are not listed");
+    files_.Finish("incomplete", folderText, failed ? FailureText(errorCode_) : message);
     ReportUnreadable(console_, false);
-    return failed ? ReportFailure(console_, errorCode_) : unlisted ? kExitFailed : kExitOk;
+    if (failed) return ReportFailure(console_, errorCode_);
+    if (!shortfall.empty()) console_.err << "corvanel-cli: " << shortfall << '\n';
+    return kExitFailed;
   }
 
   std::optional<int> FreeShare(std::int32_t key) const {

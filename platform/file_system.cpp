@@ -61,4 +61,15 @@ void StagedFile::Discard() {
   scratch_.clear();
 }
 
+bool NamesFoldCase(std::u16string_view path) {
+  SystemError ignored;
+  const StagedFile probe = StagedFile::Create(path, ignored);
+  if (!probe.IsOpen()) return true;
+  // The probe's own name in capitals ("~CRV0A1B2C.TMP") finds it only where case is folded.
+  std::u16string capitals = probe.ScratchPath();
+  for (std::size_t at = capitals.size(); at > 0 && !IsPathSeparator(capitals[at - 1]); --at)
+    if (capitals[at - 1] >= u'a' && capitals[at - 1] <= u'z') capitals[at - 1] = static_cast<char16_t>(capitals[at - 1] - 32);
+  return FileExistsAt(capitals);
+}
+
 }  // namespace corvanel::platform

@@ -97,6 +97,8 @@ class StagedFile : public NewFile {
   bool Commit(std::u16string_view path, SystemError& error);
   // Closes and removes the scratch file.
   void Discard();
+  // Where it is written until committed (empty after).
+  const std::u16string& ScratchPath() const { return scratch_; }
 
  private:
   std::u16string scratch_;  // empty once committed or removed
@@ -128,6 +130,11 @@ bool IsDirectory(std::u16string_view path);
 
 // The names in a directory (not "." and ".."); empty when it cannot be read.
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory);
+
+// Whether the folder that would hold path takes names that differ only in
+// letter case for the same name (Windows volumes, FAT), found by trying;
+// true when it cannot be told, so that no clash goes unseen.
+bool NamesFoldCase(std::u16string_view path);
 
 // Whether a path lies on the volume behind a drive letter (writing there
 // would overwrite the very sectors being read). A path that does not exist

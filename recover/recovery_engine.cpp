@@ -69,7 +69,11 @@ struct Plan {
   const FatDeletedEntry* fatEntry = nullptr;
 };
 
-enum class Outcome { Next, EndFalse, EndTrue };
+// FileFailed: this file could not be written; it is skipped and the run goes on.
+enum class Outcome { Next, EndFalse, EndTrue, FileFailed };
+
+// The same-name rule's answer for one file.
+enum class Claim { Take, Skip, End };
 
 class Recovery {
  public:
@@ -88,82 +92,124 @@ class Recovery {
       written.path = RenamedTarget(plan, platform::InvalidNameError());
       written.renamed = true;
     }
-    if (!ConfirmName(FileNameOf(written.path))) return Outcome::EndFalse;
+    switch (SettleName(written)) {
+      case Claim::End: return Outcome::EndFalse;
+      case Claim::Skip: return Skip(written, SkipReason::NameTaken);
+      case Claim::Take: break;
+    }
     if (!HasSpaceFor(plan.needed, written.path)) {
       errorCode_ = error_code::kRecoverDiskFull;
-      return Outcome::EndFalse;
+      return Skip(written, SkipReason::NoSpace);
     }
 
     platform::SystemError error;
     platform::StagedFile file = platform::StagedFile::Create(written.path, error);
-    if (!file.IsOpen()) {
-      if (plan.resident) {
-        errorCode_ = error_code::kRecoverSourceInvalid;
-        return Outcome::Next;
-      }
-      LastSystemErrorText.Set(CannotRecoverText(name, platform::SystemErrorMessage(error)));
-      errorCode_ = error_code::kScanSystemError;
-      return Outcome::EndFalse;
-    }
+    if (!file.IsOpen()) return NotWritten(plan, written, error);
     available_ -= std::min(available_, plan.needed);
     pendingZeros_ = 0;
 
     Outcome outcome = Outcome::Next;
-    if (plan.resident) {
-      if (!Put(file, plan.record->residentData, written)) return Outcome::Next;  // resident files do not end the run
-    } else {
+    if (plan.resident)
+      outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
+    else
       outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
-      if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes
-    }
+    // A write that failed: the scratch file goes, the run goes on.
+    if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);
+    if (outcome != Outcome::Next) return outcome;  // aborted: the scratch file goes
     // Pieces of it in extension records reused since are lost, whatever its size says.
     const bool piecesLost = plan.record && plan.record->extensionsMissing;
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
-    if (written.bytesWritten == 0 && written.unreadableBytes > 0) {
-      // Not one sector of it could be read: no file, only the report.
-      written.nothingRead = true;
-      if (observer_) observer_->OnFileWritten(written);
-      return Outcome::Next;
-    }
+    // Not one sector of it could be read: no file, only the report.
+    if (written.bytesWritten == 0 && written.unreadableBytes > 0) return Skip(written, SkipReason::NothingRead);
     return Commit(plan, file, written);
   }
 
  private:
-  // The same-name question, for the folder's names when it was chosen and
-  // what this run wrote since; false when the user declined.
-  bool ConfirmName(const std::u16string& fileName) {
-    if (!namesTaken_) {
-      namesTaken_.emplace();
-      for (const std::u16string& existing : DestinationFileNames) namesTaken_->insert(FoldedName(existing));
+  // The name a file goes under. A name a file of this run already took gets
+  // the first free number, "name (2).ext"; a file that was in the folder
+  // before the run is replaced only after Yes to the same-name question: No
+  // ends the run, and no answer at all (nobody to ask) skips this file.
+  Claim SettleName(RecoveredFile& written) {
+    if (!namesBefore_) {
+      foldsCase_ = platform::NamesFoldCase(TargetFor(u"x"));
+      namesBefore_.emplace();
+      for (const std::u16string& existing : DestinationFileNames) namesBefore_->insert(Key(existing));
     }
-    return namesTaken_->insert(FoldedName(fileName)).second ||
-           ShowPrompt(RecoverPageWindow, SameNameQuestion(fileName), Caption(), PromptButtons::YesNo) == kPromptYes;
+    const std::u16string name = FileNameOf(written.path);
+    const bool there = platform::FileExistsAt(written.path);
+    if (there && platform::IsDirectory(written.path)) return Claim::Take;  // no file to replace: naming it fails, and says why
+    const bool before = namesBefore_->contains(Key(name));
+    // This run's own file, or one not in the folder before the run (a file of
+    // this run under a name the comparison here does not fold alike): never replaced.
+    if (namesWritten_.contains(Key(name)) || (there && !before)) {
+      written.takenName = name;
+      written.path = TargetFor(Numbered(name));
+      return Claim::Take;
+    }
+    if (!before) return Claim::Take;
+    switch (ShowPrompt(RecoverPageWindow, SameNameQuestion(name), Caption(), PromptButtons::YesNo)) {
+      case kPromptYes: return Claim::Take;
+      case kPromptNo: return Claim::End;
+      default: return Claim::Skip;
+    }
+  }
+
+  // "name (n).ext" for the first n from 2 that names nothing in the folder.
+  std::u16string Numbered(std::u16string_view name) const {
+    std::size_t dot = name.rfind(u'.');
+    if (dot == 0 || dot == std::u16string_view::npos) dot = name.size();  // ".profile" has no extension
+    for (std::int32_t n = 2;; ++n) {
+      std::u16string candidate =
+          std::u16string(name.substr(0, dot)) + u" (" + Decimal(n) + u")" + std::u16string(name.substr(dot));
+      if (!namesWritten_.contains(Key(candidate)) && !namesBefore_->contains(Key(candidate)) &&
+          !platform::FileExistsAt(TargetFor(candidate)))
+        return candidate;
+    }
+  }
+
+  // A name as the destination compares it.
+  std::u16string Key(std::u16string_view name) const { return foldsCase_ ? FoldedName(name) : std::u16string(name); }
+
+  // Reports a file left out (nothing of it stays) and goes on with the next.
+  Outcome Skip(RecoveredFile& written, SkipReason reason) {
+    written.skipped = reason;
+    written.complete = false;
+    written.bytesWritten = 0;
+    if (observer_) observer_->OnFileWritten(written);
+    return Outcome::Next;
+  }
+
+  // The system refused to create or name the file: code 18 with its reason.
+  Outcome NotWritten(const Plan& plan, RecoveredFile& written, platform::SystemError error) {
+    written.systemText = platform::SystemErrorMessage(error);
+    LastSystemErrorText.Set(CannotRecoverText(*plan.name, written.systemText));
+    errorCode_ = error_code::kScanSystemError;
+    return Skip(written, SkipReason::NotWritten);
   }
 
   // Puts the finished file in place under its name, or, when the system
   // refuses the name (too long, characters it does not take), as
-  // "Recover_" + size + extension. Ends the run when the user declines the
-  // new name, or when a non-resident file cannot be put anywhere.
+  // "Recover_" + size + extension. Ends the run when the user declines to
+  // replace a file of the new name.
   Outcome Commit(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     platform::SystemError error;
     bool committed = file.Commit(written.path, error);
     if (!committed && platform::IsRefusedName(error) && !written.renamed) {
       written.path = RenamedTarget(plan, error);
       written.renamed = true;
-      if (!ConfirmName(FileNameOf(written.path))) return Outcome::EndFalse;
+      written.takenName.clear();
+      switch (SettleName(written)) {
+        case Claim::End: return Outcome::EndFalse;
+        case Claim::Skip: return Skip(written, SkipReason::NameTaken);
+        case Claim::Take: break;
+      }
       committed = file.Commit(written.path, error);
     }
-    if (committed) {
-      if (observer_) observer_->OnFileWritten(written);
-      return Outcome::Next;
-    }
-    if (plan.resident || written.renamed) {
-      errorCode_ = error_code::kRecoverSourceInvalid;
-    } else {
-      LastSystemErrorText.Set(CannotRecoverText(*plan.name, platform::SystemErrorMessage(error)));
-      errorCode_ = error_code::kScanSystemError;
-    }
-    return plan.resident ? Outcome::Next : Outcome::EndFalse;
+    if (!committed) return NotWritten(plan, written, error);
+    namesWritten_.insert(Key(FileNameOf(written.path)));
+    if (observer_) observer_->OnFileWritten(written);
+    return Outcome::Next;
   }
 
   // Writes bytes after any zeros owed for unreadable sectors before them.
@@ -173,17 +219,18 @@ class Recovery {
     while (pendingZeros_ > 0) {
       static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
       std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(pendingZeros_, zeros.size()));
-      if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error);
+      if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error, written);
       pendingZeros_ -= chunk;
       written.bytesWritten += chunk;
     }
-    if (!file.Write(bytes, error)) return WriteFailed(error);
+    if (!file.Write(bytes, error)) return WriteFailed(error, written);
     written.bytesWritten += bytes.size();
     AdvanceProgress(bytes.size());  // owed zeros were counted when their clusters failed
     return true;
   }
 
-  bool WriteFailed(platform::SystemError error) {
+  bool WriteFailed(platform::SystemError error, RecoveredFile& written) {
+    written.systemText = platform::SystemErrorMessage(error);
     ReportSystemError(error, error_code::kFileOpenFailed, errorCode_);
     return false;
   }
@@ -245,7 +292,7 @@ class Recovery {
       std::int32_t code = error_code::kNone;
       if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {
         std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
-        if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::EndFalse;
+        if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::FileFailed;
         remaining -= bytes;
         done += count;
         continue;
@@ -254,7 +301,7 @@ class Recovery {
         if (AbortRequested) return Outcome::EndTrue;
         std::uint64_t bytes = std::min(remaining, clusterBytes_);
         if (ReadSectors(firstSector + done * sectorsPerCluster, sectorsPerCluster, code)) {
-          if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::EndFalse;
+          if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::FileFailed;
         } else {
           errorCode_ = code;
           pendingZeros_ += bytes;
@@ -283,16 +330,26 @@ class Recovery {
   }
 
   // An NTFS file's data through its extents: holes as zeros, compressed
-  // units decompressed. Extents outside the volume end it (partial).
+  // units decompressed. Extents outside the volume end it (partial). Past its
+  // initialized size a file reads as zeros, whatever its clusters still hold.
   Outcome CopyRuns(const MftRecord& record, platform::StagedFile& file, RecoveredFile& written) {
-    std::uint64_t remaining = record.realSize;
     if (clusterBytes_ == 0) return Outcome::Next;
-    if (record.compressionUnit != 0) return CopyCompressed(record, file, remaining, written);
+    const std::uint64_t initialized = std::min(record.realSize, record.initializedSize);
+    std::uint64_t remaining = initialized;
+    Outcome outcome = record.compressionUnit != 0 ? CopyCompressed(record, file, remaining, written)
+                                                  : CopyExtents(record, file, remaining, written);
+    // Extents that end early leave the file partial, not padded.
+    if (outcome != Outcome::Next || remaining > 0 || initialized == record.realSize) return outcome;
+    return PutZeros(file, record.realSize - initialized, written) ? Outcome::Next : Outcome::FileFailed;
+  }
+
+  Outcome CopyExtents(const MftRecord& record, platform::StagedFile& file, std::uint64_t& remaining,
+                      RecoveredFile& written) {
     for (const DataRun& run : record.runs) {
       if (remaining == 0) break;
       if (run.sparse) {
         const std::uint64_t bytes = std::min(remaining, BytesOf(run.clusterCount));
-        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
         remaining -= bytes;
         continue;
       }
@@ -339,7 +396,7 @@ class Recovery {
       if (std::any_of(pieces.begin(), pieces.end(), [&](const DataRun& p) { return !p.sparse && !OnVolume(p); }))
         return Outcome::Next;  // outside the volume: the file ends here, partial
       if (allocated == 0) {
-        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
         remaining -= bytes;
         continue;
       }
@@ -368,10 +425,10 @@ class Recovery {
         pendingZeros_ += bytes;
         written.unreadableBytes += bytes;
       } else if (!DecompressLznt1(compressed, plain)) {
-        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;
+        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
         written.damagedBytes += bytes;
       } else if (!Put(file, std::span(plain).first(bytes), written)) {
-        return Outcome::EndFalse;
+        return Outcome::FileFailed;
       }
       remaining -= bytes;
     }
@@ -391,7 +448,9 @@ class Recovery {
   std::uint64_t clusterBytes_ = 0;
   std::uint64_t volumeClusters_ = 0;
   std::vector<std::uint8_t> buffer_;
-  std::optional<std::set<std::u16string>> namesTaken_;
+  std::optional<std::set<std::u16string>> namesBefore_;  // in the folder when it was chosen
+  std::set<std::u16string> namesWritten_;                // by this run
+  bool foldsCase_ = true;                                // the destination's names, as it compares them
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
   bool queried_ = false;
   std::uint64_t available_ = 0;
@@ -439,6 +498,7 @@ bool Walk(DeletedFilesView& view, TreeItem root, Map& entries, Recovery& recover
     plan.key = entry->first;
     switch (recovery.Handle(plan)) {
       case Outcome::Next:
+      case Outcome::FileFailed:  // reported as skipped already
         break;
       case Outcome::EndFalse:
         return false;

@@ -16,6 +16,15 @@ namespace corvanel {
 extern std::u16string RecoverDestination;
 extern std::vector<std::u16string> DestinationFileNames;
 
+// Why a ticked file was left out; the run goes on after each.
+enum class SkipReason {
+  None,
+  NothingRead,     // not one of its sectors could be read
+  NameTaken,       // a file of its name was there before the run and no one could say whether to replace it
+  NoSpace,         // the destination has too little space for it
+  NotWritten,      // the system refused to create, write or name it (systemText says why)
+};
+
 struct RecoveredFile {
   std::int32_t entryKey = 0;  // the entry's key in the scan's map
   std::u16string path;        // where it was written (or was to be)
@@ -26,27 +35,34 @@ struct RecoveredFile {
   std::uint64_t unreadableBytes = 0;  // of sectors that could not be read: zeros in the file, or cut from its end
   std::uint64_t damagedBytes = 0;     // of compressed units that did not decode: zeros in the file
   bool renamed = false;      // written as "Recover_" + size: the system refused its name
-  bool nothingRead = false;  // not one of its sectors could be read: no file was left
+  std::u16string takenName{};  // when an earlier file had its name: that name (it got " (2)"...)
+  SkipReason skipped = SkipReason::None;  // no file was left
+  std::u16string systemText{};            // NotWritten: the system's reason
 };
 
 class RecoveryObserver {
  public:
   virtual ~RecoveryObserver() = default;
+  // Each ticked file, once written or skipped.
   virtual void OnFileWritten(const RecoveredFile& /*file*/) {}
 };
 
 // Recovers every ticked child of the view's volume item, in step with the
 // entries of the last scan. Each file is written under a scratch name and
 // renamed into place when whole, so an interrupted or failed file never
-// replaces anything. True when the walk reached its end or stopped for
+// replaces anything. A name a file of this run already took gets a number
+// ("name (2).ext"); a file that was in the folder before is replaced only
+// after Yes to the same-name question (No ends the run; no answer skips the
+// file). Names differ by letter case only where the destination keeps them
+// apart. A file that cannot be had (nothing readable, too little space, the
+// system refuses it) is skipped, reported to the observer, and the run goes
+// on, leaving a code in errorCode: 13 too little space, 18 a file could not
+// be created or named (LastSystemErrorText says why), 3 a write failed
+// (LastSystemErrorText says why), 1 or 4 sectors could not be read (the file
+// is partial). True when the walk reached its end or stopped for
 // AbortRequested (the partial file is then removed); false when there was
 // nothing to walk, the user declined to overwrite a file (errorCode
-// unchanged), the destination lies on the scanned volume, or a failure ended
-// the run: 13 too little space, 18 a file could not be created
-// (LastSystemErrorText says why), 3 a write failed (the file is removed;
-// LastSystemErrorText says why). Sectors that cannot be read make their file
-// partial (observer) and leave 1 or 4 in errorCode, and the run goes on; so do
-// codes 2 and 3 of resident files.
+// unchanged) or the destination lies on the scanned volume.
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
                          RecoveryObserver* observer = nullptr);
 

@@ -57,10 +57,55 @@ MUTANTS = {
         gtest("recover_tests")),
     "recover-keeps-a-partial-file-after-a-write-failure": (
         "recover/recovery_engine.cpp",
-        "      if (outcome != Outcome::Next) return outcome;  // aborted or a write failed: the scratch file goes",
-        "      if (outcome == Outcome::EndFalse) { platform::SystemError e; file.Commit(written.path, e); }\n"
-        "      if (outcome != Outcome::Next) return outcome;",
+        "    if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);",
+        "    if (outcome == Outcome::FileFailed) { platform::SystemError e; file.Commit(written.path, e); }\n"
+        "    if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);",
         suite("tests/recover/data_safety_test.py")),
+    "recover-a-full-destination-ends-the-run": (
+        "recover/recovery_engine.cpp",
+        "      return Skip(written, SkipReason::NoSpace);",
+        "      return Outcome::EndFalse;",
+        suite("tests/recover/data_safety_test.py") +
+        ["RecoverySafetyTest.test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on"]),
+    "recover-files-of-one-run-replace-each-other": (
+        "recover/recovery_engine.cpp",
+        "    if (namesWritten_.contains(Key(name)) || (there && !before)) {",
+        "    if (false) {",
+        suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
+    "recover-letter-case-always-apart": (
+        "recover/recovery_engine.cpp",
+        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
+        "      foldsCase_ = false;",
+        suite("tests/recover/data_safety_test.py") +
+        ["SameNamesTest.test_letter_case_clashes_where_the_destination_folds_it"]),
+    "recover-no-answer-ends-the-run": (
+        "cli/console_prompter.cpp",
+        "    emit(\" [y/N] no (no terminal to ask)\\n\");\n    return 0;",
+        "    emit(\" [y/N] no (no terminal to ask)\\n\");\n    return kPromptNo;",
+        suite("tests/recover/data_safety_test.py") +
+        ["SameNamesTest.test_a_file_there_before_is_replaced_only_after_yes"]),
+    "recover-a-refused-file-ends-the-run": (
+        "recover/recovery_engine.cpp",
+        "    errorCode_ = error_code::kScanSystemError;\n    return Skip(written, SkipReason::NotWritten);",
+        "    errorCode_ = error_code::kScanSystemError;\n    return Outcome::EndFalse;",
+        suite("tests/recover/data_safety_test.py") +
+        ["RecoverySafetyTest.test_a_folder_where_a_file_goes_skips_that_file_only"]),
+    "recover-letter-case-always-folded": (
+        "recover/recovery_engine.cpp",
+        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
+        "      foldsCase_ = true;",
+        suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
+    "recover-copies-past-the-initialized-size": (
+        "recover/recovery_engine.cpp",
+        "    const std::uint64_t initialized = std::min(record.realSize, record.initializedSize);",
+        "    const std::uint64_t initialized = record.realSize;",
+        suite("tests/recover/real_volumes_test.py") +
+        ["NtfsFilesTest.test_bytes_past_the_initialized_size_are_zeros"]),
+    "recover-partial-files-end-done": (
+        "cli/recover_command.cpp",
+        "    if (files_.partial) shortfall = std::to_string(files_.partial) + \" only in part\";",
+        "",
+        suite("tests/recover/real_volumes_test.py") + ["ExtensionRecordsTest"]),
     "shred-no-identity-check": (
         "shred/shred_engine.cpp",
         "  if (!IsTheLocatedFile(path, errorCode)) return false;",
@@ -129,10 +174,10 @@ MUTANTS = {
     "recover-writes-an-undecodable-unit-as-data": (
         "recover/recovery_engine.cpp",
         "      } else if (!DecompressLznt1(compressed, plain)) {\n"
-        "        if (!PutZeros(file, bytes, written)) return Outcome::EndFalse;",
+        "        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;",
         "      } else if (!DecompressLznt1(compressed, plain)) {\n"
         "        compressed.resize(bytes);\n"
-        "        if (!Put(file, compressed, written)) return Outcome::EndFalse;",
+        "        if (!Put(file, compressed, written)) return Outcome::FileFailed;",
         suite("tests/recover/real_volumes_test.py") +
         ["NtfsFilesTest.test_a_unit_that_does_not_decode_is_reported_not_written"]),
     "recover-follows-reused-extension-records": (

@@ -282,6 +282,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     }
     if (nextVcn == 0) {  // the first piece carries the sizes
       record.realSize = piece.data.realSize;
+      record.initializedSize = piece.data.initializedSize;
       record.dataSize = piece.data.dataSize;
       record.compressionUnit = piece.data.compressionUnit;
     }

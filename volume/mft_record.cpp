@@ -50,6 +50,7 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
     out.isResident = 0;
     out.dataSize = static_cast<std::uint32_t>(*realSize);
     out.realSize = *realSize;
+    out.initializedSize = reader.U64(attribute + ntfs::kInitializedSize).value_or(*realSize);
     RunList list = DecodeRunList(record.subspan(start, end - start));
     out.runs = std::move(list.runs);
     out.runsComplete = list.complete;
@@ -69,6 +70,7 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   out.isResident = 1;
   out.dataSize = 0;
   out.realSize = *valueLength;
+  out.initializedSize = *valueLength;
   out.residentLength = *valueLength;
   out.residentData.assign(value->begin(), value->end());
   return true;

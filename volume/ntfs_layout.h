@@ -11,7 +11,8 @@
 //   0x10 sequence number             resident:     0x10 value length, 0x14 value offset
 //   0x12 hard link count             non-resident: 0x10 first VCN, 0x20 run list offset,
 //   0x14 first attribute               0x22 compression unit (log2 clusters),
-//   0x16 flags (1 in use, 2 folder)    0x28 allocated size, 0x30 real size
+//   0x16 flags (1 in use, 2 folder)    0x28 allocated size, 0x30 real size,
+//                                      0x38 initialized size
 //   0x20 base record reference
 //
 // Index entry (in an index root or an "INDX" block)
@@ -58,6 +59,7 @@ inline constexpr std::size_t kFirstVcn = 0x10;
 inline constexpr std::size_t kRunListOffset = 0x20;
 inline constexpr std::size_t kCompressionUnit = 0x22;
 inline constexpr std::size_t kRealSize = 0x30;
+inline constexpr std::size_t kInitializedSize = 0x38;
 inline constexpr std::size_t kSmallestAttribute = 0x18;
 
 inline constexpr std::uint32_t kTypeAttributeList = 0x20;

@@ -25,8 +25,8 @@ TEST(ConsolePrompter, YesNoAnswers) {
   std::ostringstream stream;
   const std::u16string_view question = u"Shreding files\uff01Continue? ";
   EXPECT_EQ(ConsolePrompter(stream, true, {}).Show(nullptr, question, u"Prompt", PromptButtons::YesNo), kPromptYes);
-  // Nobody to ask: No.
-  EXPECT_EQ(ConsolePrompter(stream, false, {}).Show(nullptr, question, u"Prompt", PromptButtons::YesNo), kPromptNo);
+  // Nobody to ask: no answer, which is not a No.
+  EXPECT_EQ(ConsolePrompter(stream, false, {}).Show(nullptr, question, u"Prompt", PromptButtons::YesNo), 0);
   for (const char* yes : {"y", "Y", "yes", " YES \r"})
     EXPECT_EQ(ConsolePrompter(stream, false, Says(yes)).Show(nullptr, question, u"", PromptButtons::YesNo),
               kPromptYes)

@@ -152,7 +152,8 @@ class ContractTest(unittest.TestCase):
                                   "clusters"},
         }
         file_keys = {"index", "name", "path", "bytes", "size", "status", "message"}
-        summary_keys = {"summary", "files", "bytes", "partial", "reusedClusters", "folder", "message"}
+        summary_keys = {"summary", "files", "bytes", "partial", "skipped", "skippedFor", "reusedClusters", "folder",
+                        "message"}
         for fs, image, kept, count in [("ntfs", self.ntfs, "keep.bin", 3), ("fat32", self.fat, "keep.txt", 2)]:
             with self.subTest(fs=fs):
                 results = {"info": cli("info", image, "--json"), "scan": cli("scan", image, "--json"),
@@ -173,7 +174,7 @@ class ContractTest(unittest.TestCase):
                     self.assertEqual((line["status"], line["bytes"], line["message"]), ("whole", line["size"], ""))
                     self.assertEqual(os.path.getsize(line["path"]), line["size"])
                 self.assertEqual(set(summary), summary_keys)
-                self.assertEqual((summary["summary"], summary["files"]), ("done", count))
+                self.assertEqual((summary["summary"], summary["files"], summary["skipped"]), ("done", count, 0))
                 self.assertEqual(summary["bytes"], sum(line["bytes"] for line in files))
 
     def shred_copy(self, *options, terminal=False):

@@ -8,7 +8,14 @@ filled with mtools. One test per hazard:
   - a name the destination cannot hold becomes Recover_<size><ext>;
   - sectors that cannot be read (a cut image, a size past the volume's end)
     make their file partial, and the run goes on;
-  - a write that fails leaves no partial file and says why.
+  - a write that fails leaves no partial file and says why;
+  - a file that does not fit, or finds a folder where its name goes, is
+    skipped with its reason and the run goes on;
+  - files of one run named alike (the same name in two folders, FAT names
+    whose first letter is gone, equal Recover_<size> names) never replace
+    each other: the later is numbered; a file that was there before is
+    replaced only after Yes, and skipped where no one can answer; letter
+    case tells names apart only where the destination does.
 
 usage: data_safety_test.py CLI
 """
@@ -21,7 +28,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from volume_images import ENV, run, ntfs_mount, make_ntfs, make_fat32, write, read  # noqa: E402
+from volume_images import ENV, Mount, run, ntfs_mount, make_ntfs, make_fat32, write, read  # noqa: E402
 
 CLI = None
 LONG_NAME = "长" * 250 + ".txt"  # 254 UTF-16 units, 754 bytes of UTF-8
@@ -36,10 +43,34 @@ def recover(image, *args, shell_prefix=None):
     command = [CLI, "recover", image, *args]
     if shell_prefix:
         command = ["bash", "-c", shell_prefix + ' exec "$@"', "recover", *command]
-    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
 
 
-class RecoverySafetyTest(unittest.TestCase):
+def json_lines(result):
+    *files, summary = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    return files, summary
+
+
+def contents(folder):
+    """name -> bytes of every file in a folder."""
+    return {name: read(os.path.join(folder, name)) for name in os.listdir(folder)}
+
+
+class WorkFolder(unittest.TestCase):
+    """cls.work, removed at the end; out(name) a fresh folder in it."""
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def out(self, name):
+        path = os.path.join(self.work, name)
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path)
+        return path
+
+
+class RecoverySafetyTest(WorkFolder):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp()
@@ -54,16 +85,6 @@ class RecoverySafetyTest(unittest.TestCase):
                 os.remove(f"{root}/{name}")
         cls.listing = scan(cls.image)
         cls.index = {entry["name"]: entry["index"] for entry in cls.listing}
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work)
-
-    def out(self, name):
-        path = os.path.join(self.work, name)
-        shutil.rmtree(path, ignore_errors=True)
-        os.makedirs(path)
-        return path
 
     def test_a_destination_on_the_scanned_volume_makes_nothing(self):
         with ntfs_mount(self.image, self.mnt) as root:
@@ -148,6 +169,41 @@ class RecoverySafetyTest(unittest.TestCase):
         self.assertLess(os.path.getsize(f"{out}/{first}"), 100 << 20)
         self.assertEqual(read(f"{out}/{first}")[:5000], b"\x09" * 5000)
 
+    def test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on(self):
+        out = self.out("small-disk")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", out]).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        try:
+            # huge.bin (6 MiB) comes first in the scan, small.txt after it.
+            result = recover(self.image, "--to", out, "--index", str(self.index["huge.bin"]),
+                             str(self.index["small.txt"]), "--json")
+            names = sorted(os.listdir(out))
+        finally:
+            subprocess.run(["umount", out], check=True)
+        self.assertEqual(result.returncode, 1, result.stderr.decode())
+        self.assertEqual(names, ["small.txt"])
+        files, summary = json_lines(result)
+        status = {line["name"]: line for line in files}
+        self.assertEqual(status["huge.bin"]["status"], "skipped")
+        self.assertIn("too little space", status["huge.bin"]["message"])
+        self.assertEqual(status["small.txt"]["status"], "whole")
+        self.assertEqual((summary["summary"], summary["files"], summary["skipped"], summary["skippedFor"]),
+                         ("incomplete", 1, 1, {"no space": 1}))
+
+    def test_a_folder_where_a_file_goes_skips_that_file_only(self):
+        out = self.out("folder-in-the-way")
+        os.mkdir(f"{out}/small.txt")
+        result = recover(self.image, "--to", out, "--all", "--yes")
+        self.assertEqual(result.returncode, 1, result.stderr.decode())
+        self.assertIn(b"small.txt: the system refused it (Is a directory); it was not written", result.stderr)
+        self.assertRegex(result.stdout, rb"\d+ files recovered .*; 1 skipped \(1 refused by the system\)")
+        self.assertTrue(os.path.isdir(f"{out}/small.txt"))
+        for name in ["big.bin", "huge.bin"]:
+            self.assertEqual(read(f"{out}/{name}"), self.deleted[name])
+        result = recover(self.image, "--to", out, "--index", str(self.index["small.txt"]), "--json", "--yes")
+        (line,), summary = json_lines(result)
+        self.assertEqual((line["status"], line["bytes"], summary["skipped"]), ("skipped", 0, 1))
+
     def test_a_failed_write_leaves_no_partial_file(self):
         out = self.out("limit")
         result = recover(self.image, "--to", out, "--index", str(self.index["big.bin"]),
@@ -155,6 +211,111 @@ class RecoverySafetyTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"System Error:File too large", result.stderr)
         self.assertEqual(os.listdir(out), [])
+
+
+class SameNamesTest(WorkFolder):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp()
+        cls.ntfs = make_ntfs(os.path.join(cls.work, "n.img"), 16)
+        cls.deleted = {"d1/same.txt": b"the first\n", "d2/same.txt": b"the second one\n",
+                       "A.txt": b"upper\n", "a.txt": b"lower\n",
+                       # names too long for Linux, of one size: both Recover_3000.bin
+                       "长" * 250 + ".bin": os.urandom(3000), "短" * 250 + ".bin": os.urandom(3000)}
+        with ntfs_mount(cls.ntfs, os.path.join(cls.work, "mnt")) as root:
+            for name, data in cls.deleted.items():
+                write(f"{root}/{name}", data)
+            for name in cls.deleted:
+                os.remove(f"{root}/{name}")
+        # FAT: FOO.TXT and BOO.TXT, deleted, both read ?OO.TXT.
+        cls.fat = make_fat32(os.path.join(cls.work, "f.img"))
+        cls.fat_files = {"FOO.TXT": b"foo\n" * 300, "BOO.TXT": b"boo\n" * 50}
+        for name, data in cls.fat_files.items():
+            write(os.path.join(cls.work, name), data)
+            run("mcopy", "-i", cls.fat, os.path.join(cls.work, name), "::" + name)
+        run("mdel", "-i", cls.fat, "::FOO.TXT", "::BOO.TXT")
+
+    def test_files_of_one_run_named_alike_get_distinct_names(self):
+        out = self.out("alike")
+        result = recover(self.ntfs, "--to", out, "--all", "--yes", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertNotIn(b"[y/N]", result.stderr)  # nothing was there before: nothing to ask
+        files, summary = json_lines(result)
+        got = contents(out)
+        self.assertEqual(len(files), 6)
+        self.assertEqual(summary["files"], len(got))
+        self.assertEqual(sorted(line["path"] for line in files), sorted(os.path.join(out, name) for name in got))
+        # This folder keeps A.txt and a.txt apart; same.txt, Recover_3000.bin come twice.
+        self.assertEqual(sorted(got), ["A.txt", "Recover_3000 (2).bin", "Recover_3000.bin", "a.txt", "same (2).txt",
+                                       "same.txt"])
+        self.assertEqual(sorted(got.values()), sorted(self.deleted.values()))
+        numbered = [line for line in files if " (2)" in line["path"]]
+        self.assertEqual(sorted(line["message"] for line in numbered),
+                         ["the name Recover_3000.bin was taken by an earlier file",
+                          "the name same.txt was taken by an earlier file"])
+        self.assertEqual({line["status"] for line in numbered}, {"renamed"})
+
+    def test_fat_names_whose_first_letter_is_gone(self):
+        out = self.out("fat")
+        result = recover(self.fat, "--to", out, "--all")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        got = contents(out)
+        first, second = sorted(got, key=len)
+        self.assertTrue(first.endswith("OO.TXT"), first)
+        self.assertEqual(second, first[:-4] + " (2).TXT")
+        self.assertEqual(sorted(got.values()), sorted(self.fat_files.values()))
+        self.assertIn(f"recovered {out}/{second}".encode(), result.stdout)
+        self.assertIn(f"the name {first} was taken by an earlier file".encode(), result.stderr)
+
+    def test_letter_case_clashes_where_the_destination_folds_it(self):
+        # NTFS through lowntfs-3g's ignore_case: names are compared as Windows does.
+        folder = self.out("folded")
+        image = make_ntfs(os.path.join(self.work, "destination.img"), 8)
+        # A.TXT was there before: A.txt replaces it after Yes, a.txt is numbered.
+        with Mount(["lowntfs-3g", "-o", "no_detach,ignore_case", image, folder], folder) as out:
+            write(f"{out}/A.TXT", b"mine\n")
+            result = recover(self.ntfs, "--to", out, "--all", "--yes")
+            got = contents(out)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(result.stderr.count(b"[y/N] yes"), 1, result.stderr.decode())
+        self.assertEqual(len(got), 6, sorted(got))
+        self.assertEqual(sorted(got.values()), sorted(self.deleted.values()))
+        self.assertEqual(len([name for name in got if name.lower() in ("a.txt", "a (2).txt")]), 2, sorted(got))
+        # A.txt alone, where a.txt is: the same name here, so it is asked for.
+        upper = next(entry["index"] for entry in scan(self.ntfs) if entry["name"] == "A.txt")
+        with Mount(["lowntfs-3g", "-o", "no_detach,ignore_case", image, folder], folder) as out:
+            for name in os.listdir(out):
+                os.remove(f"{out}/{name}")
+            write(f"{out}/a.txt", b"mine\n")
+            result = recover(self.ntfs, "--to", out, "--index", str(upper), "--yes")
+            got = contents(out)
+        self.assertEqual(result.stderr.count(b"[y/N] yes"), 1, result.stderr.decode())
+        self.assertEqual(list(got.values()), [self.deleted["A.txt"]])
+
+    def test_a_file_there_before_is_replaced_only_after_yes(self):
+        out = self.out("before")
+        write(f"{out}/same.txt", b"mine\n")
+        # No terminal: no answer; both same.txt are skipped, the rest come back.
+        result = recover(self.ntfs, "--to", out, "--all", "--json")
+        self.assertEqual(result.returncode, 1, result.stderr.decode())
+        self.assertIn(b"[y/N] no (no terminal to ask)", result.stderr)
+        files, summary = json_lines(result)
+        self.assertEqual(read(f"{out}/same.txt"), b"mine\n")
+        self.assertEqual(sorted(os.listdir(out)), ["A.txt", "Recover_3000 (2).bin", "Recover_3000.bin", "a.txt",
+                                                   "same.txt"])
+        skipped = [line for line in files if line["status"] == "skipped"]
+        self.assertEqual([line["name"] for line in skipped], ["same.txt", "same.txt"])
+        self.assertIn("no one could be asked", skipped[0]["message"])
+        self.assertEqual((summary["summary"], summary["files"], summary["skippedFor"]),
+                         ("incomplete", 4, {"name taken": 2}))
+        # Yes: the first replaces it; the second is this run's clash, numbered.
+        out = self.out("before-yes")
+        write(f"{out}/same.txt", b"mine\n")
+        result = recover(self.ntfs, "--to", out, "--all", "--yes")
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        self.assertEqual(result.stderr.count(b"[y/N] yes"), 1)
+        self.assertEqual(sorted([read(f"{out}/same.txt"), read(f"{out}/same (2).txt")]),
+                         sorted([self.deleted["d1/same.txt"], self.deleted["d2/same.txt"]]))
 
 
 if __name__ == "__main__":

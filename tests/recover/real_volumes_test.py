@@ -8,8 +8,10 @@ Sleuth Kit (icat, fls, istat):
     (which icat cannot read: checked against the original alone);
   - folder paths as fls gives them, and "?/" where a folder was reused;
   - a compression unit that does not decode is reported, never written as data;
+  - past a file's initialized size: zeros, as icat gives them, not the stale
+    bytes of its clusters;
   - a file whose data goes on in extension records, and one such record
-    reused since: the file is then partial.
+    reused since: the file is then partial, and so is the run (exit status 1).
 
 usage: real_volumes_test.py CLI
 """
@@ -77,6 +79,18 @@ class Record:
             f.seek(self.offset + field)
             return f.read(size)
 
+    def attribute(self, kind):
+        """The offset of the record's first attribute of a type."""
+        at = struct.unpack("<H", self.read(0x14, 2))[0]
+        while at < 1024:
+            found, length = struct.unpack("<II", self.read(at, 8))
+            if found == kind:
+                return at
+            if found == 0xFFFFFFFF or length == 0:
+                break
+            at += length
+        raise LookupError("no attribute 0x%x" % kind)
+
 
 class NtfsFilesTest(unittest.TestCase):
     @classmethod
@@ -95,6 +109,7 @@ class NtfsFilesTest(unittest.TestCase):
             "gone.txt": b"gone\n",
         }
         cls.huge_ends = (os.urandom(1000), os.urandom(1000))
+        cls.grown = os.urandom(12000)
         with ntfs_mount(cls.image, os.path.join(cls.work.name, "mnt"), "compression") as root:
             os.mkdir(f"{root}/comp")
             os.setxattr(f"{root}/comp", "system.ntfs_attrib_be", (0x800).to_bytes(4, "big"))
@@ -114,6 +129,8 @@ class NtfsFilesTest(unittest.TestCase):
                 f.write(cls.huge_ends[1])
             write(f"{root}/old folder/deeper/inner.txt", cls.files["inner.txt"])
             write(f"{root}/gone/gone.txt", cls.files["gone.txt"])
+            write(f"{root}/grown.bin", cls.grown)
+            os.remove(f"{root}/grown.bin")
             for name in ("text.txt", "random.bin", "mixed.bin", "big.txt"):
                 os.remove(f"{root}/comp/{name}")
             for name in ("middle.bin", "leading.bin", "trailing.bin", "huge.bin", "old folder/deeper/inner.txt"):
@@ -202,6 +219,22 @@ class NtfsFilesTest(unittest.TestCase):
         self.assertEqual(data[65536:], self.files["text.txt"][65536:])
 
 
+    def test_bytes_past_the_initialized_size_are_zeros(self):
+        # Its clusters hold all 12000 bytes; its record now says 5000 were written.
+        image = self.copy("initialized.img")
+        inode = self.inodes["grown.bin"]
+        record = Record(image, int(inode))
+        record.patch(record.attribute(0x80) + 0x38, struct.pack("<Q", 5000))
+        self.assertIn("size: 12000  init_size: 5000", run("istat", image, inode).stdout.decode())
+        index = next(e["index"] for e in scan(image) if e["name"] == "grown.bin")
+        target = os.path.join(self.work.name, "out-initialized")
+        result = run(CLI, "recover", image, "--to", target, "--index", str(index), "--json")
+        data = read(os.path.join(target, "grown.bin"))
+        self.assertEqual(data, self.grown[:5000] + bytes(7000))
+        self.assertEqual(data, run("icat", image, inode).stdout)
+        self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["status"], "whole")
+
+
 class ExtensionRecordsTest(unittest.TestCase):
     """A file fragmented until its data goes on in extension records."""
 
@@ -257,6 +290,17 @@ class ExtensionRecordsTest(unittest.TestCase):
         self.assertEqual(len(data), first_vcn * 4096)
         self.assertEqual(data, run("icat", self.image, str(self.inode)).stdout[:first_vcn * 4096])
         self.assertEqual(status["status"], "partial")
+        # A partial file makes the run a failure, for a script and a person alike.
+        for form in (["--json"], []):
+            result = run(CLI, "recover", image, "--to", os.path.join(self.work.name, "out-status"), "--all", "--yes",
+                         *form, check=False)
+            self.assertEqual(result.returncode, 1, result.stderr.decode())
+            self.assertIn(b"1 only in part", result.stderr)
+            if form:
+                summary = json.loads(result.stdout.decode().splitlines()[-1])
+                self.assertEqual((summary["summary"], summary["partial"]), ("incomplete", 1))
+            else:
+                self.assertIn(b"; 1 only in part", result.stdout)
 
 
 if __name__ == "__main__":
