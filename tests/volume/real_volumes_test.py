@@ -398,7 +398,7 @@ class RealVolumesTest(unittest.TestCase):
     def test_fat32_cut_short(self):
         # An image that ends before one folder's cluster: what lies outside it
         # is listed all the same.
-        work, image, m = self.new_fat32("cut")
+        work, image, m = self.new_fat32("fat-cut")
         write(os.path.join(work, "big"), os.urandom(4 << 20))
         for name in ("gone1.txt", "gone2.txt"):
             m("mcopy", os.path.join(work, "data"), "::/" + name)
