@@ -7,6 +7,7 @@
 
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
+#include "app/prompter.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
 #include "cli/progress_line.h"
@@ -27,6 +28,7 @@ struct ShredArguments {
   std::string file;
   bool verify = false;
   bool inPlaceOnly = false;
+  bool deleteUnlocated = false;
   bool json = false;
 };
 
@@ -87,10 +89,42 @@ std::optional<DrivePath> ToDrivePath(const std::string& file, Console& console) 
 #endif
 }
 
+// --yes answers the confirmation, never the question whether to delete a
+// file whose data was not located without overwriting anything: only
+// --delete-unlocated says Yes to that. Every other box goes on as it was.
+class UnlocatedFileAnswer final : public Prompter {
+ public:
+  UnlocatedFileAnswer(Console& console, bool deleteUnlocated)
+      : console_(console), deleteUnlocated_(deleteUnlocated), inner_(InstalledPrompter()) {
+    InstallPrompter(this);
+  }
+  ~UnlocatedFileAnswer() override { InstallPrompter(inner_); }
+  UnlocatedFileAnswer(const UnlocatedFileAnswer&) = delete;
+  UnlocatedFileAnswer& operator=(const UnlocatedFileAnswer&) = delete;
+
+  int Show(WindowHandle owner, std::u16string_view text, std::u16string_view caption,
+           PromptButtons buttons) override {
+    if (text != NotLocatedQuestion(UiLanguage)) return inner_ ? inner_->Show(owner, text, caption, buttons) : 0;
+    ClearProgressLine();
+    std::string line = Printable(platform::Utf16ToUtf8(text), true);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    line += deleteUnlocated_ ? " [y/N] yes (--delete-unlocated)\n"
+                             : " [y/N] no (only --delete-unlocated deletes it without overwriting)\n";
+    console_.err << line << std::flush;
+    return deleteUnlocated_ ? kPromptYes : kPromptNo;
+  }
+
+ private:
+  Console& console_;
+  bool deleteUnlocated_;
+  Prompter* inner_;
+};
+
 std::string Bytes(std::uint64_t count) { return std::to_string(count) + " byte" + (count == 1 ? "" : "s"); }
 
 void PrintReport(Console& console, const ShredReport& report, const DrivePath& file) {
   if (report.zeroedInPlace > 0) console.out << "zeroed " << Bytes(report.zeroedInPlace) << " in place through the file\n";
+  if (report.cutInPlace) console.out << "cut the compressed file to nothing in place through the file system\n";
   if (report.inPlaceFailed) console.err << "corvanel-cli: warning: the file could not be zeroed in place\n";
   if (report.deleted) console.out << "deleted " << Printable(platform::Utf16ToUtf8(file.path)) << '\n';
   if (report.deletedWithoutOverwrite) {
@@ -120,6 +154,9 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
     console.out << "overwrote the file record (" << Bytes(recordBytes) << " at sector "
                 << (record ? record->offset / kSectorSize : 0) << ")\n";
   }
+  if (report.extensionRecordsOverwritten > 0)
+    console.out << "overwrote " << report.extensionRecordsOverwritten << " extension record"
+                << (report.extensionRecordsOverwritten == 1 ? "" : "s") << '\n';
   if (report.entriesScrubbed > 0)
     console.out << "scrubbed " << report.entriesScrubbed << " directory entr"
                 << (report.entriesScrubbed == 1 ? "y" : "ies") << '\n';
@@ -129,6 +166,9 @@ void PrintReport(Console& console, const ShredReport& report, const DrivePath& f
                    " released by the file system)\n";
   if (report.recordTaken)
     console.err << "corvanel-cli: warning: the file record was not overwritten: it is in use again\n";
+  if (report.extensionRecordsTaken > 0)
+    console.err << "corvanel-cli: warning: " << report.extensionRecordsTaken
+                << " extension record(s) were not overwritten: in use again\n";
   if (report.entriesTaken > 0)
     console.err << "corvanel-cli: warning: " << report.entriesTaken
                 << " directory entr" << (report.entriesTaken == 1 ? "y was" : "ies were")
@@ -189,6 +229,8 @@ class LocateCommand {
         json["size"] = file.record.realSize;
         json["runs"] = nlohmann::json::array();
         for (const DataRun& run : file.record.runs) json["runs"].push_back({run.startCluster, run.clusterCount});
+        json["extensionRecords"] = nlohmann::json::array();
+        for (const ExtensionRecordPlace& place : file.extensionRecords) json["extensionRecords"].push_back(place.number);
         json["streams"] = nlohmann::json::array();
         for (const MftRecord& stream : file.namedStreams)
           json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
@@ -273,6 +315,11 @@ class ShredCommand {
     CurrentOperation = kOperationShred;
     bool shredded = LocateFileClusters(file_->letter, errorCode_);
     if (shredded) {
+      UnlocatedFileAnswer answer(console_, arguments_.deleteUnlocated);
+      if (arguments_.verify && LocatedFile.volume.kind == kFileSystemNtfs && !LocatedFile.dataNotLocated) {
+        std::int32_t ignored = error_code::kNone;
+        namesBefore_ = CountNameTraces(file_->letter, ignored);
+      }
       ProgressLine progress(console_, ProgressLine::Work::Shred);
       if (!arguments_.inPlaceOnly) progress.SetTotal(LocatedClusterBytes());
       shredded = ShredLocatedFile(file_->letter, errorCode_, &report_,
@@ -287,6 +334,12 @@ class ShredCommand {
       if (!mismatched_.empty()) return Outcome::VerifyFailed;
       verified_ = true;
     }
+    if (arguments_.verify && report_.deleted && !report_.deletedWithoutOverwrite &&
+        LocatedFile.volume.kind == kFileSystemNtfs) {
+      std::int32_t ignored = error_code::kNone;
+      namesLeft_ = CountNameTraces(file_->letter, ignored);
+      if (NamesLeftByTheShred() > 0) return Outcome::Incomplete;
+    }
     // Deleted, but something of it was left where it lay: not a shred.
     return report_.Complete() ? Outcome::Shredded : Outcome::Incomplete;
   }
@@ -296,6 +349,8 @@ class ShredCommand {
       case Outcome::Shredded:
         return report_.rawPassSkipped ? "zeroed in place and deleted; the raw volume was not written" : "";
       case Outcome::Incomplete:
+        if (NamesLeftByTheShred() > 0 && report_.Complete())
+          return "the file's name is still in its folder's index, where the shred left it";
         return "not everything the file left on the volume was overwritten";
       case Outcome::Declined:
         return "its data was not located and it was not deleted";
@@ -320,6 +375,7 @@ class ShredCommand {
                                      {"status", kStatus[static_cast<int>(outcome)]},
                                      {"deleted", report_.deleted},
                                      {"zeroedInPlace", report_.zeroedInPlace},
+                                     {"cutInPlace", report_.cutInPlace},
                                      {"rawPass", report_.deleted && !report_.rawPassSkipped &&
                                                      !report_.deletedWithoutOverwrite},
                                      {"clustersZeroed", report_.clustersZeroed},
@@ -327,14 +383,25 @@ class ShredCommand {
                                      {"clustersNotLocated", report_.clustersNotLocated},
                                      {"recordOverwritten", report_.recordOverwritten},
                                      {"recordTaken", report_.recordTaken},
+                                     {"extensionRecordsOverwritten", report_.extensionRecordsOverwritten},
+                                     {"extensionRecordsTaken", report_.extensionRecordsTaken},
                                      {"entriesScrubbed", report_.entriesScrubbed},
                                      {"entriesTaken", report_.entriesTaken},
                                      {"interrupted", report_.interrupted},
                                      {"verified", verified_},
+                                     {"nameCopiesLeft", namesLeft_ ? nlohmann::ordered_json(*namesLeft_)
+                                                                   : nlohmann::ordered_json(nullptr)},
+                                     {"nameCopiesLeftByShred", NamesLeftByTheShred()},
                                      {"message", message}};
       console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
       PrintReport(console_, report_, *file_);
+      if (namesLeft_.value_or(0) > 0)
+        console_.err << "corvanel-cli: warning: its folder's index still holds " << *namesLeft_ << " cop"
+                     << (*namesLeft_ == 1 ? "y" : "ies") << " of its name past its entries"
+                     << (NamesLeftByTheShred() == 0 ? " (there before the shred, left by earlier changes to the folder)"
+                                                     : "")
+                     << '\n';
       for (const OverwrittenRange& range : mismatched_)
         console_.err << "corvanel-cli: verify: " << Bytes(range.length) << " at byte " << range.offset
                      << " do not hold what was written\n";
@@ -356,6 +423,20 @@ class ShredCommand {
   std::int32_t errorCode_ = error_code::kNone;
   std::vector<OverwrittenRange> mismatched_;
   bool verified_ = false;
+  // NTFS with --verify: copies of its names in its folder's record and index
+  // blocks, before the shred (its own entries among them) and after.
+  std::optional<std::uint32_t> namesBefore_;
+  std::optional<std::uint32_t> namesLeft_;
+
+  // Copies beyond those that lay past the folder's entries before the shred:
+  // earlier changes to the folder leave such copies, which the shred cannot
+  // reach without writing the folder's live index.
+  std::uint32_t NamesLeftByTheShred() const {
+    if (!namesLeft_) return 0;
+    const auto entries = static_cast<std::uint32_t>(LocatedFile.names.size());
+    const std::uint32_t stale = namesBefore_ && *namesBefore_ > entries ? *namesBefore_ - entries : 0;
+    return *namesLeft_ > stale ? *namesLeft_ - stale : 0;
+  }
 };
 
 int RunShred(const ShredArguments& arguments, Console& console) { return ShredCommand(arguments, console).Run(); }
@@ -370,6 +451,9 @@ void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   command->add_flag("--verify", shred->verify, "read every overwritten byte back");
   command->add_flag("--in-place-only", shred->inPlaceOnly,
                     "zero the file through the file system alone, where the raw volume may not be written");
+  command->add_flag("--delete-unlocated", shred->deleteUnlocated,
+                    "delete the file even when its data cannot be located on the raw volume, overwriting nothing "
+                    "(--yes does not)");
   command->add_flag("--json", shred->json, "the outcome as one JSON object");
   command->callback([=, &chosen] { chosen = [=](Console& console) { return RunShred(*shred, console); }; });
 

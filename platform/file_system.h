@@ -114,6 +114,14 @@ std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& e
 // Deletes a file (DeleteFileW, unlink), with the system's reason on failure.
 bool DeleteFileAt(std::u16string_view path, SystemError& error);
 
+// Gives a file another name in its folder, never replacing a file that has
+// that name already (MoveFileExW without replacing, renameat2 with no
+// replace), with the system's reason on failure.
+bool RenameFileAt(std::u16string_view from, std::u16string_view to, SystemError& error);
+
+// Cuts a regular file to nothing, its clusters given back to the volume.
+bool TruncateFileAt(std::u16string_view path, SystemError& error);
+
 struct ByteRange {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;

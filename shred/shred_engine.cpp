@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <map>
 #include <optional>
+#include <random>
+#include <thread>
 
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
@@ -213,6 +216,53 @@ bool StillOurRecord(std::span<const std::uint8_t> record) {
   return ntfs::SequenceFollows(*reader.U16(ntfs::kRecordSequence), LocatedFile.sequenceNumber);
 }
 
+// An extension record, if it is still the deleted file's: not in use, its
+// base our record, its sequence number the one it had or one more.
+bool StillOurExtension(std::span<const std::uint8_t> record, const ExtensionRecordPlace& place) {
+  ByteReader reader(record);
+  if (!reader.Matches(0, "FILE") || (record[ntfs::kRecordFlags] & ntfs::kRecordInUse) ||
+      ntfs::RecordNumberOf(*reader.U64(ntfs::kBaseRecord)) != LocatedFile.recordNumber)
+    return false;
+  return ntfs::SequenceFollows(*reader.U16(ntfs::kRecordSequence), place.sequenceNumber);
+}
+
+bool OverwriteExtensionRecord(RawSession& session, const ExtensionRecordPlace& place, ShredReport& report,
+                              std::int32_t& errorCode) {
+  std::array<std::uint8_t, kFileRecordSize> record{};
+  const std::uint64_t offset = std::uint64_t{place.sector} * kSectorSize;
+  if (!session.Read(offset, record, errorCode)) return false;
+  if (!StillOurExtension(record, place)) {
+    ++report.extensionRecordsTaken;
+    return true;
+  }
+  record.fill(kRecordFill);
+  if (!session.Write(offset, record, errorCode)) return false;
+  report.written.push_back({offset, record.size(), OverwrittenRange::Fill::RecordOnes});
+  ++report.extensionRecordsOverwritten;
+  return true;
+}
+
+// The clusters of runs, each once, in order: the extents before and after the
+// in-place pass may share clusters. Sparse runs have none.
+std::vector<DataRun> DistinctClusters(const std::vector<DataRun>& runs) {
+  std::vector<DataRun> sorted;
+  for (const DataRun& run : runs)
+    if (!run.sparse && run.clusterCount > 0) sorted.push_back(run);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const DataRun& a, const DataRun& b) { return a.startCluster < b.startCluster; });
+  std::vector<DataRun> merged;
+  for (const DataRun& run : sorted) {
+    const std::uint64_t end = run.clusterCount > UINT64_MAX - run.startCluster ? UINT64_MAX : run.startCluster + run.clusterCount;
+    if (!merged.empty() && run.startCluster <= merged.back().startCluster + merged.back().clusterCount) {
+      DataRun& last = merged.back();
+      last.clusterCount = std::max(last.clusterCount, end - last.startCluster);
+    } else {
+      merged.push_back({run.startCluster, end - run.startCluster, false});
+    }
+  }
+  return merged;
+}
+
 bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& errorCode) {
   std::array<std::uint8_t, kFileRecordSize> record{};
   const std::uint64_t offset = std::uint64_t{LocatedFile.recordSector} * kSectorSize;
@@ -231,6 +281,26 @@ bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& err
 // Deleted: the mark, or a zero as some drivers leave (an end of the directory).
 bool IsLeftAsDeleted(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
   return (now[0] == kDeletedMark || now[0] == 0) && std::equal(now.begin() + 1, now.begin() + kFatEntrySize, place.bytes.begin() + 1);
+}
+
+// Reads a directory sector once the deletion shows in it. A file system may
+// put the deletion on the volume a little after it has answered that the file
+// is gone (a FUSE daemon that keeps sectors in a cache of its own writes them
+// when it next flushes it, which may be while it answers a later request): an
+// entry still holding exactly its located bytes is read again for a while
+// before it counts as another file's.
+bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, const std::vector<const FatEntryPlace*>& places,
+                        std::span<std::uint8_t, kSectorSize> sector, std::int32_t& errorCode) {
+  constexpr auto kPause = std::chrono::milliseconds(20);
+  constexpr int kTries = 150;  // three seconds
+  for (int attempt = 0;; ++attempt) {
+    if (!session.Read(offset, sector, errorCode)) return false;
+    const bool pending = std::any_of(places.begin(), places.end(), [&](const FatEntryPlace* place) {
+      return std::equal(place->bytes.begin(), place->bytes.end(), sector.begin() + place->index * kFatEntrySize);
+    });
+    if (!pending || attempt == kTries) return true;
+    std::this_thread::sleep_for(kPause);
+  }
 }
 
 // The file's size, for the size limit; 0 when it cannot be measured (a file
@@ -257,14 +327,33 @@ std::vector<platform::ByteRange> AllocatedRanges(const MftRecord& data) {
   return ranges;
 }
 
+// What the in-place pass writes of NTFS data: the stretches that have
+// clusters.
+std::optional<std::vector<platform::ByteRange>> InPlaceRanges(const MftRecord& data) {
+  if (data.isResident) return std::nullopt;
+  return AllocatedRanges(data);
+}
+
+// Compressed data is not overwritten through the file system but cut to
+// nothing: a write into a compression unit has the unit decompressed and
+// written out afresh into clusters that are free again once it is
+// compressed, so zeros written in place leave copies of the data where no
+// locate finds them. Cut, the clusters are given back as they are, and the
+// raw pass overwrites them.
+bool IsCompressed(const MftRecord& data) { return !data.isResident && data.compressionUnit != 0; }
+
 void ZeroInPlace(const std::u16string& path, ShredReport& report) {
-  std::optional<std::vector<platform::ByteRange>> ranges;
-  if (LocatedFile.volume.kind == kFileSystemNtfs && !LocatedFile.record.isResident)
-    ranges = AllocatedRanges(LocatedFile.record);
   platform::SystemError ignored;
-  std::optional<std::uint64_t> zeroed = platform::OverwriteWithZeros(path, ranges, ignored);
-  report.zeroedInPlace = zeroed.value_or(0);
-  report.inPlaceFailed = !zeroed;
+  const bool ntfs = LocatedFile.volume.kind == kFileSystemNtfs;
+  if (ntfs && IsCompressed(LocatedFile.record)) {
+    report.cutInPlace = platform::TruncateFileAt(path, ignored);
+    report.inPlaceFailed = !report.cutInPlace;
+  } else {
+    std::optional<std::uint64_t> zeroed =
+        platform::OverwriteWithZeros(path, ntfs ? InPlaceRanges(LocatedFile.record) : std::nullopt, ignored);
+    report.zeroedInPlace = zeroed.value_or(0);
+    report.inPlaceFailed = !zeroed;
+  }
   // Named streams, where the file system shows them as "file:stream" (Windows,
   // ntfs-3g with streams_interface=windows). Only a path that opens the same
   // file is written: elsewhere "file:stream" may name another file. The raw
@@ -274,10 +363,45 @@ void ZeroInPlace(const std::u16string& path, ShredReport& report) {
     const std::u16string streamPath = path + u":" + stream.name;
     std::optional<platform::FileIdentity> opened = platform::IdentifyFile(streamPath, ignored);
     if (!file || !opened || opened->fileIndex != file->fileIndex) continue;
-    std::optional<std::vector<platform::ByteRange>> streamRanges;
-    if (!stream.isResident) streamRanges = AllocatedRanges(stream);
-    report.zeroedInPlace += platform::OverwriteWithZeros(streamPath, streamRanges, ignored).value_or(0);
+    if (IsCompressed(stream)) platform::TruncateFileAt(streamPath, ignored);
+    else report.zeroedInPlace += platform::OverwriteWithZeros(streamPath, InPlaceRanges(stream), ignored).value_or(0);
   }
+}
+
+// The extents of the data and the named streams.
+std::vector<DataRun> AllRuns(const LocatedFileData& file) {
+  std::vector<DataRun> runs = file.record.runs;
+  for (const MftRecord& stream : file.namedStreams) runs.insert(runs.end(), stream.runs.begin(), stream.runs.end());
+  return runs;
+}
+
+// Where the data lies after the in-place pass: a file system may have
+// written it into new clusters rather than over the old ones (ntfs-3g does
+// with compressed data), and the raw pass overwrites both.
+void LocateAfterInPlace(char driveLetter) {
+  std::int32_t ignored = error_code::kNone;
+  std::optional<LocatedFileData> now = LocateAgain(driveLetter, ignored);
+  if (now && now->recordNumber == LocatedFile.recordNumber) LocatedFile.laterRuns = AllRuns(*now);
+}
+
+// Gives the file a few random names as long as its own before it is deleted:
+// the folder's index keeps, past its entries, copies of names its entries
+// had, and those are then not the file's. The path the file has at the end.
+std::u16string RenameAway(const std::u16string& path) {
+  constexpr int kRenames = 3;
+  constexpr std::u16string_view kLetters = u"abcdefghijklmnopqrstuvwxyz0123456789";
+  const std::size_t folderEnd = path.find_last_of(u'\\') + 1;
+  std::random_device seed;
+  std::mt19937 random(seed());
+  std::uniform_int_distribution<std::size_t> pick(0, kLetters.size() - 1);
+  std::u16string current = path;
+  for (int i = 0; i < kRenames; ++i) {
+    std::u16string next = path.substr(0, folderEnd);
+    for (std::size_t n = folderEnd; n < path.size(); ++n) next += kLetters[pick(random)];
+    platform::SystemError ignored;
+    if (platform::RenameFileAt(current, next, ignored)) current = std::move(next);
+  }
+  return current;
 }
 
 // Whether the file open under the path is the one the locate found, with no
@@ -416,9 +540,15 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
   if (!IsTheLocatedFile(path, errorCode)) return false;
   if (mode == ShredMode::Full && !CanWriteVolume(driveLetter, errorCode)) return false;
   ZeroInPlace(path, report);
+  std::u16string finalPath = path;
+  if (kind == kFileSystemNtfs) {
+    if (mode == ShredMode::Full) LocateAfterInPlace(driveLetter);
+    // FAT32 keeps its entries where they are: the located ones are scrubbed.
+    finalPath = RenameAway(path);
+  }
   // A file that is still there still owns its clusters and entries: the
   // overwrite would find nothing of its own to write, and no shred happened.
-  if (!DeleteChosenFile(path, report, errorCode)) return false;
+  if (!DeleteChosenFile(finalPath, report, errorCode)) return false;
   if (mode == ShredMode::InPlaceOnly) {
     report.rawPassSkipped = true;
     return true;
@@ -443,10 +573,9 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
   ClusterBitmap bitmap;
   if (!bitmap.Load(session, facts, errorCode)) return false;
   const std::uint64_t volumeClusters = facts.geometry.totalSectors / std::max<std::uint32_t>(1, facts.geometry.sectorsPerCluster);
-  std::vector<DataRun> runs = LocatedFile.record.runs;
-  for (const MftRecord& stream : LocatedFile.namedStreams) runs.insert(runs.end(), stream.runs.begin(), stream.runs.end());
-  for (const DataRun& run : runs) {
-    if (run.sparse) continue;  // nothing on the volume
+  std::vector<DataRun> runs = AllRuns(LocatedFile);
+  runs.insert(runs.end(), LocatedFile.laterRuns.begin(), LocatedFile.laterRuns.end());
+  for (const DataRun& run : DistinctClusters(runs)) {
     std::uint64_t first = run.startCluster;
     std::uint64_t count = run.clusterCount;
     if (first >= volumeClusters) {
@@ -460,7 +589,10 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
     if (!ZeroFreeClusters(session, bitmap, facts, first, count, report, errorCode)) return false;
   }
   if (!session.Finish(errorCode)) return false;
-  return OverwriteRecord(session, report, errorCode) && session.Finish(errorCode);
+  if (!OverwriteRecord(session, report, errorCode)) return false;
+  for (const ExtensionRecordPlace& place : LocatedFile.extensionRecords)
+    if (!OverwriteExtensionRecord(session, place, report, errorCode)) return false;
+  return session.Finish(errorCode);
 }
 
 bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
@@ -527,7 +659,7 @@ bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredRe
   for (const auto& [sectorNumber, places] : bySector) {
     std::array<std::uint8_t, kSectorSize> sector{};
     const std::uint64_t offset = std::uint64_t{sectorNumber} * kSectorSize;
-    if (!session.Read(offset, sector, errorCode)) return false;
+    if (!ReadDeletedEntries(session, offset, places, sector, errorCode)) return false;
     std::vector<std::uint16_t> scrubbed;
     for (const FatEntryPlace* place : places) {
       std::span<std::uint8_t, kFatEntrySize> entry(sector.data() + place->index * kFatEntrySize, kFatEntrySize);
@@ -589,6 +721,10 @@ bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<Ov
     if (!good) mismatched.push_back(range);
   }
   return true;
+}
+
+std::optional<std::uint32_t> CountNameTraces(char driveLetter, std::int32_t& errorCode) {
+  return CountNamesInFolder(driveLetter, LocatedFile.volume, LocatedFile.parentRecord, LocatedFile.names, errorCode);
 }
 
 }  // namespace corvanel

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,7 @@ struct OverwrittenRange {
 
 struct ShredReport {
   std::uint64_t zeroedInPlace = 0;  // bytes zeroed through the file before its deletion
+  bool cutInPlace = false;          // NTFS compressed data: cut to nothing through the file, not zeroed
   bool inPlaceFailed = false;
   bool deleted = false;
   bool deletedWithoutOverwrite = false;  // the data was not located and the user said Yes
@@ -42,6 +44,8 @@ struct ShredReport {
   std::uint64_t clustersNotLocated = 0;  // FAT32: a broken chain; NTFS: outside the volume
   bool recordOverwritten = false;
   bool recordTaken = false;
+  std::uint32_t extensionRecordsOverwritten = 0;  // records its attribute list named
+  std::uint32_t extensionRecordsTaken = 0;
   std::uint32_t entriesScrubbed = 0;
   std::uint32_t entriesTaken = 0;
   bool rawPassSkipped = false;  // only the in-place pass was asked for
@@ -52,7 +56,7 @@ struct ShredReport {
   // overwrite was left (the in-place-only mode asks for no raw pass).
   bool Complete() const {
     return deleted && !deletedWithoutOverwrite && !interrupted && clustersTaken == 0 && clustersNotLocated == 0 &&
-           !recordTaken && entriesTaken == 0;
+           !recordTaken && extensionRecordsTaken == 0 && entriesTaken == 0;
   }
 };
 
@@ -103,5 +107,10 @@ void ScrubFatEntry(std::span<std::uint8_t, 32> entry);
 // hold their fill bytes. False with errorCode when a read failed.
 bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<OverwrittenRange>& mismatched,
                      std::int32_t& errorCode);
+
+// NTFS, after the shred: how many copies of the file's names its folder's
+// record and index blocks still hold (past their entries too); nothing when
+// the folder cannot be read.
+std::optional<std::uint32_t> CountNameTraces(char driveLetter, std::int32_t& errorCode);
 
 }  // namespace corvanel

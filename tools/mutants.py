@@ -118,9 +118,34 @@ MUTANTS = {
         suite("tests/shred/data_safety_test.py")),
     "shred-named-streams-left": (
         "shred/shred_engine.cpp",
-        "  for (const MftRecord& stream : LocatedFile.namedStreams) runs.insert(",
+        "  for (const MftRecord& stream : file.namedStreams) runs.insert(",
         "  for (const MftRecord& stream : {MftRecord{}}) runs.insert(",
         suite("tests/shred/data_safety_test.py")),
+    "shred-compressed-data-zeroed-through-the-file": (
+        "shred/shred_engine.cpp",
+        "bool IsCompressed(const MftRecord& data) { return !data.isResident && data.compressionUnit != 0; }",
+        "bool IsCompressed(const MftRecord&) { return false; }",
+        suite("tests/shred/real_volumes_test.py")),
+    "shred-deleted-under-its-own-name": (
+        "shred/shred_engine.cpp",
+        "    finalPath = RenameAway(path);",
+        "",
+        suite("tests/shred/real_volumes_test.py")),
+    "shred-attribute-list-not-followed": (
+        "volume/file_locate.cpp",
+        "    if (!hasList) return held;",
+        "    return held;",
+        suite("tests/shred/real_volumes_test.py")),
+    "shred-yes-deletes-unlocated-files": (
+        "cli/shred_command.cpp",
+        "    if (text != NotLocatedQuestion(UiLanguage)) return inner_",
+        "    if (true) return inner_",
+        suite("tests/shred/real_volumes_test.py")),
+    "shred-fat-deletion-not-waited-for": (
+        "shred/shred_engine.cpp",
+        "    if (!pending || attempt == kTries) return true;",
+        "    return true;",
+        gtest("shred_tests")),
     "shred-first-case-insensitive-match": (
         "volume/file_locate.cpp",
         "      if (exact) {\n        found = record;",

@@ -24,6 +24,7 @@ namespace {
 using namespace ntfs;
 
 constexpr std::uint32_t kLargestBlockSize = 65536;
+constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 
 using RecordBuffer = std::array<std::uint8_t, kFileRecordSize>;
 
@@ -71,6 +72,7 @@ class NtfsLocate {
     }
     RecordBuffer directory{};
     std::uint64_t directoryNumber = kRootDirectoryRecord;
+    std::uint64_t parentNumber = kRootDirectoryRecord;
     if (!ReadRootIndexRuns(directory, errorCode)) return false;
     for (std::size_t m = 0; m < components.size(); ++m) {
       RecordBuffer found{};
@@ -91,10 +93,47 @@ class NtfsLocate {
         LocatedFile.dataNotLocated = 1;
         return true;
       }
+      parentNumber = directoryNumber;
       directory = found;
       directoryNumber = *number;
     }
-    return TakeFileRecord(directory, directoryNumber);
+    return TakeFileRecord(directory, directoryNumber, parentNumber, errorCode);
+  }
+
+  // How many copies of the names a folder's record and index blocks hold,
+  // whole (what lies past their entries too).
+  std::optional<std::uint32_t> CountNames(std::uint64_t folder, const std::vector<std::u16string>& names,
+                                          std::int32_t& errorCode) {
+    RecordBuffer record{};
+    if (records_.Read(folder, record, errorCode) != MftRecordSource::Outcome::Read) return std::nullopt;
+    std::vector<std::vector<std::uint8_t>> patterns;
+    for (const std::u16string& name : names) {
+      if (name.empty() || name.size() > 255) continue;
+      std::vector<std::uint8_t>& bytes = patterns.emplace_back();
+      for (char16_t unit : name) {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+      }
+    }
+    std::uint32_t found = 0;
+    // A name as index entries and file name attributes hold it: its length,
+    // its namespace, its characters (so a longer name that holds it is not it).
+    auto count = [&](std::span<const std::uint8_t> bytes) {
+      for (const std::vector<std::uint8_t>& pattern : patterns)
+        for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), pattern.begin(), pattern.end())) != bytes.end(); ++at)
+          if (at - bytes.begin() >= 2 && *(at - 2) == pattern.size() / 2) ++found;
+    };
+    count(record);
+    DirectoryIndex index = LookUpInDirectory(record, u"");
+    std::vector<std::uint8_t> block(index.blockSize);
+    ChainGuard sectors(facts_.volumeSectors);
+    for (std::uint64_t offset = 0; offset + index.blockSize <= AllocatedBytes(index); offset += index.blockSize) {
+      if (!ReadAllocation(index.allocationRuns, offset, block, sectors, errorCode)) break;
+      ApplyFixUp(block);  // a name across a sector's end reads whole
+      count(block);
+    }
+    if (errorCode != error_code::kNone) return std::nullopt;
+    return found;
   }
 
  private:
@@ -150,18 +189,11 @@ class NtfsLocate {
       if (consider(candidate)) return candidate;
     if (errorCode != error_code::kNone) return std::nullopt;
 
-    const std::uint64_t clusterBytes = ClusterBytes(facts_);
-    std::uint64_t allocated = 0;
-    for (const DataRun& run : index.allocationRuns) {
-      // Past what a volume holds: the sector guard ends the search there.
-      if (clusterBytes == 0 || run.clusterCount > (UINT64_MAX - allocated) / clusterBytes) break;
-      allocated += run.clusterCount * clusterBytes;
-    }
     std::vector<std::uint8_t> block(index.blockSize);
     // Each sector of the index is read once: a run list that points back at
     // itself, or claims more than the volume holds, ends the search.
     ChainGuard sectors(facts_.volumeSectors);
-    for (std::uint64_t offset = 0; offset + index.blockSize <= allocated; offset += index.blockSize) {
+    for (std::uint64_t offset = 0; offset + index.blockSize <= AllocatedBytes(index); offset += index.blockSize) {
       if (!ReadAllocation(index.allocationRuns, offset, block, sectors, errorCode)) return std::nullopt;
       for (std::uint64_t candidate : SearchIndexBlock(block, wantedName))
         if (consider(candidate)) return candidate;
@@ -170,13 +202,84 @@ class NtfsLocate {
     return result();
   }
 
+  // The bytes of a folder's index blocks, as far as a volume can hold them
+  // (the sector guard ends a walk past that).
+  std::uint64_t AllocatedBytes(const DirectoryIndex& index) const {
+    const std::uint64_t clusterBytes = ClusterBytes(facts_);
+    std::uint64_t allocated = 0;
+    for (const DataRun& run : index.allocationRuns) {
+      if (clusterBytes == 0 || run.clusterCount > (UINT64_MAX - allocated) / clusterBytes) break;
+      allocated += run.clusterCount * clusterBytes;
+    }
+    return allocated;
+  }
+
   bool Accept(std::uint64_t candidate, std::uint64_t directoryNumber, std::u16string_view wantedName,
               RecordBuffer& record, bool& exact, std::int32_t& errorCode) {
     if (records_.Read(candidate, record, errorCode) != MftRecordSource::Outcome::Read) return false;
     ByteReader reader(record);
     if (!(record[kRecordFlags] & kRecordInUse) || reader.U64(kBaseRecord) != 0) return false;
     std::uint64_t parent = 0;
-    return MatchFileNameAndParent(record, wantedName, parent, &exact) && parent == directoryNumber;
+    if (MatchFileNameAndParent(record, wantedName, parent, &exact)) return parent == directoryNumber;
+    // A file of many extents or names may keep its names in extension records.
+    bool complete = true;
+    for (const HeldRecord& extension : ReadExtensionRecords(record, candidate, complete, errorCode))
+      if (MatchFileNameAndParent(extension.bytes, wantedName, parent, &exact)) return parent == directoryNumber;
+    return false;
+  }
+
+  struct HeldRecord {
+    std::uint64_t number = 0;
+    RecordBuffer bytes{};
+  };
+
+  // The extension records the base record's attribute list names, each in
+  // use and naming this base; complete false when the list, or a record it
+  // names, could not be read or is not this file's.
+  std::vector<HeldRecord> ReadExtensionRecords(const RecordBuffer& base, std::uint64_t baseNumber, bool& complete,
+                                               std::int32_t& errorCode) {
+    complete = true;
+    std::vector<std::uint8_t> list;
+    bool hasList = false;
+    ForEachAttribute(base, [&](const AttributeView& attribute) {
+      if (attribute.type != kTypeAttributeList) return true;
+      hasList = true;
+      if (std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue()) {
+        list.assign(value->begin(), value->end());
+      } else {
+        MftRecord nonResident;
+        complete = ParseDataAttribute(base, static_cast<std::uint16_t>(attribute.offset), nonResident) &&
+                   !nonResident.isResident && nonResident.realSize <= kLargestAttributeList &&
+                   ReadRunBytes(volume_, facts_.geometry.sectorsPerCluster, nonResident.runs, nonResident.realSize,
+                                list);
+        if (list.size() > nonResident.realSize) list.resize(nonResident.realSize);
+      }
+      return false;
+    });
+    std::vector<HeldRecord> held;
+    if (!hasList) return held;
+    bool listComplete = true;
+    for (const AttributeListEntry& entry : ReadAttributeList(list, listComplete)) {
+      const std::uint64_t number = RecordNumberOf(entry.record);
+      if (number == baseNumber || std::any_of(held.begin(), held.end(), [&](const HeldRecord& h) { return h.number == number; }))
+        continue;
+      HeldRecord extension{number, {}};
+      if (records_.Read(number, extension.bytes, errorCode) != MftRecordSource::Outcome::Read) {
+        complete = false;
+        if (errorCode != error_code::kNone) return {};
+        continue;
+      }
+      ByteReader reader(extension.bytes);
+      const std::uint16_t sequence = SequenceOf(entry.record);
+      if (!(extension.bytes[kRecordFlags] & kRecordInUse) || RecordNumberOf(*reader.U64(kBaseRecord)) != baseNumber ||
+          (sequence != 0 && reader.U16(kRecordSequence) != sequence)) {
+        complete = false;
+        continue;
+      }
+      held.push_back(extension);
+    }
+    complete &= listComplete;
+    return held;
   }
 
   // Reads `block.size()` bytes at a byte offset of an index allocation,
@@ -211,31 +314,89 @@ class NtfsLocate {
     return false;
   }
 
-  bool TakeFileRecord(const RecordBuffer& record, std::uint64_t number) {
+  bool TakeFileRecord(const RecordBuffer& record, std::uint64_t number, std::uint64_t parent,
+                      std::int32_t& errorCode) {
     LocatedFile.recordNumber = number;
+    LocatedFile.parentRecord = parent;
     LocatedFile.sequenceNumber = *ByteReader(record).U16(kRecordSequence);
     std::optional<std::uint32_t> sector = records_.SectorOf(number);
     LocatedFile.recordSector = sector.value_or(0);
-    // Data described in other records (an attribute list) is out of this
-    // record's reach: it cannot be overwritten from here.
+    // With an attribute list the names and the pieces of the data may lie in
+    // extension records: all of them are the file's.
+    bool complete = true;
+    std::vector<HeldRecord> held = ReadExtensionRecords(record, number, complete, errorCode);
+    if (errorCode != error_code::kNone) return false;
     bool attributeList = false;
-    bool streamsRead = true;
     ForEachAttribute(record, [&](const AttributeView& attribute) {
       attributeList |= attribute.type == kTypeAttributeList;
-      if (attribute.type == kTypeFileName) {
-        std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
-        if (value && ByteReader(*value).U8(kNameNamespace).value_or(0) != kDosNamespace) ++LocatedFile.linkNames;
-      } else if (attribute.type == kTypeData && !attribute.Name().empty()) {
-        // A named stream: its bytes are the file's as much as the unnamed data's.
-        MftRecord stream;
-        streamsRead &= ParseDataAttribute(record, static_cast<std::uint16_t>(attribute.offset), stream);
-        stream.name = attribute.Name();
-        LocatedFile.namedStreams.push_back(std::move(stream));
-      }
-      return true;
+      return !attributeList;
     });
-    if (!streamsRead) LocatedFile.dataNotLocated = 1;
-    if (!sector || attributeList || !ParseFileRecord(record, LocatedFile.record)) LocatedFile.dataNotLocated = 1;
+    for (const HeldRecord& extension : held) {
+      std::optional<std::uint32_t> at = records_.SectorOf(extension.number);
+      if (!at) complete = false;
+      LocatedFile.extensionRecords.push_back(
+          {extension.number, at.value_or(0), *ByteReader(extension.bytes).U16(kRecordSequence)});
+    }
+    held.insert(held.begin(), HeldRecord{number, record});
+    // Each data attribute by its stream name, in the pieces the records hold.
+    struct Piece {
+      std::uint64_t firstVcn = 0;
+      MftRecord data;
+    };
+    std::vector<std::pair<std::u16string, std::vector<Piece>>> streams;
+    for (const HeldRecord& holder : held) {
+      ForEachAttribute(holder.bytes, [&](const AttributeView& attribute) {
+        if (attribute.type == kTypeFileName) {
+          std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
+          std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
+          if (!name) return true;
+          if (name->nameSpace != kDosNamespace) ++LocatedFile.linkNames;
+          LocatedFile.names.push_back(name->name);
+        } else if (attribute.type == kTypeData) {
+          Piece piece;
+          if (!ParseDataAttribute(holder.bytes, static_cast<std::uint16_t>(attribute.offset), piece.data) ||
+              !piece.data.runsComplete)
+            complete = false;
+          if (attribute.NonResident()) piece.firstVcn = ByteReader(attribute.bytes).U64(kFirstVcn).value_or(0);
+          const std::u16string name = attribute.Name();
+          auto stream = std::find_if(streams.begin(), streams.end(), [&](const auto& s) { return s.first == name; });
+          if (stream == streams.end()) stream = streams.insert(streams.end(), {name, {}});
+          stream->second.push_back(std::move(piece));
+        }
+        return true;
+      });
+    }
+    // The pieces in order, each going on where the one before ended.
+    auto join = [&](std::vector<Piece>& pieces, MftRecord& out) {
+      std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
+      out = std::move(pieces.front().data);
+      std::uint64_t nextVcn = 0;
+      for (const DataRun& run : out.runs) nextVcn += run.clusterCount;
+      if (pieces.front().firstVcn != 0 || (out.isResident && pieces.size() > 1)) complete = false;
+      for (std::size_t i = 1; i < pieces.size(); ++i) {
+        if (pieces[i].data.isResident || pieces[i].firstVcn != nextVcn) complete = false;
+        for (const DataRun& run : pieces[i].data.runs) {
+          out.runs.push_back(run);
+          nextVcn += run.clusterCount;
+        }
+      }
+    };
+    for (auto& [name, pieces] : streams) {
+      if (name.empty()) {
+        MftRecord joined;
+        join(pieces, joined);
+        // In one record: the record as parsed (its name before its data).
+        if (!attributeList) complete &= ParseFileRecord(record, LocatedFile.record);
+        else LocatedFile.record = std::move(joined);
+        continue;
+      }
+      MftRecord stream;
+      join(pieces, stream);
+      stream.name = name;
+      LocatedFile.namedStreams.push_back(std::move(stream));
+    }
+    const bool unnamedData = std::any_of(streams.begin(), streams.end(), [](const auto& s) { return s.first.empty(); });
+    if (!sector || !complete || !unnamedData) LocatedFile.dataNotLocated = 1;
     return true;
   }
 
@@ -324,7 +485,9 @@ std::vector<std::uint64_t> SearchIndexBlock(std::span<std::uint8_t> block, std::
   return found;
 }
 
-bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) {
+namespace {
+
+bool Locate(char driveLetter, std::int32_t& errorCode, bool showBusy) {
   LocatedFile = {};
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
@@ -339,12 +502,33 @@ bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) {
     return false;
   }
   LocatedFile.volume = *facts;
-  StartBusyIndicator();
+  if (showBusy) StartBusyIndicator();
   RawVolume volume(driveLetter);
   const std::u16string path = ShredFilePath.Get();
   if (facts->kind == kFileSystemFat32) return LocateFat(volume, *facts, path, errorCode);
   NtfsLocate locate(volume, *facts);
   return locate.Run(PathComponents(path), errorCode);
+}
+
+}  // namespace
+
+bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) { return Locate(driveLetter, errorCode, true); }
+
+std::optional<LocatedFileData> LocateAgain(char driveLetter, std::int32_t& errorCode) {
+  LocatedFileData kept = std::move(LocatedFile);
+  const bool located = Locate(driveLetter, errorCode, false) && !LocatedFile.dataNotLocated;
+  LocatedFileData now = std::move(LocatedFile);
+  LocatedFile = std::move(kept);
+  if (!located) return std::nullopt;
+  return now;
+}
+
+std::optional<std::uint32_t> CountNamesInFolder(char driveLetter, const BootSectorFacts& facts,
+                                                std::uint64_t folderRecord, const std::vector<std::u16string>& names,
+                                                std::int32_t& errorCode) {
+  RawVolume volume(driveLetter);
+  NtfsLocate locate(volume, facts);
+  return locate.CountNames(folderRecord, names, errorCode);
 }
 
 }  // namespace corvanel

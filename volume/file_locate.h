@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,15 +16,29 @@
 
 namespace corvanel {
 
+// An extension record: one that holds attributes of a file whose base
+// record's attribute list names it.
+struct ExtensionRecordPlace {
+  std::uint64_t number = 0;
+  std::uint32_t sector = 0;
+  std::uint16_t sequenceNumber = 0;
+};
+
 struct LocatedFileData : FatLocation {
   // NTFS
   std::uint32_t recordSector = 0;     // the two sectors of the file's record
-  MftRecord record;                   // as parsed: residence, size, every extent
+  MftRecord record;                   // as parsed: residence, size, every extent (extension records' too)
   std::int32_t dataNotLocated = 0;    // 1: the file was not reached; cleared by every locate
   std::uint64_t recordNumber = 0;
   std::uint16_t sequenceNumber = 0;   // the record's, when it was found
   std::uint32_t linkNames = 0;        // its file names other than DOS-only ones: one per hard link
   std::vector<MftRecord> namedStreams;  // its other data attributes, each with its stream name as name
+  std::vector<ExtensionRecordPlace> extensionRecords;  // through its attribute list
+  std::uint64_t parentRecord = 0;       // the folder it was found in
+  std::vector<std::u16string> names;    // its names as the record has them (DOS aliases too)
+  // Set by the shred: the extents the data held after it was overwritten
+  // through the file system (compressed data moves on every write).
+  std::vector<DataRun> laterRuns;
   // FAT32: the data clusters, read from the FAT before the file is deleted.
   std::vector<std::uint32_t> clusters;
   // The volume as the locate read it.
@@ -40,6 +55,17 @@ extern LocatedFileData LocatedFile;
 // the way), 20 (NTFS: the path's first component is not in the root
 // directory) or 6 (FAT32: a component is missing).
 bool LocateFileClusters(char driveLetter, std::int32_t& errorCode);
+
+// Locates ShredFilePath once more, leaving LocatedFile and the busy indicator
+// as they are: where the file lies now. Nothing when it was not located.
+std::optional<LocatedFileData> LocateAgain(char driveLetter, std::int32_t& errorCode);
+
+// How many times one of names (UTF-16LE, as stored) is in the NTFS folder
+// record's bytes and its index blocks, slack included; nothing when the folder
+// cannot be read.
+std::optional<std::uint32_t> CountNamesInFolder(char driveLetter, const BootSectorFacts& facts,
+                                                std::uint64_t folderRecord, const std::vector<std::u16string>& names,
+                                                std::int32_t& errorCode);
 
 // ---- the NTFS steps, for the locate and its tests ---------------------------
 

@@ -218,6 +218,31 @@ bool DeleteFileAt(std::u16string_view path, SystemError& error) {
   return false;
 }
 
+bool TruncateFileAt(std::u16string_view path, SystemError& error) {
+  if (::truncate(HostPath(path).c_str(), 0) == 0) return true;
+  error = LastSystemError();
+  return false;
+}
+
+bool RenameFileAt(std::u16string_view from, std::u16string_view to, SystemError& error) {
+  const std::string source = HostPath(from);
+  const std::string target = HostPath(to);
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) {
+    error = LastSystemError();
+    return false;
+  }
+  // A FUSE daemon of an older protocol takes no flags: look first, then rename.
+  struct stat status {};
+  if (::lstat(target.c_str(), &status) == 0) {
+    error.code = EEXIST;
+    return false;
+  }
+  if (::rename(source.c_str(), target.c_str()) == 0) return true;
+  error = LastSystemError();
+  return false;
+}
+
 std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
                                                 const std::optional<std::vector<ByteRange>>& ranges, SystemError& error) {
   // Direct I/O, as shred(1) does: through a FUSE file system buffered writes

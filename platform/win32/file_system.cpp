@@ -220,6 +220,25 @@ bool DeleteFileAt(std::u16string_view path, SystemError& error) {
   return false;
 }
 
+bool TruncateFileAt(std::u16string_view path, SystemError& error) {
+  HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = LastSystemError();
+    return false;
+  }
+  const bool cut = ::SetEndOfFile(file) && ::FlushFileBuffers(file);
+  if (!cut) error = LastSystemError();
+  ::CloseHandle(file);
+  return cut;
+}
+
+bool RenameFileAt(std::u16string_view from, std::u16string_view to, SystemError& error) {
+  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0)) return true;
+  error = LastSystemError();
+  return false;
+}
+
 std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
                                                 const std::optional<std::vector<ByteRange>>& ranges, SystemError& error) {
   // Write-through, so the zeros reach the volume's clusters, not only the cache.

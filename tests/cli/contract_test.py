@@ -147,7 +147,8 @@ class ContractTest(unittest.TestCase):
             ("info", "fat32"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart", "firstDataSector"},
             ("scan", "ntfs"): {"index", "name", "path", "size", "resident", "fs", "free"},
             ("scan", "fat32"): {"index", "name", "path", "size", "fs", "free"},
-            ("locate", "ntfs"): {"fs", "located", "record", "recordSector", "resident", "size", "runs", "streams"},
+            ("locate", "ntfs"): {"fs", "located", "record", "recordSector", "resident", "size", "runs",
+                                 "extensionRecords", "streams"},
             ("locate", "fat32"): {"fs", "located", "dirSector", "entryIndex", "slotCount", "size", "entries",
                                   "clusters"},
         }
@@ -192,9 +193,11 @@ class ContractTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNotIn(b"\r", result.stderr)  # the question and its answer only
         (outcome,) = json_lines(result)
-        self.assertEqual(set(outcome), {"path", "status", "deleted", "zeroedInPlace", "rawPass", "clustersZeroed",
-                                        "clustersTaken", "clustersNotLocated", "recordOverwritten", "recordTaken",
-                                        "entriesScrubbed", "entriesTaken", "interrupted", "verified", "message"})
+        self.assertEqual(set(outcome), {"path", "status", "deleted", "zeroedInPlace", "cutInPlace", "rawPass",
+                                        "clustersZeroed", "clustersTaken", "clustersNotLocated", "recordOverwritten",
+                                        "recordTaken", "extensionRecordsOverwritten", "extensionRecordsTaken",
+                                        "entriesScrubbed", "entriesTaken", "interrupted", "verified",
+                                        "nameCopiesLeft", "nameCopiesLeftByShred", "message"})
         self.assertEqual((outcome["status"], outcome["deleted"]), ("shredded", True))
 
     def test_progress_is_shown_on_a_terminal_only(self):

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
@@ -437,6 +439,27 @@ TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {
   ASSERT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(report.clustersZeroed, 1u);
   EXPECT_EQ(report.clustersNotLocated, 9u);
+}
+
+TEST_F(FatShredTest, ADeletionThatReachesTheVolumeLateIsWaitedFor) {
+  LocateFatFile({}, 0);
+  FatEntryPlace place = DeletedEntry(80, 5);
+  // The file system has answered that the file is gone but has not written
+  // the entry yet: it still holds what the locate read.
+  image.Write(Sector(80) + 5 * 32, std::vector<std::uint8_t>(place.bytes.begin(), place.bytes.end()));
+  LocatedFile.entries = {place};
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    image.Write(Sector(80) + 5 * 32, std::vector<std::uint8_t>{0xE5});
+  });
+  std::int32_t errorCode = 0;
+  ShredReport report;
+  const bool scrubbed = ScrubFatDirectoryEntries(image.letter(), errorCode, report);
+  late.join();
+  ASSERT_TRUE(scrubbed) << errorCode;
+  EXPECT_EQ(report.entriesTaken, 0u);
+  EXPECT_EQ(report.entriesScrubbed, 1u);
+  EXPECT_EQ(image.Read(Sector(80) + 5 * 32 + 1, 1)[0], 0x01);
 }
 
 TEST_F(FatShredTest, AFileThatCannotBeDeletedIsNotOverwritten) {
