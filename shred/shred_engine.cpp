@@ -278,17 +278,32 @@ bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& err
   return true;
 }
 
+// Whether an entry still names the located file: all of a long-name slot;
+// of a short entry its name, attributes and first cluster. Its times may
+// change after the locate (the in-place pass writes the file, and a driver
+// may put the new time of last write on the volume late), which makes it no
+// other file's.
+bool NamesTheLocatedFile(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
+  constexpr std::size_t kAttributes = 0x0B, kClusterHigh = 0x14, kClusterLow = 0x1A;
+  constexpr std::uint8_t kLongNameSlot = 0x0F;
+  auto same = [&](std::size_t from, std::size_t to) {
+    return std::equal(now.begin() + from, now.begin() + to, place.bytes.begin() + from);
+  };
+  if (place.bytes[kAttributes] == kLongNameSlot) return same(1, kFatEntrySize);
+  return same(1, kAttributes + 1) && same(kClusterHigh, kClusterHigh + 2) && same(kClusterLow, kClusterLow + 2);
+}
+
 // Deleted: the mark, or a zero as some drivers leave (an end of the directory).
 bool IsLeftAsDeleted(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
-  return (now[0] == kDeletedMark || now[0] == 0) && std::equal(now.begin() + 1, now.begin() + kFatEntrySize, place.bytes.begin() + 1);
+  return (now[0] == kDeletedMark || now[0] == 0) && NamesTheLocatedFile(now, place);
 }
 
 // Reads a directory sector once the deletion shows in it. A file system may
 // put the deletion on the volume a little after it has answered that the file
 // is gone (a FUSE daemon that keeps sectors in a cache of its own writes them
 // when it next flushes it, which may be while it answers a later request): an
-// entry still holding exactly its located bytes is read again for a while
-// before it counts as another file's.
+// entry that still names the located file and is not marked deleted is read
+// again for a while before it counts as another file's.
 bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, const std::vector<const FatEntryPlace*>& places,
                         std::span<std::uint8_t, kSectorSize> sector, std::int32_t& errorCode) {
   constexpr auto kPause = std::chrono::milliseconds(20);
@@ -296,7 +311,8 @@ bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, const std::ve
   for (int attempt = 0;; ++attempt) {
     if (!session.Read(offset, sector, errorCode)) return false;
     const bool pending = std::any_of(places.begin(), places.end(), [&](const FatEntryPlace* place) {
-      return std::equal(place->bytes.begin(), place->bytes.end(), sector.begin() + place->index * kFatEntrySize);
+      std::span<const std::uint8_t> now(sector.data() + place->index * kFatEntrySize, kFatEntrySize);
+      return now[0] == place->bytes[0] && NamesTheLocatedFile(now, *place);
     });
     if (!pending || attempt == kTries) return true;
     std::this_thread::sleep_for(kPause);

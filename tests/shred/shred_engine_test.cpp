@@ -445,8 +445,10 @@ TEST_F(FatShredTest, ADeletionThatReachesTheVolumeLateIsWaitedFor) {
   LocateFatFile({}, 0);
   FatEntryPlace place = DeletedEntry(80, 5);
   // The file system has answered that the file is gone but has not written
-  // the entry yet: it still holds what the locate read.
+  // the entry yet: it still holds what the locate read, but for the time of
+  // last write the in-place pass gave it.
   image.Write(Sector(80) + 5 * 32, std::vector<std::uint8_t>(place.bytes.begin(), place.bytes.end()));
+  image.Write(Sector(80) + 5 * 32 + 0x16, std::vector<std::uint8_t>{0x21, 0x43});
   LocatedFile.entries = {place};
   std::thread late([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
