@@ -189,7 +189,11 @@ class RecoverCommand {
     for (TreeItem child = view_.FirstChild(root); child != 0; child = view_.NextSibling(child))
       children.push_back(child);
     if (children.empty()) {
-      console_.out << "no deleted files found\n";
+      // A script reading JSON gets its summary object here too.
+      if (arguments_.json)
+        files_.Finish("done", platform::Utf16ToUtf8(folder_), "no deleted files found");
+      else
+        console_.out << "no deleted files found\n";
       return kExitOk;
     }
     for (std::size_t index : arguments_.indices) {
