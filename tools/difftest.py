@@ -54,6 +54,7 @@ TIMEOUT = 120  # seconds for any one command; longer is a hang
 #                  condition, see Condition)
 #   corvanel-only  Corvanel lists it, fls need not (cv_path: regex)
 #   same-file      a file both list, under paths `needs` explains
+#   size           a file both list, with sizes `needs` explains
 #   same-name      the two write one name differently: fls_sub / cv_sub are
 #                  (regex, replacement) applied to the whole path before the
 #                  listings are matched, or only to the path components that
@@ -79,6 +80,22 @@ KNOWN = [
     dict(id="ntfs-nameless-folder", fs="ntfs", side="same-file", needs="folder-without-name",
          reason="a file in a deleted folder whose record kept no $FILE_NAME (as above): fls names the folder from "
                 "its parent's index entry, Corvanel names folders from their records and writes ?/ from there"),
+    dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r"\?/.+",
+         needs="folder-fls-cannot-open",
+         reason="a deleted file whose folder record The Sleuth Kit cannot open (fls on it fails: a deleted "
+                "folder's attribute list names attributes that are gone): fls lists none of the files in it, not "
+                "even as orphans; Corvanel lists them with ?/"),
+    dict(id="ntfs-orphaned-by-unreadable-folder", fs="ntfs", side="same-file", needs="orphaned-by-unreadable-folder",
+         reason="a deleted file whose folder The Sleuth Kit cannot open (its index lies on sectors that cannot be "
+                "read, as past a cut): fls puts it in $OrphanFiles, Corvanel names the folder from its record"),
+    dict(id="ntfs-size-past-allocation", fs="ntfs", side="corvanel-only", cv_path=r".+",
+         needs="size-past-allocation",
+         reason="a damaged record whose data size exceeds what its runs allocate: The Sleuth Kit refuses the "
+                "record (alloc_size is less than size), Corvanel lists it and recovers what the runs hold, as "
+                "partial"),
+    dict(id="ntfs-damaged-attribute-before-data", fs="ntfs", side="size", needs="fls-saw-no-data",
+         reason="a damaged attribute ahead of $DATA in a record: The Sleuth Kit stops reading the record's "
+                "attributes there and gives size 0, Corvanel passes over it to the data attribute"),
     dict(id="listed-twice", fs="*", side="fls-only", needs="inode-listed-elsewhere",
          reason="fls lists one file under two paths (FAT: a moved folder's old, deleted entry still leads to its "
                 "clusters; NTFS: a name in an index entry beside the record's own); Corvanel lists each file once "
@@ -102,6 +119,14 @@ KNOWN = [
     dict(id="fat-orphans", fs="fat32", side="fls-only", fls_path=r"\$OrphanFiles/.*",
          reason="The Sleuth Kit also carves directory entries out of clusters no folder reaches; Corvanel walks "
                 "the tree from the root"),
+    dict(id="fat-entry-after-end-mark", fs="fat32", side="fls-only", needs="entry-after-end-mark",
+         reason="an entry that lies after an end-of-folder mark (an entry whose first byte is 0, as a zeroed "
+                "sector leaves) in its folder's cluster chain: fls reads every cluster of the folder, Corvanel "
+                "ends the folder at the mark as FAT says"),
+    dict(id="fat-long-name-over-15-slots", fs="fat32", side="same-file", needs="long-name-cut-by-fls",
+         reason="a long name of more than 15 slots (over 195 characters): fls leaves out its last slot (the one "
+                "marked last, which comes first on disk) and shows the name cut to 13 characters a slot; Corvanel "
+                "gives the whole name"),
     dict(id="fat-reused-clusters", fs="fat32", side="content", status="reused-clusters",
          reason="a deleted FAT file's clusters are taken again: icat skips the taken clusters (or gives one "
                 "cluster when the first is taken), Corvanel reads the file's stretch as it lies and says so"),
@@ -109,7 +134,7 @@ KNOWN = [
          reason="Corvanel says it could not read or locate all of the file"),
 ]
 
-SIDES = {"fls-only", "corvanel-only", "same-name", "same-file", "content", "not-compared"}
+SIDES = {"fls-only", "corvanel-only", "same-name", "same-file", "size", "content", "not-compared"}
 
 
 def check_known_table(known):
@@ -118,7 +143,8 @@ def check_known_table(known):
         assert rule.get("reason") and rule.get("id") and rule.get("fs"), rule
         assert rule["side"] in SIDES, rule
         narrowing = {"fls-only": ("fls_path", "fls_kind", "realloc", "needs"), "corvanel-only": ("cv_path",),
-                     "same-name": ("fls_sub", "cv_sub"), "same-file": ("needs",), "content": ("status",),
+                     "same-name": ("fls_sub", "cv_sub"), "same-file": ("needs",), "size": ("needs",),
+                     "content": ("status",),
                      "not-compared": ("status",)}
         assert not rule.get("needs") or rule["needs"] in CONDITIONS, rule
         assert any(rule.get(k) for k in narrowing[rule["side"]]), f"{rule['id']}: a blanket rule"
@@ -184,7 +210,7 @@ class Comparison:
 
     def __init__(self, fs, known=None, image=None):
         self.fs, self.image = fs, image
-        self.folders = {}
+        self.folders, self.names = {}, None
         self.rules = [r for r in (KNOWN if known is None else known) if r["fs"] in ("*", fs)]
         self.used = collections.Counter()
         self.disagreements = []
@@ -227,7 +253,8 @@ class Comparison:
 
     def excused_cv(self, entry):
         for rule in self.rules_for("corvanel-only"):
-            if re.fullmatch(rule["cv_path"], entry.path):
+            if re.fullmatch(rule["cv_path"], entry.path) and \
+                    ("needs" not in rule or CONDITIONS[rule["needs"]](entry, None, self)):
                 self.used[rule["id"]] += 1
                 return True
         return False
@@ -262,8 +289,12 @@ class Comparison:
             while f and c:
                 a, b = f.pop(0), c.pop(0)
                 self.pair(a, b)
-                self.disagreements.append(Disagreement("size", f"{key!r}: fls {a.size} (inode {a.inode}), "
-                                                               f"corvanel {b.size} (#{b.index})"))
+                rule = next((r for r in self.rules_for("size") if CONDITIONS[r["needs"]](a, b, self)), None)
+                if rule:
+                    self.used[rule["id"]] += 1
+                else:
+                    self.disagreements.append(Disagreement("size", f"{key!r}: fls {a.size} (inode {a.inode}), "
+                                                                   f"corvanel {b.size} (#{b.index})"))
             lonely_fls += f
             lonely_cv += c
         for rule in self.rules_for("same-file"):
@@ -272,7 +303,7 @@ class Comparison:
                 if b:
                     lonely_fls.remove(a)
                     lonely_cv.remove(b)
-                    self.pair(a, b)
+                    self.pairs.append((a, b))
                     self.used[rule["id"]] += 1
         lonely_fls = [e for e in lonely_fls if not self.excused_fls(e, fls)]
         lonely_cv = [e for e in lonely_cv if not self.excused_cv(e)]
@@ -327,14 +358,17 @@ def stream_of_listed_file(entry, listed, _comparison):
 
 
 def record_without_name(entry, _listed, comparison, data=True):
-    """istat shows the record's attributes: no $FILE_NAME nor a list that
-    could lead to one, and ($DATA) when data."""
+    """istat shows no $FILE_NAME in the record (and $DATA when data), and no
+    attribute list entry that puts a name in another record."""
     if comparison.image is None:
         return False
     rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(entry.inode)])
-    attributes = out.decode(errors="replace").split("\nAttributes:", 1)
-    return rc == 0 and len(attributes) == 2 and ("Type: $DATA" in attributes[1] or not data) and \
-        "Type: $FILE_NAME" not in attributes[1] and "Type: $ATTRIBUTE_LIST" not in attributes[1]
+    text = out.decode(errors="replace")
+    if rc != 0 or "\nAttributes:" not in text:
+        return False
+    listed, attributes = text.split("\nAttributes:", 1)
+    elsewhere = [m for m in re.findall(r"Type: 48-\d+\s+MFT Entry: (\d+)", listed) if int(m) != entry.inode]
+    return not elsewhere and ("Type: $DATA" in attributes or not data) and "Type: $FILE_NAME" not in attributes
 
 
 def folder_without_name(fls_entry, cv_entry, comparison):
@@ -353,12 +387,143 @@ def folder_without_name(fls_entry, cv_entry, comparison):
                                                      data=False)
 
 
+def folder_fls_cannot_open(entry, _listed, comparison):
+    """A deleted record of that name and size lies in a folder fls fails on."""
+    if comparison.image is None:
+        return False
+    return any(run(["fls", "-f", "ntfs", comparison.image, str(parent)])[0] != 0
+               for _, parent in deleted_records_named(entry, comparison))
+
+
+def deleted_records_named(entry, comparison):
+    """(record, parent) of the deleted records that carry the entry's name."""
+    if comparison.names is None:  # read once
+        comparison.names = collections.defaultdict(set)
+        for number, record in mft_records(comparison.image):
+            found = ntfs_record_name(record)
+            if found and not record[0x16] & 1:
+                comparison.names[found[0]].add((number, found[1]))
+    return comparison.names.get(entry.path.rsplit("/", 1)[-1], set())
+
+
+def size_past_allocation(entry, _listed, comparison):
+    return comparison.image is not None and any(
+        b"is less than size" in run(["istat", "-f", "ntfs", comparison.image, str(number)])[2]
+        for number, _ in deleted_records_named(entry, comparison))
+
+
+def orphaned_by_unreadable_folder(fls_entry, cv_entry, comparison):
+    if comparison.image is None or not fls_entry.path.startswith("$OrphanFiles/") or fls_entry.size != cv_entry.size:
+        return False
+    if not cv_entry.path.endswith("/" + fls_entry.path[len("$OrphanFiles/"):]) or cv_entry.path.startswith("?/"):
+        return False
+    rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])
+    parent = re.search(r"Parent MFT Entry: (\d+)", out.decode(errors="replace"))
+    return rc == 0 and parent is not None and run(["fls", "-f", "ntfs", comparison.image, parent.group(1)])[0] != 0
+
+
+def entry_after_end_mark(entry, _listed, comparison):
+    """The fls inode of a FAT entry is its place: (sector - first data
+    sector) * 16 + index + 3. Is there an end mark before it in its folder?"""
+    if comparison.image is None or "/" not in entry.path:
+        return False
+    folder = entry.path.rsplit("/", 1)[0]
+    inode = comparison.folders.get(folder)
+    if inode is None:
+        rc, out, _ = run(["ifind", "-f", "fat32", "-n", folder, comparison.image])
+        inode = int(out) if rc == 0 and out.strip().isdigit() else None
+    rc, out, _ = run(["istat", "-f", "fat32", comparison.image, str(inode)]) if inode else (1, b"", b"")
+    text = out.decode(errors="replace")
+    if rc != 0 or "Sectors:" not in text:
+        return False
+    sectors = [int(t) for t in text.split("Sectors:", 1)[1].split() if t.isdigit()]
+    with open(comparison.image, "rb") as f:
+        boot = f.read(512)
+        first_data = struct.unpack_from("<H", boot, 0x0E)[0] + boot[0x10] * struct.unpack_from("<I", boot, 0x24)[0]
+        at = ((entry.inode - 3) // 16 + first_data, (entry.inode - 3) % 16)
+        for sector in sectors:
+            f.seek(sector * 512)
+            data = f.read(512)
+            for index in range(16):
+                if (sector, index) == at:
+                    return False
+                if data[index * 32:index * 32 + 1] == b"\0":
+                    return at[0] in sectors
+    return False
+
+
+def long_name_cut_by_fls(fls_entry, cv_entry, comparison):
+    mine, theirs = cv_entry.key.split("/"), fls_entry.key.split("/")
+    if len(mine) != len(theirs) or fls_entry.size != cv_entry.size or mine == theirs:
+        return False
+    for a, b in zip(theirs, mine):
+        slots = -(-len(b) // 13)
+        if a != b and not (slots >= 16 and a == b[:13 * (slots - 1)]):
+            return False
+    return True
+
+
+def fls_saw_no_data(fls_entry, cv_entry, comparison):
+    if comparison.image is None or fls_entry.size != 0:
+        return False
+    rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])
+    attributes = out.decode(errors="replace").split("\nAttributes:", 1)
+    return rc == 0 and len(attributes) == 2 and "Type: $DATA" not in attributes[1]
+
+
+def mft_records(image):
+    """(number, bytes) of the MFT's records, where istat says they lie."""
+    rc, out, _ = run(["istat", "-f", "ntfs", image, "0"])
+    parts = out.decode(errors="replace").split("Type: $DATA", 1)
+    if rc != 0 or len(parts) < 2:
+        return
+    clusters = [int(t) for t in parts[1].split("\n", 1)[1].split() if t.isdigit()]
+    with open(image, "rb") as f:
+        boot = f.read(512)
+        cluster = struct.unpack_from("<H", boot, 0x0B)[0] * boot[0x0D]
+        if cluster < 512:
+            return
+        for number in range(len(clusters) * cluster // 1024):
+            f.seek(clusters[number * 1024 // cluster] * cluster + number * 1024 % cluster)
+            record = bytearray(f.read(1024))
+            if len(record) == 1024 and record[:4] == b"FILE":  # the update sequence array's fix-up
+                usa = struct.unpack_from("<H", record, 4)[0]
+                if usa + 6 <= 1024:
+                    record[510:512] = record[usa + 2:usa + 4]
+                    record[1022:1024] = record[usa + 4:usa + 6]
+            yield number, bytes(record)
+
+
+def ntfs_record_name(record):
+    """(name, parent record) of a record's first $FILE_NAME, or None."""
+    if record[:4] != b"FILE":
+        return None
+    at = struct.unpack_from("<H", record, 0x14)[0]
+    while at + 24 <= len(record):
+        kind, length = struct.unpack_from("<II", record, at)
+        if kind == 0xFFFFFFFF or length < 24 or at + length > len(record):
+            return None
+        if kind == 0x30 and record[at + 8] == 0:
+            value = at + struct.unpack_from("<H", record, at + 0x14)[0]
+            if value + 0x42 > len(record):
+                return None
+            size = record[value + 0x40] * 2
+            parent = struct.unpack_from("<Q", record, value)[0] & 0xFFFFFFFFFFFF
+            return record[value + 0x42:value + 0x42 + size].decode("utf-16-le", errors="replace"), parent
+        at += length
+    return None
+
+
 def inode_listed_elsewhere(entry, listed, comparison):
     return any(a.inode == entry.inode and a is not entry for a, _ in comparison.pairs)
 
 
 CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-name": record_without_name,
-              "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere}
+              "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
+              "folder-fls-cannot-open": folder_fls_cannot_open,
+              "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
+              "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
+              "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data}
 
 
 def loose(part):
@@ -554,9 +719,13 @@ class NtfsOps:
     def mkdir(self, path):
         self.call(os.mkdir, self.at(path))
 
+    def open(self, path):
+        # Not blocking: an empty file with the system bit is a FIFO to ntfs-3g.
+        return os.fdopen(os.open(self.at(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK), "wb")
+
     def write(self, path, data):
         def put():
-            with open(self.at(path), "wb") as f:
+            with self.open(path) as f:
                 f.write(data)
         self.call(put)
 
@@ -583,7 +752,7 @@ class NtfsOps:
 
     def sparse(self, path, pieces):
         def put():
-            with open(self.at(path), "wb") as f:
+            with self.open(path) as f:
                 for offset, data in pieces:
                     f.seek(offset)
                     f.write(data)
@@ -594,7 +763,7 @@ class NtfsOps:
 
     def allocate(self, path, size):
         def put():
-            fd = os.open(self.at(path), os.O_WRONLY)
+            fd = os.open(self.at(path), os.O_WRONLY | os.O_NONBLOCK)
             try:
                 os.posix_fallocate(fd, 0, size)
             finally:
@@ -1071,13 +1240,18 @@ def one_volume(run_seed, k, fs_names, cli, out_dir, work_root):
            f"again: /usr/bin/python3 tools/difftest.py 0 --seed {run_seed} --only {k} --fs {','.join(fs_names)}"]
     try:
         started = time.monotonic()
-        build_volume(fs, image, work, rng, log)
+        signal.signal(signal.SIGALRM, on_build_timeout)
+        signal.alarm(BUILD_TIMEOUT)  # a FUSE call that never returns must not end the run
+        try:
+            build_volume(fs, image, work, rng, log)
+        finally:
+            signal.alarm(0)
         if rng.random() < 0.35:
             damage(fs, image, rng, log)
         built = time.monotonic()
         result, outputs = check_volume(fs, image, work, cli)
         log.append(f"made in {built - started:.1f} s, checked in {time.monotonic() - built:.1f} s")
-    except OpFailed as e:  # the volume could not be made at all: no test
+    except (OpFailed, BuildTimeout) as e:  # the volume could not be made at all: no test
         log.append(f"not made: {e}")
         result, outputs = Result(), {}
         result.no_oracle += 1
@@ -1104,6 +1278,17 @@ def one_volume(run_seed, k, fs_names, cli, out_dir, work_root):
 
 class Stop(Exception):
     pass
+
+
+BUILD_TIMEOUT = 120  # seconds to make one volume
+
+
+class BuildTimeout(Exception):
+    pass
+
+
+def on_build_timeout(_number, _frame):
+    raise BuildTimeout(f"making the volume took more than {BUILD_TIMEOUT} s")
 
 
 def on_signal(number, _frame):
@@ -1168,6 +1353,8 @@ def main(argv):
                     print("   ", d, flush=True)
                 if len(result.disagreements) > 8:
                     print(f"    ... {len(result.disagreements) - 8} more", flush=True)
+            elif log[-1].startswith("not made"):
+                print(f"volume {k} ({fs.name}): {log[-1]}", flush=True)
             else:
                 print(f"volume {k} ({fs.name}{', ' + damaged if damaged else ''}): agree ({log[-1]})", flush=True)
             k += 1
@@ -1261,6 +1448,15 @@ class SelfTest(unittest.TestCase):
         self.assertEqual(self.kinds(c), ["extra"])
         c = self.compare("ntfs", [fls_line(70, "_OO.TXT", 3)], [scan_line(0, "", "\ufffdOO.TXT", 3)])
         self.assertEqual(self.kinds(c), ["name"])
+
+    def test_long_names_fls_cuts(self):
+        name = "n" * 190 + "tail.txt"  # 198 characters, 16 slots: fls shows 15
+        c = self.compare("fat32", [fls_line(21, "d/" + name[:195], 5, attr="")], [scan_line(0, "d", name, 5, "fat32")])
+        self.assertEqual(self.kinds(c), [])
+        self.assertEqual(set(c.used), {"fat-long-name-over-15-slots"})
+        name = "n" * 180 + "tail.txt"  # 15 slots: fls shows it whole, a cut one is a disagreement
+        c = self.compare("fat32", [fls_line(21, "d/" + name[:182], 5, attr="")], [scan_line(0, "d", name, 5, "fat32")])
+        self.assertEqual(self.kinds(c), ["extra", "missing"])
 
     def test_fat_deleted_short_names(self):
         c = self.compare("fat32", [fls_line(21, "_IR/_OO.TXT", 5, attr="")],
