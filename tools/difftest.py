@@ -80,11 +80,11 @@ KNOWN = [
     dict(id="ntfs-nameless-folder", fs="ntfs", side="same-file", needs="folder-without-name",
          reason="a file in a deleted folder whose record kept no $FILE_NAME (as above): fls names the folder from "
                 "its parent's index entry, Corvanel names folders from their records and writes ?/ from there"),
-    dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r"\?/.+",
+    dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r".+",
          needs="folder-fls-cannot-open",
-         reason="a deleted file whose folder record The Sleuth Kit cannot open (fls on it fails: a deleted "
-                "folder's attribute list names attributes that are gone): fls lists none of the files in it, not "
-                "even as orphans; Corvanel lists them with ?/"),
+         reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
+                "deleted folder's attribute list names attributes that are gone, or its index lies past a cut): "
+                "fls lists none of the files in it, not even as orphans; Corvanel lists them"),
     dict(id="ntfs-orphaned-by-unreadable-folder", fs="ntfs", side="same-file", needs="orphaned-by-unreadable-folder",
          reason="a deleted file whose folder The Sleuth Kit cannot open (its index lies on sectors that cannot be "
                 "read, as past a cut): fls puts it in $OrphanFiles, Corvanel names the folder from its record"),
@@ -96,6 +96,10 @@ KNOWN = [
     dict(id="ntfs-damaged-attribute-before-data", fs="ntfs", side="size", needs="fls-saw-no-data",
          reason="a damaged attribute ahead of $DATA in a record: The Sleuth Kit stops reading the record's "
                 "attributes there and gives size 0, Corvanel passes over it to the data attribute"),
+    dict(id="ntfs-name-still-indexed", fs="ntfs", side="corvanel-only", cv_path=r"[^?].*",
+         needs="name-still-indexed",
+         reason="a record not in use whose name a folder's index still holds as a live entry (ntfs-3g left it "
+                "so): fls counts the name as allocated and -d leaves it out, Corvanel lists the record as deleted"),
     dict(id="listed-twice", fs="*", side="fls-only", needs="inode-listed-elsewhere",
          reason="fls lists one file under two paths (FAT: a moved folder's old, deleted entry still leads to its "
                 "clusters; NTFS: a name in an index entry beside the record's own); Corvanel lists each file once "
@@ -103,6 +107,10 @@ KNOWN = [
     dict(id="ntfs-reallocated-names", fs="ntfs", side="fls-only", realloc=True,
          reason="an index entry (in a folder's index or its slack) whose record another file holds now: fls "
                 "lists names, Corvanel lists the records of deleted files"),
+    dict(id="ntfs-names-without-record", fs="ntfs", side="fls-only", fls_kind="-",
+         reason="a name from a folder's index whose record fls cannot tie to it (r/-: the record was reused with "
+                "a new sequence number, or cannot be read): fls lists the name alone, size 0; Corvanel lists "
+                "records"),
     dict(id="ntfs-orphan-folder", fs="ntfs", side="same-name", fls_sub=[r"^\$OrphanFiles/", "?/"],
          reason="a file whose folder is gone or reused: The Sleuth Kit puts it in its virtual folder "
                 "$OrphanFiles, Corvanel's path starts with ?/"),
@@ -210,7 +218,7 @@ class Comparison:
 
     def __init__(self, fs, known=None, image=None):
         self.fs, self.image = fs, image
-        self.folders, self.names = {}, None
+        self.folders, self.names, self.live = {}, None, None
         self.rules = [r for r in (KNOWN if known is None else known) if r["fs"] in ("*", fs)]
         self.used = collections.Counter()
         self.disagreements = []
@@ -358,8 +366,8 @@ def stream_of_listed_file(entry, listed, _comparison):
 
 
 def record_without_name(entry, _listed, comparison, data=True):
-    """istat shows no $FILE_NAME in the record (and $DATA when data), and no
-    attribute list entry that puts a name in another record."""
+    """istat shows no $FILE_NAME in the record (and $DATA when data), nor in
+    another record its attribute list names."""
     if comparison.image is None:
         return False
     rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(entry.inode)])
@@ -367,8 +375,11 @@ def record_without_name(entry, _listed, comparison, data=True):
     if rc != 0 or "\nAttributes:" not in text:
         return False
     listed, attributes = text.split("\nAttributes:", 1)
+    # A name the list puts in an extension record is gone when that record holds no $FILE_NAME now.
     elsewhere = [m for m in re.findall(r"Type: 48-\d+\s+MFT Entry: (\d+)", listed) if int(m) != entry.inode]
-    return not elsewhere and ("Type: $DATA" in attributes or not data) and "Type: $FILE_NAME" not in attributes
+    if any(b"Type: $FILE_NAME" in run(["istat", "-f", "ntfs", comparison.image, m])[1] for m in elsewhere):
+        return False
+    return ("Type: $DATA" in attributes or not data) and "Type: $FILE_NAME" not in attributes
 
 
 def folder_without_name(fls_entry, cv_entry, comparison):
@@ -391,8 +402,7 @@ def folder_fls_cannot_open(entry, _listed, comparison):
     """A deleted record of that name and size lies in a folder fls fails on."""
     if comparison.image is None:
         return False
-    return any(run(["fls", "-f", "ntfs", comparison.image, str(parent)])[0] != 0
-               for _, parent in deleted_records_named(entry, comparison))
+    return any(folder_fls_fails(number, comparison) for number, _ in deleted_records_named(entry, comparison))
 
 
 def deleted_records_named(entry, comparison):
@@ -417,9 +427,22 @@ def orphaned_by_unreadable_folder(fls_entry, cv_entry, comparison):
         return False
     if not cv_entry.path.endswith("/" + fls_entry.path[len("$OrphanFiles/"):]) or cv_entry.path.startswith("?/"):
         return False
-    rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])
-    parent = re.search(r"Parent MFT Entry: (\d+)", out.decode(errors="replace"))
-    return rc == 0 and parent is not None and run(["fls", "-f", "ntfs", comparison.image, parent.group(1)])[0] != 0
+    return folder_fls_fails(fls_entry.inode, comparison)
+
+
+def folder_fls_fails(inode, comparison):
+    """Up the folders of a record to the root: is there one fls cannot open?"""
+    for _ in range(64):
+        rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(inode)])
+        parent = re.search(r"Parent MFT Entry: (\d+)", out.decode(errors="replace"))
+        if rc != 0 or parent is None or int(parent.group(1)) == inode:
+            return False
+        inode = int(parent.group(1))
+        if run(["fls", "-f", "ntfs", comparison.image, str(inode)])[0] != 0:
+            return True
+        if inode == 5:
+            return False
+    return False
 
 
 def entry_after_end_mark(entry, _listed, comparison):
@@ -461,6 +484,17 @@ def long_name_cut_by_fls(fls_entry, cv_entry, comparison):
         if a != b and not (slots >= 16 and a == b[:13 * (slots - 1)]):
             return False
     return True
+
+
+def name_still_indexed(entry, _listed, comparison):
+    if comparison.image is None:
+        return False
+    if comparison.live is None:  # fls's whole listing, read once
+        out = run(["fls", "-f", "ntfs", "-rp", comparison.image])[1].decode(errors="replace")
+        comparison.live = {m.group(2): int(m.group(1)) for m in re.finditer(r"^r/r (\d+)-128-\d+:\t(.*)$", out, re.M)}
+    inode = comparison.live.get(entry.path)
+    return inode is not None and \
+        b"Not Allocated" in run(["istat", "-f", "ntfs", comparison.image, str(inode)])[1].split(b"Links")[0]
 
 
 def fls_saw_no_data(fls_entry, cv_entry, comparison):
@@ -523,7 +557,8 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
-              "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data}
+              "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
+              "name-still-indexed": name_still_indexed}
 
 
 def loose(part):
