@@ -85,6 +85,10 @@ KNOWN = [
          reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
                 "deleted folder's attribute list names attributes that are gone, or its index lies past a cut): "
                 "fls lists none of the files in it, not even as orphans; Corvanel lists them"),
+    dict(id="ntfs-in-nameless-folder", fs="ntfs", side="corvanel-only", cv_path=r"\?/[^/]+",
+         needs="in-nameless-folder",
+         reason="a deleted file whose deleted folder kept no $FILE_NAME (as above): fls at times lists neither "
+                "the folder nor the file, Corvanel lists the file with ?/"),
     dict(id="ntfs-orphaned-by-unreadable-folder", fs="ntfs", side="same-file", needs="orphaned-by-unreadable-folder",
          reason="a deleted file whose folder The Sleuth Kit cannot open (its index lies on sectors that cannot be "
                 "read, as past a cut): fls puts it in $OrphanFiles, Corvanel names the folder from its record"),
@@ -416,6 +420,12 @@ def deleted_records_named(entry, comparison):
     return comparison.names.get(entry.path.rsplit("/", 1)[-1], set())
 
 
+def in_nameless_folder(entry, _listed, comparison):
+    return comparison.image is not None and any(
+        record_without_name(FlsEntry("d", "d", parent, "", "", 0, False), [], comparison, data=False)
+        for _, parent in deleted_records_named(entry, comparison))
+
+
 def size_past_allocation(entry, _listed, comparison):
     return comparison.image is not None and any(
         b"is less than size" in run(["istat", "-f", "ntfs", comparison.image, str(number)])[2]
@@ -558,7 +568,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
-              "name-still-indexed": name_still_indexed}
+              "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder}
 
 
 def loose(part):
