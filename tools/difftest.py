@@ -39,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -971,6 +972,10 @@ def operate(fs, ops, model, rng, log):
             name = os.path.basename(file).swapcase()  # only the case differs
         return join(where, name)
 
+    def forget(path):  # a write that failed half-way may have left the file there after all
+        if path in model.files:
+            model.files.remove(path)
+
     def attempt(text, action, *changes):
         try:
             action()
@@ -995,7 +1000,7 @@ def operate(fs, ops, model, rng, log):
         attempt(f"write {path!r} {size} bytes", lambda: ops.write(path, data),
                 lambda: None if path in model.files else model.files.append(path))
     elif op == "delete" and file:
-        attempt(f"delete {file!r}", lambda: ops.remove(file), lambda: model.files.remove(file))
+        attempt(f"delete {file!r}", lambda: ops.remove(file), lambda: forget(file))
     elif op == "rmtree" and folder:
         gone = model.under(folder)
         attempt(f"rmtree {folder!r}", lambda: ops.rmtree(folder),
@@ -1036,7 +1041,7 @@ def operate(fs, ops, model, rng, log):
                 made.append(path)
                 model.files.append(path)
         for path in made[::2]:
-            attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: model.files.remove(path))
+            attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: forget(path))
     elif op == "link" and file:
         target = fresh(rng.choice(model.dirs))
         if not model.taken(target):
@@ -1069,14 +1074,14 @@ def operate(fs, ops, model, rng, log):
                                                                     lambda p=p: ops.write(p, make_data(rng, unit)))]
         model.files += made
         for path in made[::2]:
-            attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: model.files.remove(path))
+            attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: forget(path))
         path = fresh()
         if not model.taken(path):
             size = unit * len(made) // 2
             attempt(f"write {path!r} {size} bytes (fragmented)", lambda: ops.write(path, make_data(rng, size)),
                     lambda: model.files.append(path))
             if rng.random() < 0.6:
-                attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: model.files.remove(path))
+                attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: forget(path))
     elif op == "names" and file:
         # So many names that they move to extension records.
         links = [join(rng.choice(model.dirs), make_name(rng, fs)[:60] + f"-{i}-" + "n" * rng.randint(50, 150))
@@ -1086,7 +1091,7 @@ def operate(fs, ops, model, rng, log):
         model.files += links
         if rng.random() < 0.7:
             for path in [file] + links:
-                attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: model.files.remove(path))
+                attempt(f"delete {path!r}", lambda: ops.remove(path), lambda: forget(path))
     elif op == "reuse":
         attempt("forget the next-free hint", ops.forget_next_free)
 
@@ -1300,11 +1305,18 @@ def one_volume(run_seed, k, fs_names, cli, out_dir, work_root):
         log.append(f"not made: {e}")
         result, outputs = Result(), {}
         result.no_oracle += 1
+    except (Stop, KeyboardInterrupt):
+        raise
+    except Exception:  # a fault of this script: kept and counted, and the run goes on
+        log.append("difftest itself failed:\n" + traceback.format_exc())
+        result, outputs = Result(), {}
+        result.disagreements.append(Disagreement("difftest-error", traceback.format_exc().strip().splitlines()[-1]))
     if result.disagreements:
         keep = os.path.join(out_dir, f"seed{run_seed}-{k}-{fs.name}")
         shutil.rmtree(keep, ignore_errors=True)
         os.makedirs(keep)
-        subprocess.run(["cp", "--sparse=always", image, keep])
+        if os.path.exists(image):
+            subprocess.run(["cp", "--sparse=always", image, keep])
         for name, data in outputs.items():
             with open(os.path.join(keep, name), "wb") as f:
                 f.write(data)
