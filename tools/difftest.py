@@ -143,6 +143,11 @@ KNOWN = [
     dict(id="fat-reused-clusters", fs="fat32", side="content", status="reused-clusters",
          reason="a deleted FAT file's clusters are taken again: icat skips the taken clusters (or gives one "
                 "cluster when the first is taken), Corvanel reads the file's stretch as it lies and says so"),
+    dict(id="ntfs-compressed-reused-clusters", fs="ntfs", side="content", status="reused-clusters",
+         needs="compressed",
+         reason="a compressed file whose clusters another file holds now: both decode that file's bytes as "
+                "LZNT1, and what is not LZNT1 each decoder treats its own way (The Sleuth Kit may copy a unit as "
+                "it lies); the bytes are not the deleted file's either way, and Corvanel says so"),
     dict(id="partial", fs="*", side="not-compared", status="partial",
          reason="Corvanel says it could not read or locate all of the file"),
 ]
@@ -355,7 +360,7 @@ class Comparison:
         if ours == theirs:
             return
         for rule in self.rules_for("content"):
-            if rule["status"] == status:
+            if rule["status"] == status and ("needs" not in rule or CONDITIONS[rule["needs"]](fls_entry, cv_entry, self)):
                 self.used[rule["id"]] += 1
                 return
         at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b), min(len(ours), len(theirs)))
@@ -508,6 +513,12 @@ def name_still_indexed(entry, _listed, comparison):
         b"Not Allocated" in run(["istat", "-f", "ntfs", comparison.image, str(inode)])[1].split(b"Links")[0]
 
 
+def compressed(fls_entry, _cv_entry, comparison):
+    return comparison.image is not None and re.search(
+        rb"Type: \$DATA \(128-\d+\)\s+Name: N/A\s+Non-Resident, Compressed",
+        run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])[1]) is not None
+
+
 def fls_saw_no_data(fls_entry, cv_entry, comparison):
     if comparison.image is None or fls_entry.size != 0:
         return False
@@ -569,7 +580,8 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
-              "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder}
+              "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
+              "compressed": compressed}
 
 
 def loose(part):
