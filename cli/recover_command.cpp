@@ -241,7 +241,14 @@ class RecoverCommand {
     for (TreeItem child = view_.FirstChild(root); child != 0; child = view_.NextSibling(child))
       children.push_back(child);
     if (children.empty()) {
-      console_.out << "no deleted files found\n";
+      // A script reading JSON gets its summary object here too.
+      const bool unlisted = !ScanUnreadableStretches.empty();
+      if (arguments_.json)
+        files_.Finish(unlisted ? "incomplete" : "done", platform::Utf16ToUtf8(folder_),
+                      unlisted ? "no deleted files found; parts of the volume could not be read"
+                               : "no deleted files found");
+      else
+        console_.out << "no deleted files found\n";
       return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
     for (std::size_t index : arguments_.indices) {

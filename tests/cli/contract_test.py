@@ -178,6 +178,15 @@ class ContractTest(unittest.TestCase):
                 self.assertEqual((summary["summary"], summary["files"], summary["skipped"]), ("done", count, 0))
                 self.assertEqual(summary["bytes"], sum(line["bytes"] for line in files))
 
+    def test_recover_json_without_deleted_files_is_a_summary(self):
+        image = make_fat32(os.path.join(self.work, "none.img"))
+        result = cli("recover", image, "--to", self.folder("none"), "--all", "--json")
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        (summary,) = json_lines(result)
+        self.assertEqual((summary["summary"], summary["files"], summary["message"]), ("done", 0, "no deleted files found"))
+        result = cli("recover", image, "--to", self.folder("none"), "--all")
+        self.assertEqual(result.stdout, b"no deleted files found\n")
+
     def shred_copy(self, *options, terminal=False):
         """Shreds a fresh file on a copy of the NTFS image through a mount."""
         image = os.path.join(self.work, "shred.img")
