@@ -78,6 +78,10 @@ KNOWN = [
                 "had two names at some time, a rename included): fls names it from an index entry or calls it "
                 "OrphanFile-N; the scan keeps the records that carry a name (a data attribute before any name "
                 "fails the record)"),
+    dict(id="ntfs-nameless-record-listed", fs="ntfs", side="corvanel-only", cv_path=r"\?\d+",
+         needs="listed-record-without-name",
+         reason="the same records as above when fls lists them nowhere: Corvanel lists a deleted record that "
+                "has data but no name left as ?N (N its record number), so that its data can be recovered"),
     dict(id="ntfs-nameless-folder", fs="ntfs", side="same-file", needs="folder-without-name",
          reason="a file in a deleted folder whose record kept no $FILE_NAME (as above): fls names the folder from "
                 "its parent's index entry, Corvanel names folders from their records and writes ?/ from there"),
@@ -426,6 +430,13 @@ def deleted_records_named(entry, comparison):
     return comparison.names.get(entry.path.rsplit("/", 1)[-1], set())
 
 
+def listed_record_without_name(entry, listed, comparison):
+    """A ?N of Corvanel's: record N has data and no name."""
+    number = re.fullmatch(r"\?(\d+)", entry.path)
+    return number is not None and record_without_name(
+        FlsEntry("r", "r", int(number.group(1)), "", "", 0, False), listed, comparison)
+
+
 def in_nameless_folder(entry, _listed, comparison):
     return comparison.image is not None and any(
         record_without_name(FlsEntry("d", "d", parent, "", "", 0, False), [], comparison, data=False)
@@ -575,6 +586,7 @@ def inode_listed_elsewhere(entry, listed, comparison):
 
 
 CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-name": record_without_name,
+              "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
