@@ -144,9 +144,16 @@ KNOWN = [
          reason="a long name of more than 15 slots (over 195 characters): fls leaves out its last slot (the one "
                 "marked last, which comes first on disk) and shows the name cut to 13 characters a slot; Corvanel "
                 "gives the whole name"),
+    dict(id="fat-long-name-checksum", fs="fat32", side="same-file", needs="long-name-checksum-mismatch",
+         reason="long-name slots whose checksums do not all match the short entry's name (a damaged slot or "
+                "entry): fls joins the slots that match and drops the rest, Corvanel takes the short name"),
     dict(id="fat-reused-clusters", fs="fat32", side="content", status="reused-clusters",
          reason="a deleted FAT file's clusters are taken again: icat skips the taken clusters (or gives one "
                 "cluster when the first is taken), Corvanel reads the file's stretch as it lies and says so"),
+    dict(id="ntfs-initialized-past-size", fs="ntfs", side="content", status="whole", needs="initialized-past-size",
+         reason="a damaged record whose initialized size is larger than its size, which no file has: The Sleuth "
+                "Kit gives zeros for the whole file, Corvanel bounds the initialized size by the size and recovers "
+                "what the runs hold"),
     dict(id="ntfs-compressed-reused-clusters", fs="ntfs", side="content", status="reused-clusters",
          needs="compressed",
          reason="a compressed file whose clusters another file holds now: both decode that file's bytes as "
@@ -513,6 +520,40 @@ def long_name_cut_by_fls(fls_entry, cv_entry, comparison):
     return True
 
 
+def short_name_checksum(name11):
+    total = 0
+    for byte in name11:
+        total = (((total & 1) << 7) + (total >> 1) + byte) & 0xFF
+    return total
+
+
+def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
+    """fls gives a long name, Corvanel a short one, for the same entry, whose
+    long-name slots do not all carry the short name's checksum."""
+    if comparison.image is None or fls_entry.size != cv_entry.size or "~" not in cv_entry.key.rsplit("/", 1)[-1]:
+        return False
+    if fls_entry.key.rsplit("/", 1)[0:-1] != cv_entry.key.rsplit("/", 1)[0:-1]:
+        return False
+    with open(comparison.image, "rb") as f:
+        boot = f.read(512)
+        first_data = struct.unpack_from("<H", boot, 0x0E)[0] + boot[0x10] * struct.unpack_from("<I", boot, 0x24)[0]
+        at = (first_data + (fls_entry.inode - 3) // 16) * 512 + (fls_entry.inode - 3) % 16 * 32
+        f.seek(at)
+        short = f.read(32)
+        slots = []
+        for back in range(1, 21):
+            f.seek(at - 32 * back)
+            slot = f.read(32)
+            if len(slot) < 32 or slot[11] != 0x0F:
+                break
+            slots.append(slot[13])
+    if len(short) < 32 or not slots:
+        return False
+    first = fls_entry.key.rsplit("/", 1)[-1][:1].upper().encode("ascii", "replace")
+    expected = short_name_checksum(first + short[1:11])
+    return any(checksum != expected for checksum in slots)
+
+
 def name_still_indexed(entry, _listed, comparison):
     if comparison.image is None:
         return False
@@ -528,6 +569,14 @@ def compressed(fls_entry, _cv_entry, comparison):
     return comparison.image is not None and re.search(
         rb"Type: \$DATA \(128-\d+\)\s+Name: N/A\s+Non-Resident, Compressed",
         run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])[1]) is not None
+
+
+def initialized_past_size(fls_entry, _cv_entry, comparison):
+    if comparison.image is None:
+        return False
+    found = re.search(rb"Type: \$DATA \(128-\d+\)\s+Name: N/A\s+Non-Resident[^\n]*size: (\d+)\s+init_size: (\d+)",
+                      run(["istat", "-f", "ntfs", comparison.image, str(fls_entry.inode)])[1])
+    return found is not None and int(found.group(2)) > int(found.group(1))
 
 
 def fls_saw_no_data(fls_entry, cv_entry, comparison):
@@ -586,6 +635,8 @@ def inode_listed_elsewhere(entry, listed, comparison):
 
 
 CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-name": record_without_name,
+              "initialized-past-size": initialized_past_size,
+              "long-name-checksum-mismatch": long_name_checksum_mismatch,
               "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
               "folder-fls-cannot-open": folder_fls_cannot_open,

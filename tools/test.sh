@@ -116,6 +116,13 @@ status=0
 bash tools/fuzz.sh 5 || status=$?
 count "$status"
 
+# corvanel-cli against The Sleuth Kit on generated and damaged volumes, for a
+# minute with a fixed seed (tools/difftest.py runs as long as it is given).
+begin_stage "difftest (smoke)"
+status=0
+/usr/bin/python3 tools/difftest.py 60 --seed 1 || status=$?
+count "$status"
+
 print_stage_times
 trap - EXIT
 echo "tests: $passed passed, $failed failed"
