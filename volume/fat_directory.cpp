@@ -306,7 +306,7 @@ class DeletedFileWalk {
     const std::u16string name = TakeName(names_, entry);
     std::uint32_t subdirectory = FirstCluster(entry);
     if (subdirectory == lastEnteredDirCluster_) return true;
-    if (IsDeleted(entry) && InUseElsewhere(subdirectory, ownCluster)) {
+    if (IsDeleted(entry) && InUseElsewhere(subdirectory)) {
       slotCounter_ = 1;
       return true;
     }
@@ -356,24 +356,14 @@ class DeletedFileWalk {
     if (FatDeletedFiles.size() == 1) view_.Invalidate();
   }
 
-  // Whether a deleted folder's first cluster was taken again since: the FAT
-  // holds it (a deleted folder's chain is freed), and it is not the folder's
-  // own, whose "." names the cluster and whose ".." the folder it lies in.
-  // A live folder there is walked through its own entry, a file's data is
-  // no folder at all.
-  bool InUseElsewhere(std::uint32_t cluster, std::uint32_t parentCluster) {
+  // Whether a deleted folder's first cluster is in use: the FAT holds it,
+  // where a deletion frees the chain. A live folder there, be it one made
+  // since or the same folder under a new name (a rename or move may leave
+  // the old entry behind, deleted, with the folder's own cluster), is
+  // walked through its own entry; a file's data there is no folder at all.
+  bool InUseElsewhere(std::uint32_t cluster) {
     std::optional<std::uint32_t> link = fat_.Entry(cluster);
-    std::optional<std::uint32_t> sector = FatClusterSector(facts_, cluster);
-    if (!link || *link == 0 || !sector) return false;
-    std::array<std::uint8_t, kSectorSize> bytes{};
-    std::int32_t ignored = 0;
-    if (!volume_.ReadSectors(*sector, 1, bytes, ignored)) return true;
-    Entry dot(bytes.data(), kEntrySize);
-    Entry dotDot(bytes.data() + kEntrySize, kEntrySize);
-    const std::uint32_t parent = FirstCluster(dotDot);
-    const bool parentMatches = parent == parentCluster || (parent == 0 && parentCluster == facts_.rootCluster);
-    return !(ShortName(dot) == u"." && IsDirectory(dot[kAttributes]) && FirstCluster(dot) == cluster &&
-             ShortName(dotDot) == u".." && IsDirectory(dotDot[kAttributes]) && parentMatches);
+    return link && *link != 0;
   }
 
   RawVolume& volume_;

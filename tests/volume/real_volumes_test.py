@@ -350,6 +350,22 @@ class RealVolumesTest(unittest.TestCase):
             m("mdel", f"::/{folder}/x{folder}.txt")
             if flags:
                 m("mattrib", *([flags] if isinstance(flags, str) else flags), "::/" + folder)
+        # A live folder renamed, as Windows does it: its old entry left deleted,
+        # with the live folder's cluster. Its files are not deleted ones.
+        m("mmd", "::/renamed")
+        m("mmd", "::/renamed/LIVE")
+        m("mcopy", os.path.join(work, "data"), "::/renamed/LIVE/still here.txt")
+        sector = int(run("istat", image, run("ifind", "-n", "renamed", image).stdout.decode().strip())
+                     .stdout.decode().split("Sectors:")[1].split()[0])
+        with open(image, "r+b") as f:
+            f.seek(sector * 512)
+            entries = f.read(512)
+            live = next(at for at in range(0, 512, 32) if entries[at:at + 11] == b"LIVE       ")
+            free = next(at for at in range(0, 512, 32) if entries[at] == 0)
+            f.seek(sector * 512 + free)  # the new entry after the old one
+            f.write(entries[live:live + 32])
+            f.seek(sector * 512 + live)
+            f.write(b"\xe5" + entries[live + 1:live + 32])
         m("mcopy", os.path.join(work, "data"), "::/after.txt")
         m("mdel", "::/after.txt")
         m("mdeltree", "::/old")
@@ -390,6 +406,7 @@ class RealVolumesTest(unittest.TestCase):
         self.assertIn("hs/hs.txt", ours)
         self.assertIn("plain/new/one.txt", ours)
         self.assertIn("fter.txt", ours)
+        self.assertFalse([p for p in ours if "still here" in p])
         # The locate follows folders with attributes too.
         for path in ("hs\\keep.txt", "ro\\keep.txt", "arc\\keep.txt"):
             result = subprocess.run([CLI, "locate", image, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
