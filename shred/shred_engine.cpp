@@ -279,18 +279,19 @@ bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& err
 }
 
 // Whether an entry still names the located file: all of a long-name slot;
-// of a short entry its name, attributes and first cluster. Its times may
-// change after the locate (the in-place pass writes the file, and a driver
-// may put the new time of last write on the volume late), which makes it no
-// other file's.
+// of a short entry its name, its directory bit and its first cluster. Its
+// times and archive bit may change after the locate (the in-place pass
+// writes the file, and a driver may put that on the volume late), which
+// makes it no other file's.
 bool NamesTheLocatedFile(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
   constexpr std::size_t kAttributes = 0x0B, kClusterHigh = 0x14, kClusterLow = 0x1A;
-  constexpr std::uint8_t kLongNameSlot = 0x0F;
+  constexpr std::uint8_t kLongNameSlot = 0x0F, kDirectory = 0x10;
   auto same = [&](std::size_t from, std::size_t to) {
     return std::equal(now.begin() + from, now.begin() + to, place.bytes.begin() + from);
   };
   if (place.bytes[kAttributes] == kLongNameSlot) return same(1, kFatEntrySize);
-  return same(1, kAttributes + 1) && same(kClusterHigh, kClusterHigh + 2) && same(kClusterLow, kClusterLow + 2);
+  return same(1, kAttributes) && ((now[kAttributes] ^ place.bytes[kAttributes]) & kDirectory) == 0 &&
+         now[kAttributes] != kLongNameSlot && same(kClusterHigh, kClusterHigh + 2) && same(kClusterLow, kClusterLow + 2);
 }
 
 // Deleted: the mark, or a zero as some drivers leave (an end of the directory).
@@ -307,7 +308,7 @@ bool IsLeftAsDeleted(std::span<const std::uint8_t> now, const FatEntryPlace& pla
 bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, const std::vector<const FatEntryPlace*>& places,
                         std::span<std::uint8_t, kSectorSize> sector, std::int32_t& errorCode) {
   constexpr auto kPause = std::chrono::milliseconds(20);
-  constexpr int kTries = 150;  // three seconds
+  constexpr int kTries = 500;  // ten seconds: a daemon on a loaded machine may take that long
   for (int attempt = 0;; ++attempt) {
     if (!session.Read(offset, sector, errorCode)) return false;
     const bool pending = std::any_of(places.begin(), places.end(), [&](const FatEntryPlace* place) {
