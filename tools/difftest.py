@@ -94,6 +94,11 @@ KNOWN = [
          needs="in-nameless-folder",
          reason="a deleted file whose deleted folder kept no $FILE_NAME (as above): fls at times lists neither "
                 "the folder nor the file, Corvanel lists the file with ?/"),
+    dict(id="ntfs-below-nameless-folder", fs="ntfs", side="corvanel-only", cv_path=r"\?/[^/]+/.+",
+         needs="below-nameless-folder",
+         reason="as above, a level or more further down: the deleted folder ?/ stands for kept no $FILE_NAME "
+                "(nor does any record its attribute list names), the folders below it kept theirs; fls reaches "
+                "none of them, Corvanel lists the file with ?/ and the named folders"),
     dict(id="ntfs-orphaned-by-unreadable-folder", fs="ntfs", side="same-file", needs="orphaned-by-unreadable-folder",
          reason="a deleted file whose folder The Sleuth Kit cannot open (its index lies on sectors that cannot be "
                 "read, as past a cut): fls puts it in $OrphanFiles, Corvanel names the folder from its record"),
@@ -239,7 +244,7 @@ class Comparison:
 
     def __init__(self, fs, known=None, image=None):
         self.fs, self.image = fs, image
-        self.folders, self.names, self.live = {}, None, None
+        self.folders, self.names, self.live, self.records = {}, None, None, None
         self.rules = [r for r in (KNOWN if known is None else known) if r["fs"] in ("*", fs)]
         self.used = collections.Counter()
         self.disagreements = []
@@ -450,6 +455,25 @@ def in_nameless_folder(entry, _listed, comparison):
         for _, parent in deleted_records_named(entry, comparison))
 
 
+def below_nameless_folder(entry, _listed, comparison):
+    """Corvanel's ?/A/B/S: a deleted record S whose folder is named B, in A, in a folder that kept no name."""
+    if comparison.image is None:
+        return False
+    if comparison.records is None:  # read once
+        comparison.records = {number: ntfs_record_name(record) for number, record in mft_records(comparison.image)}
+    folders = entry.path[2:].split("/")[:-1]
+    for _, parent in deleted_records_named(entry, comparison):
+        for name in reversed(folders):
+            found = comparison.records.get(parent)
+            if not found or found[0] != name:
+                break
+            parent = found[1]
+        else:
+            if record_without_name(FlsEntry("d", "d", parent, "", "", 0, False), [], comparison, data=False):
+                return True
+    return False
+
+
 def size_past_allocation(entry, _listed, comparison):
     return comparison.image is not None and any(
         b"is less than size" in run(["istat", "-f", "ntfs", comparison.image, str(number)])[2]
@@ -644,6 +668,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
+              "below-nameless-folder": below_nameless_folder,
               "compressed": compressed}
 
 

@@ -129,11 +129,61 @@ bool IsReferencedRecord(std::span<const std::uint8_t, kFileRecordSize> record, s
   return was == 0 || sequence == was || (!inUse && ntfs::SequenceFollows(sequence, was));
 }
 
+// Calls visit(holder) with the records that hold a file's attributes: the
+// base, then each record its attribute list names or among extensions that
+// is still a piece of it (its base reference names the base, in use as the
+// base is). A record reused since, or unreadable, is passed over.
+template <typename Visit>
+void ForEachHolder(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
+                   std::span<const std::uint8_t, kFileRecordSize> base, const MftRecord& record,
+                   const std::vector<std::uint64_t>& extensions, Visit visit) {
+  std::vector<std::uint8_t> list = record.attributeList;
+  if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
+    ReadRunBytes(volume, facts.geometry.sectorsPerCluster, record.attributeListRuns, record.attributeListSize, list);
+  bool listComplete = true;
+  std::vector<std::uint64_t> holders = extensions;
+  for (const AttributeListEntry& entry : ReadAttributeList(list, listComplete))
+    holders.push_back(ntfs::RecordNumberOf(entry.record));
+  std::sort(holders.begin(), holders.end());
+  holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+  std::erase(holders, record.recordNumber);
+
+  visit(base);
+  const std::uint16_t baseSequence = *ByteReader(base).U16(ntfs::kRecordSequence);
+  const std::uint8_t baseInUse = base[ntfs::kRecordFlags] & ntfs::kRecordInUse;
+  std::array<std::uint8_t, kFileRecordSize> bytes{};
+  for (std::uint64_t number : holders) {
+    std::int32_t ignored = 0;
+    if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||
+        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) != baseInUse)
+      continue;
+    const std::uint64_t owner = *ByteReader(bytes).U64(ntfs::kBaseRecord);
+    const std::uint16_t ownerSequence = ntfs::SequenceOf(owner);
+    if (ntfs::RecordNumberOf(owner) != record.recordNumber ||
+        (ownerSequence != 0 && !ntfs::SequenceFollows(baseSequence, ownerSequence)))
+      continue;
+    visit(std::span<const std::uint8_t, kFileRecordSize>(bytes));
+  }
+}
+
+// Takes a file name attribute's long name, and its parent, for a record
+// that has no name yet; DOS aliases and empty names are passed over.
+void TakeLongName(const AttributeView& attribute, MftRecord& record) {
+  if (!record.name.empty()) return;
+  std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
+  std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
+  if (name && name->nameSpace != ntfs::kDosNamespace && !name->name.empty()) {
+    record.name = name->name;
+    record.parentReference = name->parent;
+  }
+}
+
 // The folders of the deleted files, from their parent references; each
 // folder is read once per scan.
 class FolderPaths {
  public:
-  explicit FolderPaths(MftRecordSource& source) : source_(source) {}
+  FolderPaths(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source)
+      : volume_(volume), facts_(facts), source_(source) {}
 
   // "a/b" for a file whose parent is folder b in folder a in the root, ""
   // for the root; "?/" before the part that could be followed when a folder
@@ -183,10 +233,24 @@ class FolderPaths {
       return std::nullopt;
     MftRecord folder;
     ParseFileRecord(record, folder);  // a folder has no data: only its name is wanted
+    folder.recordNumber = ntfs::RecordNumberOf(reference);
+    // A long name (a folder renamed when its record was full) may lie in an
+    // extension record, named by the attribute list.
+    if (folder.name.empty() && folder.hasAttributeList) {
+      auto takeName = [&](std::span<const std::uint8_t, kFileRecordSize> holder) {
+        ForEachAttribute(holder, [&](const AttributeView& attribute) {
+          if (attribute.type == ntfs::kTypeFileName) TakeLongName(attribute, folder);
+          return folder.name.empty();
+        });
+      };
+      ForEachHolder(volume_, facts_, source_, record, folder, {}, takeName);
+    }
     if (folder.name.empty()) return std::nullopt;
     return Folder{folder.name, folder.parentReference};
   }
 
+  RawVolume& volume_;
+  const BootSectorFacts& facts_;
   MftRecordSource& source_;
   std::map<std::uint64_t, std::u16string> names_;
   std::map<std::uint64_t, std::u16string> paths_;
@@ -207,48 +271,17 @@ using ExtensionsByBase = std::map<std::uint64_t, std::vector<std::uint64_t>>;
 void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
                             std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record,
                             const std::vector<std::uint64_t>& extensions) {
-  std::vector<std::uint8_t> list = record.attributeList;
-  if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
-    ReadRunBytes(volume, facts.geometry.sectorsPerCluster, record.attributeListRuns, record.attributeListSize, list);
-  bool listComplete = true;
-  std::vector<std::uint64_t> holders = extensions;
-  for (const AttributeListEntry& entry : ReadAttributeList(list, listComplete))
-    holders.push_back(ntfs::RecordNumberOf(entry.record));
-  std::sort(holders.begin(), holders.end());
-  holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
-  std::erase(holders, record.recordNumber);
-  holders.insert(holders.begin(), record.recordNumber);
-
   struct Piece {
     std::uint64_t firstVcn;
     MftRecord data;
   };
   std::vector<Piece> pieces;
   std::optional<MftRecord> resident;
-  const std::uint16_t baseSequence = *ByteReader(base).U16(ntfs::kRecordSequence);
-  std::array<std::uint8_t, kFileRecordSize> bytes{};
-  for (std::uint64_t number : holders) {
-    std::span<const std::uint8_t, kFileRecordSize> holder = base;
-    if (number != record.recordNumber) {
-      std::int32_t ignored = 0;
-      if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||
-          (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse))
-        continue;
-      const std::uint64_t owner = *ByteReader(bytes).U64(ntfs::kBaseRecord);
-      const std::uint16_t ownerSequence = ntfs::SequenceOf(owner);
-      if (ntfs::RecordNumberOf(owner) != record.recordNumber ||
-          (ownerSequence != 0 && !ntfs::SequenceFollows(baseSequence, ownerSequence)))
-        continue;
-      holder = bytes;
-    }
+  using Holder = std::span<const std::uint8_t, kFileRecordSize>;
+  ForEachHolder(volume, facts, source, base, record, extensions, [&](Holder holder) {
     ForEachAttribute(holder, [&](const AttributeView& attribute) {
-      if (attribute.type == ntfs::kTypeFileName && record.name.empty()) {
-        std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue();
-        std::optional<FileNameValue> name = value ? ReadFileNameValue(*value) : std::nullopt;
-        if (name && name->nameSpace != ntfs::kDosNamespace && !name->name.empty()) {
-          record.name = name->name;
-          record.parentReference = name->parent;
-        }
+      if (attribute.type == ntfs::kTypeFileName) {
+        TakeLongName(attribute, record);
       } else if (attribute.type == ntfs::kTypeData && attribute.Name().empty()) {
         MftRecord piece;
         if (ParseDataAttribute(holder, static_cast<std::uint16_t>(attribute.offset), piece)) {
@@ -261,7 +294,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
       }
       return true;
     });
-  }
+  });
   if (resident) {
     record.isResident = 1;
     record.residentData = std::move(resident->residentData);
@@ -372,7 +405,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   }
   RecordReader reader(volume, layout);
   MftRecordSource source(volume, layout);
-  FolderPaths folders(source);
+  FolderPaths folders(volume, facts, source);
   UnknownEnd unknownEnd;
   ExtensionsByBase extensions;
   const std::vector<std::uint64_t> noExtensions;

@@ -544,6 +544,35 @@ class RealVolumesTest(unittest.TestCase):
         with open(os.path.join(target, "big.bin"), "rb") as f:
             self.assertEqual(f.read(), big)
 
+    def test_ntfs_folder_name_in_extension_record_and_small_clusters(self):
+        # A folder whose index root fills its record, renamed to a long name:
+        # ntfs-3g moves the name to an extension record its attribute list names.
+        work = os.path.join(self.work.name, "folder-names")
+        os.makedirs(work)
+        image = make_ntfs(work, 8)
+        folder = "f" * 200
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            for n in range(3):
+                write(f"{root}/d/{str(n) * 30}", b"x\n")
+            os.rename(f"{root}/d", f"{root}/{folder}")
+            write(f"{root}/{folder}/gone.txt", b"gone\n")
+            os.remove(f"{root}/{folder}/gone.txt")
+        inode = run("ifind", "-n", folder, image).stdout.decode().split("-")[0].strip()
+        listed = run("istat", image, inode).stdout.decode().split("\nAttributes:")[0]
+        self.assertRegex(listed, r"Type: 48-\d+\s+MFT Entry: (?!%s\s)\d+" % inode)
+        fls = [line.split(":\t", 1)[1] for line in run("fls", "-rd", image).stdout.decode().splitlines()
+               if line.endswith("gone.txt")]
+        self.assertEqual(fls, [f"{folder}/gone.txt"])
+        entries = self.check_against_fls(image)
+        self.assertEqual([(e["path"], e["name"]) for e in entries], [(folder, "gone.txt")])
+        # 512-byte clusters: a record spans two clusters.
+        os.makedirs(os.path.join(work, "small"))
+        image = make_ntfs(os.path.join(work, "small"), 8, "-c", "512")
+        with NtfsMount(image, os.path.join(work, "mnt")) as root:
+            write(f"{root}/a.txt", b"hello\n")
+            os.remove(f"{root}/a.txt")
+        self.assertEqual([(e["path"], e["name"]) for e in self.check_against_fls(image)], [("", "a.txt")])
+
     def test_4096_byte_sectors_are_refused(self):
         work = os.path.join(self.work.name, "4k")
         os.makedirs(work)
