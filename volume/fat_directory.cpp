@@ -157,6 +157,10 @@ class DirectoryReader {
     ++sectorInCluster_;
     if (sectorInCluster_ < facts_.geometry.sectorsPerCluster || cluster_ == 0) {
       ++sector_;
+      if (cluster_ == 0 && StartsClusterInUse(sector_)) {
+        ended = true;
+        return false;
+      }
     } else if (!NextCluster()) {
       ended = true;
       return false;
@@ -185,8 +189,22 @@ class DirectoryReader {
     } else {
       cluster_ = 0;  // no chain to follow: on along the volume
       ++sector_;
+      if (StartsClusterInUse(sector_)) return false;
     }
     return true;
+  }
+
+  // Read on along the volume, a folder (a deleted one: its chain is freed)
+  // ends where a cluster in use begins: that one is another file's or
+  // folder's, whose entries are not this folder's.
+  bool StartsClusterInUse(std::uint64_t sector) {
+    const std::uint32_t first = facts_.geometry.fatFirstDataSector;
+    const std::uint32_t perCluster = std::max<std::uint32_t>(facts_.geometry.sectorsPerCluster, 1);
+    if (sector < first || (sector - first) % perCluster != 0) return false;
+    const std::uint64_t cluster = (sector - first) / perCluster + 2;
+    if (cluster > kFatEntryMask) return false;
+    std::optional<std::uint32_t> link = fat_.Entry(static_cast<std::uint32_t>(cluster));
+    return link && *link != 0;
   }
 
   bool Load(std::int32_t& errorCode, bool& ended) {

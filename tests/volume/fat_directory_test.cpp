@@ -183,6 +183,22 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   EXPECT_NE(std::find_if(names.begin(), names.end(), [](const auto& name) { return name.substr(1) == u"ECOND.TXT"; }),
             names.end());
   for (const auto& name : names) EXPECT_EQ(name.find(u"RONG"), std::u16string::npos);
+
+  // A deleted directory, read on along the volume (its chain is freed),
+  // ends where the next cluster is in use: a live folder's entries there
+  // are not deleted files of its.
+  root = std::vector<Entry>(16);
+  root[0] = Short("OLD        ", 0x10, 50, 0, true);
+  root[1] = Short("NEWER      ", 0x10, 51, 0);
+  Directory(2, root);
+  SetFat(51, 0x0FFFFFFF);
+  Directory(50, std::vector<Entry>(16, Short("OLDFILE TXT", 0x20, 60, 1, true)));
+  Directory(51, {Short(".          ", 0x10, 51, 0), Short("..         ", 0x10, 0, 0),
+                 Short("LIVEFILETXT", 0x20, 61, 1)});
+  names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(names.size(), 16u);
+  for (const auto& name : names) EXPECT_EQ(name.find(u"IVEFILE"), std::u16string::npos);
 }
 
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
