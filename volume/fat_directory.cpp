@@ -165,7 +165,12 @@ class DirectoryReader {
       ended = true;
       return false;
     }
-    return Load(errorCode, ended);
+    if (!Load(errorCode, ended)) return false;
+    if (cluster_ == 0 && StartsAnotherFolder()) {
+      ended = true;
+      return false;
+    }
+    return true;
   }
 
   std::uint32_t Sector() const { return sector_; }
@@ -192,6 +197,17 @@ class DirectoryReader {
       if (StartsClusterInUse(sector_)) return false;
     }
     return true;
+  }
+
+  // Read on along the volume, a folder ends where another folder's first
+  // cluster begins (its "." entry): those entries are that folder's, listed
+  // when it is walked.
+  bool StartsAnotherFolder() const {
+    const std::uint32_t first = facts_.geometry.fatFirstDataSector;
+    const std::uint32_t perCluster = std::max<std::uint32_t>(facts_.geometry.sectorsPerCluster, 1);
+    if (sector_ < first || (sector_ - first) % perCluster != 0) return false;
+    Entry dot = EntryAt(0);
+    return ShortName(dot) == u"." && IsDirectory(dot[kAttributes]);
   }
 
   // Read on along the volume, a folder (a deleted one: its chain is freed)

@@ -199,6 +199,15 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   EXPECT_EQ(errorCode, 0);
   EXPECT_EQ(names.size(), 16u);
   for (const auto& name : names) EXPECT_EQ(name.find(u"IVEFILE"), std::u16string::npos);
+  // ... and where another folder's first cluster begins, free or not: its
+  // files are listed once, in it.
+  SetFat(51, 0);
+  root[1] = Short("INNER      ", 0x10, 51, 0, true);
+  Directory(2, root);
+  names = Scan(errorCode);
+  EXPECT_EQ(names.size(), 17u);
+  EXPECT_EQ(std::count_if(FatDeletedFiles.begin(), FatDeletedFiles.end(),
+                          [](const auto& entry) { return entry.name == u"LIVEFILE.TXT"; }), 1);
 }
 
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
