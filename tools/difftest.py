@@ -152,6 +152,9 @@ KNOWN = [
     dict(id="fat-long-name-checksum", fs="fat32", side="same-file", needs="long-name-checksum-mismatch",
          reason="long-name slots whose checksums do not all match the short entry's name (a damaged slot or "
                 "entry): fls joins the slots that match and drops the rest, Corvanel takes the short name"),
+    dict(id="fat-short-entry-without-slots", fs="fat32", side="same-file", needs="short-entry-without-slots",
+         reason="a deleted short entry with no long-name slot right before it, in a damaged folder: fls gives it "
+                "a long name put together from other entries' slots, Corvanel its own short name"),
     dict(id="fat-reused-clusters", fs="fat32", side="content", status="reused-clusters",
          reason="a deleted FAT file's clusters are taken again: icat skips the taken clusters (or gives one "
                 "cluster when the first is taken), Corvanel reads the file's stretch as it lies and says so"),
@@ -551,13 +554,14 @@ def short_name_checksum(name11):
     return total
 
 
-def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
-    """fls gives a long name, Corvanel a short one, for the same entry, whose
-    long-name slots do not all carry the short name's checksum."""
+def short_entry_and_slots(fls_entry, cv_entry, comparison):
+    """For a file fls names long and Corvanel short (same size, same folder):
+    its short entry on disk and the checksums of the slots right before it;
+    None otherwise."""
     if comparison.image is None or fls_entry.size != cv_entry.size or "~" not in cv_entry.key.rsplit("/", 1)[-1]:
-        return False
+        return None
     if fls_entry.key.rsplit("/", 1)[0:-1] != cv_entry.key.rsplit("/", 1)[0:-1]:
-        return False
+        return None
     with open(comparison.image, "rb") as f:
         boot = f.read(512)
         first_data = struct.unpack_from("<H", boot, 0x0E)[0] + boot[0x10] * struct.unpack_from("<I", boot, 0x24)[0]
@@ -571,11 +575,24 @@ def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
             if len(slot) < 32 or slot[11] != 0x0F:
                 break
             slots.append(slot[13])
-    if len(short) < 32 or not slots:
+    return (short, slots) if len(short) == 32 else None
+
+
+def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
+    """... whose long-name slots do not all carry the short name's checksum."""
+    found = short_entry_and_slots(fls_entry, cv_entry, comparison)
+    if not found or not found[1]:
         return False
+    short, slots = found
     first = fls_entry.key.rsplit("/", 1)[-1][:1].upper().encode("ascii", "replace")
     expected = short_name_checksum(first + short[1:11])
     return any(checksum != expected for checksum in slots)
+
+
+def short_entry_without_slots(fls_entry, cv_entry, comparison):
+    """... whose short entry has no long-name slot before it."""
+    found = short_entry_and_slots(fls_entry, cv_entry, comparison)
+    return found is not None and not found[1]
 
 
 def name_still_indexed(entry, _listed, comparison):
@@ -661,6 +678,7 @@ def inode_listed_elsewhere(entry, listed, comparison):
 CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-name": record_without_name,
               "initialized-past-size": initialized_past_size,
               "long-name-checksum-mismatch": long_name_checksum_mismatch,
+              "short-entry-without-slots": short_entry_without_slots,
               "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
               "folder-fls-cannot-open": folder_fls_cannot_open,
