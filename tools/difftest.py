@@ -1338,6 +1338,20 @@ def check_volume(fs, image, work, cli):
     return result, outputs
 
 
+def printable(text):
+    """A name as the text listing shows it: a backslash doubled, so that it
+    never reads as an escape, and control characters (C0, DEL, C1) escaped."""
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    out = []
+    for c in text.replace("\\", "\\\\"):
+        code = ord(c)
+        if code < 0x20 or code == 0x7F or 0x80 <= code <= 0x9F:
+            out.append(named.get(c, f"\\x{code:02x}"))
+        else:
+            out.append(c)
+    return "".join(out)
+
+
 def check_scan_text(cli, image, cv, result):
     """The scan for a person says what the JSON says: index, size and the
     file as folder/name."""
@@ -1349,8 +1363,7 @@ def check_scan_text(cli, image, cv, result):
         return
     for line, entry in zip(lines, cv):
         m = re.fullmatch(r"\s*(\d+)\s+(\d+)\s+(\d+%|\?)  (.*)", line)
-        # a backslash in a name is shown doubled, so that it never reads as an escape
-        shown = entry.path.replace("\\", "\\\\")
+        shown = printable(entry.path)
         if not m or m.group(1) != str(entry.index) or m.group(2) != str(entry.size) or m.group(4) != shown:
             result.disagreements.append(Disagreement("scan-text", f"#{entry.index} {entry.path!r} shown as {line!r}"))
 
