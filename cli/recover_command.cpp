@@ -182,14 +182,18 @@ class FileReport final : public RecoveryObserver {
   std::size_t handled_ = 0;
 };
 
-// The entry of the last scan under a key, whichever file system it read.
+// The file of the last scan under a key, whichever file system it read,
+// named as it is written.
 std::u16string ScannedName(std::int32_t key) {
-  return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).name : FatDeletedFileIndex.at(key).name;
+  const auto at = static_cast<std::size_t>(key);
+  return RecoveredName(LastScan.ScannedVolume.kind == kFileSystemNtfs ? LastScan.NtfsDeletedFiles.at(at).name
+                                                                      : LastScan.FatDeletedFiles.at(at).name);
 }
 
 std::uint64_t ScannedSize(std::int32_t key) {
-  return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFileIndex.at(key).Size()
-                                               : FatDeletedFileIndex.at(key).fileSize;
+  const auto at = static_cast<std::size_t>(key);
+  return LastScan.ScannedVolume.kind == kFileSystemNtfs ? LastScan.NtfsDeletedFiles.at(at).Size()
+                                                        : LastScan.FatDeletedFiles.at(at).fileSize;
 }
 
 // One recovery from the command line, in its steps: resolve the volume and
@@ -242,7 +246,7 @@ class RecoverCommand {
       children.push_back(child);
     if (children.empty()) {
       // A script reading JSON gets its summary object here too.
-      const bool unlisted = !ScanUnreadableStretches.empty();
+      const bool unlisted = !LastScan.ScanUnreadableStretches.empty();
       if (arguments_.json)
         files_.Finish(unlisted ? "incomplete" : "done", platform::Utf16ToUtf8(folder_),
                       unlisted ? "no deleted files found; parts of the volume could not be read"
@@ -251,19 +255,22 @@ class RecoverCommand {
         console_.out << "no deleted files found\n";
       return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
+    // An index is a file's key, which its item carries.
+    std::map<std::uintptr_t, TreeItem> byKey;
+    for (TreeItem child : children) byKey.emplace(view_.ItemData(child), child);
     for (std::size_t index : arguments_.indices) {
-      if (index >= children.size())
+      auto found = byKey.find(ItemDataForKey(index));
+      if (found == byKey.end())
         return ReportUsage(console_, "recover: no file " + std::to_string(index) + " (the scan found " +
                                          std::to_string(children.size()) + ")");
-      view_.SetChecked(children[index], true);
+      view_.SetChecked(found->second, true);
     }
     if (arguments_.all)
       for (TreeItem child : children) view_.SetChecked(child, true);
-    // The k-th child stands for the entry under key k.
-    for (std::size_t k = 0; k < children.size(); ++k) {
-      if (!view_.IsChecked(children[k])) continue;
+    for (TreeItem child : children) {
+      if (!view_.IsChecked(child) || view_.ItemData(child) == 0) continue;
       ++checkedFiles_;
-      checkedBytes_ += ScannedSize(static_cast<std::int32_t>(k));
+      checkedBytes_ += ScannedSize(static_cast<std::int32_t>(view_.ItemData(child) - 1));
     }
     return std::nullopt;
   }
@@ -281,7 +288,7 @@ class RecoverCommand {
     RecoverDestination = folder_;
     DestinationFileNames = platform::DirectoryNames(folder_);
     RawVolume volume(*letter_);
-    allocation_ = AllocationMap::Read(volume, ScannedVolume);
+    allocation_ = AllocationMap::Read(volume, LastScan.ScannedVolume);
     ProgressLine progress(console_, ProgressLine::Work::Recover);
     progress.SetTotal(checkedBytes_);
     progress.SetFiles(0, checkedFiles_);
@@ -313,7 +320,7 @@ class RecoverCommand {
     if (files_.partial) shortfall = std::to_string(files_.partial) + " only in part";
     if (files_.skipped) shortfall += (shortfall.empty() ? "" : "; ") + files_.SkippedText();
     if (!shortfall.empty()) shortfall = "not every file was recovered whole: " + shortfall;
-    const bool unlisted = !ScanUnreadableStretches.empty();
+    const bool unlisted = !LastScan.ScanUnreadableStretches.empty();
     if (!failed && shortfall.empty() && !unlisted) {
       files_.Finish("done", folderText, "");
       return kExitOk;
@@ -330,8 +337,9 @@ class RecoverCommand {
 
   std::optional<int> FreeShare(std::int32_t key) const {
     if (!allocation_) return std::nullopt;
-    if (ScannedVolume.kind == kFileSystemNtfs) return allocation_->FreeShare(NtfsDeletedFileIndex.at(key));
-    return allocation_->FreeShare(FatDeletedFileIndex.at(key));
+    const auto at = static_cast<std::size_t>(key);
+    if (LastScan.ScannedVolume.kind == kFileSystemNtfs) return allocation_->FreeShare(LastScan.NtfsDeletedFiles.at(at));
+    return allocation_->FreeShare(LastScan.FatDeletedFiles.at(at));
   }
 
   const RecoverArguments& arguments_;

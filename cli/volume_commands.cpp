@@ -99,28 +99,27 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
   if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console)) return *status;
   // How much of each file's data the volume still shows free.
   RawVolume volume(*letter);
-  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, ScannedVolume);
+  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, LastScan.ScannedVolume);
   auto freeShare = [&](const auto& entry) -> std::optional<int> {
     if (!allocation) return std::nullopt;
     return allocation->FreeShare(entry);
   };
   if (!arguments.json) console.out << " index           size free  name\n";
-  std::size_t count = 0;
-  if (ScannedVolume.kind == kFileSystemNtfs) {
-    for (const auto& [key, record] : NtfsDeletedFileIndex)
-      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), record.name, record.path, record.Size(),
-                 record.isResident != 0, "ntfs", freeShare(record));
-    count = NtfsDeletedFileIndex.size();
+  std::size_t key = 0;
+  if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
+    for (const MftRecord& record : LastScan.NtfsDeletedFiles)
+      PrintEntry(console.out, arguments.json, key++, record.name, record.path, record.Size(), record.isResident != 0,
+                 "ntfs", freeShare(record));
   } else {
-    for (const auto& [key, entry] : FatDeletedFileIndex)
-      PrintEntry(console.out, arguments.json, static_cast<std::size_t>(key), entry.name, entry.path, entry.fileSize,
-                 std::nullopt, "fat32", freeShare(entry));
-    count = FatDeletedFileIndex.size();
+    for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles)
+      PrintEntry(console.out, arguments.json, key++, entry.name, entry.path, entry.fileSize, std::nullopt, "fat32",
+                 freeShare(entry));
   }
+  const std::size_t count = LastScan.Count();
   if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
-  if (ScanDamagedDirectories > 0)
-    console.err << "corvanel-cli: warning: " << ScanDamagedDirectories << " damaged director"
-                << (ScanDamagedDirectories == 1 ? "y was" : "ies were")
+  const std::uint32_t damaged = LastScan.ScanDamagedDirectories;
+  if (damaged > 0)
+    console.err << "corvanel-cli: warning: " << damaged << " damaged director" << (damaged == 1 ? "y was" : "ies were")
                 << " read only up to where its cluster chain loops or runs into another directory\n";
   return ReportUnreadable(console, arguments.json) ? kExitFailed : kExitOk;
 }
@@ -142,7 +141,7 @@ std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Cons
 }
 
 bool ReportUnreadable(Console& console, bool json) {
-  for (const UnreadableStretch& stretch : ScanUnreadableStretches) {
+  for (const UnreadableStretch& stretch : LastScan.ScanUnreadableStretches) {
     const bool records = stretch.unit == UnreadableStretch::Unit::Records;
     console.err << "corvanel-cli: warning: " << (records ? "MFT records " : "directory clusters ") << stretch.first;
     if (stretch.count > 1) console.err << '-' << stretch.first + stretch.count - 1;
@@ -154,7 +153,7 @@ bool ReportUnreadable(Console& console, bool json) {
                          .dump()
                   << '\n';
   }
-  return !ScanUnreadableStretches.empty();
+  return !LastScan.ScanUnreadableStretches.empty();
 }
 
 void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {

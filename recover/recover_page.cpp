@@ -123,6 +123,7 @@ class CRecoverFileDlg::ScanView final : public DeletedFilesView {
   TreeItem FirstChild(TreeItem) const override { return 0; }
   TreeItem NextSibling(TreeItem) const override { return 0; }
   bool IsChecked(TreeItem) const override { return false; }
+  std::uintptr_t ItemData(TreeItem) const override { return 0; }
 
   bool StopRequested() override {
     if (WorkerGate.Pass() || scan_.stop) return true;
@@ -164,6 +165,7 @@ class CRecoverFileDlg::TickedFiles final : public DeletedFilesView {
     return copy.NextSibling(item);
   }
   bool IsChecked(TreeItem item) const override { return copy.IsChecked(item); }
+  std::uintptr_t ItemData(TreeItem item) const override { return copy.ItemData(item); }
 
   ListedFilesView copy;
 };
@@ -405,7 +407,11 @@ void CRecoverFileDlg::CopyTicks(ListedFilesView& copy) const {
   if (!root) return;
   const TreeItem volume = copy.InsertItem(Utf16(TreeItemText(tree, root)), kImageVolume, kImageVolume, 0, 0);
   for (HTREEITEM child = TreeView_GetChild(tree, root); child; child = TreeView_GetNextSibling(tree, child)) {
-    const TreeItem file = copy.InsertItem(u"", kImageFile, kImageFile, volume, 0);
+    TVITEMW item{};
+    item.mask = TVIF_PARAM;
+    item.hItem = child;
+    TreeView_GetItem(tree, &item);  // the file's key, which the recovery takes it by
+    const TreeItem file = copy.InsertItem(u"", kImageFile, kImageFile, volume, static_cast<std::uintptr_t>(item.lParam));
     copy.SetChecked(file, TreeView_GetCheckState(tree, child) == 1);
   }
 }

@@ -60,7 +60,7 @@ std::u16string Decimal(std::int32_t number) { return platform::Utf8ToUtf16(std::
 
 // What one entry needs of the destination.
 struct Plan {
-  std::u16string* name;        // the stored entry's name (its "?" are replaced)
+  std::u16string name;         // the listed file's name, its "?" replaced when written
   std::int32_t key = 0;
   std::uint64_t size = 0;
   std::uint64_t needed = 0;    // bytes of space it takes
@@ -78,15 +78,14 @@ enum class Claim { Take, Skip, End };
 class Recovery {
  public:
   Recovery(char driveLetter, std::int32_t& errorCode, RecoveryObserver* observer)
-      : volume_(driveLetter), facts_(ScannedVolume), errorCode_(errorCode), observer_(observer) {
+      : volume_(driveLetter), facts_(LastScan.ScannedVolume), errorCode_(errorCode), observer_(observer) {
     clusterBytes_ = ClusterBytes(facts_);
     volumeClusters_ = facts_.geometry.sectorsPerCluster ? facts_.volumeSectors / facts_.geometry.sectorsPerCluster : 0;
   }
 
   Outcome Handle(Plan& plan) {
-    std::u16string& name = *plan.name;
-    for (std::size_t at = name.find(u'?'); at != std::u16string::npos; at = name.find(u'?', at + 7))
-      name.replace(at, 1, u"Recover");
+    plan.name = RecoveredName(plan.name);
+    const std::u16string& name = plan.name;
     RecoveredFile written{plan.key, TargetFor(name), 0, plan.size};
     if (!IsUsableName(name)) {
       written.path = RenamedTarget(plan, platform::InvalidNameError());
@@ -183,7 +182,7 @@ class Recovery {
   // The system refused to create or name the file: code 18 with its reason.
   Outcome NotWritten(const Plan& plan, RecoveredFile& written, platform::SystemError error) {
     written.systemText = platform::SystemErrorMessage(error);
-    LastSystemErrorText.Set(CannotRecoverText(*plan.name, written.systemText));
+    LastSystemErrorText.Set(CannotRecoverText(plan.name, written.systemText));
     errorCode_ = error_code::kScanSystemError;
     return Skip(written, SkipReason::NotWritten);
   }
@@ -257,7 +256,7 @@ class Recovery {
   // "Recover_" + size + the name's extension, in the destination folder,
   // after telling the user why.
   std::u16string RenamedTarget(const Plan& plan, platform::SystemError why) {
-    const std::u16string& name = *plan.name;
+    const std::u16string& name = plan.name;
     constexpr std::size_t kLongestExtension = 16;  // a longer one may be what made the name too long
     std::size_t dot = name.rfind(u'.');
     std::u16string extension = dot == std::u16string::npos ? u"" : name.substr(dot);
@@ -457,8 +456,8 @@ class Recovery {
   std::uint64_t queriedAt_ = 0;
 };
 
-Plan PlanFor(MftRecord& record, std::uint64_t clusterBytes) {
-  Plan plan{&record.name};
+Plan PlanFor(const MftRecord& record, std::uint64_t clusterBytes) {
+  Plan plan{record.name};
   plan.record = &record;
   plan.resident = record.isResident != 0;
   plan.size = plan.resident ? record.residentLength : record.realSize;
@@ -482,20 +481,24 @@ Plan PlanFor(MftRecord& record, std::uint64_t clusterBytes) {
   return plan;
 }
 
-Plan PlanFor(FatDeletedEntry& entry) {
-  Plan plan{&entry.name};
+Plan PlanFor(const FatDeletedEntry& entry) {
+  Plan plan{entry.name};
   plan.fatEntry = &entry;
   plan.size = plan.needed = entry.fileSize;
   return plan;
 }
 
-template <typename Map, typename MakePlan>
-bool Walk(DeletedFilesView& view, TreeItem root, Map& entries, Recovery& recovery, MakePlan makePlan) {
-  TreeItem child = view.FirstChild(root);
-  for (auto entry = entries.begin(); child != 0 && entry != entries.end(); child = view.NextSibling(child), ++entry) {
+// Each ticked item is taken by its key, whatever its place in the tree; an
+// item that names no listed file is passed over.
+template <typename Entry, typename MakePlan>
+bool Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files, Recovery& recovery,
+          MakePlan makePlan) {
+  for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) {
     if (!view.IsChecked(child)) continue;
-    Plan plan = makePlan(entry->second);
-    plan.key = entry->first;
+    const std::uintptr_t data = view.ItemData(child);
+    if (data == 0 || data > files.size()) continue;
+    Plan plan = makePlan(files[data - 1]);
+    plan.key = static_cast<std::int32_t>(data - 1);
     switch (recovery.Handle(plan)) {
       case Outcome::Next:
       case Outcome::FileFailed:  // reported as skipped already
@@ -510,6 +513,13 @@ bool Walk(DeletedFilesView& view, TreeItem root, Map& entries, Recovery& recover
 }
 
 }  // namespace
+
+std::u16string RecoveredName(std::u16string_view listed) {
+  std::u16string name(listed);
+  for (std::size_t at = name.find(u'?'); at != std::u16string::npos; at = name.find(u'?', at + 7))
+    name.replace(at, 1, u"Recover");
+  return name;
+}
 
 std::u16string SameNameQuestion(std::u16string_view name) {
   if (English())
@@ -545,12 +555,13 @@ bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t&
     return false;
   }
   Recovery recovery(driveLetter, errorCode, observer);
-  const std::uint64_t clusterBytes = ClusterBytes(ScannedVolume);
-  if (ScannedVolume.kind == kFileSystemNtfs)
-    return Walk(view, root, NtfsDeletedFileIndex, recovery,
-                [&](MftRecord& record) { return PlanFor(record, clusterBytes); });
-  if (ScannedVolume.kind == kFileSystemFat32)
-    return Walk(view, root, FatDeletedFileIndex, recovery, [](FatDeletedEntry& entry) { return PlanFor(entry); });
+  const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
+  if (LastScan.ScannedVolume.kind == kFileSystemNtfs)
+    return Walk(view, root, LastScan.NtfsDeletedFiles, recovery,
+                [&](const MftRecord& record) { return PlanFor(record, clusterBytes); });
+  if (LastScan.ScannedVolume.kind == kFileSystemFat32)
+    return Walk(view, root, LastScan.FatDeletedFiles, recovery,
+                [](const FatDeletedEntry& entry) { return PlanFor(entry); });
   return true;
 }
 

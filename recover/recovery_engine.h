@@ -26,7 +26,7 @@ enum class SkipReason {
 };
 
 struct RecoveredFile {
-  std::int32_t entryKey = 0;  // the entry's key in the scan's map
+  std::int32_t entryKey = 0;  // the listed file's key in the scan
   std::u16string path;        // where it was written (or was to be)
   std::uint64_t bytesWritten = 0;
   std::uint64_t size = 0;    // what the entry says the file holds
@@ -47,8 +47,12 @@ class RecoveryObserver {
   virtual void OnFileWritten(const RecoveredFile& /*file*/) {}
 };
 
-// Recovers every ticked child of the view's volume item, in step with the
-// entries of the last scan. Each file is written under a scratch name and
+// A listed file's name as the recovery writes it: each "?" (a character
+// the scan could not read, or a lost name) becomes "Recover".
+std::u16string RecoveredName(std::u16string_view listed);
+
+// Recovers every ticked child of the view's volume item: the file of
+// LastScan its item data names, in the tree's order. Each file is written under a scratch name and
 // renamed into place when whole, so an interrupted or failed file never
 // replaces anything. A name a file of this run already took gets a number
 // ("name (2).ext"); a file that was in the folder before is replaced only

@@ -15,14 +15,18 @@
 
 namespace corvanel {
 
-std::vector<MftRecord> NtfsDeletedFiles;
-std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
-std::vector<FatDeletedEntry> FatDeletedFiles;
-std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
-std::uint32_t ScanDamagedDirectories = 0;
-std::vector<UnreadableStretch> ScanUnreadableStretches;
-BootSectorFacts ScannedVolume;
-char ScannedDriveLetter = 0;
+ScanResult LastScan;
+
+void ScanResult::NoteUnreadable(UnreadableStretch::Unit unit, std::uint64_t at) {
+  if (!ScanUnreadableStretches.empty()) {
+    UnreadableStretch& last = ScanUnreadableStretches.back();
+    if (last.unit == unit && last.first + last.count == at) {
+      ++last.count;
+      return;
+    }
+  }
+  ScanUnreadableStretches.push_back({unit, at, 1});
+}
 
 namespace {
 
@@ -113,11 +117,10 @@ MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
 }
 
 void AddNtfsEntry(const MftRecord& parsed, DeletedFilesView& view, TreeItem root) {
-  NtfsDeletedFiles.push_back(parsed);
-  auto key = static_cast<std::int32_t>(NtfsDeletedFileIndex.size());
-  NtfsDeletedFileIndex.emplace(key, parsed);
-  view.InsertItem(parsed.name, kImageFile, kImageFile, root, NtfsDeletedFiles.size());
-  if (NtfsDeletedFiles.size() == 1) view.Invalidate();
+  std::vector<MftRecord>& files = LastScan.NtfsDeletedFiles;
+  files.push_back(parsed);
+  view.InsertItem(files.back().name, kImageFile, kImageFile, root, ItemDataForKey(files.size() - 1));
+  if (files.size() == 1) view.Invalidate();
 }
 
 // Whether a record read for a file reference is still that file: its sequence
@@ -316,7 +319,6 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     if (nextVcn == 0) {  // the first piece carries the sizes
       record.realSize = piece.data.realSize;
       record.initializedSize = piece.data.initializedSize;
-      record.dataSize = piece.data.dataSize;
       record.compressionUnit = piece.data.compressionUnit;
     }
     for (const DataRun& run : piece.data.runs) {
@@ -330,18 +332,11 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
   }
   if (nextVcn == 0) {  // no first piece: nothing is known of the data
     record.realSize = 0;
-    record.dataSize = 0;
   }
   const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
   const bool short_ = clusterBytes == 0 || nextVcn < (record.realSize + clusterBytes - 1) / clusterBytes;
   record.isResident = 0;
   record.runs = std::move(runs);
-  record.runStart.fill(0);
-  record.runLength.fill(0);
-  for (std::size_t i = 0; i < kMaxDataRuns && i < record.runs.size(); ++i) {
-    record.runStart[i] = static_cast<std::uint32_t>(record.runs[i].startCluster);
-    record.runLength[i] = static_cast<std::uint32_t>(record.runs[i].clusterCount);
-  }
   record.extensionsMissing = broken || short_ || pieces.empty();
 }
 
@@ -379,16 +374,7 @@ class UnknownEnd {
   int blank_ = 0;
 };
 
-void AddUnreadableRecord(std::uint64_t record) {
-  if (!ScanUnreadableStretches.empty()) {
-    UnreadableStretch& last = ScanUnreadableStretches.back();
-    if (last.unit == UnreadableStretch::Unit::Records && last.first + last.count == record) {
-      ++last.count;
-      return;
-    }
-  }
-  ScanUnreadableStretches.push_back({UnreadableStretch::Unit::Records, record, 1});
-}
+void AddUnreadableRecord(std::uint64_t record) { LastScan.NoteUnreadable(UnreadableStretch::Unit::Records, record); }
 
 bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem root,
               std::int32_t& errorCode) {
@@ -490,7 +476,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   if (endKnown || endFound) return true;
   // Ran to an eighth of the volume without an end: unless unreadable records
   // account for that, this is no MFT.
-  if (!ScanUnreadableStretches.empty()) return true;
+  if (!LastScan.ScanUnreadableStretches.empty()) return true;
   errorCode = error_code::kNoFileRecordFound;
   return false;
 }
@@ -617,21 +603,14 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
     }
     return false;
   }
-  ScannedVolume = *facts;
-  ScannedDriveLetter = driveLetter;
-  ScanDamagedDirectories = 0;
-  ScanUnreadableStretches.clear();
+  LastScan = ScanResult{};
+  LastScan.ScannedVolume = *facts;
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
-    NtfsDeletedFileIndex.clear();
-    NtfsDeletedFiles.clear();
     ScanNtfs(volume, *facts, view, root, errorCode);
   } else {
-    FatDeletedFileIndex.clear();
-    FatDeletedFiles.clear();
     SetProgressTotal(0);  // directory sectors: how many is known only at the end
-    WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode,
-                     ScanDamagedDirectories);
+    WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode, LastScan);
   }
   // An abort is no failure of the volume: it ends without a code.
   return errorCode == error_code::kNone;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <vector>
@@ -11,42 +10,17 @@
 #include "volume/deleted_files_view.h"
 #include "volume/fat_directory.h"
 #include "volume/mft_record.h"
+#include "volume/scan_result.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel {
-
-// What the last scan of each file system found, in the order found; each map
-// holds the same entries under keys 0, 1, 2, ... The k-th child of the scan's
-// volume item stands for the k-th entry.
-extern std::vector<MftRecord> NtfsDeletedFiles;
-extern std::map<std::int32_t, MftRecord> NtfsDeletedFileIndex;
-extern std::vector<FatDeletedEntry> FatDeletedFiles;
-extern std::map<std::int32_t, FatDeletedEntry> FatDeletedFileIndex;
-
-// FAT32: the directories the last scan read only up to where their cluster
-// chain looped or ran into clusters already read.
-extern std::uint32_t ScanDamagedDirectories;
-
-// What the last scan could not read: MFT records on NTFS, directory clusters
-// on FAT32. The files there are missing from the list; the rest is listed.
-struct UnreadableStretch {
-  enum class Unit { Records, Clusters };
-  Unit unit;
-  std::uint64_t first;
-  std::uint64_t count;
-};
-extern std::vector<UnreadableStretch> ScanUnreadableStretches;
-
-// The volume the last scan read, kept with its results: the recovery works
-// from these, whatever another volume's boot sector said since.
-extern BootSectorFacts ScannedVolume;
-extern char ScannedDriveLetter;
 
 // Lists the deleted files of a volume under a new root item (the drive
 // letter). False with errorCode 11 (not FAT32 or NTFS), 18 (boot sector
 // unreadable), 6 (no end of the MFT found), 1 or 4 (a later read failed), or
 // with no code when the view's StopRequested (AbortRequested) stopped it. MFT
-// records that cannot be read do not end it: they go to ScanUnreadableStretches.
+// records that cannot be read do not end it: they go to LastScan's
+// ScanUnreadableStretches. LastScan holds what it found.
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
 
 // How the NTFS scan treats a 1024-byte record, by its first bytes.

@@ -27,6 +27,8 @@ class DeletedFilesView {
   virtual TreeItem FirstChild(TreeItem parent) const = 0;
   virtual TreeItem NextSibling(TreeItem item) const = 0;
   virtual bool IsChecked(TreeItem item) const = 0;
+  // The data the item was inserted with: a listed file's key + 1.
+  virtual std::uintptr_t ItemData(TreeItem item) const = 0;
   // Polled by the scan wherever it may stop; the window's view may hold the
   // scan here while it asks a question. True ends the scan without a code,
   // as leaving the program does.
@@ -54,6 +56,7 @@ class ListedFilesView final : public DeletedFilesView {
   TreeItem FirstChild(TreeItem parent) const override;
   TreeItem NextSibling(TreeItem item) const override;
   bool IsChecked(TreeItem item) const override { return item != 0 && items[item - 1].checked; }
+  std::uintptr_t ItemData(TreeItem item) const override { return item != 0 ? items[item - 1].itemData : 0; }
 
   void SetChecked(TreeItem item, bool checked) { items[item - 1].checked = checked; }
   const Item& At(TreeItem item) const { return items[item - 1]; }

@@ -14,6 +14,7 @@
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"
 #include "volume/raw_volume.h"
+#include "volume/scan_result.h"
 
 namespace corvanel {
 namespace {
@@ -138,7 +139,7 @@ class FatTable {
 class DirectoryReader {
  public:
   DirectoryReader(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters,
-                  std::vector<UnreadableStretch>* unreadable = nullptr)
+                  ScanResult* unreadable = nullptr)
       : volume_(volume), facts_(facts), fat_(volume, facts), clusters_(clusters), unreadable_(unreadable) {}
 
   // As Next, for the directory's first sector.
@@ -243,14 +244,7 @@ class DirectoryReader {
     const std::uint32_t first = facts_.geometry.fatFirstDataSector;
     const std::uint32_t perCluster = std::max<std::uint32_t>(facts_.geometry.sectorsPerCluster, 1);
     const std::uint64_t cluster = sector_ < first ? 0 : (sector_ - first) / perCluster + 2;
-    if (!unreadable_->empty()) {
-      UnreadableStretch& last = unreadable_->back();
-      if (last.unit == UnreadableStretch::Unit::Clusters && last.first + last.count == cluster) {
-        ++last.count;
-        return;
-      }
-    }
-    unreadable_->push_back({UnreadableStretch::Unit::Clusters, cluster, 1});
+    unreadable_->NoteUnreadable(UnreadableStretch::Unit::Clusters, cluster);
   }
 
   std::optional<std::uint32_t> ClusterSector(std::uint32_t cluster) const { return FatClusterSector(facts_, cluster); }
@@ -263,14 +257,15 @@ class DirectoryReader {
   std::array<std::uint8_t, kSectorSize> sectorBytes_{};
   FatTable fat_;
   ChainGuard& clusters_;
-  std::vector<UnreadableStretch>* unreadable_;
+  ScanResult* unreadable_;  // where unreadable clusters are noted; none: a failed read ends the reading
   bool damaged_ = false;
 };
 
 class DeletedFileWalk {
  public:
-  DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent)
-      : volume_(volume), facts_(facts), view_(view), parent_(parent), fat_(volume, facts),
+  DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent,
+                  ScanResult& result)
+      : volume_(volume), facts_(facts), view_(view), parent_(parent), result_(result), fat_(volume, facts),
         clusters_(FatClusterCount(facts)) {}
 
   bool Walk(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
@@ -290,7 +285,7 @@ class DeletedFileWalk {
  private:
   bool WalkDirectory(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     slotCounter_ = 1;
-    DirectoryReader reader(volume_, facts_, clusters_, &ScanUnreadableStretches);
+    DirectoryReader reader(volume_, facts_, clusters_, &result_);
     bool ended = false;
     if (!reader.Start(firstSector, cluster, errorCode, ended)) return ended;
     for (;;) {
@@ -384,10 +379,10 @@ class DeletedFileWalk {
     bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });
     if (found.name.empty() || found.name == u"." || wiped) return;
     if (found.firstDataSector >= facts_.volumeSectors || found.dirSector >= facts_.volumeSectors) return;
-    FatDeletedFiles.push_back(found);
-    FatDeletedFileIndex.emplace(static_cast<std::int32_t>(FatDeletedFileIndex.size()), found);
-    view_.InsertItem(found.name, kImageFile, kImageFile, parent_, FatDeletedFiles.size());
-    if (FatDeletedFiles.size() == 1) view_.Invalidate();
+    std::vector<FatDeletedEntry>& files = result_.FatDeletedFiles;
+    files.push_back(std::move(found));
+    view_.InsertItem(files.back().name, kImageFile, kImageFile, parent_, ItemDataForKey(files.size() - 1));
+    if (files.size() == 1) view_.Invalidate();
   }
 
   // Whether a deleted folder's first cluster is in use: the FAT holds it,
@@ -404,6 +399,7 @@ class DeletedFileWalk {
   const BootSectorFacts& facts_;
   DeletedFilesView& view_;
   TreeItem parent_;
+  ScanResult& result_;
   FatTable fat_;
   LongNameCollector names_;
   std::uint16_t slotCounter_ = 1;
@@ -462,11 +458,11 @@ std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExten
 
 bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
                       std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
-                      std::uint32_t& damagedDirectories) {
-  DeletedFileWalk walk(volume, facts, view, parent);
-  bool result = walk.Walk(firstSector, firstCluster, errorCode);
-  damagedDirectories = walk.DamagedDirectories();
-  return result;
+                      ScanResult& result) {
+  DeletedFileWalk walk(volume, facts, view, parent, result);
+  const bool walked = walk.Walk(firstSector, firstCluster, errorCode);
+  result.ScanDamagedDirectories = walk.DamagedDirectories();
+  return walked;
 }
 
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,

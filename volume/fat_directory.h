@@ -83,17 +83,19 @@ class LongNameCollector {
 // base, 0x10 the extension) say so; withExtension false gives the base alone.
 std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExtension = true);
 
+struct ScanResult;
+
 // Appends the deleted files under the directory at firstSector / firstCluster
-// (and its subdirectories) to FatDeletedFiles and FatDeletedFileIndex and as
-// children of parent. Each directory cluster is read at most once; one that
-// cannot be read is added to ScanUnreadableStretches and the walk goes on
+// (and its subdirectories) to result's FatDeletedFiles and as children of
+// parent. Each directory cluster is read at most once; one that cannot be
+// read is added to result's ScanUnreadableStretches and the walk goes on
 // without it. A deleted folder whose first cluster is in use again is not
-// entered. damagedDirectories counts the directories whose chain broke off
-// where it looped or ran into clusters already read (their entries up to
-// there are listed). False when AbortRequested stopped it.
+// entered. result's ScanDamagedDirectories counts the directories whose
+// chain broke off where it looped or ran into clusters already read (their
+// entries up to there are listed). False when AbortRequested stopped it.
 bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint32_t firstSector,
                       std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
-                      std::uint32_t& damagedDirectories);
+                      ScanResult& result);
 
 // Follows a path ("dir\sub\file", components compared without regard to case)
 // from the root directory to a file's entry, through any entry with the

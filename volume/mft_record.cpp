@@ -31,8 +31,6 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   const std::size_t attribute = attributeOffset;
   std::optional<std::uint8_t> nonResident = reader.U8(attribute + ntfs::kNonResident);
   if (!nonResident) return false;
-  out.runStart.fill(0);
-  out.runLength.fill(0);
   out.runs.clear();
   out.runsComplete = true;
   out.compressionUnit = 0;
@@ -48,7 +46,6 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
     std::size_t start = attribute + *runListOffset;
     if (start > end) return false;
     out.isResident = 0;
-    out.dataSize = static_cast<std::uint32_t>(*realSize);
     out.realSize = *realSize;
     out.initializedSize = reader.U64(attribute + ntfs::kInitializedSize).value_or(*realSize);
     RunList list = DecodeRunList(record.subspan(start, end - start));
@@ -56,10 +53,6 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
     out.runsComplete = list.complete;
     if (reader.U16(attribute + kAttributeFlags).value_or(0) & kAttributeCompressed)
       out.compressionUnit = reader.U8(attribute + ntfs::kCompressionUnit).value_or(0);
-    for (std::size_t i = 0; i < kMaxDataRuns && i < out.runs.size(); ++i) {
-      out.runStart[i] = static_cast<std::uint32_t>(out.runs[i].startCluster);
-      out.runLength[i] = static_cast<std::uint32_t>(out.runs[i].clusterCount);
-    }
     return true;
   }
   std::optional<std::uint16_t> valueLength = reader.U16(attribute + ntfs::kValueLength);
@@ -68,7 +61,6 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   std::optional<std::span<const std::uint8_t>> value = reader.Range(attribute + *valueOffset, *valueLength);
   if (!value) return false;
   out.isResident = 1;
-  out.dataSize = 0;
   out.realSize = *valueLength;
   out.initializedSize = *valueLength;
   out.residentLength = *valueLength;
@@ -137,7 +129,6 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
     out.isResident = 0;
     out.runs.clear();
     out.realSize = 0;
-    out.dataSize = 0;
     return true;
   }
   return false;

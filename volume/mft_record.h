@@ -13,19 +13,13 @@
 
 namespace corvanel {
 
-inline constexpr std::size_t kMaxDataRuns = 10;
-
 struct MftRecord {
   std::u16string name;
   std::u16string path;  // the folder it lay in, from its parent references ("" for the root)
   std::uint32_t isResident = 0;
   std::vector<std::uint8_t> residentData;  // the resident value (residentLength bytes)
   std::uint16_t residentLength = 0;       // resident data only
-  std::uint32_t dataSize = 0;             // non-resident data only: low 32 bits of the real size
-  std::array<std::uint32_t, kMaxDataRuns> runStart{};   // the first ten extents, low 32 bits
-  std::array<std::uint32_t, kMaxDataRuns> runLength{};
-  // The whole run list (sparse extents included) and the full size, so that
-  // nothing past the ten slots is silently lost.
+  // The whole run list (sparse extents included) and the full size.
   std::vector<DataRun> runs;
   std::uint64_t realSize = 0;
   // Non-resident data: the bytes ever written; past them the file reads as

@@ -54,6 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RawVolume volume('F');
   FatLocation located;
   errorCode = 0;
-  FindFatPath(volume, ScannedVolume, u"a\\b.txt", located, errorCode);
+  FindFatPath(volume, LastScan.ScannedVolume, u"a\\b.txt", located, errorCode);
   return 0;
 }

@@ -44,13 +44,11 @@ class RecoveryTest : public ::testing::Test {
     UiLanguage = kLanguageEnglish;
     image.Resize(std::uint64_t{kVolumeSectors} * kSectorSize);
     image.Write(0, testing::PatternBytes(0, std::uint64_t{kVolumeSectors} * kSectorSize));
-    ScannedVolume = {};
-    ScannedVolume.kind = kFileSystemNtfs;
-    ScannedVolume.geometry.sectorsPerCluster = 8;
-    ScannedVolume.geometry.totalSectors = kVolumeSectors;
-    ScannedVolume.volumeSectors = kVolumeSectors;
-    NtfsDeletedFileIndex.clear();
-    FatDeletedFileIndex.clear();
+    LastScan = ScanResult{};
+    LastScan.ScannedVolume.kind = kFileSystemNtfs;
+    LastScan.ScannedVolume.geometry.sectorsPerCluster = 8;
+    LastScan.ScannedVolume.geometry.totalSectors = kVolumeSectors;
+    LastScan.ScannedVolume.volumeSectors = kVolumeSectors;
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     destination = fs::temp_directory_path() / (std::string("corvanel-recover-") + test->name());
     fs::remove_all(destination);
@@ -72,7 +70,6 @@ class RecoveryTest : public ::testing::Test {
     record.name = std::move(name);
     record.runs = std::move(runs);
     record.realSize = size;
-    record.dataSize = static_cast<std::uint32_t>(size);
     Add(record, ticked);
   }
   void AddResident(std::u16string name, std::vector<std::uint8_t> data, bool ticked = true) {
@@ -84,9 +81,8 @@ class RecoveryTest : public ::testing::Test {
     Add(record, ticked);
   }
   void Add(const MftRecord& record, bool ticked) {
-    auto key = static_cast<std::int32_t>(NtfsDeletedFileIndex.size());
-    NtfsDeletedFileIndex.emplace(key, record);
-    TreeItem child = view.InsertItem(record.name, kImageFile, kImageFile, root, key + 1);
+    LastScan.NtfsDeletedFiles.push_back(record);
+    TreeItem child = view.InsertItem(record.name, kImageFile, kImageFile, root, LastScan.NtfsDeletedFiles.size());
     view.SetChecked(child, ticked);
   }
 
@@ -135,7 +131,7 @@ TEST_F(RecoveryTest, MegabytesInTwoExtentsComeBackWhole) {
   constexpr std::uint64_t kBytes = 8 << 20;
   image.Resize(kBytes);
   image.Write(0, testing::PatternBytes(0, kBytes));
-  ScannedVolume.geometry.totalSectors = ScannedVolume.volumeSectors = kBytes / kSectorSize;
+  LastScan.ScannedVolume.geometry.totalSectors = LastScan.ScannedVolume.volumeSectors = kBytes / kSectorSize;
   const std::uint64_t size = 1100 * kClusterBytes - 10;
   AddNonResident(u"mega.bin", {{1500, 400}, {100, 700}}, size);
   ASSERT_TRUE(Recover());
@@ -183,7 +179,6 @@ TEST_F(RecoveryTest, NamesQuestionMarksAndTheInvalidNameRename) {
   AddNonResident(u"..\\escape.txt", {{12, 1}}, 10);
   ASSERT_TRUE(Recover());
   EXPECT_TRUE(fs::exists(destination / "abRecovercRecover.txt"));
-  EXPECT_EQ(NtfsDeletedFileIndex.at(0).name, u"abRecovercRecover.txt");  // kept for later runs
   EXPECT_EQ(fs::file_size(destination / "Recover_1234.txt"), 1234u);
   EXPECT_EQ(fs::file_size(destination / "Recover_99"), 99u);
   EXPECT_EQ(fs::file_size(destination / "Recover_10.txt"), 10u);
@@ -372,7 +367,7 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   // Sectors that cannot be read (past the end of a cut image): zeros where
   // readable data follows, cut from the end; the file is partial, a file with
   // nothing readable is not made, the run goes on and code 4 stays.
-  NtfsDeletedFileIndex.clear();
+  LastScan.NtfsDeletedFiles.clear();
   view = ListedFilesView();
   root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
   AddNonResident(u"cut.bin", {{500, 2}}, 2 * kClusterBytes);
@@ -402,17 +397,38 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
 }
 
 TEST_F(RecoveryTest, Fat32FilesAreContiguousClusters) {
-  ScannedVolume.kind = kFileSystemFat32;
-  FatDeletedEntry two{u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0, u""};
-  FatDeletedEntry none{u"none.bin", 0, 0, 1, 88, 0, 0, u""};
-  FatDeletedFileIndex.emplace(0, two);
-  FatDeletedFileIndex.emplace(1, none);
+  LastScan.ScannedVolume.kind = kFileSystemFat32;
+  LastScan.FatDeletedFiles.push_back({u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0, u""});
+  LastScan.FatDeletedFiles.push_back({u"none.bin", 0, 0, 1, 88, 0, 0, u""});
   view.SetChecked(view.InsertItem(u"two.bin", 0, 0, root, 1), true);
   view.SetChecked(view.InsertItem(u"none.bin", 0, 0, root, 2), true);
   ASSERT_TRUE(Recover());
   std::vector<std::uint8_t> expected = testing::PatternBytes(80 * kSectorSize, 2 * kClusterBytes);
   EXPECT_EQ(ReadAll(destination / "two.bin"), expected);
   EXPECT_EQ(fs::file_size(destination / "none.bin"), 0u);
+}
+
+TEST_F(RecoveryTest, TickedItemsAreTakenByTheirKeysInTheTreesOrder) {
+  // The tree may hold the files in another order than the scan found them.
+  for (const char16_t* name : {u"a.txt", u"b.txt", u"c.txt"}) {
+    MftRecord record;
+    record.name = name;
+    record.isResident = 1;
+    record.residentLength = 1;
+    record.residentData = {static_cast<std::uint8_t>(name[0])};
+    LastScan.NtfsDeletedFiles.push_back(record);
+  }
+  view.SetChecked(view.InsertItem(u"c.txt", kImageFile, kImageFile, root, ItemDataForKey(2)), true);
+  view.SetChecked(view.InsertItem(u"b.txt", kImageFile, kImageFile, root, ItemDataForKey(1)), false);
+  view.SetChecked(view.InsertItem(u"a.txt", kImageFile, kImageFile, root, ItemDataForKey(0)), true);
+  view.SetChecked(view.InsertItem(u"gone", kImageFile, kImageFile, root, ItemDataForKey(7)), true);
+  ASSERT_TRUE(Recover());
+  ASSERT_EQ(collected.files.size(), 2u);
+  EXPECT_EQ(collected.files[0].entryKey, 2);
+  EXPECT_EQ(collected.files[1].entryKey, 0);
+  EXPECT_EQ(ReadAll(destination / "a.txt"), std::vector<std::uint8_t>{'a'});
+  EXPECT_EQ(ReadAll(destination / "c.txt"), std::vector<std::uint8_t>{'c'});
+  EXPECT_FALSE(fs::exists(destination / "b.txt"));
 }
 
 TEST(RecoveryTexts, BothLanguages) {

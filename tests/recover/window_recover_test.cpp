@@ -316,7 +316,7 @@ TEST_F(RecoverPageTest, ScansRecoversAndRefusesAsTheUserGoes) {
     EXPECT_EQ(AnswerNextBox(IDOK), ErrorText(error_code::kUnrecognizedFileSystem));
     AwaitIdle();
     // The old scan ended where it was held, before its first file.
-    EXPECT_TRUE(NtfsDeletedFiles.empty() && FatDeletedFiles.empty());
+    EXPECT_EQ(LastScan.Count(), 0u);
     EXPECT_EQ(SelectedDrive(page), DriveItem(page, L"Y:\\"));
     std::vector<std::wstring> left;
     for (HTREEITEM item : TopItems(tree)) left.push_back(TreeItemText(tree, item));

@@ -55,7 +55,7 @@ class NtfsScanTest : public ::testing::Test {
     view = ListedFilesView();
     result = ScanDeletedFiles(image.letter(), view, errorCode);
     std::vector<std::u16string> names;
-    for (const auto& [key, record] : NtfsDeletedFileIndex) names.push_back(record.name);
+    for (const MftRecord& record : LastScan.NtfsDeletedFiles) names.push_back(record.name);
     return names;
   }
 
@@ -77,10 +77,8 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"first.txt", u"same.txt", u"same.txt"}));
   EXPECT_TRUE(result);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(NtfsDeletedFiles.size(), 3u);
-  EXPECT_EQ(NtfsDeletedFiles[0].residentLength, 2);
-  EXPECT_EQ(NtfsDeletedFileIndex.begin()->first, 0);
-  EXPECT_EQ(NtfsDeletedFileIndex.rbegin()->first, 2);
+  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
+  EXPECT_EQ(LastScan.NtfsDeletedFiles[0].residentLength, 2);
 
   // Root item: the drive letter, image 2, data 0; then one child per entry in
   // key order, image 0, data = position + 1. One repaint, after the first.
@@ -93,13 +91,13 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
     ASSERT_NE(child, 0u);
     EXPECT_EQ(view.At(child).itemData, position);
     EXPECT_EQ(view.At(child).image, kImageFile);
-    EXPECT_EQ(view.At(child).text, NtfsDeletedFileIndex.at(static_cast<std::int32_t>(position - 1)).name);
+    EXPECT_EQ(view.At(child).text, LastScan.NtfsFile(position)->name);
   }
   EXPECT_EQ(view.invalidations, 1);
 
   // A second scan gives the same entries and keys again.
   EXPECT_EQ(ScanNames(result, errorCode).size(), 3u);
-  EXPECT_EQ(NtfsDeletedFiles.size(), 3u);
+  EXPECT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
 }
 
 TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
@@ -123,7 +121,7 @@ TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
   PutDeleted(2200, u"past a thousand blanks.txt");
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after RCRD.txt", u"among blanks.txt",
                                                                       u"after 499 more blanks.txt"}));
-  EXPECT_TRUE(ScanUnreadableStretches.empty());
+  EXPECT_TRUE(LastScan.ScanUnreadableStretches.empty());
 }
 
 TEST_F(NtfsScanTest, AnMftOfKnownSizeIsReadToItsEnd) {
@@ -162,7 +160,7 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   std::int32_t errorCode = 0;
   // The base is listed once its extension was seen: after the files between.
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after.txt", u"whole.bin"}));
-  const MftRecord& whole = NtfsDeletedFileIndex.at(1);
+  const MftRecord& whole = LastScan.NtfsDeletedFiles.at(1);
   EXPECT_EQ(whole.runs, (std::vector<DataRun>{{100, 2}, {200, 2}}));
   EXPECT_EQ(whole.realSize, 4u * 4096);
   EXPECT_FALSE(whole.extensionsMissing);
@@ -174,13 +172,13 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   PutRecord(25, RecordBuilder(1, 1).End().bytes);
   PutRecord(26, base.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"whole.bin"}));
-  EXPECT_FALSE(NtfsDeletedFileIndex.at(0).extensionsMissing);
+  EXPECT_FALSE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
   // In use by another file since: no piece of this one.
   extension.Put(0x16, 1, 2);
   PutRecord(24, extension.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"?26"}));
-  EXPECT_TRUE(NtfsDeletedFileIndex.at(0).extensionsMissing);
-  EXPECT_EQ(NtfsDeletedFileIndex.at(0).runs, (std::vector<DataRun>{{100, 2}}));
+  EXPECT_TRUE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
+  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).runs, (std::vector<DataRun>{{100, 2}}));
 }
 
 TEST_F(NtfsScanTest, Codes) {
@@ -208,10 +206,10 @@ TEST_F(NtfsScanTest, Codes) {
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"last readable.txt"}));
   EXPECT_TRUE(result);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(ScanUnreadableStretches.size(), 1u);
-  EXPECT_EQ(ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Records);
-  EXPECT_EQ(ScanUnreadableStretches[0].first, 30u);
-  EXPECT_EQ(ScanUnreadableStretches[0].count, 2500u / 2 - 30);
+  ASSERT_EQ(LastScan.ScanUnreadableStretches.size(), 1u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Records);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].first, 30u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].count, 2500u / 2 - 30);
 
   // Neither file system, and an unreadable boot sector.
   image.Write(0, std::vector<std::uint8_t>(kSectorSize, 0));
@@ -238,6 +236,7 @@ class AbortingView final : public DeletedFilesView {
   TreeItem FirstChild(TreeItem parent) const override { return listed.FirstChild(parent); }
   TreeItem NextSibling(TreeItem item) const override { return listed.NextSibling(item); }
   bool IsChecked(TreeItem item) const override { return listed.IsChecked(item); }
+  std::uintptr_t ItemData(TreeItem item) const override { return listed.ItemData(item); }
   ListedFilesView listed;
 };
 
@@ -249,8 +248,8 @@ TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   std::int32_t errorCode = 0;
   ScanDeletedFiles(image.letter(), aborting, errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(NtfsDeletedFileIndex.size(), 1u);
-  EXPECT_EQ(NtfsDeletedFileIndex.at(0).name, u"a.txt");
+  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 1u);
+  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).name, u"a.txt");
   EXPECT_EQ(aborting.listed.items.size(), 2u);  // the volume and a.txt
 }
 

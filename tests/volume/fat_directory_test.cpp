@@ -96,7 +96,7 @@ class FatWalkTest : public ::testing::Test {
     errorCode = 0;
     ScanDeletedFiles(image.letter(), view, errorCode);
     std::vector<std::u16string> names;
-    for (const auto& [key, entry] : FatDeletedFileIndex) names.push_back(entry.name);
+    for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles) names.push_back(entry.name);
     return names;
   }
 
@@ -132,14 +132,14 @@ TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
   EXPECT_EQ(names[0], u"文件（一）：a.txt");
   EXPECT_EQ(names[1].substr(1), u"ILE.TXT");  // the deleted mark read through the code page
   EXPECT_EQ(names[2], u"A name longer than thirteen.bin");
-  const FatDeletedEntry& first = FatDeletedFiles[0];
+  const FatDeletedEntry& first = LastScan.FatDeletedFiles[0];
   EXPECT_EQ(first.dirSector, kDataSector);
   EXPECT_EQ(first.entryIndex, 1);  // after its one slot (12 units and a terminator)
   EXPECT_EQ(first.slotCount, 2);
   EXPECT_EQ(first.firstDataSector, kDataSector + 8);
   EXPECT_EQ(first.fileSize, 2u);
-  EXPECT_EQ(FatDeletedFiles[1].slotCount, 1);
-  EXPECT_EQ(FatDeletedFiles[2].entryIndex, 7);
+  EXPECT_EQ(LastScan.FatDeletedFiles[1].slotCount, 1);
+  EXPECT_EQ(LastScan.FatDeletedFiles[2].entryIndex, 7);
   EXPECT_EQ(view.invalidations, 1);
   EXPECT_EQ(view.At(view.FirstChild(1)).itemData, 1u);
 }
@@ -164,7 +164,7 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   EXPECT_EQ(names[0].substr(1), u"IVEDEL.TXT");
   EXPECT_EQ(names[1], u"INSIDE.TXT");
   EXPECT_EQ(names[2].substr(1), u"ECRET.TXT");
-  EXPECT_EQ(FatDeletedFiles[2].path, u"SYSTEM");
+  EXPECT_EQ(LastScan.FatDeletedFiles[2].path, u"SYSTEM");
   EXPECT_EQ(names[3].substr(1), u"ATE.TXT");  // the root goes on after the subdirectories
 
   // A live directory spread over two clusters that are not neighbours: the
@@ -206,7 +206,7 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   Directory(2, root);
   names = Scan(errorCode);
   EXPECT_EQ(names.size(), 17u);
-  EXPECT_EQ(std::count_if(FatDeletedFiles.begin(), FatDeletedFiles.end(),
+  EXPECT_EQ(std::count_if(LastScan.FatDeletedFiles.begin(), LastScan.FatDeletedFiles.end(),
                           [](const auto& entry) { return entry.name == u"LIVEFILE.TXT"; }), 1);
 }
 
@@ -228,7 +228,7 @@ TEST_F(FatWalkTest, ChainsThatLoopEndAsDamaged) {
   std::int32_t errorCode = 0;
   EXPECT_TRUE(Scan(errorCode).empty());
   EXPECT_EQ(errorCode, 0);
-  EXPECT_EQ(ScanDamagedDirectories, 1u);
+  EXPECT_EQ(LastScan.ScanDamagedDirectories, 1u);
   BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
   RawVolume volume(image.letter());
   FatLocation located;
@@ -252,7 +252,7 @@ TEST_F(FatWalkTest, ChainsThatLoopEndAsDamaged) {
   EXPECT_EQ(names[0].substr(1), u"NE.TXT");
   EXPECT_EQ(names[1].substr(1), u"WO.TXT");
   EXPECT_EQ(names[2].substr(1), u"ATE.TXT");
-  EXPECT_EQ(ScanDamagedDirectories, 1u);
+  EXPECT_EQ(LastScan.ScanDamagedDirectories, 1u);
   errorCode = 0;
   EXPECT_FALSE(FindFatPath(volume, facts, u"loop\\missing.txt", located, errorCode));
   EXPECT_EQ(errorCode, error_code::kNoFileRecordFound);
@@ -279,16 +279,16 @@ TEST_F(FatWalkTest, UnreadableDirectoryClustersAreNotedAndPassedOver) {
   ASSERT_EQ(names.size(), 2u);
   EXPECT_EQ(names[0].substr(1), u"FTER.TXT");
   EXPECT_EQ(names[1].substr(1), u"OOT.TXT");
-  ASSERT_EQ(ScanUnreadableStretches.size(), 2u);
-  EXPECT_EQ(ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Clusters);
-  EXPECT_EQ(ScanUnreadableStretches[0].first, 850u);
-  EXPECT_EQ(ScanUnreadableStretches[0].count, 1u);
-  EXPECT_EQ(ScanUnreadableStretches[1].first, 900u);
-  EXPECT_EQ(ScanUnreadableStretches[1].count, 2u);
+  ASSERT_EQ(LastScan.ScanUnreadableStretches.size(), 2u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].unit, UnreadableStretch::Unit::Clusters);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].first, 850u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[0].count, 1u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[1].first, 900u);
+  EXPECT_EQ(LastScan.ScanUnreadableStretches[1].count, 2u);
   // A fresh scan starts with none.
   image.Resize(kSectors * kSectorSize);
   Scan(errorCode);
-  EXPECT_TRUE(ScanUnreadableStretches.empty());
+  EXPECT_TRUE(LastScan.ScanUnreadableStretches.empty());
 }
 
 TEST_F(FatWalkTest, FindFatPath) {
