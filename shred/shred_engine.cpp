@@ -526,7 +526,11 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
   report = {};
   const std::u16string path = ShredFilePath.Get();
   const FileSystem kind = LocatedFile.volume.kind;
-  if (kind != kFileSystemNtfs && kind != kFileSystemFat32) return true;
+  // No locate, or one of another file system: nothing may be written.
+  if (kind != kFileSystemNtfs && kind != kFileSystemFat32) {
+    errorCode = error_code::kUnrecognizedFileSystem;
+    return false;
+  }
   if (kind == kFileSystemNtfs) {
     if (MeasuredSize(path) > MaxShredFileSize) {
       errorCode = error_code::kFileTooLargeToShred;

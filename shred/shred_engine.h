@@ -80,7 +80,8 @@ std::u16string_view VolumeNotWritableRefusal(std::uint16_t language);
 
 // Shreds ShredFilePath after a successful LocateFileClusters. True: the file
 // was deleted (and, where it was located, overwritten; report says what).
-// False with errorCode 16 (too large; nothing done) or 19 (LastSystemErrorText
+// False with errorCode 11 (no NTFS or FAT32 locate to work from; nothing
+// done), 16 (too large; nothing done) or 19 (LastSystemErrorText
 // says why). Before anything is written the file is checked against what the
 // locate found (one name only, the same record and size) and the raw volume
 // is opened for writing (unless mode is InPlaceOnly); a file that fails is

@@ -337,6 +337,11 @@ TEST_F(ShredTest, OnlyTheLocatedFileWithOneNameIsShredded) {
   LocatedFile.fileSize = 3000;
   refused(OtherNamesRefusal(kLanguageEnglish));
   fs::remove(link);
+  // No locate of either file system to work from.
+  LocatedFile.volume.kind = kFileSystemNone;
+  EXPECT_FALSE(ShredLocatedFile(image.letter(), errorCode));
+  EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
+  EXPECT_EQ(fs::file_size(file), 3000u);
   LocatedFile.volume.kind = kFileSystemNtfs;
   errorCode = 0;
   EXPECT_TRUE(ShredLocatedFile(image.letter(), errorCode));
