@@ -138,6 +138,11 @@ KNOWN = [
     dict(id="fat-short-name-code-page", fs="fat32", side="same-name", component=SHORT_NAME, cv_sub=[r"\ufffd", "^"],
          reason="short names are stored in a code page: fls writes ^ for a byte above 0x7F, Corvanel reads it in "
                 "its code page (UTF-8 unless --code-page), where such a byte alone is U+FFFD"),
+    dict(id="fat-short-name-high-first-byte", fs="fat32", side="same-name", component=SHORT_NAME,
+         fls_sub=[r"^\^", "_"],
+         reason="a short name whose first byte is above 0x7F and not the deleted mark (an entry a deleted folder "
+                "left live): fls writes ^, Corvanel the code page's reading, in UTF-8 the U+FFFD the rule for the "
+                "deleted mark writes as _"),
     dict(id="fat-orphans", fs="fat32", side="fls-only", fls_path=r"\$OrphanFiles/.*",
          reason="The Sleuth Kit also carves directory entries out of clusters no folder reaches; Corvanel walks "
                 "the tree from the root"),
@@ -1646,6 +1651,10 @@ class SelfTest(unittest.TestCase):
         self.assertEqual(self.kinds(c), [])
         c = self.compare("fat32", [fls_line(7, "^long name^.txt", 5, attr="")], [scan_line(0, "", "\ufffdlong name\ufffd.txt", 5, "fat32")])
         self.assertEqual(self.kinds(c), ["name"])  # a long name is no short name
+        # A live entry of a deleted folder whose first byte is a code page's.
+        c = self.compare("fat32", [fls_line(7, "_IR/^^f^.TXT", 5, attr="")],
+                         [scan_line(0, "\ufffdIR", "\ufffd\ufffdf\ufffd.TXT", 5, "fat32")])
+        self.assertEqual(self.kinds(c), [])
 
     def test_content(self):
         c = Comparison("ntfs")
