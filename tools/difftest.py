@@ -138,6 +138,11 @@ KNOWN = [
     dict(id="fat-short-name-code-page", fs="fat32", side="same-name", component=SHORT_NAME, cv_sub=[r"\ufffd", "^"],
          reason="short names are stored in a code page: fls writes ^ for a byte above 0x7F, Corvanel reads it in "
                 "its code page (UTF-8 unless --code-page), where such a byte alone is U+FFFD"),
+    dict(id="fat-short-name-high-first-byte", fs="fat32", side="same-name", component=SHORT_NAME,
+         fls_sub=[r"^\^", "_"],
+         reason="a short name whose first byte is above 0x7F and not the deleted mark (an entry a deleted folder "
+                "left live): fls writes ^, Corvanel the code page's reading, in UTF-8 the U+FFFD the rule for the "
+                "deleted mark writes as _"),
     dict(id="fat-orphans", fs="fat32", side="fls-only", fls_path=r"\$OrphanFiles/.*",
          reason="The Sleuth Kit also carves directory entries out of clusters no folder reaches; Corvanel walks "
                 "the tree from the root"),
@@ -554,11 +559,17 @@ def short_name_checksum(name11):
     return total
 
 
+def written_short_name(short):
+    """An entry's 8.3 name as the listings' keys write it: a byte above 0x7F as ^."""
+    text = lambda part: "".join(chr(b) if 0x20 <= b < 0x80 else "^" for b in part.rstrip(b" "))
+    return text(short[:8]) + ("." + text(short[8:11]) if short[8:11].rstrip(b" ") else "")
+
+
 def short_entry_and_slots(fls_entry, cv_entry, comparison):
-    """For a file fls names long and Corvanel short (same size, same folder):
-    its short entry on disk and the checksums of the slots right before it;
-    None otherwise."""
-    if comparison.image is None or fls_entry.size != cv_entry.size or "~" not in cv_entry.key.rsplit("/", 1)[-1]:
+    """For a file fls names long and Corvanel by the short entry at fls's
+    inode (same size, same folder): that entry and the checksums of the slots
+    right before it; None otherwise."""
+    if comparison.image is None or fls_entry.size != cv_entry.size:
         return None
     if fls_entry.key.rsplit("/", 1)[0:-1] != cv_entry.key.rsplit("/", 1)[0:-1]:
         return None
@@ -575,7 +586,9 @@ def short_entry_and_slots(fls_entry, cv_entry, comparison):
             if len(slot) < 32 or slot[11] != 0x0F:
                 break
             slots.append(slot[13])
-    return (short, slots) if len(short) == 32 else None
+    if len(short) < 32 or cv_entry.key.rsplit("/", 1)[-1][1:].upper() != written_short_name(short)[1:].upper():
+        return None
+    return short, slots
 
 
 def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
@@ -1640,6 +1653,22 @@ class SelfTest(unittest.TestCase):
         c = self.compare("ntfs", [fls_line(70, "_OO.TXT", 3)], [scan_line(0, "", "\ufffdOO.TXT", 3)])
         self.assertEqual(self.kinds(c), ["name"])
 
+    def test_long_name_slots_of_a_damaged_short_entry(self):
+        # A bit of the short entry's name flipped ('~' to 0xFE): the slots'
+        # checksum is no longer its own, and Corvanel gives the short name.
+        short = b"\xe5URSTD\xfe6   \x20" + bytes(16) + (3000).to_bytes(4, "little")
+        slot = b"\xe5b\x00u\x00r\x00s\x00t\x00\x0f\x00\x8c" + bytes(18)
+        with tempfile.NamedTemporaryFile() as image:
+            boot = bytearray(512)
+            boot[0x0E:0x10], boot[0x10], boot[0x24:0x28] = (32).to_bytes(2, "little"), 2, (16).to_bytes(4, "little")
+            image.write(bytes(boot) + bytes(63 * 512) + slot + short + bytes(448))
+            image.flush()
+            for name, kinds in (("\ufffdURSTD\ufffd6", []), ("\ufffdURSTD~6", ["extra", "missing"])):
+                c = Comparison("fat32", image=image.name)
+                c.listings(parse_fls(fls_line(4, "d/burstd2d3ce-84", 3000, attr="")),
+                           parse_scan(scan_line(0, "d", name, 3000, "fat32")))
+                self.assertEqual(self.kinds(c), kinds, name)
+
     def test_long_names_fls_cuts(self):
         name = "n" * 190 + "tail.txt"  # 198 characters, 16 slots: fls shows 15
         c = self.compare("fat32", [fls_line(21, "d/" + name[:195], 5, attr="")], [scan_line(0, "d", name, 5, "fat32")])
@@ -1659,6 +1688,10 @@ class SelfTest(unittest.TestCase):
         self.assertEqual(self.kinds(c), [])
         c = self.compare("fat32", [fls_line(7, "^long name^.txt", 5, attr="")], [scan_line(0, "", "\ufffdlong name\ufffd.txt", 5, "fat32")])
         self.assertEqual(self.kinds(c), ["name"])  # a long name is no short name
+        # A live entry of a deleted folder whose first byte is a code page's.
+        c = self.compare("fat32", [fls_line(7, "_IR/^^f^.TXT", 5, attr="")],
+                         [scan_line(0, "\ufffdIR", "\ufffd\ufffdf\ufffd.TXT", 5, "fat32")])
+        self.assertEqual(self.kinds(c), [])
 
     def test_content(self):
         c = Comparison("ntfs")

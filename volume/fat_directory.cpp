@@ -35,7 +35,9 @@ constexpr std::uint8_t kAttributeVolumeLabel = 0x08;
 constexpr std::uint8_t kAttributeDirectory = 0x10;
 constexpr std::uint8_t kLowerCaseBase = 0x08;
 constexpr std::uint8_t kLowerCaseExtension = 0x10;
-constexpr std::uint8_t kLastAttribute = 0x3F;  // anything above (or 0) ends a directory
+constexpr std::uint8_t kLastAttribute = 0x3F;  // no entry FAT writes has bits above
+constexpr std::uint8_t kEndOfDirectory = 0x00;  // a first byte that ends a directory
+constexpr std::uint8_t kLastSlotOrder = 0x40 | 20;  // the last slot's mark, of a 255-unit name
 
 constexpr std::size_t kMaxLongName = 255;
 constexpr int kMaxDirectoryDepth = 128;
@@ -61,13 +63,44 @@ bool IsDirectory(std::uint8_t attributes) {
   return (attributes & kAttributeDirectory) != 0 && (attributes & kAttributeVolumeLabel) == 0;
 }
 
-// Whether a byte may stand first in a stored 8.3 name (0x05 stands for a
-// name's leading 0xE5).
+// Whether a byte may stand anywhere in a stored 8.3 name: any but control
+// bytes and the ones FAT names may not hold (a code page's bytes above 0x7F
+// are names too).
+bool LegalShortNameByte(std::uint8_t byte) {
+  return byte >= 0x20 && std::string_view("\"*+,./:;<=>?[\\]|").find(static_cast<char>(byte)) == std::string_view::npos;
+}
+
+// Whether a byte may stand first in a stored 8.3 name as Windows writes one
+// (0x05 stands for a name's leading 0xE5).
 bool LegalFirstShortNameByte(std::uint8_t byte) {
   if (byte <= 0x20 || byte == kDeletedMark || byte == 0x7F) return byte == 0x05;
   if (byte >= 'a' && byte <= 'z') return false;
-  return std::string_view("\"*+,./:;<=>?[\\]|").find(static_cast<char>(byte)) == std::string_view::npos;
+  return LegalShortNameByte(byte);
 }
+
+// Whether 32 bytes can be a short entry as FAT writes one: attribute bits FAT
+// knows, legal 8.3 bytes with spaces only as padding at the end of the base
+// and of the extension, and a first cluster and size the volume can hold.
+// The bytes of a file written over a folder's cluster, or of damage, seldom
+// pass; they are passed over, never listed nor taken for the folder's end.
+bool PlausibleShortEntry(Entry entry, const BootSectorFacts& facts) {
+  if (entry[kAttributes] > kLastAttribute || entry[0] == ' ') return false;
+  for (std::size_t i = entry[0] == kDeletedMark || entry[0] == 0x05 ? 1 : 0; i < 11; ++i)
+    if (!LegalShortNameByte(entry[i])) return false;
+  if (!(entry[kAttributes] & kAttributeVolumeLabel))  // a label may hold spaces anywhere
+    for (std::size_t i = 1; i < 10; ++i)
+      if (i != 7 && entry[i] == ' ' && entry[i + 1] != ' ') return false;
+  const std::uint32_t cluster = FirstCluster(entry);
+  const std::uint32_t size = *ByteReader(entry).U32(kFileSize);
+  const std::uint32_t clusters = FatClusterCount(facts);
+  if (cluster == 0) return size == 0;
+  return cluster >= 2 && cluster - 2 < clusters &&
+         size <= std::uint64_t{clusters} * facts.geometry.sectorsPerCluster * kSectorSize;
+}
+
+// Whether a long-name slot's order byte is one FAT writes: a part's number
+// (1..20, the last part's marked 0x40), or the deleted mark.
+bool PlausibleSlot(Entry entry) { return entry[0] <= kLastSlotOrder || entry[0] == kDeletedMark; }
 
 // Whether long-name slots carrying `checksum` are a short entry's. A deleted
 // entry lost its first byte to the deleted mark, and any checksum can be
@@ -175,6 +208,12 @@ class DirectoryReader {
   }
 
   std::uint32_t Sector() const { return sector_; }
+  // Whether the sector read is the last of its cluster.
+  bool EndsCluster() const {
+    const std::uint32_t first = facts_.geometry.fatFirstDataSector;
+    const std::uint32_t perCluster = std::max<std::uint32_t>(facts_.geometry.sectorsPerCluster, 1);
+    return sector_ >= first && (sector_ - first) % perCluster == perCluster - 1;
+  }
   bool Damaged() const { return damaged_; }
   Entry EntryAt(std::size_t index) const { return Entry(sectorBytes_.data() + index * kEntrySize, kEntrySize); }
 
@@ -288,6 +327,9 @@ class DeletedFileWalk {
     DirectoryReader reader(volume_, facts_, clusters_, &result_);
     bool ended = false;
     if (!reader.Start(firstSector, cluster, errorCode, ended)) return ended;
+    // A cluster that holds nothing an entry could be is no part of the
+    // folder (a deleted one is read on along the volume into others' data).
+    bool clusterHeldEntries = false;
     for (;;) {
       AdvanceProgress(1);  // a directory sector read
       for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
@@ -295,17 +337,31 @@ class DeletedFileWalk {
         Entry entry = reader.EntryAt(i);
         const bool last = i == kEntriesPerSector - 1;
         std::uint8_t attributes = entry[kAttributes];
-        if (entry[0] == '.') continue;
+        if (entry[0] == kEndOfDirectory) return true;
+        if (entry[0] == '.') {
+          clusterHeldEntries = true;
+          continue;
+        }
         if (entry[0] == kDeletedMark && entry[1] == 0xFF && !last) {
+          clusterHeldEntries = true;
           names_.Clear();
           continue;
         }
-        if (attributes == kAttributeLongName) {
+        if (attributes == kAttributeLongName && PlausibleSlot(entry)) {
+          clusterHeldEntries = true;
           names_.AddSlot(entry);
           ++slotCounter_;
           continue;
         }
-        if (attributes == 0 || attributes > kLastAttribute) return true;
+        // Bytes that are no entry (a small file written over a deleted
+        // folder's first entries, damage) are passed over: the entries
+        // after them are still the folder's.
+        if (attributes == kAttributeLongName || !PlausibleShortEntry(entry, facts_)) {
+          names_.Clear();
+          slotCounter_ = 1;
+          continue;
+        }
+        clusterHeldEntries = true;
         if (attributes & kAttributeVolumeLabel) {  // the volume's name, not a file's
           names_.Clear();
           slotCounter_ = 1;
@@ -318,12 +374,14 @@ class DeletedFileWalk {
         }
         TakeFile(entry, reader.Sector(), static_cast<std::uint16_t>(i), last);
       }
+      if (reader.EndsCluster()) {
+        if (!clusterHeldEntries) return true;
+        clusterHeldEntries = false;
+      }
       if (!reader.Next(errorCode, ended)) {
         damaged_ += reader.Damaged();
         return ended;
       }
-      std::uint8_t attributes = reader.EntryAt(0)[kAttributes];
-      if (attributes > kLastAttribute) return true;
     }
   }
 

@@ -210,6 +210,25 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
                           [](const auto& entry) { return entry.name == u"LIVEFILE.TXT"; }), 1);
 }
 
+// A deleted folder read on along the volume passes over bytes that are no
+// entry (a small file written over its clusters) and ends at a cluster that
+// holds nothing else.
+TEST_F(FatWalkTest, ADeletedFolderPassesOverWhatIsNoEntry) {
+  Directory(2, {Short("OLD        ", 0x10, 50, 0, true)});
+  const Entry garbage = Short("GARBAGE XX ", 0x4E, 3, 1);
+  Directory(50, std::vector<Entry>(16, Short("FIRST   TXT", 0x20, 60, 1, true)));
+  std::vector<Entry> second(16, Short("SECOND  TXT", 0x20, 61, 1, true));
+  std::fill_n(second.begin(), 3, garbage);
+  Directory(51, second);
+  Directory(52, std::vector<Entry>(16, garbage));
+  Directory(53, {Short("PAST    TXT", 0x20, 62, 1, true)});
+  std::int32_t errorCode = 0;
+  std::vector<std::u16string> names = Scan(errorCode);
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(names.size(), 29u);  // 16 + 13, none of the garbage, none past it
+  for (const auto& name : names) EXPECT_TRUE(name.substr(1) == u"IRST.TXT" || name.substr(1) == u"ECOND.TXT");
+}
+
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
   Directory(2, {Short("LOOP       ", 0x10, 3, 0)});
   SetFat(3, 0x0FFFFFFF);

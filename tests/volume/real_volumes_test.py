@@ -434,6 +434,45 @@ class RealVolumesTest(unittest.TestCase):
         entries = [json.loads(line) for line in result.stdout.decode().splitlines()]
         self.assertEqual(sorted("_" + e["name"][1:] for e in entries if "index" in e), expected)
 
+    def test_fat32_bytes_that_are_no_entries_are_passed_over(self):
+        # A small file written over a deleted folder's first entries (and
+        # deleted since), and damage among a live folder's deleted entries:
+        # the entries after them are still listed, and nothing made of the
+        # bytes is, as fls reads them.
+        work, image, m = self.new_fat32("no-entries")
+        m("mcopy", os.path.join(work, "data"), "::/early.txt")
+        m("mmd", "::/old folder")
+        m("mcopy", os.path.join(work, "data"), "::/old folder/first file.txt")
+        m("mcopy", os.path.join(work, "data"), "::/old folder/second one.bin")
+        m("mcopy", os.path.join(work, "data"), "::/later file.txt")
+        folder = run("ifind", "-n", "old folder", image).stdout.decode().strip()
+        sector = int(run("istat", image, folder).stdout.decode().split("Sectors:")[1].split()[0])
+        root = int(run("istat", image, "2").stdout.decode().split("Sectors:")[1].split()[0])
+        m("mdel", "::/early.txt", "::/later file.txt")
+        m("mdeltree", "::/old folder")
+
+        def entry(name, attributes, cluster=3, size=5):
+            return name + bytes([attributes]) + bytes(8) + (cluster >> 16).to_bytes(2, "little") + bytes(4) + \
+                (cluster & 0xFFFF).to_bytes(2, "little") + size.to_bytes(4, "little")
+        garbage = [entry(b"\x9c\xa1GARBAGE\x00X", 0x4E),  # attribute bits FAT has none of
+                   entry(b"\xe5A*B    TXT", 0x20),  # a byte no 8.3 name holds
+                   entry(b"\xe5AB CD  TXT", 0x20),  # a space inside the name
+                   entry(b"\xe5FAR    TXT", 0x20, cluster=0x7FFF0003),  # a cluster past the volume's
+                   b"\x9a" + bytes(10) + b"\x0f" + bytes(20)]  # a long-name slot's order no name has
+        with open(image, "r+b") as f:
+            f.seek(sector * 512)  # ".", "..", and the first file's two slots and short entry
+            f.write(b"".join(garbage))
+            f.seek(root * 512)
+            entries = f.read(512)
+            early = next(at for at in range(0, 512, 32) if entries[at + 1:at + 11] == b"ARLY   TXT")
+            f.seek(root * 512 + early)
+            f.write(garbage[1][:11] + b"\x60" + garbage[1][12:])
+        expected = [path for kind, path in (line.split(":\t", 1) for line in
+                    run("fls", "-rd", image).stdout.decode().splitlines()) if kind.startswith("r/r")]
+        self.assertEqual(sorted(expected), ["later file.txt", "old folder/second one.bin"])
+        self.assertEqual(sorted((e["path"] + "/" if e["path"] else "") + e["name"] for e in scan(image)),
+                         sorted(expected))
+
     def test_fragmented_mft(self):
         work = os.path.join(self.work.name, "fragmented")
         os.makedirs(work)
