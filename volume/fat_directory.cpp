@@ -80,7 +80,7 @@ bool LegalFirstShortNameByte(std::uint8_t byte) {
 
 // Whether 32 bytes can be a short entry as FAT writes one: attribute bits FAT
 // knows, legal 8.3 bytes with spaces only as padding at the end of the base
-// and of the extension, and a first cluster and size the volume can hold.
+// and of the extension, and a first cluster the volume holds.
 // The bytes of a file written over a folder's cluster, or of damage, seldom
 // pass; they are passed over, never listed nor taken for the folder's end.
 bool PlausibleShortEntry(Entry entry, const BootSectorFacts& facts) {
@@ -90,12 +90,11 @@ bool PlausibleShortEntry(Entry entry, const BootSectorFacts& facts) {
   if (!(entry[kAttributes] & kAttributeVolumeLabel))  // a label may hold spaces anywhere
     for (std::size_t i = 1; i < 10; ++i)
       if (i != 7 && entry[i] == ' ' && entry[i + 1] != ' ') return false;
+  // A size past the volume is left to the recovery, which writes what the
+  // volume holds of the file and says it is partial.
   const std::uint32_t cluster = FirstCluster(entry);
-  const std::uint32_t size = *ByteReader(entry).U32(kFileSize);
-  const std::uint32_t clusters = FatClusterCount(facts);
-  if (cluster == 0) return size == 0;
-  return cluster >= 2 && cluster - 2 < clusters &&
-         size <= std::uint64_t{clusters} * facts.geometry.sectorsPerCluster * kSectorSize;
+  if (cluster == 0) return *ByteReader(entry).U32(kFileSize) == 0;
+  return cluster >= 2 && cluster - 2 < FatClusterCount(facts);
 }
 
 // Whether a long-name slot's order byte is one FAT writes: a part's number
