@@ -301,6 +301,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     record.residentLength = resident->residentLength;
     record.realSize = resident->realSize;
     record.extensionsMissing = false;
+    record.runsComplete = true;
     return;
   }
   std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
@@ -343,6 +344,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     record.runLength[i] = static_cast<std::uint32_t>(record.runs[i].clusterCount);
   }
   record.extensionsMissing = broken || short_ || pieces.empty();
+  record.runsComplete = true;  // the pieces' run lists are judged above
 }
 
 // A deleted base record that ParseFileRecord refused because no name comes

@@ -10,6 +10,8 @@ Sleuth Kit (icat, fls, istat):
   - a compression unit that does not decode is reported, never written as data;
   - past a file's initialized size: zeros, as icat gives them, not the stale
     bytes of its clusters;
+  - a data attribute whose header and runs disagree on the VCNs they map:
+    the file is recovered as partial, never whole;
   - a file whose data goes on in extension records, and one such record
     reused since: the file is then partial, and so is the run (exit status 1).
 
@@ -233,6 +235,22 @@ class NtfsFilesTest(unittest.TestCase):
         self.assertEqual(data, self.grown[:5000] + bytes(7000))
         self.assertEqual(data, run("icat", image, inode).stdout)
         self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["status"], "whole")
+
+    def test_a_damaged_data_attribute_is_never_whole(self):
+        inode = self.inodes["grown.bin"]
+        # Its header says the runs map VCNs 512-514, or VCN 0 alone: nothing
+        # maps the file's start (icat gives zeros for the first), or its runs
+        # map more than the header vouches for.
+        for name, first, last in (("first-vcn", 512, 514), ("last-vcn", 0, 0)):
+            with self.subTest(name):
+                image = self.copy(name + ".img")
+                record = Record(image, int(inode))
+                record.patch(record.attribute(0x80) + 0x10, struct.pack("<QQ", first, last))
+                if first:
+                    self.assertEqual(run("icat", image, inode).stdout, bytes(12000))
+                index = next(e["index"] for e in scan(image) if e["name"] == "grown.bin")
+                status = recover(image, os.path.join(self.work.name, "out-" + name), index)["grown.bin"]
+                self.assertEqual(status["status"], "partial")
 
 
 class ExtensionRecordsTest(unittest.TestCase):
