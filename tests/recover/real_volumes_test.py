@@ -10,8 +10,9 @@ Sleuth Kit (icat, fls, istat):
   - a compression unit that does not decode is reported, never written as data;
   - past a file's initialized size: zeros, as icat gives them, not the stale
     bytes of its clusters;
-  - a data attribute whose header and runs disagree on the VCNs they map:
-    the file is recovered as partial, never whole;
+  - a damaged data attribute (header and runs disagree on the VCNs they map,
+    or its length runs past the record): the file is listed, and recovered
+    as partial, never whole;
   - a file whose data goes on in extension records, and one such record
     reused since: the file is then partial, and so is the run (exit status 1).
 
@@ -251,6 +252,15 @@ class NtfsFilesTest(unittest.TestCase):
                 index = next(e["index"] for e in scan(image) if e["name"] == "grown.bin")
                 status = recover(image, os.path.join(self.work.name, "out-" + name), index)["grown.bin"]
                 self.assertEqual(status["status"], "partial")
+        # Its length runs past the record: fls lists the file, size 0.
+        image = self.copy("data-length.img")
+        record = Record(image, int(inode))
+        record.patch(record.attribute(0x80) + 0x04, struct.pack("<I", 0x400c8))
+        self.assertIn("grown.bin", run("fls", "-rd", image).stdout.decode())
+        entry = next(e for e in scan(image) if e["name"] == "grown.bin")
+        self.assertEqual(entry["size"], 0)
+        status = recover(image, os.path.join(self.work.name, "out-data-length"), entry["index"])["grown.bin"]
+        self.assertEqual(status["status"], "partial")
 
 
 class ExtensionRecordsTest(unittest.TestCase):
