@@ -115,8 +115,9 @@ class Recovery {
     // A write that failed: the scratch file goes, the run goes on.
     if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);
     if (outcome != Outcome::Next) return outcome;  // aborted: the scratch file goes
-    // Pieces of it in extension records reused since are lost, whatever its size says.
-    const bool piecesLost = plan.record && plan.record->extensionsMissing;
+    // Pieces of it in extension records reused since are lost, or its run
+    // list is damaged, whatever its size says.
+    const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
     // Not one sector of it could be read: no file, only the report.

@@ -70,6 +70,10 @@ KNOWN = [
          fls_path=r"\$OrphanFiles/OrphanFile-(1[6-9]|2[0-3])",
          reason="records 16-23 are the MFT's reserved, unused records, which The Sleuth Kit shows as orphans; "
                 "the scan starts at record 24"),
+    dict(id="ntfs-name-over-256-bytes", fs="ntfs", side="same-file", needs="name-cut-at-256-bytes",
+         reason="a deleted file's name (or a folder's on its path) of more than 256 bytes in UTF-8 (up to 255 "
+                "UTF-16 units of letters outside ASCII): The Sleuth Kit keeps the names of a record in 256 bytes "
+                "and fls shows the name cut there; Corvanel gives the whole name"),
     dict(id="ntfs-named-streams", fs="ntfs", side="fls-only", fls_path=r".*:[^/:]+", needs="stream-of-listed-file",
          reason="fls lists each named data stream as NAME:STREAM beside the file; Corvanel lists and recovers a "
                 "file's unnamed data"),
@@ -552,6 +556,20 @@ def long_name_cut_by_fls(fls_entry, cv_entry, comparison):
     return True
 
 
+def name_cut_at_256_bytes(fls_entry, cv_entry, comparison):
+    """Each of fls's path components is Corvanel's, or Corvanel's cut to
+    256 bytes of UTF-8 (a character that does not fit left out whole), and
+    one is cut."""
+    mine, theirs = cv_entry.key.split("/"), fls_entry.key.split("/")
+    if len(mine) != len(theirs) or fls_entry.size != cv_entry.size or mine == theirs:
+        return False
+    for a, b in zip(theirs, mine):
+        cut = len(a.encode())
+        if a != b and not (len(b.encode()) > 256 and 256 - 4 < cut <= 256 and b.startswith(a)):
+            return False
+    return True
+
+
 def short_name_checksum(name11):
     total = 0
     for byte in name11:
@@ -696,7 +714,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
-              "entry-after-end-mark": entry_after_end_mark, "long-name-cut-by-fls": long_name_cut_by_fls,
+              "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
               "below-nameless-folder": below_nameless_folder,
@@ -1677,6 +1695,18 @@ class SelfTest(unittest.TestCase):
         name = "n" * 180 + "tail.txt"  # 15 slots: fls shows it whole, a cut one is a disagreement
         c = self.compare("fat32", [fls_line(21, "d/" + name[:182], 5, attr="")], [scan_line(0, "d", name, 5, "fat32")])
         self.assertEqual(self.kinds(c), ["extra", "missing"])
+
+    def test_ntfs_names_fls_cuts_at_256_bytes(self):
+        name = "café Привет " * 20 + "tail.bin"  # 248 characters, 380 bytes of UTF-8
+        cut = name.encode()[:256].decode(errors="ignore")
+        c = self.compare("ntfs", [fls_line(76, "d/" + cut, 5)], [scan_line(0, "d", name, 5)])
+        self.assertEqual(self.kinds(c), [])
+        self.assertEqual(set(c.used), {"ntfs-name-over-256-bytes"})
+        self.assertEqual(len(c.pairs), 1)  # its bytes are still compared
+        # Cut shorter, or a name within 256 bytes cut at all: a disagreement.
+        for theirs, mine in ((cut[:-5], name), ("é" * 127, "é" * 127 + "x")):
+            c = self.compare("ntfs", [fls_line(76, "d/" + theirs, 5)], [scan_line(0, "d", mine, 5)])
+            self.assertEqual(self.kinds(c), ["extra", "missing"])
 
     def test_fat_deleted_short_names(self):
         c = self.compare("fat32", [fls_line(21, "_IR/_OO.TXT", 5, attr="")],

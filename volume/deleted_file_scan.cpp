@@ -304,6 +304,7 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
     record.residentLength = resident->residentLength;
     record.realSize = resident->realSize;
     record.extensionsMissing = false;
+    record.runsComplete = true;
     return;
   }
   std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
@@ -338,6 +339,32 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
   record.isResident = 0;
   record.runs = std::move(runs);
   record.extensionsMissing = broken || short_ || pieces.empty();
+  record.runsComplete = true;  // the pieces' run lists are judged above
+}
+
+// A deleted file's record that ParseFileRecord refused for a damaged data
+// attribute (its value or run list out of the record, or the walk of the
+// attributes broken before it): listed under its name, nothing known of its
+// data, so that it is never recovered as whole.
+bool HasLostItsData(std::span<const std::uint8_t, kFileRecordSize> record, MftRecord& out) {
+  if (out.name.empty() || out.hasAttributeList) return false;
+  bool dataSeen = false;
+  const bool walked = ForEachAttribute(record, [&](const AttributeView& attribute) {
+    dataSeen = attribute.type == ntfs::kTypeData;
+    return !dataSeen;
+  });
+  if (walked && !dataSeen) return false;  // no data attribute at all: not a file's record
+  out.isResident = 0;
+  out.residentData.clear();
+  out.residentLength = 0;
+  out.runs.clear();
+  out.runStart.fill(0);
+  out.runLength.fill(0);
+  out.realSize = 0;
+  out.dataSize = 0;
+  out.compressionUnit = 0;
+  out.extensionsMissing = true;
+  return true;
 }
 
 // A deleted base record that ParseFileRecord refused because no name comes
@@ -462,6 +489,9 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
           } else {
             list(parsed);
           }
+        } else if (HasLostItsData(record, parsed)) {
+          parsed.recordNumber = number;
+          list(parsed);
         }
       }
     }

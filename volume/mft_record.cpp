@@ -51,6 +51,13 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
     RunList list = DecodeRunList(record.subspan(start, end - start));
     out.runs = std::move(list.runs);
     out.runsComplete = list.complete;
+    // The header says which VCNs the runs map; runs that map others belong
+    // to no stretch of the file the header vouches for.
+    std::uint64_t clusters = 0;
+    for (const DataRun& run : out.runs) clusters += run.clusterCount;
+    std::optional<std::uint64_t> firstVcn = reader.U64(attribute + ntfs::kFirstVcn);
+    std::optional<std::uint64_t> lastVcn = reader.U64(attribute + ntfs::kLastVcn);
+    if (!out.runs.empty() && (!firstVcn || !lastVcn || *lastVcn + 1 != *firstVcn + clusters)) out.runsComplete = false;
     if (reader.U16(attribute + kAttributeFlags).value_or(0) & kAttributeCompressed)
       out.compressionUnit = reader.U8(attribute + ntfs::kCompressionUnit).value_or(0);
     return true;
@@ -95,6 +102,7 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
   out.attributeListSize = 0;
   out.dataInBase = false;
   out.extensionsMissing = false;
+  out.runsComplete = true;
   out.name.clear();
   out.parentReference = 0;
   ForEachAttribute(record, [&](const AttributeView& attribute) {
@@ -119,6 +127,11 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
       dataSeen = true;
       // With an attribute list the name may lie in an extension record.
       dataRead = (nameRead || out.hasAttributeList) && ParseDataAttribute(record, offset, out);
+      // Alone in its record, the data starts at VCN 0; a header that says
+      // otherwise is damaged.
+      if (dataRead && !out.hasAttributeList && !out.isResident &&
+          ByteReader(attribute.bytes).U64(ntfs::kFirstVcn).value_or(1) != 0)
+        out.runsComplete = false;
       return false;
     }
     return true;

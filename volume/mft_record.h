@@ -25,7 +25,7 @@ struct MftRecord {
   // Non-resident data: the bytes ever written; past them the file reads as
   // zeros, whatever its clusters hold. None given: all of it.
   std::uint64_t initializedSize = UINT64_MAX;
-  bool runsComplete = true;          // false: the run list broke off (damaged)
+  bool runsComplete = true;          // false: the run list broke off, or maps other VCNs than its header says (damaged)
   std::uint8_t compressionUnit = 0;  // compressed data: log2 of the clusters per unit; 0 when not compressed
   std::uint64_t parentReference = 0;  // of the file name taken
   // An attribute list: the file's attributes lie in other records too. Its

@@ -9,8 +9,8 @@
 //   0x04 update sequence offset      0x08 non-resident   0x09 name length
 //   0x06 update sequence count       0x0A name offset    0x0E attribute id
 //   0x10 sequence number             resident:     0x10 value length, 0x14 value offset
-//   0x12 hard link count             non-resident: 0x10 first VCN, 0x20 run list offset,
-//   0x14 first attribute               0x22 compression unit (log2 clusters),
+//   0x12 hard link count             non-resident: 0x10 first VCN, 0x18 last VCN,
+//   0x14 first attribute               0x20 run list offset, 0x22 compression unit (log2 clusters),
 //   0x16 flags (1 in use, 2 folder)    0x28 allocated size, 0x30 real size,
 //                                      0x38 initialized size
 //   0x20 base record reference
@@ -56,6 +56,7 @@ inline constexpr std::size_t kAttributeId = 0x0E;
 inline constexpr std::size_t kValueLength = 0x10;
 inline constexpr std::size_t kValueOffset = 0x14;
 inline constexpr std::size_t kFirstVcn = 0x10;
+inline constexpr std::size_t kLastVcn = 0x18;
 inline constexpr std::size_t kRunListOffset = 0x20;
 inline constexpr std::size_t kCompressionUnit = 0x22;
 inline constexpr std::size_t kRealSize = 0x30;

@@ -10,6 +10,9 @@ Sleuth Kit (icat, fls, istat):
   - a compression unit that does not decode is reported, never written as data;
   - past a file's initialized size: zeros, as icat gives them, not the stale
     bytes of its clusters;
+  - a damaged data attribute (header and runs disagree on the VCNs they map,
+    or its length runs past the record): the file is listed, and recovered
+    as partial, never whole;
   - a file whose data goes on in extension records, and one such record
     reused since: the file is then partial, and so is the run (exit status 1).
 
@@ -233,6 +236,31 @@ class NtfsFilesTest(unittest.TestCase):
         self.assertEqual(data, self.grown[:5000] + bytes(7000))
         self.assertEqual(data, run("icat", image, inode).stdout)
         self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["status"], "whole")
+
+    def test_a_damaged_data_attribute_is_never_whole(self):
+        inode = self.inodes["grown.bin"]
+        # Its header says the runs map VCNs 512-514, or VCN 0 alone: nothing
+        # maps the file's start (icat gives zeros for the first), or its runs
+        # map more than the header vouches for.
+        for name, first, last in (("first-vcn", 512, 514), ("last-vcn", 0, 0)):
+            with self.subTest(name):
+                image = self.copy(name + ".img")
+                record = Record(image, int(inode))
+                record.patch(record.attribute(0x80) + 0x10, struct.pack("<QQ", first, last))
+                if first:
+                    self.assertEqual(run("icat", image, inode).stdout, bytes(12000))
+                index = next(e["index"] for e in scan(image) if e["name"] == "grown.bin")
+                status = recover(image, os.path.join(self.work.name, "out-" + name), index)["grown.bin"]
+                self.assertEqual(status["status"], "partial")
+        # Its length runs past the record: fls lists the file, size 0.
+        image = self.copy("data-length.img")
+        record = Record(image, int(inode))
+        record.patch(record.attribute(0x80) + 0x04, struct.pack("<I", 0x400c8))
+        self.assertIn("grown.bin", run("fls", "-rd", image).stdout.decode())
+        entry = next(e for e in scan(image) if e["name"] == "grown.bin")
+        self.assertEqual(entry["size"], 0)
+        status = recover(image, os.path.join(self.work.name, "out-data-length"), entry["index"])["grown.bin"]
+        self.assertEqual(status["status"], "partial")
 
 
 class ExtensionRecordsTest(unittest.TestCase):

@@ -46,6 +46,15 @@ class RecordBuilder {
     Put(at + 0x20, 0x40, 2);
     Put(at + 0x30, realSize, 8);
     for (std::size_t i = 0; i < runList.size(); ++i) bytes[at + 0x40 + i] = runList[i];
+    // The last VCN the runs map (first VCN 0): the lengths of the list's runs.
+    std::uint64_t clusters = 0;
+    for (std::size_t i = 0; i < runList.size() && runList[i] != 0; i += 1 + (runList[i] & 0x0F) + (runList[i] >> 4)) {
+      std::uint64_t length = 0;
+      for (std::size_t j = runList[i] & 0x0F; j-- > 0;)
+        length = length << 8 | (i + 1 + j < runList.size() ? runList[i + 1 + j] : 0);
+      clusters += length;
+    }
+    Put(at + 0x18, clusters - 1, 8);
     return *this;
   }
 

@@ -151,6 +151,7 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   const std::size_t data = extension.next;
   extension.NonResidentData({0x21, 0x02, 0xC8, 0x00}, 0);
   extension.Put(data + 0x10, 2, 8);  // first VCN
+  extension.Put(data + 0x18, 3, 8);  // last VCN
   extension.End();
   PutRecord(24, base.bytes);
   PutRecord(25, extension.bytes);
