@@ -358,10 +358,7 @@ bool HasLostItsData(std::span<const std::uint8_t, kFileRecordSize> record, MftRe
   out.residentData.clear();
   out.residentLength = 0;
   out.runs.clear();
-  out.runStart.fill(0);
-  out.runLength.fill(0);
   out.realSize = 0;
-  out.dataSize = 0;
   out.compressionUnit = 0;
   out.extensionsMissing = true;
   return true;
