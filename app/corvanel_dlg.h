@@ -3,7 +3,6 @@
 #pragma once
 
 #include <windows.h>
-#include <winioctl.h>
 
 #include "crypt/encrypt_page.h"
 #include "recover/recover_page.h"
@@ -57,11 +56,6 @@ class CCorvanelDlg : public ui::Dialog {
   CShredFileDlg shredPage_;
   CEncryptFileDlg encryptPage_;
 };
-
-// The geometry of the drive behind a device path ("\\.\E:"): the disk's own
-// answer, else the first media entry the storage driver lists. FALSE when the
-// device does not open or neither answers (a removable drive without media).
-BOOL QueryDriveGeometry(const wchar_t* devicePath, DISK_GEOMETRY& geometry);
 
 // The web page the title-bar button opens.
 inline constexpr wchar_t kWebPageAddress[] = L"https://corvanel.example/";

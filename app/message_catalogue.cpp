@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string>
 
 namespace corvanel {
 namespace {
@@ -134,6 +135,77 @@ int ShowUserPrompt(const std::int32_t& promptNumber) {
   if (!answer) return 0;
   if (entry->buttons == PromptButtons::YesNo) LastPromptAnswer = static_cast<std::int16_t>(*answer);
   return *answer;
+}
+
+namespace {
+
+bool EnglishNow() { return UiLanguage == kLanguageEnglish; }
+
+std::u16string DecimalText(std::int32_t number) {
+  const std::string digits = std::to_string(number);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace
+
+std::u16string_view NotLocatedQuestion(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"This file can not locate the data area, the file can not be completely shreded! Continue to delete a "
+           u"file, select \"Yes\" to re-select the file, select \"NO\". ";
+  return u"此文件数据区定位不到，不能彻底粉碎文件！继续删除文件请选择“是”，重新选择文件请选择“否”。";
+}
+
+std::u16string_view NotLocatedCaption(std::uint16_t language) {
+  return language == kLanguageEnglish ? u"Prompt" : u"提示！";
+}
+
+std::u16string_view OverwriteFailurePrefix(std::uint16_t language) {
+  if (language == kLanguageEnglish) return u"This file is not completely removed, in the data area ";
+  return u"此文件没有彻底删除，在数据区";
+}
+
+std::u16string_view OtherNamesRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"This file has other names (hard links) that still show its data; shredding it would destroy their data "
+           u"too. Nothing was changed.";
+  return u"此文件还有其他名称（硬链接）仍指向它的数据，粉碎它会一并毁掉这些数据。未做任何更改。";
+}
+
+std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u"The file found on the disk is not the file open under this path (its number or size differ). Nothing "
+           u"was changed.";
+  return u"在磁盘上找到的文件与此路径下的文件不一致（编号或大小不同）。未做任何更改。";
+}
+
+std::u16string_view VolumeNotWritableRefusal(std::uint16_t language) {
+  if (language == kLanguageEnglish)
+    return u" The disk cannot be opened for writing, so the file cannot be shredded. Nothing was changed.";
+  return u"无法以写方式打开此盘，不能粉碎文件。未做任何更改。";
+}
+
+std::u16string SameNameQuestion(std::u16string_view name) {
+  if (EnglishNow())
+    return u"File \"" + std::u16string(name) +
+           u"\" and the target path of a file of the same name, to restore this file overwrites the original file! "
+           u"Continue Recovery click\" Yes \", click again to select\" no. \" ";
+  return u"文件“" + std::u16string(name) + u"”与目标路径下某文件同名，恢复此文件会覆盖原文件！继续恢复点击“是”，重新选择点击“否”。";
+}
+
+std::u16string CannotRecoverText(std::u16string_view name, std::u16string_view systemText) {
+  if (EnglishNow())
+    return u"file\"" + std::u16string(name) + u" \" System error:" + std::u16string(systemText) +
+           u" This file can not be recovered!";
+  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"不能恢复此文件！";
+}
+
+std::u16string RenamedNotice(std::u16string_view name, std::u16string_view systemText, std::int32_t number,
+                             std::u16string_view extension) {
+  if (EnglishNow())
+    return u"File \"" + std::u16string(name) + u"\"System error:" + std::u16string(systemText) +
+           u"File name of this file is modified: Recover_" + DecimalText(number) + std::u16string(extension);
+  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"此文件的文件名修改为Recover_" +
+         DecimalText(number) + std::u16string(extension);
 }
 
 }  // namespace corvanel

@@ -103,4 +103,27 @@ int ShowErrorPrompt(const std::int32_t& errorCode);
 // its answer in LastPromptAnswer. Returns the box result (0 when nothing is shown).
 int ShowUserPrompt(const std::int32_t& promptNumber);
 
+// ---- Texts the engines put together (from names and system texts) or show
+// outside the two tables.
+
+// The shred's question asked when the data was not located, its caption, and the
+// prefix put before the system text when an NTFS overwrite fails; English
+// for kLanguageEnglish, Chinese otherwise.
+std::u16string_view NotLocatedQuestion(std::uint16_t language);
+std::u16string_view NotLocatedCaption(std::uint16_t language);
+std::u16string_view OverwriteFailurePrefix(std::uint16_t language);
+// Why a file is refused before anything is written: it has other names (hard
+// links), it is not the file the locate found, or the raw volume cannot be
+// written.
+std::u16string_view OtherNamesRefusal(std::uint16_t language);
+std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language);
+std::u16string_view VolumeNotWritableRefusal(std::uint16_t language);
+
+// The recovery's texts, in the language of UiLanguage (English for 0x0409,
+// Chinese otherwise), with the names and system texts they carry.
+std::u16string SameNameQuestion(std::u16string_view name);                                    // Yes/No
+std::u16string CannotRecoverText(std::u16string_view name, std::u16string_view systemText);   // for code 18
+std::u16string RenamedNotice(std::u16string_view name, std::u16string_view systemText, std::int32_t number,
+                             std::u16string_view extension);
+
 }  // namespace corvanel

@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/prompter.h"
 #include "app/shared_state.h"
@@ -212,7 +211,6 @@ class LocateCommand {
 
   bool Execute() {
     bool located = LocateFileClusters(letter_, errorCode_);
-    StopBusyIndicator();
     return located;
   }
 
@@ -325,7 +323,6 @@ class ShredCommand {
       shredded = ShredLocatedFile(file_->letter, errorCode_, &report_,
                                   arguments_.inPlaceOnly ? ShredMode::InPlaceOnly : ShredMode::Full);
     }
-    StopBusyIndicator();
     CurrentOperation = kOperationIdle;
     if (report_.declined) return Outcome::Declined;
     if (!shredded) return Outcome::Failed;

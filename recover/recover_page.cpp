@@ -4,10 +4,10 @@
 #include <map>
 #include <utility>
 
-#include "app/corvanel_dlg.h"
 #include "app/message_catalogue.h"
 #include "app/pause_gate.h"
 #include "platform/file_system.h"
+#include "platform/win32/drive_geometry.h"
 #include "recover/recovery_engine.h"
 #include "res/resource.h"
 #include "ui/folder_browser.h"

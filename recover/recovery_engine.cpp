@@ -522,30 +522,6 @@ std::u16string RecoveredName(std::u16string_view listed) {
   return name;
 }
 
-std::u16string SameNameQuestion(std::u16string_view name) {
-  if (English())
-    return u"File \"" + std::u16string(name) +
-           u"\" and the target path of a file of the same name, to restore this file overwrites the original file! "
-           u"Continue Recovery click\" Yes \", click again to select\" no. \" ";
-  return u"文件“" + std::u16string(name) + u"”与目标路径下某文件同名，恢复此文件会覆盖原文件！继续恢复点击“是”，重新选择点击“否”。";
-}
-
-std::u16string CannotRecoverText(std::u16string_view name, std::u16string_view systemText) {
-  if (English())
-    return u"file\"" + std::u16string(name) + u" \" System error:" + std::u16string(systemText) +
-           u" This file can not be recovered!";
-  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"不能恢复此文件！";
-}
-
-std::u16string RenamedNotice(std::u16string_view name, std::u16string_view systemText, std::int32_t number,
-                             std::u16string_view extension) {
-  if (English())
-    return u"File \"" + std::u16string(name) + u"\"System error:" + std::u16string(systemText) +
-           u"File name of this file is modified: Recover_" + Decimal(number) + std::u16string(extension);
-  return u"文件“" + std::u16string(name) + u"”发生系统错误：" + std::u16string(systemText) + u"此文件的文件名修改为Recover_" +
-         Decimal(number) + std::u16string(extension);
-}
-
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
                          RecoveryObserver* observer) {
   TreeItem root = view.FirstChild(0);

@@ -70,11 +70,5 @@ std::u16string RecoveredName(std::u16string_view listed);
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
                          RecoveryObserver* observer = nullptr);
 
-// The engine's own texts, in the language of UiLanguage (English for
-// 0x0409, Chinese otherwise).
-std::u16string SameNameQuestion(std::u16string_view name);                                    // Yes/No
-std::u16string CannotRecoverText(std::u16string_view name, std::u16string_view systemText);   // for code 18
-std::u16string RenamedNotice(std::u16string_view name, std::u16string_view systemText, std::int32_t number,
-                             std::u16string_view extension);
 
 }  // namespace corvanel

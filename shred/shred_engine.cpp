@@ -9,7 +9,6 @@
 #include <random>
 #include <thread>
 
-#include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/pause_gate.h"
 #include "app/progress_meter.h"
@@ -477,42 +476,6 @@ bool DeleteChosenFile(const std::u16string& path, ShredReport& report, std::int3
 
 }  // namespace
 
-std::u16string_view NotLocatedQuestion(std::uint16_t language) {
-  if (language == kLanguageEnglish)
-    return u"This file can not locate the data area, the file can not be completely shreded! Continue to delete a "
-           u"file, select \"Yes\" to re-select the file, select \"NO\". ";
-  return u"此文件数据区定位不到，不能彻底粉碎文件！继续删除文件请选择“是”，重新选择文件请选择“否”。";
-}
-
-std::u16string_view NotLocatedCaption(std::uint16_t language) {
-  return language == kLanguageEnglish ? u"Prompt" : u"提示！";
-}
-
-std::u16string_view OverwriteFailurePrefix(std::uint16_t language) {
-  if (language == kLanguageEnglish) return u"This file is not completely removed, in the data area ";
-  return u"此文件没有彻底删除，在数据区";
-}
-
-std::u16string_view OtherNamesRefusal(std::uint16_t language) {
-  if (language == kLanguageEnglish)
-    return u"This file has other names (hard links) that still show its data; shredding it would destroy their data "
-           u"too. Nothing was changed.";
-  return u"此文件还有其他名称（硬链接）仍指向它的数据，粉碎它会一并毁掉这些数据。未做任何更改。";
-}
-
-std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language) {
-  if (language == kLanguageEnglish)
-    return u"The file found on the disk is not the file open under this path (its number or size differ). Nothing "
-           u"was changed.";
-  return u"在磁盘上找到的文件与此路径下的文件不一致（编号或大小不同）。未做任何更改。";
-}
-
-std::u16string_view VolumeNotWritableRefusal(std::uint16_t language) {
-  if (language == kLanguageEnglish)
-    return u" The disk cannot be opened for writing, so the file cannot be shredded. Nothing was changed.";
-  return u"无法以写方式打开此盘，不能粉碎文件。未做任何更改。";
-}
-
 void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
   entry[0] = kDeletedMark;
   std::fill(entry.begin() + 1, entry.begin() + 11, 0x01);
@@ -543,12 +506,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
       int answer = ShowPrompt(ShredPageWindow, NotLocatedQuestion(language), NotLocatedCaption(language),
                               PromptButtons::YesNo);
       if (answer != kPromptYes) {
-        // Back to the page as it was before a file was chosen; no further box.
-        CurrentOperation = kOperationIdle;
-        ShredFileChosen = 0;
-        ShredFilePath.Set({});
-        StopBusyIndicator();
-        report.declined = true;
+        report.declined = true;  // the caller goes back to before a file was chosen
         return false;
       }
       if (!DeleteChosenFile(path, report, errorCode)) return false;

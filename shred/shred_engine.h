@@ -65,19 +65,6 @@ enum class ShredMode {
   InPlaceOnly,  // in place and deletion only: for volumes that refuse raw writes
 };
 
-// The question asked when the data was not located, its caption, and the
-// prefix put before the system text when an NTFS overwrite fails; English
-// for kLanguageEnglish, Chinese otherwise.
-std::u16string_view NotLocatedQuestion(std::uint16_t language);
-std::u16string_view NotLocatedCaption(std::uint16_t language);
-std::u16string_view OverwriteFailurePrefix(std::uint16_t language);
-// Why a file is refused before anything is written: it has other names (hard
-// links), it is not the file the locate found, or the raw volume cannot be
-// written.
-std::u16string_view OtherNamesRefusal(std::uint16_t language);
-std::u16string_view NotTheLocatedFileRefusal(std::uint16_t language);
-std::u16string_view VolumeNotWritableRefusal(std::uint16_t language);
-
 // Shreds ShredFilePath after a successful LocateFileClusters. True: the file
 // was deleted (and, where it was located, overwritten; report says what).
 // False with errorCode 11 (no NTFS or FAT32 locate to work from; nothing
@@ -85,9 +72,9 @@ std::u16string_view VolumeNotWritableRefusal(std::uint16_t language);
 // says why). Before anything is written the file is checked against what the
 // locate found (one name only, the same record and size) and the raw volume
 // is opened for writing (unless mode is InPlaceOnly); a file that fails is
-// refused with 19 and left untouched. False with errorCode 0 when the user
-// declined to delete a file whose data was not located: the shred page is
-// reset and nothing is done.
+// refused with 19 and left untouched. False with errorCode 0 and
+// report->declined when the user declined to delete a file whose data was not
+// located: nothing is done.
 bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* report = nullptr,
                       ShredMode mode = ShredMode::Full);
 

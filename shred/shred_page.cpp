@@ -50,19 +50,9 @@ bool EnableShutdownPrivilege() {
   return enabled;
 }
 
-void CShredFileDlg::Indicator::Start() { page_.ShowBusyAnimation(ShredAnimation, IDC_SHRED_ANIMATION); }
-
-void CShredFileDlg::Indicator::Stop() {
-  page_.HideBusyAnimation(ShredAnimation, IDC_SHRED_ANIMATION);
-  page_.RunOnDialogThread([this] {
-    page_.UpdateData(false);
-    ::RedrawWindow(page_.hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  });
-}
-
 CShredFileDlg::CShredFileDlg() : PageDialog(IDD_SHRED_PAGE, IDB_SHRED_PAGE_BACKGROUND) {}
 
-CShredFileDlg::~CShredFileDlg() { InstallBusyIndicator(nullptr); }
+CShredFileDlg::~CShredFileDlg() = default;
 
 std::span<const ui::MessageEntry<CShredFileDlg>> CShredFileDlg::MessageMap() {
   static constexpr ui::MessageEntry<CShredFileDlg> kMap[] = {
@@ -92,7 +82,6 @@ void CShredFileDlg::ResetShredPage() {
   ShredFileChosen = 0;
   startButton_.SetSkinBitmaps(IDB_SHRED, IDB_SHRED_HOVER, IDB_SHRED_PRESSED);
   chooseButton_.SetSkinBitmaps(IDB_CHOOSE_FILE, IDB_CHOOSE_FILE_HOVER, IDB_CHOOSE_FILE_PRESSED);
-  InstallBusyIndicator(&indicator_);
 }
 
 LRESULT CShredFileDlg::ChooseShredFile(WPARAM, LPARAM) {
@@ -159,6 +148,7 @@ DWORD WINAPI CShredFileDlg::ShredWorker(void* parameter) {
   // alone while this request runs.
   const char driveLetter = static_cast<char>(request->path.empty() ? 0 : request->path[0]);
   std::int32_t errorCode = error_code::kNone;
+  page.ShowBusyAnimation(ShredAnimation, IDC_SHRED_ANIMATION);  // until EndRequest
   const bool located = LocateFileClusters(driveLetter, errorCode);
   if (WorkerGate.Pass()) return 1;  // the program is closing; the file is untouched
   if (!located || errorCode != error_code::kNone) {
@@ -170,7 +160,8 @@ DWORD WINAPI CShredFileDlg::ShredWorker(void* parameter) {
   ShredReport report;
   const bool shredded = ShredLocatedFile(driveLetter, errorCode, &report);
   if (report.declined) {
-    // The engine has reset the shared values; the page takes up a file chosen meanwhile.
+    // Back to before a file was chosen (or to one chosen meanwhile), no further box.
+    CurrentOperation = kOperationIdle;
     page.EndRequest();
     return 0;
   }

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "app/busy_indicator.h"
 #include "ui/page_dialog.h"
 #include "ui/picture_ex.h"
 #include "ui/skin_button.h"
@@ -47,17 +46,6 @@ class CShredFileDlg : public ui::PageDialog {
   bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
  private:
-  // The locate starts it; the engine stops it when the user declines.
-  class Indicator final : public BusyIndicator {
-   public:
-    explicit Indicator(CShredFileDlg& page) : page_(page) {}
-    void Start() override;
-    void Stop() override;
-
-   private:
-    CShredFileDlg& page_;
-  };
-
   static std::span<const ui::MessageEntry<CShredFileDlg>> MessageMap();
   LRESULT ChooseShredFile(WPARAM, LPARAM);
   LRESULT StartShred(WPARAM, LPARAM);
@@ -68,7 +56,6 @@ class CShredFileDlg : public ui::PageDialog {
 
   ui::CSkinBtn startButton_;
   ui::CSkinBtn chooseButton_;
-  Indicator indicator_{*this};
   // Page thread only: a request runs; a file chosen while it ran.
   bool requestRunning_ = false;
   std::optional<std::wstring> chosenMeanwhile_;

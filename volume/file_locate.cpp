@@ -6,7 +6,6 @@
 #include <array>
 #include <optional>
 
-#include "app/busy_indicator.h"
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
@@ -487,7 +486,7 @@ std::vector<std::uint64_t> SearchIndexBlock(std::span<std::uint8_t> block, std::
 
 namespace {
 
-bool Locate(char driveLetter, std::int32_t& errorCode, bool showBusy) {
+bool Locate(char driveLetter, std::int32_t& errorCode) {
   LocatedFile = {};
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
@@ -502,7 +501,6 @@ bool Locate(char driveLetter, std::int32_t& errorCode, bool showBusy) {
     return false;
   }
   LocatedFile.volume = *facts;
-  if (showBusy) StartBusyIndicator();
   RawVolume volume(driveLetter);
   const std::u16string path = ShredFilePath.Get();
   if (facts->kind == kFileSystemFat32) return LocateFat(volume, *facts, path, errorCode);
@@ -512,11 +510,11 @@ bool Locate(char driveLetter, std::int32_t& errorCode, bool showBusy) {
 
 }  // namespace
 
-bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) { return Locate(driveLetter, errorCode, true); }
+bool LocateFileClusters(char driveLetter, std::int32_t& errorCode) { return Locate(driveLetter, errorCode); }
 
 std::optional<LocatedFileData> LocateAgain(char driveLetter, std::int32_t& errorCode) {
   LocatedFileData kept = std::move(LocatedFile);
-  const bool located = Locate(driveLetter, errorCode, false) && !LocatedFile.dataNotLocated;
+  const bool located = Locate(driveLetter, errorCode) && !LocatedFile.dataNotLocated;
   LocatedFileData now = std::move(LocatedFile);
   LocatedFile = std::move(kept);
   if (!located) return std::nullopt;

@@ -48,16 +48,15 @@ struct LocatedFileData : FatLocation {
 // What the last locate found; the shred engine consumes it on the same thread.
 extern LocatedFileData LocatedFile;
 
-// Locates ShredFilePath ("X:\dir\file") on the volume of driveLetter and starts
-// the busy indicator. True when the request was answered (look at
+// Locates ShredFilePath ("X:\dir\file") on the volume of driveLetter. True when the request was answered (look at
 // LocatedFile.dataNotLocated); false with errorCode 19 (boot sector
 // unreadable, with its system text), 11 (not FAT32 or NTFS), 1 or 4 (a read on
 // the way), 20 (NTFS: the path's first component is not in the root
 // directory) or 6 (FAT32: a component is missing).
 bool LocateFileClusters(char driveLetter, std::int32_t& errorCode);
 
-// Locates ShredFilePath once more, leaving LocatedFile and the busy indicator
-// as they are: where the file lies now. Nothing when it was not located.
+// Locates ShredFilePath once more, leaving LocatedFile as it is: where the
+// file lies now. Nothing when it was not located.
 std::optional<LocatedFileData> LocateAgain(char driveLetter, std::int32_t& errorCode);
 
 // How many times one of names (UTF-16LE, as stored) is in the NTFS folder

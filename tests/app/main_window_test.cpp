@@ -2,6 +2,7 @@
 // and their buttons, the filtered keys, the exit confirmation with a worker
 // running, the single-instance guard, and screenshots of every page.
 #include "app/corvanel_dlg.h"
+#include "platform/win32/drive_geometry.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
