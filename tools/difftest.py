@@ -111,6 +111,10 @@ KNOWN = [
          reason="a damaged record whose data size exceeds what its runs allocate: The Sleuth Kit refuses the "
                 "record (alloc_size is less than size), Corvanel lists it and recovers what the runs hold, as "
                 "partial"),
+    dict(id="fat-size-past-volume", fs="fat32", side="corvanel-only", cv_path=r".+", needs="size-past-volume",
+         reason="a deleted entry whose size is more than the whole volume holds (a damaged size field): The Sleuth "
+                "Kit takes it for no entry at all, Corvanel lists it and recovers what the volume holds from its "
+                "first cluster, as partial"),
     dict(id="ntfs-damaged-attribute-before-data", fs="ntfs", side="size", needs="fls-saw-no-data",
          reason="a damaged attribute ahead of $DATA in a record: The Sleuth Kit stops reading the record's "
                 "attributes there and gives size 0, Corvanel passes over it to the data attribute"),
@@ -161,6 +165,9 @@ KNOWN = [
     dict(id="fat-long-name-checksum", fs="fat32", side="same-file", needs="long-name-checksum-mismatch",
          reason="long-name slots whose checksums do not all match the short entry's name (a damaged slot or "
                 "entry): fls joins the slots that match and drops the rest, Corvanel takes the short name"),
+    dict(id="fat-slot-order-damaged", fs="fat32", side="same-file", needs="slot-left-out-by-fls",
+         reason="a long-name slot whose order byte is damaged but whose checksum is the name's: fls leaves its 13 "
+                "characters out of the name, Corvanel keeps them"),
     dict(id="fat-short-entry-without-slots", fs="fat32", side="same-file", needs="short-entry-without-slots",
          reason="a deleted short entry with no long-name slot right before it, in a damaged folder: fls gives it "
                 "a long name put together from other entries' slots, Corvanel its own short name"),
@@ -492,6 +499,20 @@ def size_past_allocation(entry, _listed, comparison):
         for number, _ in deleted_records_named(entry, comparison))
 
 
+def slot_left_out_by_fls(fls_entry, cv_entry, _comparison):
+    """The same file, where fls's last name is Corvanel's with one slot's 13
+    characters (at a slot's place) left out."""
+    fls_dir, _, fls_name = fls_entry.path.rpartition("/")
+    cv_dir, _, cv_name = cv_entry.path.rpartition("/")
+    if fls_dir != cv_dir or fls_entry.size != cv_entry.size or len(cv_name) != len(fls_name) + 13:
+        return False
+    return any(cv_name[:at] + cv_name[at + 13:] == fls_name for at in range(0, len(fls_name) + 1, 13))
+
+
+def size_past_volume(entry, _listed, comparison):
+    return comparison.image is not None and entry.size > os.path.getsize(comparison.image)
+
+
 def orphaned_by_unreadable_folder(fls_entry, cv_entry, comparison):
     if comparison.image is None or not fls_entry.path.startswith("$OrphanFiles/") or fls_entry.size != cv_entry.size:
         return False
@@ -715,7 +736,9 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,
-              "size-past-allocation": size_past_allocation, "fls-saw-no-data": fls_saw_no_data,
+              "size-past-allocation": size_past_allocation, "size-past-volume": size_past_volume,
+              "slot-left-out-by-fls": slot_left_out_by_fls,
+              "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
               "below-nameless-folder": below_nameless_folder,
               "compressed": compressed}
@@ -1686,6 +1709,22 @@ class SelfTest(unittest.TestCase):
                 c.listings(parse_fls(fls_line(4, "d/burstd2d3ce-84", 3000, attr="")),
                            parse_scan(scan_line(0, "d", name, 3000, "fat32")))
                 self.assertEqual(self.kinds(c), kinds, name)
+
+    def test_a_slot_fls_leaves_out(self):
+        name = "draftdataphot" + "odocs-iflopk\u0171" + "8pxiv6bxjjpfr" + "tail.txt"
+        for cut, kinds in ((13, []), (12, ["extra", "missing"])):
+            c = self.compare("fat32", [fls_line(9, "d/" + name[:cut] + name[cut + 13:], 7, attr="")],
+                             [scan_line(0, "d", name, 7, "fat32")])
+            self.assertEqual(self.kinds(c), kinds, cut)
+
+    def test_a_fat_size_past_the_volume(self):
+        with tempfile.NamedTemporaryFile() as image:
+            image.write(bytes(4096))
+            image.flush()
+            for size, kinds in ((4097, []), (4096, ["extra"])):
+                c = Comparison("fat32", image=image.name)
+                c.listings([], parse_scan(scan_line(0, "d", "\ufffdQQF00U.OR", size, "fat32")))
+                self.assertEqual(self.kinds(c), kinds, size)
 
     def test_long_names_fls_cuts(self):
         name = "n" * 190 + "tail.txt"  # 198 characters, 16 slots: fls shows 15

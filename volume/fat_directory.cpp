@@ -101,6 +101,13 @@ bool PlausibleShortEntry(Entry entry, const BootSectorFacts& facts) {
 // (1..20, the last part's marked 0x40), or the deleted mark.
 bool PlausibleSlot(Entry entry) { return entry[0] <= kLastSlotOrder || entry[0] == kDeletedMark; }
 
+// Whether a slot goes on the name being gathered: a plausible one, or one
+// whose order byte alone is damaged but that names the same short entry as
+// the slots before it (its part of the name is still there).
+bool ContinuesName(Entry entry, const LongNameCollector& names) {
+  return PlausibleSlot(entry) || (names.Pending() && names.Checksum() == entry[kSlotChecksum]);
+}
+
 // Whether long-name slots carrying `checksum` are a short entry's. A deleted
 // entry lost its first byte to the deleted mark, and any checksum can be
 // reached through some first byte: that byte must be the one the long name's
@@ -346,7 +353,7 @@ class DeletedFileWalk {
           names_.Clear();
           continue;
         }
-        if (attributes == kAttributeLongName && PlausibleSlot(entry)) {
+        if (attributes == kAttributeLongName && ContinuesName(entry, names_)) {
           clusterHeldEntries = true;
           names_.AddSlot(entry);
           ++slotCounter_;

@@ -113,6 +113,11 @@ std::vector<Entry> Concat(std::initializer_list<std::vector<Entry>> parts) {
 TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
   Entry lowerCase = Short("AFTER   TXT", 0x20, 16, 1, true);
   lowerCase[0x0C] = 0x18;
+  // A slot whose order byte alone is damaged still carries its part.
+  std::vector<Entry> damagedOrder = Slots(u"Three slots, the middle one's order lost", true, "THREES~1   ");
+  damagedOrder[1][0] = 0xF5;
+  SetFat(2, 3);  // the root takes two clusters
+  SetFat(3, 0x0FFFFFFF);
   Directory(2, Concat({
       Slots(u"文件（一）：a.txt", true, "_____~1 TXT"), {Short("_____~1 TXT", 0x20, 10, 2, true)},
       {Short("KEEP    TXT", 0x20, 11, 5)},
@@ -122,11 +127,13 @@ TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
       // Slots that are another name's: the short name, in the case its flags give.
       Slots(u"Old report.xlsx", true, "OLDREP~1XLS"), {Short("REPORT  XLS", 0x20, 14, 1, true)},
       {lowerCase},
+      damagedOrder, {Short("THREES~1   ", 0x20, 15, 1, true)},
   }));
   std::int32_t errorCode = 0;
   std::vector<std::u16string> names = Scan(errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(names.size(), 5u);
+  ASSERT_EQ(names.size(), 6u);
+  EXPECT_EQ(names[5], u"Three slots, the middle one's order lost");
   EXPECT_EQ(names[3].substr(1), u"EPORT.XLS");
   EXPECT_EQ(names[4].substr(1), u"fter.txt");
   EXPECT_EQ(names[0], u"文件（一）：a.txt");
