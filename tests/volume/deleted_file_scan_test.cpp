@@ -241,6 +241,18 @@ class AbortingView final : public DeletedFilesView {
   ListedFilesView listed;
 };
 
+TEST_F(NtfsScanTest, ARecordWhoseSignatureLostOneBitIsStillRead) {
+  PutDeleted(24, u"a.txt");
+  PutDeleted(25, u"b.txt");
+  PutDeleted(26, u"c.txt");
+  image.Write((kMftSector + 25 * 2) * std::uint64_t{kSectorSize} + 1, std::vector<std::uint8_t>{0x09});  // "F\tLE"
+  image.Write((kMftSector + 26 * 2) * std::uint64_t{kSectorSize} + 1, std::vector<std::uint8_t>{'X'});  // two bits
+  EndAt(27);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"a.txt", u"b.txt"}));
+}
+
 TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   PutDeleted(24, u"a.txt");
   PutDeleted(25, u"b.txt");
