@@ -35,13 +35,13 @@ void PrintHex(std::ostream& out, std::uint64_t offset, std::span<const std::uint
 
 struct DumpArguments {
   std::string volume;
-  std::uint32_t firstSector = 0;
+  std::uint64_t firstSector = 0;
   std::uint16_t sectorCount = 1;
 };
 
 int RunDump(const DumpArguments& arguments, Console& console) {
   const std::string& volumeName = arguments.volume;
-  const std::uint32_t firstSector = arguments.firstSector;
+  const std::uint64_t firstSector = arguments.firstSector;
   const std::uint16_t sectorCount = arguments.sectorCount;
   std::int32_t errorCode = error_code::kNone;
   platform::SystemError error;
@@ -63,7 +63,8 @@ void AddDumpCommand(CLI::App& app, CommandAction& chosen) {
   auto arguments = std::make_shared<DumpArguments>();
   CLI::App* command = app.add_subcommand("dump", "print raw sectors of a volume in hex");
   command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
-  command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)");
+  command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)")
+      ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / kSectorSize - 1));  // its byte offset must exist
   command->add_option("--count", arguments->sectorCount, "how many sectors")->check(CLI::Range(1, 65535));
   command->callback([=, &chosen] { chosen = [=](Console& console) { return RunDump(*arguments, console); }; });
 }

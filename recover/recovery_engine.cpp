@@ -269,13 +269,10 @@ class Recovery {
   }
 
   // Reads count sectors at sector into the buffer; false with the code set.
+  // (count is at most a batch: kBatchBytes of sectors, or one cluster.)
   bool ReadSectors(std::uint64_t sector, std::uint64_t count, std::int32_t& code) {
-    if (sector + count > 0x100000000ull) {
-      code = error_code::kSectorReadFailed;
-      return false;
-    }
     buffer_.resize(count * kSectorSize);
-    return volume_.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count), buffer_, code);
+    return volume_.ReadSectors(sector, static_cast<std::uint32_t>(count), buffer_, code);
   }
 
   // Copies `clusters` clusters from `firstSector` on, no more than remaining

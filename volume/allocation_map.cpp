@@ -26,7 +26,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
     for (std::uint64_t done = 0; done < facts.sectorsPerFat;) {
       std::uint64_t count = std::min<std::uint64_t>(facts.sectorsPerFat - done, 2048);
       std::int32_t code = 0;
-      if (!volume.ReadSectors(static_cast<std::uint32_t>(facts.fatStart + done), static_cast<std::uint16_t>(count),
+      if (!volume.ReadSectors(facts.fatStart + done, static_cast<std::uint32_t>(count),
                               std::span(raw).subspan(done * kSectorSize), code))
         return std::nullopt;
       done += count;

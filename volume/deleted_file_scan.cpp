@@ -80,13 +80,8 @@ class RecordReader {
 
  private:
   bool ReadRun(std::uint64_t sector, std::uint64_t sectors, std::int32_t& errorCode) {
-    if (sector + sectors > 0x100000000ull) {
-      errorCode = error_code::kSectorReadFailed;
-      return false;
-    }
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(sectors), buffer_,
-                             code)) {
+    if (!volume_.ReadSectors(sector, static_cast<std::uint32_t>(sectors), buffer_, code)) {
       errorCode = code;
       return false;
     }
@@ -599,13 +594,12 @@ bool ReadRunBytes(RawVolume& volume, std::uint32_t sectorsPerCluster, const std:
     if (run.sparse) return false;
     for (std::uint64_t done = 0; done < run.clusterCount && out.size() < bytes;) {
       std::uint64_t count = std::min<std::uint64_t>(run.clusterCount - done, std::max<std::uint64_t>(1, kBatchSectors * kSectorSize / clusterBytes));
-      if (run.startCluster >= 0x100000000ull || done >= 0x100000000ull) return false;  // past any sector number
-      std::uint64_t sector = (run.startCluster + done) * sectorsPerCluster;
-      if (sector + count * sectorsPerCluster > 0x100000000ull) return false;
+      // A damaged run may name clusters past any sector number.
+      if (run.startCluster > UINT64_MAX / sectorsPerCluster - done) return false;
+      const std::uint64_t sector = (run.startCluster + done) * sectorsPerCluster;
       buffer.resize(count * clusterBytes);
       std::int32_t code = 0;
-      if (!volume.ReadSectors(static_cast<std::uint32_t>(sector), static_cast<std::uint16_t>(count * sectorsPerCluster),
-                              buffer, code))
+      if (!volume.ReadSectors(sector, static_cast<std::uint32_t>(count * sectorsPerCluster), buffer, code))
         return false;
       out.insert(out.end(), buffer.begin(), buffer.end());
       done += count;

@@ -295,15 +295,17 @@ class NtfsLocate {
       const std::uint64_t runBytes = run.clusterCount * clusterBytes;
       while (done < block.size() && offset + done < runOffset + runBytes) {
         if (offset + done < runOffset) return false;
-        if (run.sparse || run.startCluster > UINT32_MAX) return false;
+        if (run.sparse) return false;
         const std::uint64_t into = offset + done - runOffset;
-        const std::uint64_t byte = run.startCluster * clusterBytes + into;
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(block.size() - done, runOffset + runBytes - (offset + done)));
-        if ((byte / kSectorSize) + take / kSectorSize > 0x100000000ull || byte % kSectorSize || take % kSectorSize)
+        // A damaged run may name clusters past any byte offset.
+        if (run.startCluster > UINT64_MAX / clusterBytes || run.startCluster * clusterBytes > UINT64_MAX - into - take)
           return false;
+        const std::uint64_t byte = run.startCluster * clusterBytes + into;
+        if (byte % kSectorSize || take % kSectorSize) return false;
         if (!sectors.Take(byte / kSectorSize, take / kSectorSize)) return false;
-        if (!volume_.ReadSectors(static_cast<std::uint32_t>(byte / kSectorSize),
-                                 static_cast<std::uint16_t>(take / kSectorSize), block.subspan(done, take), errorCode))
+        if (!volume_.ReadSectors(byte / kSectorSize, static_cast<std::uint32_t>(take / kSectorSize),
+                                 block.subspan(done, take), errorCode))
           return false;
         done += take;
       }

@@ -24,16 +24,17 @@ class RawVolume {
 
   char DriveLetter() const { return driveLetter_; }
 
-  // Reads sectorCount sectors from firstSector (byte offset firstSector × 512,
-  // in 64 bits) into the start of buffer, which must hold them.
-  bool ReadSectors(std::uint32_t firstSector, std::uint16_t sectorCount, std::span<std::uint8_t> buffer,
+  // Reads sectorCount sectors from firstSector (byte offset firstSector × 512)
+  // into the start of buffer, which must hold them. Sectors past any byte
+  // offset fail as a read does.
+  bool ReadSectors(std::uint64_t firstSector, std::uint32_t sectorCount, std::span<std::uint8_t> buffer,
                    std::int32_t& errorCode);
 
   // Why the calling thread's last failed read failed (code 4 itself carries no
   // system text).
   static platform::SystemError LastReadFailure();
 
-  static bool ReadSectors(std::uint32_t firstSector, char driveLetter, std::uint16_t sectorCount,
+  static bool ReadSectors(std::uint64_t firstSector, char driveLetter, std::uint32_t sectorCount,
                           std::span<std::uint8_t> buffer, std::int32_t& errorCode);
 
  private:

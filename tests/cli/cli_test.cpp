@@ -49,7 +49,7 @@ TEST(Cli, HelpVersionAndUsageErrors) {
   EXPECT_EQ(RunCommand({"dump", "a", "b"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"dump", "a", "--count", "0"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"dump", "a", "--count", "65536"}).status, kExitUsage);
-  EXPECT_EQ(RunCommand({"dump", "a", "--sector", "4294967296"}).status, kExitUsage);
+  EXPECT_EQ(RunCommand({"dump", "a", "--sector", "36028797018963968"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"dump", "a", "--sector"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"shred"}).status, kExitUsage);
   EXPECT_EQ(RunCommand({"shred", "a", "b"}).status, kExitUsage);

@@ -84,9 +84,9 @@ TEST_F(RawVolumeTest, AVolumeKeptOpenSeesWritesMadeElsewhere) {
             std::vector<std::uint8_t>(kSectorSize, 0x33));
 }
 
-TEST_F(RawVolumeTest, TheLastSectorNumberIsA64BitOffset) {
-  // Sector 2^32 - 1 lies at byte (2^32 - 1) * 512, almost 2 TiB into a sparse image.
-  constexpr std::uint32_t kLastSector = 0xFFFFFFFFu;
+TEST_F(RawVolumeTest, SectorNumbersAre64BitOffsets) {
+  // Sector 2^32 + 1 lies at byte (2^32 + 1) * 512, past 2 TiB into a sparse image.
+  constexpr std::uint64_t kLastSector = 0x100000001ull;
   constexpr std::uint64_t kLastOffset = std::uint64_t{kLastSector} * kSectorSize;
   image.Resize(kLastOffset + kSectorSize);
   image.Write(kLastOffset, PatternBytes(kLastOffset, kSectorSize));
@@ -97,6 +97,9 @@ TEST_F(RawVolumeTest, TheLastSectorNumberIsA64BitOffset) {
   std::int32_t errorCode = 0;
   ASSERT_TRUE(RawVolume::ReadSectors(kLastSector, image.letter(), 1, buffer, errorCode));
   EXPECT_EQ(buffer, PatternBytes(kLastOffset, kSectorSize));
+  // A sector past any byte offset fails as a read does.
+  EXPECT_FALSE(RawVolume::ReadSectors(UINT64_MAX / kSectorSize, image.letter(), 1, buffer, errorCode));
+  EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
 }
 
 TEST_F(RawVolumeTest, ADriveWithNoVolumeGivesCode1WithTheSystemText) {
