@@ -89,6 +89,10 @@ KNOWN = [
     dict(id="ntfs-nameless-folder", fs="ntfs", side="same-file", needs="folder-without-name",
          reason="a file in a deleted folder whose record kept no $FILE_NAME (as above): fls names the folder from "
                 "its parent's index entry, Corvanel names folders from their records and writes ?/ from there"),
+    dict(id="ntfs-folder-signature-damaged", fs="ntfs", side="same-file", needs="folder-signature-damaged",
+         reason="a file in a folder whose record no longer begins with FILE (damage to its signature): The Sleuth "
+                "Kit reads a record whatever its signature, and names the folder from it; Corvanel takes a record "
+                "only under its signature and writes ?/ from there"),
     dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r".+",
          needs="folder-fls-cannot-open",
          reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
@@ -427,20 +431,33 @@ def record_without_name(entry, _listed, comparison, data=True):
     return ("Type: $DATA" in attributes or not data) and "Type: $FILE_NAME" not in attributes
 
 
-def folder_without_name(fls_entry, cv_entry, comparison):
-    """Corvanel's ?/S is fls's P/S, and the record of folder P keeps no name."""
+def folder_written_as_unknown(fls_entry, cv_entry, comparison):
+    """The record of folder P when Corvanel's ?/S is fls's P/S, else None."""
     if not cv_entry.path.startswith("?/") or fls_entry.size != cv_entry.size:
-        return False
+        return None
     rest = cv_entry.path[2:]
     if not fls_entry.path.endswith("/" + rest):
-        return False
+        return None
     folder = fls_entry.path[:-len(rest) - 1]
     inode = comparison.folders.get(folder)
     if inode is None and comparison.image:
         rc, out, _ = run(["ifind", "-f", "ntfs", "-n", folder, comparison.image])
         inode = int(out.split(b"-")[0]) if rc == 0 and out.split(b"-")[0].strip().isdigit() else None
-    return inode is not None and record_without_name(FlsEntry("d", "d", inode, "", folder, 0, False), [], comparison,
+    return inode
+
+
+def folder_without_name(fls_entry, cv_entry, comparison):
+    """Corvanel's ?/S is fls's P/S, and the record of folder P keeps no name."""
+    inode = folder_written_as_unknown(fls_entry, cv_entry, comparison)
+    return inode is not None and record_without_name(FlsEntry("d", "d", inode, "", "", 0, False), [], comparison,
                                                      data=False)
+
+
+def folder_signature_damaged(fls_entry, cv_entry, comparison):
+    """Corvanel's ?/S is fls's P/S, and the record of folder P does not begin with "FILE"."""
+    inode = folder_written_as_unknown(fls_entry, cv_entry, comparison)
+    return inode is not None and comparison.image is not None and any(
+        number == inode and record[:4] != b"FILE" for number, record in mft_records(comparison.image))
 
 
 def folder_fls_cannot_open(entry, _listed, comparison):
@@ -733,6 +750,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "short-entry-without-slots": short_entry_without_slots,
               "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
+              "folder-signature-damaged": folder_signature_damaged,
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,

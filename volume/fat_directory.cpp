@@ -130,6 +130,17 @@ bool SlotsBelongTo(Entry entry, std::uint8_t checksum, std::u16string_view longN
   return first == upper;
 }
 
+// Whether a short entry with attribute bits FAT leaves unused (0x40, 0x80)
+// set, as damage sets them, has long-name slots right before it that carry
+// its checksum: then its name, cluster and size still say which file it is,
+// as they do to fls. Without such slots the bits mark bytes that are no entry.
+bool VouchedForBySlots(Entry entry, const LongNameCollector& names) {
+  if (entry[kAttributes] <= kLastAttribute || (entry[kAttributes] & kLastAttribute) == kAttributeLongName) return false;
+  const std::optional<std::uint8_t> checksum = names.Checksum();
+  LongNameCollector copy = names;
+  return checksum && SlotsBelongTo(entry, *checksum, copy.Take());
+}
+
 // The entry's long name when the slots gathered are its own, else its short
 // name; empties the collector.
 std::u16string TakeName(LongNameCollector& names, Entry entry) {
@@ -342,6 +353,12 @@ class DeletedFileWalk {
         if (view_.StopRequested()) return false;
         Entry entry = reader.EntryAt(i);
         const bool last = i == kEntriesPerSector - 1;
+        std::array<std::uint8_t, kEntrySize> repaired;
+        if (VouchedForBySlots(entry, names_)) {
+          std::copy(entry.begin(), entry.end(), repaired.begin());
+          repaired[kAttributes] &= kLastAttribute;
+          entry = repaired;
+        }
         std::uint8_t attributes = entry[kAttributes];
         if (entry[0] == kEndOfDirectory) return true;
         if (entry[0] == '.') {

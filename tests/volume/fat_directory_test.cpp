@@ -236,6 +236,20 @@ TEST_F(FatWalkTest, ADeletedFolderPassesOverWhatIsNoEntry) {
   for (const auto& name : names) EXPECT_TRUE(name.substr(1) == u"IRST.TXT" || name.substr(1) == u"ECOND.TXT");
 }
 
+TEST_F(FatWalkTest, UnusedAttributeBitsPassOnlyWithTheEntrysOwnSlots) {
+  Directory(2, Concat({
+      {Short("NOSLOTS TXT", 0xA0, 15, 1, true)},
+      Slots(u"Another name.txt", true, "ANOTHE~1TXT"), {Short("WRONG   TXT", 0xA0, 15, 1, true)},
+      Slots(u"Vouched for.txt", true, "VOUCHE~1TXT"), {Short("VOUCHE~1TXT", 0xA0, 15, 1, true)},
+      Slots(u"Damaged folder", false, "DAMAGE~1   "), {Short("DAMAGE~1   ", 0xD0, 20, 0)},
+  }));
+  SetFat(20, 0x0FFFFFFF);
+  Directory(20, Concat({Slots(u"inside it.txt", true, "INSIDE~1TXT"), {Short("INSIDE~1TXT", 0x20, 21, 1, true)}}));
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(Scan(errorCode), (std::vector<std::u16string>{u"Vouched for.txt", u"inside it.txt"}));
+  EXPECT_EQ(LastScan.FatDeletedFiles[1].path, u"Damaged folder");
+}
+
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
   Directory(2, {Short("LOOP       ", 0x10, 3, 0)});
   SetFat(3, 0x0FFFFFFF);

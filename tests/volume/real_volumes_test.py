@@ -445,6 +445,13 @@ class RealVolumesTest(unittest.TestCase):
         m("mcopy", os.path.join(work, "data"), "::/old folder/first file.txt")
         m("mcopy", os.path.join(work, "data"), "::/old folder/second one.bin")
         m("mcopy", os.path.join(work, "data"), "::/later file.txt")
+        # Damage that sets only the attribute bits FAT leaves unused, in the
+        # short entries of a deleted file and of a live folder whose long
+        # names carry their checksums: both are still read.
+        m("mcopy", os.path.join(work, "data"), "::/vouched for.txt")
+        m("mmd", "::/Damaged Folder")
+        m("mcopy", os.path.join(work, "data"), "::/Damaged Folder/inside file.txt")
+        m("mdel", "::/vouched for.txt", "::/Damaged Folder/inside file.txt")
         folder = run("ifind", "-n", "old folder", image).stdout.decode().strip()
         sector = int(run("istat", image, folder).stdout.decode().split("Sectors:")[1].split()[0])
         root = int(run("istat", image, "2").stdout.decode().split("Sectors:")[1].split()[0])
@@ -467,9 +474,14 @@ class RealVolumesTest(unittest.TestCase):
             early = next(at for at in range(0, 512, 32) if entries[at + 1:at + 11] == b"ARLY   TXT")
             f.seek(root * 512 + early)
             f.write(garbage[1][:11] + b"\x60" + garbage[1][12:])
+            for short, bits in ((b"OUCHE~1TXT", 0x80), (b"AMAGE~1   ", 0xC0)):
+                at = next(at for at in range(0, 512, 32) if entries[at + 1:at + 11] == short)
+                f.seek(root * 512 + at + 11)
+                f.write(bytes([entries[at + 11] | bits]))
         expected = [path for kind, path in (line.split(":\t", 1) for line in
                     run("fls", "-rd", image).stdout.decode().splitlines()) if kind.startswith("r/r")]
-        self.assertEqual(sorted(expected), ["later file.txt", "old folder/second one.bin"])
+        self.assertEqual(sorted(expected), ["Damaged Folder/inside file.txt", "later file.txt", "old folder/second one.bin",
+                                            "vouched for.txt"])
         self.assertEqual(sorted((e["path"] + "/" if e["path"] else "") + e["name"] for e in scan(image)),
                          sorted(expected))
 
