@@ -90,9 +90,9 @@ KNOWN = [
          reason="a file in a deleted folder whose record kept no $FILE_NAME (as above): fls names the folder from "
                 "its parent's index entry, Corvanel names folders from their records and writes ?/ from there"),
     dict(id="ntfs-folder-signature-damaged", fs="ntfs", side="same-file", needs="folder-signature-damaged",
-         reason="a file in a folder whose record no longer begins with FILE (damage to its signature): The Sleuth "
-                "Kit reads a record whatever its signature, and names the folder from it; Corvanel takes a record "
-                "only under its signature and writes ?/ from there"),
+         reason="a file in a folder whose record's signature is damaged in more than one bit: The Sleuth Kit "
+                "reads a record whatever its signature, and names the folder from it; Corvanel takes a record only "
+                "under FILE (or one bit from it) and writes ?/ from there"),
     dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r".+",
          needs="folder-fls-cannot-open",
          reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
@@ -454,10 +454,13 @@ def folder_without_name(fls_entry, cv_entry, comparison):
 
 
 def folder_signature_damaged(fls_entry, cv_entry, comparison):
-    """Corvanel's ?/S is fls's P/S, and the record of folder P does not begin with "FILE"."""
+    """Corvanel's ?/S is fls's P/S, and the record of folder P does not begin
+    with "FILE" or anything one bit from it."""
     inode = folder_written_as_unknown(fls_entry, cv_entry, comparison)
+    file = int.from_bytes(b"FILE", "little")
     return inode is not None and comparison.image is not None and any(
-        number == inode and record[:4] != b"FILE" for number, record in mft_records(comparison.image))
+        number == inode and bin(int.from_bytes(record[:4], "little") ^ file).count("1") > 1
+        for number, record in mft_records(comparison.image))
 
 
 def folder_fls_cannot_open(entry, _listed, comparison):

@@ -507,13 +507,17 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
 
 }  // namespace
 
-RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record) {
-  ByteReader bytes(record);
-  const std::uint32_t head = *bytes.U32(0);
+bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record) {
   // One bit away from "FILE" is a file record with a damaged signature:
   // nothing else in the MFT is written so. Its update sequence still has to
   // check out before anything is read from it.
-  if (std::popcount(head ^ kFileSignature) <= 1) return RecordClass::File;
+  return std::popcount(*ByteReader(record).U32(0) ^ kFileSignature) <= 1;
+}
+
+RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record) {
+  ByteReader bytes(record);
+  const std::uint32_t head = *bytes.U32(0);
+  if (HasFileSignature(record)) return RecordClass::File;
   if (head == 0x00000001 || bytes.Matches(0, "BAAD") || (record[0] == 0xFF && record[1] == 0xFF))
     return RecordClass::PassOver;
   if (record[ntfs::kNeverWrittenMark] == 0xFF && record[ntfs::kNeverWrittenMark + 1] == 0xFF)
@@ -578,7 +582,7 @@ MftRecordSource::Outcome MftRecordSource::Read(std::uint64_t record, std::span<s
   std::optional<std::uint32_t> sector = SectorOf(record);
   if (!sector) return Outcome::NotThere;
   if (!volume_.ReadSectors(*sector, kSectorsPerRecord, bytes, errorCode)) return Outcome::Failed;
-  if (!ByteReader(bytes).Matches(0, "FILE") || FixUpRecordSector(bytes) != FixUpResult::Fixed)
+  if (!HasFileSignature(bytes) || FixUpRecordSector(bytes) != FixUpResult::Fixed)
     return Outcome::NotThere;
   return Outcome::Read;
 }

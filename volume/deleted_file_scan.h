@@ -23,6 +23,9 @@ namespace corvanel {
 // ScanUnreadableStretches. LastScan holds what it found.
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
 
+// Whether a record's signature is "FILE", or one bit away from it.
+bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record);
+
 // How the NTFS scan treats a 1024-byte record, by its first bytes.
 enum class RecordClass {
   File,         // "FILE": a deleted file when its flags byte is 0
