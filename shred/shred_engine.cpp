@@ -18,6 +18,7 @@
 #include "platform/file_system.h"
 #include "platform/volume_device.h"
 #include "volume/fat_directory.h"
+#include "volume/fat_layout.h"
 #include "volume/file_locate.h"
 #include "volume/mft_record.h"
 #include "volume/raw_volume.h"
@@ -25,10 +26,10 @@
 namespace corvanel {
 namespace {
 
+using fat::kDeletedMark;
+using fat::kFatEntryMask;
+constexpr std::size_t kFatEntrySize = fat::kEntrySize;
 constexpr std::uint8_t kRecordFill = 0x01;
-constexpr std::size_t kFatEntrySize = 32;
-constexpr std::uint8_t kDeletedMark = 0xE5;
-constexpr std::uint32_t kFatEntryMask = 0x0FFFFFFF;
 constexpr std::size_t kWriteBlock = std::size_t{4} << 20;  // zeros go out in blocks this large
 
 // The raw volume for the whole overwrite: one handle for every check and
@@ -283,8 +284,8 @@ bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& err
 // writes the file, and a driver may put that on the volume late), which
 // makes it no other file's.
 bool NamesTheLocatedFile(std::span<const std::uint8_t> now, const FatEntryPlace& place) {
-  constexpr std::size_t kAttributes = 0x0B, kClusterHigh = 0x14, kClusterLow = 0x1A;
-  constexpr std::uint8_t kLongNameSlot = 0x0F, kDirectory = 0x10;
+  using fat::kAttributes, fat::kClusterHigh, fat::kClusterLow;
+  constexpr std::uint8_t kLongNameSlot = fat::kAttributeLongName, kDirectory = fat::kAttributeDirectory;
   auto same = [&](std::size_t from, std::size_t to) {
     return std::equal(now.begin() + from, now.begin() + to, place.bytes.begin() + from);
   };
@@ -591,17 +592,16 @@ bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report)
   if (!session.Open(driveLetter, errorCode, report)) return false;
   const std::vector<std::uint32_t>& clusters = LocatedFile.clusters;
   std::array<std::uint8_t, kSectorSize> fatSector{};
-  std::uint32_t fatSectorNumber = UINT32_MAX;
+  std::uint64_t fatSectorNumber = UINT64_MAX;
   // Whether the first FAT now shows a cluster free, as the deletion left it.
   auto isFree = [&](std::uint32_t cluster) -> std::optional<bool> {
-    std::uint64_t byte = std::uint64_t{cluster} * 4;
-    auto sector = static_cast<std::uint32_t>(facts.fatStart + byte / kSectorSize);
-    if (byte / kSectorSize >= facts.sectorsPerFat) return false;
-    if (sector != fatSectorNumber) {
-      if (!session.Read(std::uint64_t{sector} * kSectorSize, fatSector, errorCode)) return std::nullopt;
-      fatSectorNumber = sector;
+    const std::optional<fat::FatLinkPlace> place = fat::FatLinkPlaceOf(facts, cluster);
+    if (!place) return false;
+    if (place->sector != fatSectorNumber) {
+      if (!session.Read(place->sector * kSectorSize, fatSector, errorCode)) return std::nullopt;
+      fatSectorNumber = place->sector;
     }
-    return (*ByteReader(fatSector).U32(byte % kSectorSize) & kFatEntryMask) == 0;
+    return (*ByteReader(fatSector).U32(place->offset) & kFatEntryMask) == 0;
   };
   for (std::size_t i = 0; i < clusters.size();) {
     std::optional<bool> free = isFree(clusters[i]);

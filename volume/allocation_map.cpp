@@ -5,6 +5,7 @@
 
 #include "base/byte_reader.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/fat_layout.h"
 #include "volume/raw_volume.h"
 
 namespace corvanel {
@@ -33,7 +34,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
     }
     ByteReader reader(raw);
     map.fatEntries_.resize(bytes / 4);
-    for (std::size_t i = 0; i < map.fatEntries_.size(); ++i) map.fatEntries_[i] = *reader.U32(i * 4) & 0x0FFFFFFF;
+    for (std::size_t i = 0; i < map.fatEntries_.size(); ++i) map.fatEntries_[i] = *reader.U32(i * 4) & fat::kFatEntryMask;
     return map;
   }
   if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;

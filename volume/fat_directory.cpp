@@ -12,6 +12,7 @@
 #include "platform/text_encoding.h"
 #include "volume/chain_guard.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/fat_layout.h"
 #include "volume/file_names.h"
 #include "volume/raw_volume.h"
 #include "volume/scan_result.h"
@@ -19,40 +20,13 @@
 namespace corvanel {
 namespace {
 
-// Directory entry fields
-constexpr std::size_t kEntrySize = 32;
-constexpr std::size_t kEntriesPerSector = kSectorSize / kEntrySize;
-constexpr std::size_t kAttributes = 0x0B;
-constexpr std::size_t kCaseFlags = 0x0C;  // Windows NT: which parts of the 8.3 name are lower case
-constexpr std::size_t kClusterHigh = 0x14;
-constexpr std::size_t kClusterLow = 0x1A;
-constexpr std::size_t kFileSize = 0x1C;
-constexpr std::size_t kSlotChecksum = 13;  // in a long-name slot
+using namespace fat;
 
-constexpr std::uint8_t kDeletedMark = 0xE5;
-constexpr std::uint8_t kAttributeLongName = 0x0F;
-constexpr std::uint8_t kAttributeVolumeLabel = 0x08;
-constexpr std::uint8_t kAttributeDirectory = 0x10;
-constexpr std::uint8_t kLowerCaseBase = 0x08;
-constexpr std::uint8_t kLowerCaseExtension = 0x10;
-constexpr std::uint8_t kLastAttribute = 0x3F;  // no entry FAT writes has bits above
-constexpr std::uint8_t kEndOfDirectory = 0x00;  // a first byte that ends a directory
 constexpr std::uint8_t kLastSlotOrder = 0x40 | 20;  // the last slot's mark, of a 255-unit name
-
 constexpr std::size_t kMaxLongName = 255;
 constexpr int kMaxDirectoryDepth = 128;
 
-// FAT entries
-constexpr std::uint32_t kFatEntryMask = 0x0FFFFFFF;
-constexpr std::uint32_t kFirstEndOfChain = 0x0FFFFFF8;
-constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
-
 using Entry = std::span<const std::uint8_t, kEntrySize>;
-
-std::uint32_t FirstCluster(Entry entry) {
-  ByteReader bytes(entry);
-  return std::uint32_t{*bytes.U16(kClusterHigh)} << 16 | *bytes.U16(kClusterLow);
-}
 
 bool IsDeleted(Entry entry) { return entry[0] == kDeletedMark; }
 
@@ -159,22 +133,21 @@ class FatTable {
   // The FAT's entry for a cluster, or nullopt when it lies outside the FAT
   // or cannot be read.
   std::optional<std::uint32_t> Entry(std::uint32_t cluster) {
-    std::uint64_t byte = std::uint64_t{cluster} * 4;
-    if (byte / kSectorSize >= facts_.sectorsPerFat) return std::nullopt;
-    auto fatSector = static_cast<std::uint32_t>(facts_.fatStart + byte / kSectorSize);
-    if (fatSector != sectorNumber_) {
+    const std::optional<FatLinkPlace> place = FatLinkPlaceOf(facts_, cluster);
+    if (!place) return std::nullopt;
+    if (place->sector != sectorNumber_) {
       std::int32_t ignored = 0;
-      if (!volume_.ReadSectors(fatSector, 1, bytes_, ignored)) return std::nullopt;
-      sectorNumber_ = fatSector;
+      if (!volume_.ReadSectors(place->sector, 1, bytes_, ignored)) return std::nullopt;
+      sectorNumber_ = place->sector;
     }
-    return *ByteReader(bytes_).U32(byte % kSectorSize) & kFatEntryMask;
+    return *ByteReader(bytes_).U32(place->offset) & kFatEntryMask;
   }
 
  private:
   RawVolume& volume_;
   const BootSectorFacts& facts_;
   std::array<std::uint8_t, kSectorSize> bytes_{};
-  std::uint32_t sectorNumber_ = UINT32_MAX;
+  std::uint64_t sectorNumber_ = UINT64_MAX;
 };
 
 // Reads a directory sector after sector. Within a cluster the sectors follow
