@@ -174,9 +174,10 @@ LRESULT CCorvanelDlg::OnWebPage(WPARAM, LPARAM) {
 static_assert(sizeof(DISK_GEOMETRY) == 24, "six 32-bit words");
 
 BOOL QueryDriveGeometry(const wchar_t* devicePath, DISK_GEOMETRY& geometry) {
-  HANDLE device = ::CreateFileW(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-  if (device == INVALID_HANDLE_VALUE) return FALSE;
+  const ui::OwnedHandle owned = ui::OwnedFileHandle(::CreateFileW(
+      devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!owned) return FALSE;
+  HANDLE device = owned.get();
   DWORD returned = 0;
   BOOL result = ::DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
                                   &returned, nullptr);
@@ -188,7 +189,6 @@ BOOL QueryDriveGeometry(const wchar_t* devicePath, DISK_GEOMETRY& geometry) {
                                nullptr);
     if (result) std::memcpy(&geometry, media + 8, sizeof geometry);
   }
-  ::CloseHandle(device);
   return result;
 }
 

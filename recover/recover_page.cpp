@@ -44,13 +44,14 @@ HTREEITEM InsertTreeItem(HWND tree, const std::wstring& text, int image, HTREEIT
   return TreeView_InsertItem(tree, &insert);
 }
 
-HIMAGELIST IconList(std::initializer_list<int> icons) {
-  HIMAGELIST list = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 2);
+void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
+
+OwnedImageList IconList(std::initializer_list<int> icons) {
+  OwnedImageList list(ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 2));
   for (int id : icons) {
-    auto icon = static_cast<HICON>(
-        ::LoadImageW(ui::Application::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
-    ImageList_AddIcon(list, icon);
-    if (icon) ::DestroyIcon(icon);
+    const ui::Owned<HICON, DestroyIconHandle> icon(static_cast<HICON>(
+        ::LoadImageW(ui::Application::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR)));
+    ImageList_AddIcon(list.get(), icon.get());  // the list keeps a copy
   }
   return list;
 }
@@ -172,10 +173,7 @@ class CRecoverFileDlg::TickedFiles final : public DeletedFilesView {
 
 CRecoverFileDlg::CRecoverFileDlg() : PageDialog(IDD_RECOVER_PAGE, IDB_RECOVER_PAGE_BACKGROUND) {}
 
-CRecoverFileDlg::~CRecoverFileDlg() {
-  if (deletedImages_) ImageList_Destroy(deletedImages_);
-  if (driveImages_) ImageList_Destroy(driveImages_);
-}
+CRecoverFileDlg::~CRecoverFileDlg() = default;
 
 std::span<const ui::MessageEntry<CRecoverFileDlg>> CRecoverFileDlg::MessageMap() {
   static constexpr ui::MessageEntry<CRecoverFileDlg> kMap[] = {
@@ -208,13 +206,13 @@ void CRecoverFileDlg::ResetRecoverPage() {
   scanSucceeded = 0;
   EmptyDeletedTree();
   if (!deletedImages_) deletedImages_ = IconList({IDI_DELETED_VOLUME, IDI_DELETED_FILE, IDI_DRIVE});
-  TreeView_SetImageList(DeletedTree(), deletedImages_, TVSIL_NORMAL);
+  TreeView_SetImageList(DeletedTree(), deletedImages_.get(), TVSIL_NORMAL);
   recoverButton_.SetSkinBitmaps(IDB_RECOVER, IDB_RECOVER_HOVER, IDB_RECOVER_PRESSED);
   chooseButton_.SetSkinBitmaps(IDB_CHOOSE_FOLDER, IDB_CHOOSE_FOLDER_HOVER, IDB_CHOOSE_FOLDER_PRESSED);
 
   HWND drives = DriveTree();
   if (!driveImages_) driveImages_ = IconList({IDI_COMPUTER, IDI_DRIVE});
-  TreeView_SetImageList(drives, driveImages_, TVSIL_NORMAL);
+  TreeView_SetImageList(drives, driveImages_.get(), TVSIL_NORMAL);
   TreeView_DeleteAllItems(drives);
   HTREEITEM computer = InsertTreeItem(drives, ComputerLabel(), 0, TVI_ROOT, 0);
   // Room for every letter, whatever the system lists.

@@ -41,6 +41,9 @@ std::wstring ComputerLabel();
 // The search pattern of a folder's files: "D:\" gives "D:\*.*", "D:\out" gives "D:\out\*.*".
 std::wstring DestinationSearchPattern(const std::wstring& folder);
 
+inline void DestroyImageList(HIMAGELIST list) { ImageList_Destroy(list); }
+using OwnedImageList = ui::Owned<HIMAGELIST, DestroyImageList>;
+
 class CRecoverFileDlg : public ui::PageDialog {
  public:
   CRecoverFileDlg();
@@ -95,8 +98,8 @@ class CRecoverFileDlg : public ui::PageDialog {
 
   ui::CSkinBtn recoverButton_;
   ui::CSkinBtn chooseButton_;
-  HIMAGELIST deletedImages_ = nullptr;
-  HIMAGELIST driveImages_ = nullptr;
+  OwnedImageList deletedImages_;
+  OwnedImageList driveImages_;
   HTREEITEM lastScannedDriveItem_ = nullptr;
   // The tree items of the running scan, by the view's item number.
   std::vector<HTREEITEM> scanItems_;
