@@ -1,7 +1,6 @@
 // The recover page.
 #include "recover/recover_page.h"
 
-#include <map>
 #include <utility>
 
 #include "app/corvanel_dlg.h"
@@ -94,10 +93,6 @@ std::wstring TreeItemText(HWND tree, HTREEITEM item) {
 }
 
 std::wstring ComputerLabel() { return UiLanguage == kLanguageEnglish ? L"Computer" : L"计算机"; }
-
-std::wstring DestinationSearchPattern(const std::wstring& folder) {
-  return folder + (!folder.empty() && folder.back() == L'\\' ? L"*.*" : L"\\*.*");
-}
 
 // One scan: its own stop request, which the page sets to end it early.
 struct CRecoverFileDlg::ScanRequest {
@@ -449,18 +444,9 @@ std::int32_t CRecoverFileDlg::ListDestinationFiles() {
   const std::u16string label = SelectedDriveLabel.Get();
   if (!label.empty() && platform::PathIsOnVolume(RecoverDestination, static_cast<char>(label[0])))
     return prompt::kTargetOnScannedDisk;
-  WIN32_FIND_DATAW found{};
-  HANDLE search = ::FindFirstFileW(DestinationSearchPattern(Wide(RecoverDestination)).c_str(), &found);
-  std::map<std::u16string, bool> names;  // in name order, as the system would sort them in a map
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring_view name = found.cFileName;
-      if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-      names.emplace(Utf16(found.cFileName), true);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  for (auto& [name, ignored] : names) DestinationFileNames.push_back(name);
+  // Folders too: a folder of a file's name blocks writing the file as much
+  // as a file does. The command line lists it the same way.
+  DestinationFileNames = platform::DirectoryNames(RecoverDestination);
   return prompt::kNone;
 }
 

@@ -38,9 +38,6 @@ std::wstring TreeItemText(HWND tree, HTREEITEM item);
 // "Computer" in English, "计算机" otherwise.
 std::wstring ComputerLabel();
 
-// The search pattern of a folder's files: "D:\" gives "D:\*.*", "D:\out" gives "D:\out\*.*".
-std::wstring DestinationSearchPattern(const std::wstring& folder);
-
 inline void DestroyImageList(HIMAGELIST list) { ImageList_Destroy(list); }
 using OwnedImageList = ui::Owned<HIMAGELIST, DestroyImageList>;
 
