@@ -293,6 +293,14 @@ void CRecoverFileDlg::StopScan() {
   EmptyDeletedTree();
 }
 
+void CRecoverFileDlg::TakeSelectedDrive() {
+  HWND drives = DriveTree();
+  if (HTREEITEM selected = TreeView_GetSelection(drives)) {
+    SelectedDriveLabel.Set(Utf16(TreeItemText(drives, selected)));
+    lastScannedDriveItem_ = selected;
+  }
+}
+
 void CRecoverFileDlg::EmptyDeletedTree() {
   HWND tree = DeletedTree();
   {
@@ -323,15 +331,15 @@ DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
   ScanRequest& scan = **held;
   CRecoverFileDlg& page = scan.page;
   page.ShowBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION, IDR_SCAN_ANIMATION);
+  // Nothing of an earlier scan can reach the tree after it is emptied here,
+  // so there is nothing to wait for: each batch is handed over before its
+  // worker goes on, a stopped scan's worker has ended before this one
+  // started (StopScan waits for it), and a finished one handed over its last
+  // batch before it marked the page idle.
   page.RunOnDialogThread([&page] {
-    HWND drives = page.DriveTree();
-    if (HTREEITEM selected = TreeView_GetSelection(drives)) {
-      SelectedDriveLabel.Set(Utf16(TreeItemText(drives, selected)));
-      page.lastScannedDriveItem_ = selected;
-    }
+    page.TakeSelectedDrive();
+    page.EmptyDeletedTree();
   });
-  ::Sleep(100);
-  page.RunOnDialogThread([&page] { page.EmptyDeletedTree(); });
   const std::u16string label = SelectedDriveLabel.Get();
   std::int32_t errorCode = error_code::kNone;
   ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode);

@@ -86,6 +86,8 @@ class CRecoverFileDlg : public ui::PageDialog {
   void StartScan();
   void StopScan();
   void PutDriveSelectionBack();
+  // The drive tree's selection becomes the drive the scan reads.
+  void TakeSelectedDrive();
   void EmptyDeletedTree();
   void AppendItems(const std::vector<PendingItem>& items);
   void TakeDestination(const std::optional<std::wstring>& folder);
