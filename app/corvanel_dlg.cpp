@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "app/message_catalogue.h"
 #include "app/pause_gate.h"

@@ -136,7 +136,9 @@ std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
 bool FileExistsAt(std::u16string_view path);
 bool IsDirectory(std::u16string_view path);
 
-// The names in a directory (not "." and ".."); empty when it cannot be read.
+// The names in a directory, files and folders alike (not "." and ".."), in
+// no set order; empty when it cannot be read. A recovery's same-name question
+// goes by them, asked alike in the window and on the command line.
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory);
 
 // Whether the folder that would hold path takes names that differ only in

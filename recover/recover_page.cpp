@@ -1,7 +1,6 @@
 // The recover page.
 #include "recover/recover_page.h"
 
-#include <map>
 #include <utility>
 
 #include "app/message_catalogue.h"
@@ -44,13 +43,14 @@ HTREEITEM InsertTreeItem(HWND tree, const std::wstring& text, int image, HTREEIT
   return TreeView_InsertItem(tree, &insert);
 }
 
-HIMAGELIST IconList(std::initializer_list<int> icons) {
-  HIMAGELIST list = ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 2);
+void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
+
+OwnedImageList IconList(std::initializer_list<int> icons) {
+  OwnedImageList list(ImageList_Create(16, 16, ILC_COLOR32 | ILC_MASK, 4, 2));
   for (int id : icons) {
-    auto icon = static_cast<HICON>(
-        ::LoadImageW(ui::Application::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
-    ImageList_AddIcon(list, icon);
-    if (icon) ::DestroyIcon(icon);
+    const ui::Owned<HICON, DestroyIconHandle> icon(static_cast<HICON>(
+        ::LoadImageW(ui::Application::Instance(), MAKEINTRESOURCEW(id), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR)));
+    ImageList_AddIcon(list.get(), icon.get());  // the list keeps a copy
   }
   return list;
 }
@@ -93,10 +93,6 @@ std::wstring TreeItemText(HWND tree, HTREEITEM item) {
 }
 
 std::wstring ComputerLabel() { return UiLanguage == kLanguageEnglish ? L"Computer" : L"计算机"; }
-
-std::wstring DestinationSearchPattern(const std::wstring& folder) {
-  return folder + (!folder.empty() && folder.back() == L'\\' ? L"*.*" : L"\\*.*");
-}
 
 // One scan: its own stop request, which the page sets to end it early.
 struct CRecoverFileDlg::ScanRequest {
@@ -172,10 +168,7 @@ class CRecoverFileDlg::TickedFiles final : public DeletedFilesView {
 
 CRecoverFileDlg::CRecoverFileDlg() : PageDialog(IDD_RECOVER_PAGE, IDB_RECOVER_PAGE_BACKGROUND) {}
 
-CRecoverFileDlg::~CRecoverFileDlg() {
-  if (deletedImages_) ImageList_Destroy(deletedImages_);
-  if (driveImages_) ImageList_Destroy(driveImages_);
-}
+CRecoverFileDlg::~CRecoverFileDlg() = default;
 
 std::span<const ui::MessageEntry<CRecoverFileDlg>> CRecoverFileDlg::MessageMap() {
   static constexpr ui::MessageEntry<CRecoverFileDlg> kMap[] = {
@@ -208,13 +201,13 @@ void CRecoverFileDlg::ResetRecoverPage() {
   scanSucceeded = 0;
   EmptyDeletedTree();
   if (!deletedImages_) deletedImages_ = IconList({IDI_DELETED_VOLUME, IDI_DELETED_FILE, IDI_DRIVE});
-  TreeView_SetImageList(DeletedTree(), deletedImages_, TVSIL_NORMAL);
+  TreeView_SetImageList(DeletedTree(), deletedImages_.get(), TVSIL_NORMAL);
   recoverButton_.SetSkinBitmaps(IDB_RECOVER, IDB_RECOVER_HOVER, IDB_RECOVER_PRESSED);
   chooseButton_.SetSkinBitmaps(IDB_CHOOSE_FOLDER, IDB_CHOOSE_FOLDER_HOVER, IDB_CHOOSE_FOLDER_PRESSED);
 
   HWND drives = DriveTree();
   if (!driveImages_) driveImages_ = IconList({IDI_COMPUTER, IDI_DRIVE});
-  TreeView_SetImageList(drives, driveImages_, TVSIL_NORMAL);
+  TreeView_SetImageList(drives, driveImages_.get(), TVSIL_NORMAL);
   TreeView_DeleteAllItems(drives);
   HTREEITEM computer = InsertTreeItem(drives, ComputerLabel(), 0, TVI_ROOT, 0);
   // Room for every letter, whatever the system lists.
@@ -300,6 +293,14 @@ void CRecoverFileDlg::StopScan() {
   EmptyDeletedTree();
 }
 
+void CRecoverFileDlg::TakeSelectedDrive() {
+  HWND drives = DriveTree();
+  if (HTREEITEM selected = TreeView_GetSelection(drives)) {
+    SelectedDriveLabel.Set(Utf16(TreeItemText(drives, selected)));
+    lastScannedDriveItem_ = selected;
+  }
+}
+
 void CRecoverFileDlg::EmptyDeletedTree() {
   HWND tree = DeletedTree();
   {
@@ -330,15 +331,15 @@ DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
   ScanRequest& scan = **held;
   CRecoverFileDlg& page = scan.page;
   page.ShowBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION, IDR_SCAN_ANIMATION);
+  // Nothing of an earlier scan can reach the tree after it is emptied here,
+  // so there is nothing to wait for: each batch is handed over before its
+  // worker goes on, a stopped scan's worker has ended before this one
+  // started (StopScan waits for it), and a finished one handed over its last
+  // batch before it marked the page idle.
   page.RunOnDialogThread([&page] {
-    HWND drives = page.DriveTree();
-    if (HTREEITEM selected = TreeView_GetSelection(drives)) {
-      SelectedDriveLabel.Set(Utf16(TreeItemText(drives, selected)));
-      page.lastScannedDriveItem_ = selected;
-    }
+    page.TakeSelectedDrive();
+    page.EmptyDeletedTree();
   });
-  ::Sleep(100);
-  page.RunOnDialogThread([&page] { page.EmptyDeletedTree(); });
   const std::u16string label = SelectedDriveLabel.Get();
   std::int32_t errorCode = error_code::kNone;
   ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode);
@@ -451,18 +452,9 @@ std::int32_t CRecoverFileDlg::ListDestinationFiles() {
   const std::u16string label = SelectedDriveLabel.Get();
   if (!label.empty() && platform::PathIsOnVolume(RecoverDestination, static_cast<char>(label[0])))
     return prompt::kTargetOnScannedDisk;
-  WIN32_FIND_DATAW found{};
-  HANDLE search = ::FindFirstFileW(DestinationSearchPattern(Wide(RecoverDestination)).c_str(), &found);
-  std::map<std::u16string, bool> names;  // in name order, as the system would sort them in a map
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring_view name = found.cFileName;
-      if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-      names.emplace(Utf16(found.cFileName), true);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  for (auto& [name, ignored] : names) DestinationFileNames.push_back(name);
+  // Folders too: a folder of a file's name blocks writing the file as much
+  // as a file does. The command line lists it the same way.
+  DestinationFileNames = platform::DirectoryNames(RecoverDestination);
   return prompt::kNone;
 }
 

@@ -38,8 +38,8 @@ std::wstring TreeItemText(HWND tree, HTREEITEM item);
 // "Computer" in English, "计算机" otherwise.
 std::wstring ComputerLabel();
 
-// The search pattern of a folder's files: "D:\" gives "D:\*.*", "D:\out" gives "D:\out\*.*".
-std::wstring DestinationSearchPattern(const std::wstring& folder);
+inline void DestroyImageList(HIMAGELIST list) { ImageList_Destroy(list); }
+using OwnedImageList = ui::Owned<HIMAGELIST, DestroyImageList>;
 
 class CRecoverFileDlg : public ui::PageDialog {
  public:
@@ -86,6 +86,8 @@ class CRecoverFileDlg : public ui::PageDialog {
   void StartScan();
   void StopScan();
   void PutDriveSelectionBack();
+  // The drive tree's selection becomes the drive the scan reads.
+  void TakeSelectedDrive();
   void EmptyDeletedTree();
   void AppendItems(const std::vector<PendingItem>& items);
   void TakeDestination(const std::optional<std::wstring>& folder);
@@ -95,8 +97,8 @@ class CRecoverFileDlg : public ui::PageDialog {
 
   ui::CSkinBtn recoverButton_;
   ui::CSkinBtn chooseButton_;
-  HIMAGELIST deletedImages_ = nullptr;
-  HIMAGELIST driveImages_ = nullptr;
+  OwnedImageList deletedImages_;
+  OwnedImageList driveImages_;
   HTREEITEM lastScannedDriveItem_ = nullptr;
   // The tree items of the running scan, by the view's item number.
   std::vector<HTREEITEM> scanItems_;

@@ -69,8 +69,13 @@ struct Plan {
   const FatDeletedEntry* fatEntry = nullptr;
 };
 
-// FileFailed: this file could not be written; it is skipped and the run goes on.
-enum class Outcome { Next, EndFalse, EndTrue, FileFailed };
+// What became of one file, and whether the run goes on.
+enum class Outcome {
+  Next,          // written or skipped (and reported): on with the next file
+  FileFailed,    // a write failed: the file is skipped, the run goes on
+  StopDeclined,  // the user would not have a file of the folder replaced: the run ends there
+  StopAborted,   // the program is being left (AbortRequested): the run ends, the partial file goes
+};
 
 // The same-name rule's answer for one file.
 enum class Claim { Take, Skip, End };
@@ -83,19 +88,16 @@ class Recovery {
     volumeClusters_ = facts_.geometry.sectorsPerCluster ? facts_.volumeSectors / facts_.geometry.sectorsPerCluster : 0;
   }
 
+  // One ticked file: its name settled, its data copied into a scratch file,
+  // and the scratch file put in place under the name.
   Outcome Handle(Plan& plan) {
     plan.name = RecoveredName(plan.name);
-    const std::u16string& name = plan.name;
-    RecoveredFile written{plan.key, TargetFor(name), 0, plan.size};
-    if (!IsUsableName(name)) {
+    RecoveredFile written{plan.key, TargetFor(plan.name), 0, plan.size};
+    if (!IsUsableName(plan.name)) {
       written.path = RenamedTarget(plan, platform::InvalidNameError());
       written.renamed = true;
     }
-    switch (SettleName(written)) {
-      case Claim::End: return Outcome::EndFalse;
-      case Claim::Skip: return Skip(written, SkipReason::NameTaken);
-      case Claim::Take: break;
-    }
+    if (std::optional<Outcome> notTaken = ClaimName(written)) return *notTaken;
     if (!HasSpaceFor(plan.needed, written.path)) {
       errorCode_ = error_code::kRecoverDiskFull;
       return Skip(written, SkipReason::NoSpace);
@@ -105,21 +107,11 @@ class Recovery {
     platform::StagedFile file = platform::StagedFile::Create(written.path, error);
     if (!file.IsOpen()) return NotWritten(plan, written, error);
     available_ -= std::min(available_, plan.needed);
-    pendingZeros_ = 0;
 
-    Outcome outcome = Outcome::Next;
-    if (plan.resident)
-      outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
-    else
-      outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
+    const Outcome outcome = CopyData(plan, file, written);
     // A write that failed: the scratch file goes, the run goes on.
     if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);
-    if (outcome != Outcome::Next) return outcome;  // aborted: the scratch file goes
-    // Pieces of it in extension records reused since are lost, or its run
-    // list is damaged, whatever its size says.
-    const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
-    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
-                       written.damagedBytes == 0 && !piecesLost;
+    if (outcome != Outcome::Next) return outcome;  // stopped: the scratch file goes
     // Not one sector of it could be read: no file, only the report.
     if (written.bytesWritten == 0 && written.unreadableBytes > 0) return Skip(written, SkipReason::NothingRead);
     return Commit(plan, file, written);
@@ -153,6 +145,36 @@ class Recovery {
       case kPromptNo: return Claim::End;
       default: return Claim::Skip;
     }
+  }
+
+  // The name settled for a file: nothing when it may be written under it,
+  // else what became of it (skipped for want of an answer, or the run ends).
+  std::optional<Outcome> ClaimName(RecoveredFile& written) {
+    switch (SettleName(written)) {
+      case Claim::Take: return std::nullopt;
+      case Claim::Skip: return Skip(written, SkipReason::NameTaken);
+      case Claim::End: break;
+    }
+    return Outcome::StopDeclined;
+  }
+
+  // The file's data into the scratch file (resident data, NTFS extents or a
+  // FAT32 chain), and how whole it came out. Zeros owed for unreadable
+  // clusters belong to one file: none are carried over from the last.
+  Outcome CopyData(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
+    pendingZeros_ = 0;
+    Outcome outcome = Outcome::Next;
+    if (plan.resident)
+      outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
+    else
+      outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
+    if (outcome != Outcome::Next) return outcome;
+    // Pieces of it in extension records reused since are lost, or its run
+    // list is damaged, whatever its size says.
+    const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
+    written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
+                       written.damagedBytes == 0 && !piecesLost;
+    return Outcome::Next;
   }
 
   // "name (n).ext" for the first n from 2 that names nothing in the folder.
@@ -199,11 +221,7 @@ class Recovery {
       written.path = RenamedTarget(plan, error);
       written.renamed = true;
       written.takenName.clear();
-      switch (SettleName(written)) {
-        case Claim::End: return Outcome::EndFalse;
-        case Claim::Skip: return Skip(written, SkipReason::NameTaken);
-        case Claim::Take: break;
-      }
+      if (std::optional<Outcome> notTaken = ClaimName(written)) return *notTaken;
       committed = file.Commit(written.path, error);
     }
     if (!committed) return NotWritten(plan, written, error);
@@ -284,7 +302,7 @@ class Recovery {
     const std::uint64_t sectorsPerCluster = facts_.geometry.sectorsPerCluster;
     const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
     for (std::uint64_t done = 0; done < clusters && remaining > 0;) {
-      if (AbortRequested) return Outcome::EndTrue;
+      if (AbortRequested) return Outcome::StopAborted;
       std::uint64_t count = std::min({batchClusters, clusters - done, remaining / clusterBytes_ + (remaining % clusterBytes_ != 0)});
       std::int32_t code = error_code::kNone;
       if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {
@@ -295,7 +313,7 @@ class Recovery {
         continue;
       }
       for (std::uint64_t end = done + count; done < end; ++done) {
-        if (AbortRequested) return Outcome::EndTrue;
+        if (AbortRequested) return Outcome::StopAborted;
         std::uint64_t bytes = std::min(remaining, clusterBytes_);
         if (ReadSectors(firstSector + done * sectorsPerCluster, sectorsPerCluster, code)) {
           if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::FileFailed;
@@ -373,7 +391,7 @@ class Recovery {
     std::size_t runIndex = 0;
     std::uint64_t intoRun = 0;  // clusters of runs[runIndex] already taken
     while (remaining > 0 && runIndex < record.runs.size()) {
-      if (AbortRequested) return Outcome::EndTrue;
+      if (AbortRequested) return Outcome::StopAborted;
       // The unit's pieces, in order, from the extents.
       std::vector<DataRun> pieces;
       std::uint64_t covered = 0, allocated = 0;
@@ -501,10 +519,10 @@ bool Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files
       case Outcome::Next:
       case Outcome::FileFailed:  // reported as skipped already
         break;
-      case Outcome::EndFalse:
+      case Outcome::StopDeclined:
         return false;
-      case Outcome::EndTrue:
-        return true;
+      case Outcome::StopAborted:
+        return true;  // the walk ends as if at its end; the caller sees AbortRequested
     }
   }
   return true;

@@ -519,9 +519,14 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
   // raw volume may be written.
   if (!IsTheLocatedFile(path, errorCode)) return false;
   if (mode == ShredMode::Full && !CanWriteVolume(driveLetter, errorCode)) return false;
+  // Its result is report.inPlaceFailed (the named streams' are best effort:
+  // the raw pass writes their clusters).
   ZeroInPlace(path, report);
   std::u16string finalPath = path;
   if (kind == kFileSystemNtfs) {
+    // Best effort, both: without the second locate the raw pass writes the
+    // clusters the first one found; a rename that fails leaves the name the
+    // file has, which the deletion then takes.
     if (mode == ShredMode::Full) LocateAfterInPlace(driveLetter);
     // FAT32 keeps its entries where they are: the located ones are scrubbed.
     finalPath = RenameAway(path);
@@ -533,6 +538,9 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
     report.rawPassSkipped = true;
     return true;
   }
+  // The raw pass ends early with a code (a failure), or without one when
+  // leaving the program stopped it (report.interrupted); what it passed over
+  // is counted in the report.
   if (kind == kFileSystemNtfs) OverwriteNtfsData(driveLetter, errorCode, report);
   else ShredFatFile(driveLetter, errorCode, report);
   return errorCode == error_code::kNone;
@@ -619,8 +627,14 @@ bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report)
       if (!*next) break;
       ++end;
     }
+    // A cluster with no place on the volume is reported, not written; the
+    // rest of the file still is.
     std::optional<std::uint32_t> sector = FatClusterSector(facts, clusters[i]);
-    if (!sector) return false;
+    if (!sector) {
+      report.clustersNotLocated += end - i;
+      i = end;
+      continue;
+    }
     if (!WriteZeros(session, std::uint64_t{*sector} * kSectorSize, (end - i) * clusterBytes, report, errorCode))
       return false;
     report.clustersZeroed += end - i;

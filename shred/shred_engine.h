@@ -53,10 +53,11 @@ struct ShredReport {
   std::vector<OverwrittenRange> written;
 
   // Whether everything asked for was done: nothing the raw pass was to
-  // overwrite was left (the in-place-only mode asks for no raw pass).
+  // overwrite was left (the in-place-only mode asks for no raw pass, and its
+  // in-place pass is then all there is).
   bool Complete() const {
     return deleted && !deletedWithoutOverwrite && !interrupted && clustersTaken == 0 && clustersNotLocated == 0 &&
-           !recordTaken && extensionRecordsTaken == 0 && entriesTaken == 0;
+           !recordTaken && extensionRecordsTaken == 0 && entriesTaken == 0 && !(rawPassSkipped && inPlaceFailed);
   }
 };
 

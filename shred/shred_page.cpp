@@ -37,17 +37,16 @@ struct ShredRequest {
 void InstallSystemRestart(SystemRestart* restart) { installedRestart = restart ? restart : &systemOwnRestart; }
 
 bool EnableShutdownPrivilege() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  HANDLE opened = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &opened)) return false;
+  const ui::OwnedHandle token(opened);
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
   ::LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid);
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  ::AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
   // Success without the privilege in the token still sets ERROR_NOT_ALL_ASSIGNED.
-  const bool enabled = ::GetLastError() == ERROR_SUCCESS;
-  ::CloseHandle(token);
-  return enabled;
+  return ::GetLastError() == ERROR_SUCCESS;
 }
 
 CShredFileDlg::CShredFileDlg() : PageDialog(IDD_SHRED_PAGE, IDB_SHRED_PAGE_BACKGROUND) {}

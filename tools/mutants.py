@@ -48,7 +48,7 @@ MUTANTS = {
     "recover-read-failure-ends-the-run": (
         "recover/recovery_engine.cpp",
         "          errorCode_ = code;\n          pendingZeros_ += bytes;",
-        "          errorCode_ = code;\n          return Outcome::EndFalse;\n          pendingZeros_ += bytes;",
+        "          errorCode_ = code;\n          return Outcome::StopDeclined;\n          pendingZeros_ += bytes;",
         gtest("recover_tests")),
     "recover-unreadable-clusters-not-zero-filled": (
         "recover/recovery_engine.cpp",
@@ -64,7 +64,7 @@ MUTANTS = {
     "recover-a-full-destination-ends-the-run": (
         "recover/recovery_engine.cpp",
         "      return Skip(written, SkipReason::NoSpace);",
-        "      return Outcome::EndFalse;",
+        "      return Outcome::StopDeclined;",
         suite("tests/recover/data_safety_test.py") +
         ["RecoverySafetyTest.test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on"]),
     "recover-files-of-one-run-replace-each-other": (
@@ -87,7 +87,7 @@ MUTANTS = {
     "recover-a-refused-file-ends-the-run": (
         "recover/recovery_engine.cpp",
         "    errorCode_ = error_code::kScanSystemError;\n    return Skip(written, SkipReason::NotWritten);",
-        "    errorCode_ = error_code::kScanSystemError;\n    return Outcome::EndFalse;",
+        "    errorCode_ = error_code::kScanSystemError;\n    return Outcome::StopDeclined;",
         suite("tests/recover/data_safety_test.py") +
         ["RecoverySafetyTest.test_a_folder_where_a_file_goes_skips_that_file_only"]),
     "recover-letter-case-always-folded": (

@@ -11,35 +11,13 @@
 #include <string>
 #include <utility>
 
+#include "base/owned.h"
+
 namespace corvanel::ui {
 
 // ---- owners ----------------------------------------------------------------
 
-// Owns one handle and releases it with Release.
-template <typename Handle, auto Release>
-class Owned {
- public:
-  Owned() = default;
-  explicit Owned(Handle handle) : handle_(handle) {}
-  Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, Handle{})) {}
-  Owned& operator=(Owned&& other) noexcept {
-    if (this != &other) Reset(std::exchange(other.handle_, Handle{}));
-    return *this;
-  }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() { Reset(); }
-
-  Handle get() const { return handle_; }
-  explicit operator bool() const { return handle_ != Handle{}; }
-  void Reset(Handle handle = Handle{}) {
-    if (handle_ != Handle{}) Release(handle_);
-    handle_ = handle;
-  }
-
- private:
-  Handle handle_{};
-};
+using corvanel::Owned;
 
 inline void DeleteGdiObject(HGDIOBJ object) { ::DeleteObject(object); }
 inline void DeleteMemoryDc(HDC dc) { ::DeleteDC(dc); }
@@ -50,6 +28,11 @@ using OwnedFont = Owned<HFONT, DeleteGdiObject>;
 using OwnedBrush = Owned<HBRUSH, DeleteGdiObject>;
 using OwnedMemoryDc = Owned<HDC, DeleteMemoryDc>;
 using OwnedHandle = Owned<HANDLE, CloseKernelHandle>;
+
+// A handle from CreateFile, whose "none" is INVALID_HANDLE_VALUE: owned, or nothing.
+inline OwnedHandle OwnedFileHandle(HANDLE handle) {
+  return OwnedHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
 
 // A window's device context for the length of a scope.
 class WindowDc {

@@ -1,6 +1,10 @@
 // The pages' shared behaviour.
 #include "ui/page_dialog.h"
 
+#include <map>
+#include <mutex>
+#include <utility>
+
 #include "res/resource.h"
 
 namespace corvanel::ui {
@@ -41,10 +45,25 @@ void PageDialog::HideBusyAnimation(CPictureEx& animation, int controlId) const {
   });
 }
 
+namespace {
+
+// The workers' handles are owned here, one per slot; the slot shows the
+// current one to whoever waits on it. A new worker's handle releases the
+// slot's previous one, and the process's end the last ones.
+void KeepWorkerHandle(std::atomic<void*>& slot, OwnedHandle thread) {
+  static std::mutex guard;
+  static std::map<const std::atomic<void*>*, OwnedHandle> owners;
+  const std::lock_guard lock(guard);
+  slot = thread.get();
+  owners[&slot] = std::move(thread);
+}
+
+}  // namespace
+
 bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter, std::atomic<void*>& slot) {
-  HANDLE thread = ::CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
+  OwnedHandle thread(::CreateThread(nullptr, 0, routine, parameter, 0, nullptr));
   if (!thread) return false;
-  if (HANDLE previous = slot.exchange(thread)) ::CloseHandle(previous);
+  KeepWorkerHandle(slot, std::move(thread));
   return true;
 }
 

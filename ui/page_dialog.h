@@ -37,8 +37,9 @@ class PageDialog : public Dialog {
   int backgroundBitmap_;
 };
 
-// Starts a page's worker; its handle goes to slot (the previous one is
-// released). False when the system refuses the thread.
+// Starts a page's worker; slot shows its handle, which stays owned here
+// until the slot's next worker starts (the previous one is then released).
+// False when the system refuses the thread.
 bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, void* parameter, std::atomic<void*>& slot);
 
 // Waits for a thread to end while serving the messages other threads send to

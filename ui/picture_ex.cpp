@@ -167,12 +167,12 @@ bool CPictureEx::StartAnimation() {
   if (animation_->frames.size() > 1) {
     if (threadHandle_) return false;
     auto* shared = new std::shared_ptr<Animation>(animation_);
-    threadHandle_ = ::CreateThread(nullptr, 0, FrameThread, shared, CREATE_SUSPENDED, nullptr);
+    threadHandle_.Reset(::CreateThread(nullptr, 0, FrameThread, shared, CREATE_SUSPENDED, nullptr));
     if (!threadHandle_) {
       delete shared;
       return false;
     }
-    ::ResumeThread(threadHandle_);
+    ::ResumeThread(threadHandle_.get());
     return false;
   }
   if (!picture_) return false;
@@ -253,9 +253,8 @@ void CPictureEx::StopAnimation() {
   if (threadHandle_) {
     // A thread that has not ended by then keeps its own hold on the frames:
     // they are released when it ends, never under it.
-    ::WaitForSingleObject(threadHandle_, kStopWait);
-    ::CloseHandle(threadHandle_);
-    threadHandle_ = nullptr;
+    ::WaitForSingleObject(threadHandle_.get(), kStopWait);
+    threadHandle_.Reset();
   }
   ::ResetEvent(animation.exitEvent.get());
   animation.exitRequested = 0;

@@ -34,7 +34,7 @@ class CPictureEx : public Control {
 
   int frameCount() const;
   int currentFrame() const;
-  bool playing() const { return threadHandle_ != nullptr; }
+  bool playing() const { return static_cast<bool>(threadHandle_); }
   SIZE size() const { return {width_, height_}; }
 
  protected:
@@ -83,7 +83,7 @@ class CPictureEx : public Control {
   bool frameBufferReady_ = false;
   IPicture* picture_ = nullptr;  // a single still picture
   std::shared_ptr<Animation> animation_;
-  HANDLE threadHandle_ = nullptr;
+  OwnedHandle threadHandle_;  // the frame thread while one plays
 };
 
 }  // namespace corvanel::ui

@@ -4,14 +4,23 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/owned.h"
+
 namespace corvanel {
+namespace {
+
+void CloseDevice(HANDLE device) { ::CloseHandle(device); }
+
+}  // namespace
 
 static_assert(sizeof(DISK_GEOMETRY) == 24, "six 32-bit words");
 
 BOOL QueryDriveGeometry(const wchar_t* devicePath, DISK_GEOMETRY& geometry) {
-  HANDLE device = ::CreateFileW(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  HANDLE opened = ::CreateFileW(devicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 0, nullptr);
-  if (device == INVALID_HANDLE_VALUE) return FALSE;
+  if (opened == INVALID_HANDLE_VALUE) return FALSE;
+  const Owned<HANDLE, CloseDevice> owned(opened);
+  HANDLE device = owned.get();
   DWORD returned = 0;
   BOOL result = ::DeviceIoControl(device, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
                                   &returned, nullptr);
@@ -23,7 +32,6 @@ BOOL QueryDriveGeometry(const wchar_t* devicePath, DISK_GEOMETRY& geometry) {
                                nullptr);
     if (result) std::memcpy(&geometry, media + 8, sizeof geometry);
   }
-  ::CloseHandle(device);
   return result;
 }
 

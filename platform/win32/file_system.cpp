@@ -7,11 +7,23 @@
 #include <atomic>
 #include <cwchar>
 
+#include "base/owned.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
 
 namespace {
+
+void CloseKernelHandle(HANDLE handle) { ::CloseHandle(handle); }
+void CloseSearch(HANDLE search) { ::FindClose(search); }
+using OwnedHandle = Owned<HANDLE, CloseKernelHandle>;
+using OwnedSearch = Owned<HANDLE, CloseSearch>;
+
+// CreateFile's and FindFirstFile's "none" is INVALID_HANDLE_VALUE, an owner's is null.
+template <typename Owner>
+Owner OwnedOrNone(HANDLE handle) {
+  return Owner(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
 
 struct VolumeFileId {
   DWORD volume;
@@ -20,13 +32,12 @@ struct VolumeFileId {
 };
 
 std::optional<VolumeFileId> IdentityOf(const std::string& ansiPath) {
-  HANDLE file = ::CreateFileA(ansiPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  const auto file = OwnedOrNone<OwnedHandle>(::CreateFileA(ansiPath.c_str(), 0,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION information{};
-  bool known = ::GetFileInformationByHandle(file, &information) != 0;
-  ::CloseHandle(file);
-  if (!known) return std::nullopt;
+  if (!::GetFileInformationByHandle(file.get(), &information)) return std::nullopt;
   return VolumeFileId{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
 }
 
@@ -221,15 +232,15 @@ bool DeleteFileAt(std::u16string_view path, SystemError& error) {
 }
 
 bool TruncateFileAt(std::u16string_view path, SystemError& error) {
-  HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const auto file = OwnedOrNone<OwnedHandle>(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                           OPEN_EXISTING,
+                                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
     error = LastSystemError();
     return false;
   }
-  const bool cut = ::SetEndOfFile(file) && ::FlushFileBuffers(file);
+  const bool cut = ::SetEndOfFile(file.get()) && ::FlushFileBuffers(file.get());
   if (!cut) error = LastSystemError();
-  ::CloseHandle(file);
   return cut;
 }
 
@@ -242,12 +253,14 @@ bool RenameFileAt(std::u16string_view from, std::u16string_view to, SystemError&
 std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
                                                 const std::optional<std::vector<ByteRange>>& ranges, SystemError& error) {
   // Write-through, so the zeros reach the volume's clusters, not only the cache.
-  HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const auto owned = OwnedOrNone<OwnedHandle>(
+      ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!owned) {
     error = LastSystemError();
     return std::nullopt;
   }
+  HANDLE file = owned.get();
   LARGE_INTEGER sizeField{};
   bool ok = ::GetFileSizeEx(file, &sizeField) != 0;
   const auto size = ok ? static_cast<std::uint64_t>(sizeField.QuadPart) : 0;
@@ -269,9 +282,10 @@ std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
     }
   }
   ok = ok && ::FlushFileBuffers(file);
-  if (!ok) error = LastSystemError();
-  ::CloseHandle(file);
-  if (!ok) return std::nullopt;
+  if (!ok) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
   return written;
 }
 
@@ -290,28 +304,28 @@ std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
   if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
   pattern += L'*';
   WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
+  const auto search = OwnedOrNone<OwnedSearch>(::FindFirstFileW(pattern.c_str(), &found));
+  if (!search) return names;
   do {
     std::wstring_view name = found.cFileName;
     if (name != L"." && name != L"..") names.emplace_back(name.begin(), name.end());
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
+  } while (::FindNextFileW(search.get(), &found));
   return names;
 }
 
 std::optional<FileIdentity> IdentifyFile(std::u16string_view path, SystemError& error) {
-  HANDLE file = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const auto file = OwnedOrNone<OwnedHandle>(::CreateFileW(Wide(path).c_str(), 0,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
     error = LastSystemError();
     return std::nullopt;
   }
   BY_HANDLE_FILE_INFORMATION information{};
-  bool known = ::GetFileInformationByHandle(file, &information) != 0;
-  if (!known) error = LastSystemError();
-  ::CloseHandle(file);
-  if (!known) return std::nullopt;
+  if (!::GetFileInformationByHandle(file.get(), &information)) {
+    error = LastSystemError();
+    return std::nullopt;
+  }
   if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
     error = NotARegularFileError();
     return std::nullopt;

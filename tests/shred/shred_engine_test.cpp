@@ -429,6 +429,20 @@ TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {
   EXPECT_EQ(report.clustersNotLocated, 9u);
 }
 
+TEST_F(FatShredTest, AClusterPastTheVolumeIsReportedAndTheRestShredded) {
+  // Cluster 2000's FAT entry is there, its sectors lie past the volume's end.
+  LocateFatFile({10, 2000, 11}, 1500);
+  LocatedFile.entries = {DeletedEntry(80, 2)};
+  std::int32_t errorCode = 0;
+  ShredReport report;
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report)) << errorCode;
+  EXPECT_EQ(report.clustersNotLocated, 1u);
+  EXPECT_EQ(report.clustersZeroed, 2u);
+  EXPECT_TRUE(Holds(Sector(kDataStart + 9), kSectorSize, 0)) << "cluster 11 not zeroed";
+  EXPECT_EQ(report.entriesScrubbed, 1u);
+  EXPECT_FALSE(report.Complete());
+}
+
 TEST_F(FatShredTest, ADeletionThatReachesTheVolumeLateIsWaitedFor) {
   LocateFatFile({}, 0);
   FatEntryPlace place = DeletedEntry(80, 5);
