@@ -29,9 +29,9 @@ def gtest(name, pattern="*"):
 MUTANTS = {
     "recover-makes-folders-before-the-check": (
         "cli/recover_command.cpp",
-        "  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);\n",
-        "  std::filesystem::create_directories(destination, made);\n"
-        "  if (platform::PathIsOnVolume(folder, *letter)) return ReportPrompt(console, prompt::kTargetOnScannedDisk);\n",
+        "    if (platform::PathIsOnVolume(folder_, *letter_)) return ReportPrompt(console_, prompt::kTargetOnScannedDisk);\n",
+        "    std::filesystem::create_directories(destination_, failed);\n"
+        "    if (platform::PathIsOnVolume(folder_, *letter_)) return ReportPrompt(console_, prompt::kTargetOnScannedDisk);\n",
         suite("tests/recover/data_safety_test.py")),
     "recover-writes-through-links": (
         "platform/posix/file_system.cpp",
@@ -188,8 +188,8 @@ MUTANTS = {
         gtest("volume_tests", "FatWalkTest.*")),
     "locate-skips-the-record-fix-up": (
         "volume/deleted_file_scan.cpp",
-        "  if (!ByteReader(bytes).Matches(0, \"FILE\") || FixUpRecordSector(bytes) != FixUpResult::Fixed)",
-        "  if (!ByteReader(bytes).Matches(0, \"FILE\"))",
+        "  if (!HasFileSignature(bytes) || FixUpRecordSector(bytes) != FixUpResult::Fixed)",
+        "  if (!HasFileSignature(bytes))",
         suite("tests/shred/real_volumes_test.py")),
     "recover-rereads-the-first-batch": (
         "recover/recovery_engine.cpp",
@@ -207,9 +207,9 @@ MUTANTS = {
         ["NtfsFilesTest.test_a_unit_that_does_not_decode_is_reported_not_written"]),
     "recover-follows-reused-extension-records": (
         "volume/deleted_file_scan.cpp",
-        "      if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||\n"
-        "          (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse))",
-        "      if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read)",
+        "    if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||\n"
+        "        (bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse) != baseInUse)",
+        "    if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read)",
         suite("tests/recover/real_volumes_test.py") + ["ExtensionRecordsTest"]),
     "scan-blank-count-never-reset": (
         "volume/deleted_file_scan.cpp",
