@@ -251,7 +251,9 @@ class CvEntry:
 
 
 def parse_scan(text):
-    return [CvEntry(json.loads(line)) for line in text.splitlines() if line.strip()]
+    """The files listed; a line on a stretch the scan could not read lists none."""
+    lines = [json.loads(line) for line in text.splitlines() if line.strip()]
+    return [CvEntry(line) for line in lines if "unreadable" not in line]
 
 
 class Disagreement:
@@ -1356,7 +1358,8 @@ def check_volume(fs, image, work, cli):
         result.disagreements.append(Disagreement("scan-output", f"not JSON lines: {e}"))
         return result, outputs
     files = [e for e in fls if e.meta_type == "r"]
-    if rc != 0:
+    # 1 with a listing: parts of the volume could not be read, the rest is listed.
+    if rc != 0 and not (rc == 1 and b'"unreadable"' in scan_out):
         # What fls lists is all missing then: one disagreement says so.
         if files:
             result.disagreements.append(Disagreement(
@@ -1737,6 +1740,10 @@ class SelfTest(unittest.TestCase):
             c = self.compare("fat32", [fls_line(9, "d/" + name[:cut] + name[cut + 13:], 7, attr="")],
                              [scan_line(0, "d", name, 7, "fat32")])
             self.assertEqual(self.kinds(c), kinds, cut)
+
+    def test_unreadable_stretches_list_no_file(self):
+        text = scan_line(0, "", "a.txt", 5) + '\n{"unreadable":"records","first":1023,"count":122}'
+        self.assertEqual([e.path for e in parse_scan(text)], ["a.txt"])
 
     def test_a_fat_size_past_the_volume(self):
         with tempfile.NamedTemporaryFile() as image:
