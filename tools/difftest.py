@@ -160,8 +160,8 @@ KNOWN = [
                 "the tree from the root"),
     dict(id="fat-entry-after-end-mark", fs="fat32", side="fls-only", needs="entry-after-end-mark",
          reason="an entry that lies after an end-of-folder mark (an entry whose first byte is 0, as a zeroed "
-                "sector leaves) in its folder's cluster chain: fls reads every cluster of the folder, Corvanel "
-                "ends the folder at the mark as FAT says"),
+                "sector leaves) in its folder's cluster chain, or a file below a folder whose entry lies so: fls reads "
+                "every cluster of the folder, Corvanel ends the folder at the mark as FAT says"),
     dict(id="fat-long-name-over-15-slots", fs="fat32", side="same-file", needs="long-name-cut-by-fls",
          reason="a long name of more than 15 slots (over 195 characters): fls leaves out its last slot (the one "
                 "marked last, which comes first on disk) and shows the name cut to 13 characters a slot; Corvanel "
@@ -559,16 +559,36 @@ def folder_fls_fails(inode, comparison):
 
 
 def entry_after_end_mark(entry, _listed, comparison):
-    """The fls inode of a FAT entry is its place: (sector - first data
-    sector) * 16 + index + 3. Is there an end mark before it in its folder?"""
-    if comparison.image is None or "/" not in entry.path:
+    """Does the entry, or a folder on its path, lie after an end mark in its
+    folder? The fls inode of a FAT entry is its place: (sector - first data
+    sector) * 16 + index + 3; a folder after a mark hides all below it too."""
+    if comparison.image is None:
         return False
-    folder = entry.path.rsplit("/", 1)[0]
-    inode = comparison.folders.get(folder)
+    parts = entry.path.split("/")
+    inode = entry.inode
+    for depth in range(len(parts) - 1, -1, -1):
+        folder = fat_folder_inode("/".join(parts[:depth]), comparison)
+        if inode is None or folder is None:
+            return False
+        if after_end_mark(inode, folder, comparison):
+            return True
+        inode = folder
+    return False
+
+
+def fat_folder_inode(path, comparison):
+    if not path:
+        return 2  # the root folder
+    inode = comparison.folders.get(path)
     if inode is None:
-        rc, out, _ = run(["ifind", "-f", "fat32", "-n", folder, comparison.image])
+        rc, out, _ = run(["ifind", "-f", "fat32", "-n", path, comparison.image])
         inode = int(out) if rc == 0 and out.strip().isdigit() else None
-    rc, out, _ = run(["istat", "-f", "fat32", comparison.image, str(inode)]) if inode else (1, b"", b"")
+    return inode
+
+
+def after_end_mark(inode, folder, comparison):
+    """Is entry `inode` after an entry whose first byte is 0 in folder `folder`'s chain?"""
+    rc, out, _ = run(["istat", "-f", "fat32", comparison.image, str(folder)])
     text = out.decode(errors="replace")
     if rc != 0 or "Sectors:" not in text:
         return False
@@ -576,7 +596,7 @@ def entry_after_end_mark(entry, _listed, comparison):
     with open(comparison.image, "rb") as f:
         boot = f.read(512)
         first_data = struct.unpack_from("<H", boot, 0x0E)[0] + boot[0x10] * struct.unpack_from("<I", boot, 0x24)[0]
-        at = ((entry.inode - 3) // 16 + first_data, (entry.inode - 3) % 16)
+        at = ((inode - 3) // 16 + first_data, (inode - 3) % 16)
         for sector in sectors:
             f.seek(sector * 512)
             data = f.read(512)
@@ -1753,6 +1773,34 @@ class SelfTest(unittest.TestCase):
                 c = Comparison("fat32", image=image.name)
                 c.listings([], parse_scan(scan_line(0, "d", "\ufffdQQF00U.OR", size, "fat32")))
                 self.assertEqual(self.kinds(c), kinds, size)
+
+    def test_files_below_a_folder_after_an_end_mark(self):
+        # Folder a's first sector zeroed: b's entry, in a's second sector,
+        # lies after the mark, and so does the deleted file in b.
+        with tempfile.TemporaryDirectory() as work:
+            image = os.path.join(work, "fat32.img")
+            with open(image, "wb") as f:
+                f.truncate(34 << 20)
+            must(["mkfs.fat", "-F", "32", "-s", "1", image])
+            ops = FatOps(image, work)
+            ops.mkdir("a")
+            for n in range(14):  # fills a's first sector after . and ..
+                ops.write(f"a/f{n}", b"x")
+            ops.mkdir("a/b")
+            ops.write("a/b/gone.txt", b"y" * 700)
+            ops.remove("a/b/gone.txt")
+            sectors = run(["istat", "-f", "fat32", image, run(["ifind", "-f", "fat32", "-n", "a", image])[1].strip()])[1]
+            first = int(sectors.split(b"Sectors:", 1)[1].split()[0])
+            fls = parse_fls(run(["fls", "-f", "fat32", "-rdpl", image])[1].decode())
+            self.assertEqual([e.path for e in fls], ["a/b/_one.txt"])
+            for zeroed, kinds in ((False, ["missing"]), (True, [])):
+                if zeroed:
+                    with open(image, "r+b") as f:
+                        f.seek(first * 512)
+                        f.write(bytes(512))
+                c = Comparison("fat32", image=image)
+                c.listings(fls, [])
+                self.assertEqual(self.kinds(c), kinds, zeroed)
 
     def test_long_names_fls_cuts(self):
         name = "n" * 190 + "tail.txt"  # 198 characters, 16 slots: fls shows 15
