@@ -98,6 +98,22 @@ KNOWN = [
          reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
                 "deleted folder's attribute list names attributes that are gone, or its index lies past a cut): "
                 "fls lists none of the files in it, not even as orphans; Corvanel lists them"),
+    dict(id="ntfs-orphans-fls-cannot-list", fs="ntfs", side="corvanel-only", cv_path=r"\?/[^/]+",
+         needs="fls-lists-no-orphans",
+         reason="a deleted file whose folder's record is gone or reused (Corvanel writes ?/): fls would put it in "
+                "$OrphanFiles, but The Sleuth Kit gives up the whole orphan listing when one deleted folder among "
+                "the orphans cannot be opened (its attribute list names an index the record no longer holds), "
+                "and fls lists no orphan at all"),
+    dict(id="ntfs-record-refused-by-fls", fs="ntfs", side="corvanel-only", cv_path=r".+",
+         needs="record-refused-by-fls",
+         reason="a damaged record The Sleuth Kit refuses whole (istat fails on it: an attribute the file does not "
+                "need, as its security descriptor, is damaged, or the update sequence's place is) while its name "
+                "and data attribute read whole: fls lists nothing, Corvanel lists the file and recovers its data"),
+    dict(id="ntfs-attributes-broken-before-data", fs="ntfs", side="corvanel-only", cv_path=r".+",
+         needs="attributes-broken-before-data",
+         reason="a damaged record whose attributes cannot be walked to its data (an attribute's length runs out "
+                "of the record): fls lists nothing, Corvanel lists the name with size 0 and recovers it as "
+                "partial, nothing known of its data"),
     dict(id="ntfs-in-nameless-folder", fs="ntfs", side="corvanel-only", cv_path=r"\?/[^/]+",
          needs="in-nameless-folder",
          reason="a deleted file whose deleted folder kept no $FILE_NAME (as above): fls at times lists neither "
@@ -107,6 +123,10 @@ KNOWN = [
          reason="as above, a level or more further down: the deleted folder ?/ stands for kept no $FILE_NAME "
                 "(nor does any record its attribute list names), the folders below it kept theirs; fls reaches "
                 "none of them, Corvanel lists the file with ?/ and the named folders"),
+    dict(id="ntfs-orphan-below-named-folders", fs="ntfs", side="same-file", needs="orphan-below-named-folders",
+         reason="a deleted file whose folder (or one of its folders) is a record fls reaches from no folder, as "
+                "one further up was zeroed: fls puts it in $OrphanFiles, Corvanel writes the folders the records "
+                "still name and ?/ above them"),
     dict(id="ntfs-orphaned-by-unreadable-folder", fs="ntfs", side="same-file", needs="orphaned-by-unreadable-folder",
          reason="a deleted file whose folder The Sleuth Kit cannot open (its index lies on sectors that cannot be "
                 "read, as past a cut): fls puts it in $OrphanFiles, Corvanel names the folder from its record"),
@@ -141,7 +161,7 @@ KNOWN = [
          reason="a file whose folder is gone or reused: The Sleuth Kit puts it in its virtual folder "
                 "$OrphanFiles, Corvanel's path starts with ?/"),
     dict(id="ntfs-lost-name", fs="ntfs", side="same-name", fls_sub=[r"^\?/OrphanFile-(\d+)$", r"?/?\1"],
-         cv_sub=[r"^\?/*\?(\d+)$", r"?/?\1"],
+         cv_sub=[r"^(\?/)?\?(\d+)$", r"?/?\2"],
          reason="a record whose name was lost: The Sleuth Kit calls it OrphanFile-N, Corvanel ?N (N the record "
                 "number)"),
     dict(id="fat-deleted-short-name", fs="fat32", side="same-name", component=SHORT_NAME, cv_sub=[r"^\ufffd", "_"],
@@ -270,6 +290,7 @@ class Comparison:
     def __init__(self, fs, known=None, image=None):
         self.fs, self.image = fs, image
         self.folders, self.names, self.live, self.records = {}, None, None, None
+        self.orphans_fail = None
         self.rules = [r for r in (KNOWN if known is None else known) if r["fs"] in ("*", fs)]
         self.used = collections.Counter()
         self.disagreements = []
@@ -481,6 +502,90 @@ def deleted_records_named(entry, comparison):
             if found and not record[0x16] & 1:
                 comparison.names[found[0]].add((number, found[1]))
     return comparison.names.get(entry.path.rsplit("/", 1)[-1], set())
+
+
+def fls_lists_no_orphans(entry, _listed, comparison):
+    """A deleted record carries the entry's name, and fls fails on $OrphanFiles."""
+    if comparison.image is None or not deleted_records_named(entry, comparison):
+        return False
+    if comparison.orphans_fail is None:  # asked once
+        rc, out, _ = run(["fls", "-f", "ntfs", comparison.image, "5"])
+        folder = re.search(rb"V/V (\d+):\t\$OrphanFiles", out)
+        comparison.orphans_fail = rc == 0 and folder is not None and \
+            run(["fls", "-f", "ntfs", comparison.image, folder.group(1).decode()])[0] != 0
+    return comparison.orphans_fail
+
+
+def record_data_size(record):
+    """Size of a record's unnamed $DATA when the walk of its attributes gets
+    there, else None; "broken" when the walk breaks first. With the walk's end."""
+    at = struct.unpack_from("<H", record, 0x14)[0]
+    while at + 8 <= len(record):
+        kind, length = struct.unpack_from("<II", record, at)
+        if kind == 0xFFFFFFFF:
+            return None, at
+        if length < 24 or at + length > len(record):
+            return "broken", at
+        if kind == 0x80 and record[at + 9] == 0:
+            if record[at + 8] == 0:
+                return struct.unpack_from("<I", record, at + 0x10)[0], at + length
+            return (struct.unpack_from("<Q", record, at + 0x30)[0] if length >= 0x40 else None), at + length
+        at += length
+    return "broken", at
+
+
+def deleted_records(entry, comparison):
+    """(number, bytes) of the deleted records that carry the entry's name."""
+    numbers = {number for number, _ in deleted_records_named(entry, comparison)}
+    return [(number, record) for number, record in mft_records(comparison.image) if number in numbers]
+
+
+def record_refused_by_fls(entry, _listed, comparison):
+    """istat fails on a deleted record of that name whose data attribute gives
+    the entry's size; under a broken update sequence only when the attributes
+    end before the first sector's last two bytes, which the fix-up would set."""
+    if comparison.image is None:
+        return False
+    for number, record in deleted_records(entry, comparison):
+        size, end = record_data_size(record)
+        usa, count = struct.unpack_from("<HH", record, 4)
+        fixed = 0x28 <= usa and usa + 2 * count <= 510 and count == 3
+        if size == entry.size and (fixed or end <= 510) and \
+                run(["istat", "-f", "ntfs", comparison.image, str(number)])[0] != 0:
+            return True
+    return False
+
+
+def attributes_broken_before_data(entry, _listed, comparison):
+    return comparison.image is not None and entry.size == 0 and any(
+        record_data_size(record)[0] == "broken" for _, record in deleted_records(entry, comparison))
+
+
+def orphan_below_named_folders(fls_entry, cv_entry, comparison):
+    """fls's $OrphanFiles/S is Corvanel's ?/A/../B/S: up from the record, istat
+    names the folders B, .., A, and the one above A it cannot read or name."""
+    if comparison.image is None or not fls_entry.path.startswith("$OrphanFiles/") or fls_entry.size != cv_entry.size:
+        return False
+    name = fls_entry.path[len("$OrphanFiles/"):]
+    if "/" in name or not cv_entry.path.startswith("?/") or not cv_entry.path.endswith("/" + name):
+        return False
+    folders = cv_entry.path[2:-len(name) - 1].split("/")
+    if folders == [""]:
+        return False
+    inode = fls_entry.inode
+    for folder in list(reversed(folders)) + [None]:
+        rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(inode)])
+        parent = re.search(r"Parent MFT Entry: (\d+)", out.decode(errors="replace"))
+        if rc != 0 or parent is None:
+            return False
+        inode = int(parent.group(1))
+        rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(inode)])
+        found = re.search(r"\$FILE_NAME Attribute Values:\n(?:.*\n)*?Name: (.*)\n", out.decode(errors="replace"))
+        if folder is None:
+            return rc != 0 or found is None
+        if rc != 0 or found is None or found.group(1) != folder:
+            return False
+    return False
 
 
 def listed_record_without_name(entry, listed, comparison):
@@ -783,7 +888,10 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "slot-left-out-by-fls": slot_left_out_by_fls,
               "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
-              "below-nameless-folder": below_nameless_folder,
+              "below-nameless-folder": below_nameless_folder, "fls-lists-no-orphans": fls_lists_no_orphans,
+              "record-refused-by-fls": record_refused_by_fls,
+              "attributes-broken-before-data": attributes_broken_before_data,
+              "orphan-below-named-folders": orphan_below_named_folders,
               "compressed": compressed}
 
 
@@ -1735,6 +1843,11 @@ class SelfTest(unittest.TestCase):
         self.assertEqual(self.kinds(c), ["missing", "missing"])
         c = self.compare("fat32", [fls_line(70, "$OrphanFiles/x.txt", 3)], [scan_line(0, "?/", "x.txt", 3)])
         self.assertEqual(self.kinds(c), ["extra"])
+        # A lost name is ?N at the top as well, and only of record N.
+        c = self.compare("ntfs", [fls_line(288, "$OrphanFiles/OrphanFile-288", 4096)], [scan_line(0, "", "?288", 4096)])
+        self.assertEqual(self.kinds(c), [])
+        c = self.compare("ntfs", [fls_line(288, "$OrphanFiles/OrphanFile-288", 4096)], [scan_line(0, "", "?289", 4096)])
+        self.assertEqual(self.kinds(c), ["extra", "missing"])
         c = self.compare("ntfs", [fls_line(70, "_OO.TXT", 3)], [scan_line(0, "", "\ufffdOO.TXT", 3)])
         self.assertEqual(self.kinds(c), ["name"])
 

@@ -339,6 +339,18 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
   record.runsComplete = true;  // the pieces' run lists are judged above
 }
 
+// Whether the attributes, end marker included, lie before limit. A record
+// whose update sequence cannot be applied keeps the sequence number in each
+// sector's last two bytes: it reads true only before the first of them.
+bool AttributesEndBefore(std::span<const std::uint8_t> record, std::size_t limit) {
+  std::size_t end = ByteReader(record).U16(ntfs::kFirstAttribute).value_or(limit);
+  const bool walked = ForEachAttribute(record, [&](const AttributeView& attribute) {
+    end = attribute.offset + attribute.bytes.size();
+    return end <= limit;
+  });
+  return walked && end + 4 <= limit;
+}
+
 // A deleted file's record that ParseFileRecord refused for a damaged data
 // attribute (its value or run list out of the record, or the walk of the
 // attributes broken before it): listed under its name, nothing known of its
@@ -472,9 +484,10 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
       if (const std::uint64_t base = *ByteReader(record).U64(ntfs::kBaseRecord); base != 0) {
         extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
       } else if (record[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
-        FixUpRecordSector(record);
-        const bool named = ParseFileRecord(record, parsed);
-        if (named || IsNamelessBase(record, parsed)) {
+        const bool whole =
+            FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
+        const bool named = whole && ParseFileRecord(record, parsed);
+        if (named || (whole && IsNamelessBase(record, parsed))) {
           parsed.recordNumber = number;
           if (parsed.hasAttributeList || !named) {
             CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
@@ -483,7 +496,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
           } else {
             list(parsed);
           }
-        } else if (HasLostItsData(record, parsed)) {
+        } else if (whole && HasLostItsData(record, parsed)) {
           parsed.recordNumber = number;
           list(parsed);
         }

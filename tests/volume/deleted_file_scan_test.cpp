@@ -253,6 +253,18 @@ TEST_F(NtfsScanTest, ARecordWhoseSignatureLostOneBitIsStillRead) {
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"a.txt", u"b.txt"}));
 }
 
+TEST_F(NtfsScanTest, ARecordWhoseUpdateSequenceIsOutOfPlaceIsReadOnlyBeforeTheFirstSectorEnd) {
+  PutDeleted(24, u"a.txt", std::vector<std::uint8_t>(600, 'a'));  // its data runs over byte 510
+  PutDeleted(25, u"b.txt");
+  PutDeleted(26, u"c.txt", std::vector<std::uint8_t>(600, 'c'));
+  for (std::uint32_t number : {24u, 25u})  // the array's offset past the record
+    image.Write((kMftSector + number * 2) * std::uint64_t{kSectorSize} + 5, std::vector<std::uint8_t>{0x04});
+  EndAt(27);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"b.txt", u"c.txt"}));
+}
+
 TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   PutDeleted(24, u"a.txt");
   PutDeleted(25, u"b.txt");
