@@ -2,6 +2,7 @@
 #include "platform/drive_table.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <sys/sysmacros.h>
@@ -122,8 +123,15 @@ bool IsDeviceOrImage(const std::string& path) {
 
 // The arguments of a process, each made absolute against its working folder.
 std::vector<std::string> ProcessArguments(const std::string& pid) {
-  std::ifstream file("/proc/" + pid + "/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Read with read(2): the process may end meanwhile, and a failed read
+  // through a stream buffer's iterator throws.
+  std::string all;
+  const int file = ::open(("/proc/" + pid + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  if (file >= 0) {
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(file, chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(got));
+    ::close(file);
+  }
   char cwd[PATH_MAX];
   ssize_t cwdLength = ::readlink(("/proc/" + pid + "/cwd").c_str(), cwd, sizeof cwd - 1);
   std::vector<std::string> arguments;
