@@ -182,6 +182,11 @@ KNOWN = [
          reason="an entry that lies after an end-of-folder mark (an entry whose first byte is 0, as a zeroed "
                 "sector leaves) in its folder's cluster chain, or a file below a folder whose entry lies so: fls reads "
                 "every cluster of the folder, Corvanel ends the folder at the mark as FAT says"),
+    dict(id="fat-deleted-folder-past-first-cluster", fs="fat32", side="corvanel-only", cv_path=r".+/.+",
+         needs="below-one-cluster-deleted-folder",
+         reason="a file in a deleted folder (or below one) whose entries go on past the folder's first cluster: "
+                "The Sleuth Kit reads a deleted folder's first cluster only (its chain is freed), Corvanel reads on "
+                "along the volume while the clusters are free and hold entries"),
     dict(id="fat-long-name-over-15-slots", fs="fat32", side="same-file", needs="long-name-cut-by-fls",
          reason="a long name of more than 15 slots (over 195 characters): fls leaves out its last slot (the one "
                 "marked last, which comes first on disk) and shows the name cut to 13 characters a slot; Corvanel "
@@ -290,6 +295,7 @@ class Comparison:
     def __init__(self, fs, known=None, image=None):
         self.fs, self.image = fs, image
         self.folders, self.names, self.live, self.records = {}, None, None, None
+        self.folder_sizes = {}
         self.orphans_fail = None
         self.rules = [r for r in (KNOWN if known is None else known) if r["fs"] in ("*", fs)]
         self.used = collections.Counter()
@@ -341,6 +347,7 @@ class Comparison:
 
     def listings(self, fls, cv):
         self.folders = {e.path: e.inode for e in fls if e.meta_type == "d"}
+        self.folder_sizes = {e.path: e.size for e in fls if e.meta_type == "d"}
         files = []
         for entry in fls:
             if entry.meta_type == "r" or (entry.meta_type == "-" and entry.name_type == "r"):
@@ -636,6 +643,18 @@ def slot_left_out_by_fls(fls_entry, cv_entry, _comparison):
     return any(cv_name[:at] + cv_name[at + 13:] == fls_name for at in range(0, len(fls_name) + 1, 13))
 
 
+def below_one_cluster_deleted_folder(entry, _listed, comparison):
+    """A folder on the file's path that fls lists as deleted, one cluster long."""
+    if comparison.image is None:
+        return False
+    with open(comparison.image, "rb") as f:
+        boot = f.read(512)
+    cluster = int.from_bytes(boot[11:13], "little") * boot[13]
+    parts = entry.path.split("/")[:-1]
+    return any(0 < (comparison.folder_sizes.get("/".join(parts[:n])) or 0) <= cluster
+               for n in range(1, len(parts) + 1))
+
+
 def size_past_volume(entry, _listed, comparison):
     return comparison.image is not None and entry.size > os.path.getsize(comparison.image)
 
@@ -886,6 +905,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "size-past-volume": size_past_volume,
               "slot-left-out-by-fls": slot_left_out_by_fls,
+              "below-one-cluster-deleted-folder": below_one_cluster_deleted_folder,
               "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
               "below-nameless-folder": below_nameless_folder, "fls-lists-no-orphans": fls_lists_no_orphans,
@@ -1877,6 +1897,18 @@ class SelfTest(unittest.TestCase):
     def test_unreadable_stretches_list_no_file(self):
         text = scan_line(0, "", "a.txt", 5) + '\n{"unreadable":"records","first":1023,"count":122}'
         self.assertEqual([e.path for e in parse_scan(text)], ["a.txt"])
+
+    def test_files_past_a_deleted_folders_first_cluster(self):
+        with tempfile.NamedTemporaryFile() as image:
+            boot = bytearray(512)
+            boot[11:13], boot[13] = (512).to_bytes(2, "little"), 1
+            image.write(bytes(boot))
+            image.flush()
+            for folder_size, kinds in ((512, []), (1024, ["extra"])):
+                c = Comparison("fat32", image=image.name)
+                c.listings(parse_fls(fls_line(9, "d", folder_size, kind="d/d", attr="")),
+                           parse_scan(scan_line(0, "d", "x.txt", 7, "fat32")))
+                self.assertEqual(self.kinds(c), kinds, folder_size)
 
     def test_a_fat_size_past_the_volume(self):
         with tempfile.NamedTemporaryFile() as image:
