@@ -146,6 +146,9 @@ KNOWN = [
          needs="name-still-indexed",
          reason="a record not in use whose name a folder's index still holds as a live entry (ntfs-3g left it "
                 "so): fls counts the name as allocated and -d leaves it out, Corvanel lists the record as deleted"),
+    dict(id="ntfs-record-without-data", fs="ntfs", side="fls-only", needs="record-without-data",
+         reason="a deleted record with a name but no data attribute at all, and no attribute list (ntfs-3g leaves "
+                "such records): fls lists it with size 0, Corvanel lists the records that hold a file's data"),
     dict(id="listed-twice", fs="*", side="fls-only", needs="inode-listed-elsewhere",
          reason="fls lists one file under two paths (FAT: a moved folder's old, deleted entry still leads to its "
                 "clusters; NTFS: a name in an index entry beside the record's own); Corvanel lists each file once "
@@ -442,6 +445,20 @@ class Comparison:
 def stream_of_listed_file(entry, listed, _comparison):
     base = entry.path.rsplit(":", 1)[0]
     return any(other.inode == entry.inode and other.path == base for other in listed)
+
+
+def record_without_data(entry, _listed, comparison):
+    """A regular file of size 0 whose record istat shows with a name and
+    neither $DATA nor an attribute list."""
+    if comparison.image is None or entry.size != 0 or entry.meta_type != "r":
+        return False
+    rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(entry.inode)])
+    text = out.decode(errors="replace")
+    if rc != 0 or "\nAttributes:" not in text:
+        return False
+    attributes = text.split("\nAttributes:", 1)[1]
+    return "Type: $FILE_NAME" in attributes and "Type: $DATA" not in attributes and \
+        "Type: $ATTRIBUTE_LIST" not in attributes
 
 
 def record_without_name(entry, _listed, comparison, data=True):
@@ -904,7 +921,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,
               "size-past-allocation": size_past_allocation, "size-past-volume": size_past_volume,
-              "slot-left-out-by-fls": slot_left_out_by_fls,
+              "slot-left-out-by-fls": slot_left_out_by_fls, "record-without-data": record_without_data,
               "below-one-cluster-deleted-folder": below_one_cluster_deleted_folder,
               "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
