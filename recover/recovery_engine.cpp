@@ -13,6 +13,7 @@
 #include "volume/deleted_file_scan.h"
 #include "volume/ntfs_layout.h"
 #include "volume/raw_volume.h"
+#include "volume/run_reader.h"
 
 namespace corvanel {
 
@@ -21,7 +22,7 @@ std::vector<std::u16string> DestinationFileNames;
 
 namespace {
 
-constexpr std::uint64_t kBatchBytes = 1 << 20;  // clusters read and written together
+constexpr std::uint64_t kBatchBytes = 1 << 20;  // owed zeros go out in blocks this large
 
 bool English() { return UiLanguage == kLanguageEnglish; }
 
@@ -85,7 +86,6 @@ class Recovery {
   Recovery(char driveLetter, std::int32_t& errorCode, RecoveryObserver* observer)
       : volume_(driveLetter), facts_(LastScan.ScannedVolume), errorCode_(errorCode), observer_(observer) {
     clusterBytes_ = ClusterBytes(facts_);
-    volumeClusters_ = facts_.geometry.sectorsPerCluster ? facts_.volumeSectors / facts_.geometry.sectorsPerCluster : 0;
   }
 
   // One ticked file: its name settled, its data copied into a scratch file,
@@ -286,47 +286,58 @@ class Recovery {
     return TargetFor(u"Recover_" + Decimal(number) + extension);
   }
 
-  // Reads count sectors at sector into the buffer; false with the code set.
-  // (count is at most a batch: kBatchBytes of sectors, or one cluster.)
-  bool ReadSectors(std::uint64_t sector, std::uint64_t count, std::int32_t& code) {
-    buffer_.resize(count * kSectorSize);
-    return volume_.ReadSectors(sector, static_cast<std::uint32_t>(count), buffer_, code);
+  // Takes a stream's bytes into the scratch file: a hole as zeros, a
+  // cluster that cannot be read owed as zeros, written only if something
+  // readable follows it, so readable data keeps its place.
+  class FileReceiver final : public RunReceiver {
+   public:
+    FileReceiver(Recovery& recovery, platform::StagedFile& file, RecoveredFile& written)
+        : recovery_(recovery), file_(file), written_(written) {}
+
+    bool GoOn() override { return Stop(AbortRequested ? Outcome::StopAborted : Outcome::Next); }
+    bool Bytes(std::span<const std::uint8_t> bytes) override {
+      taken += bytes.size();
+      return Stop(recovery_.Put(file_, bytes, written_) ? Outcome::Next : Outcome::FileFailed);
+    }
+    bool Zeros(std::uint64_t count) override {
+      taken += count;
+      return Stop(recovery_.PutZeros(file_, count, written_) ? Outcome::Next : Outcome::FileFailed);
+    }
+    bool Unreadable(std::uint64_t count, std::int32_t code) override {
+      taken += count;
+      recovery_.errorCode_ = code;
+      recovery_.pendingZeros_ += count;
+      written_.unreadableBytes += count;
+      AdvanceProgress(count);
+      return true;
+    }
+
+    std::uint64_t taken = 0;  // bytes of the stream dealt with
+    Outcome outcome = Outcome::Next;
+
+   private:
+    bool Stop(Outcome why) {
+      outcome = why;
+      return why == Outcome::Next;
+    }
+
+    Recovery& recovery_;
+    platform::StagedFile& file_;
+    RecoveredFile& written_;
+  };
+
+  RunStream Stream(std::span<const DataRun> runs) const {
+    return {runs, facts_.geometry.sectorsPerCluster, facts_.volumeSectors};
   }
 
-  // Copies `clusters` clusters from `firstSector` on, no more than remaining
-  // bytes. A batch that cannot be read is read again a cluster at a time; a
-  // cluster that still cannot be read is owed as zeros, written only if
-  // something readable follows it, so readable data keeps its place.
-  Outcome CopyClusters(std::uint64_t firstSector, std::uint64_t clusters, platform::StagedFile& file,
-                       std::uint64_t& remaining, RecoveredFile& written) {
-    const std::uint64_t sectorsPerCluster = facts_.geometry.sectorsPerCluster;
-    const std::uint64_t batchClusters = std::max<std::uint64_t>(1, kBatchBytes / clusterBytes_);
-    for (std::uint64_t done = 0; done < clusters && remaining > 0;) {
-      if (AbortRequested) return Outcome::StopAborted;
-      std::uint64_t count = std::min({batchClusters, clusters - done, remaining / clusterBytes_ + (remaining % clusterBytes_ != 0)});
-      std::int32_t code = error_code::kNone;
-      if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {
-        std::uint64_t bytes = std::min(remaining, count * clusterBytes_);
-        if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::FileFailed;
-        remaining -= bytes;
-        done += count;
-        continue;
-      }
-      for (std::uint64_t end = done + count; done < end; ++done) {
-        if (AbortRequested) return Outcome::StopAborted;
-        std::uint64_t bytes = std::min(remaining, clusterBytes_);
-        if (ReadSectors(firstSector + done * sectorsPerCluster, sectorsPerCluster, code)) {
-          if (!Put(file, std::span(buffer_).first(bytes), written)) return Outcome::FileFailed;
-        } else {
-          errorCode_ = code;
-          pendingZeros_ += bytes;
-          written.unreadableBytes += bytes;
-          AdvanceProgress(bytes);
-        }
-        remaining -= bytes;
-      }
-    }
-    return Outcome::Next;
+  // Copies the stream's first `remaining` bytes, or as far as its extents
+  // reach (an extent outside the volume ends it).
+  Outcome CopyStream(const RunStream& stream, platform::StagedFile& file, std::uint64_t& remaining,
+                     RecoveredFile& written) {
+    FileReceiver receiver(*this, file, written);
+    ReadThroughRuns(volume_, stream, 0, remaining, receiver);
+    remaining -= receiver.taken;
+    return receiver.outcome;
   }
 
   // Zeros for a stretch the file holds no clusters for (a hole).
@@ -338,10 +349,6 @@ class Recovery {
   // The bytes of `clusters` clusters from clusterCount, saturating: no file is longer.
   std::uint64_t BytesOf(std::uint64_t clusters) const {
     return clusters > UINT64_MAX / clusterBytes_ ? UINT64_MAX : clusters * clusterBytes_;
-  }
-
-  bool OnVolume(const DataRun& run) const {
-    return run.startCluster < volumeClusters_ && run.clusterCount <= volumeClusters_ - run.startCluster;
   }
 
   // An NTFS file's data through its extents: holes as zeros, compressed
@@ -360,20 +367,7 @@ class Recovery {
 
   Outcome CopyExtents(const MftRecord& record, platform::StagedFile& file, std::uint64_t& remaining,
                       RecoveredFile& written) {
-    for (const DataRun& run : record.runs) {
-      if (remaining == 0) break;
-      if (run.sparse) {
-        const std::uint64_t bytes = std::min(remaining, BytesOf(run.clusterCount));
-        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
-        remaining -= bytes;
-        continue;
-      }
-      if (!OnVolume(run)) break;
-      Outcome outcome = CopyClusters(run.startCluster * facts_.geometry.sectorsPerCluster, run.clusterCount, file,
-                                     remaining, written);
-      if (outcome != Outcome::Next) return outcome;
-    }
-    return Outcome::Next;
+    return CopyStream(Stream(record.runs), file, remaining, written);
   }
 
   // Compressed data comes in units of 2^compressionUnit clusters: a unit with
@@ -408,7 +402,8 @@ class Recovery {
         }
       }
       const std::uint64_t bytes = std::min(remaining, unitBytes);
-      if (std::any_of(pieces.begin(), pieces.end(), [&](const DataRun& p) { return !p.sparse && !OnVolume(p); }))
+      const RunStream unit = Stream(pieces);
+      if (std::any_of(pieces.begin(), pieces.end(), [&](const DataRun& p) { return !p.sparse && !OnVolume(unit, p); }))
         return Outcome::Next;  // outside the volume: the file ends here, partial
       if (allocated == 0) {
         if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
@@ -416,26 +411,14 @@ class Recovery {
         continue;
       }
       if (allocated == unitClusters) {  // stored as it is
-        for (const DataRun& piece : pieces) {
-          Outcome outcome = CopyClusters(piece.startCluster * facts_.geometry.sectorsPerCluster, piece.clusterCount,
-                                         file, remaining, written);
-          if (outcome != Outcome::Next) return outcome;
-        }
+        Outcome outcome = CopyStream(unit, file, remaining, written);
+        if (outcome != Outcome::Next) return outcome;
         continue;
       }
-      compressed.clear();
-      bool read = true;
+      std::erase_if(pieces, [](const DataRun& piece) { return piece.sparse; });
+      compressed.resize(allocated * clusterBytes_);
       std::int32_t code = error_code::kNone;
-      for (const DataRun& piece : pieces) {
-        if (piece.sparse) continue;
-        if (!ReadSectors(piece.startCluster * facts_.geometry.sectorsPerCluster,
-                         piece.clusterCount * facts_.geometry.sectorsPerCluster, code)) {
-          read = false;
-          break;
-        }
-        compressed.insert(compressed.end(), buffer_.begin(), buffer_.end());
-      }
-      if (!read) {
+      if (ReadThroughRuns(volume_, Stream(pieces), 0, compressed, code) != RunRead::Read) {
         errorCode_ = code;
         pendingZeros_ += bytes;
         written.unreadableBytes += bytes;
@@ -450,10 +433,13 @@ class Recovery {
     return Outcome::Next;
   }
 
+  // A deleted FAT32 file's clusters follow its first one. They are not held
+  // to the volume's size: the reads find its end, and what lies before stays.
   Outcome CopyFat(const FatDeletedEntry& entry, platform::StagedFile& file, RecoveredFile& written) {
     std::uint64_t remaining = entry.fileSize;
-    std::uint64_t clusters = (remaining + clusterBytes_ - 1) / clusterBytes_;
-    return CopyClusters(entry.firstDataSector, clusters, file, remaining, written);
+    const DataRun clusters{0, (remaining + clusterBytes_ - 1) / clusterBytes_, false};
+    return CopyStream({std::span(&clusters, 1), facts_.geometry.sectorsPerCluster, UINT64_MAX, entry.firstDataSector},
+                      file, remaining, written);
   }
 
   RawVolume volume_;
@@ -461,8 +447,6 @@ class Recovery {
   std::int32_t& errorCode_;
   RecoveryObserver* observer_;
   std::uint64_t clusterBytes_ = 0;
-  std::uint64_t volumeClusters_ = 0;
-  std::vector<std::uint8_t> buffer_;
   std::optional<std::set<std::u16string>> namesBefore_;  // in the folder when it was chosen
   std::set<std::u16string> namesWritten_;                // by this run
   bool foldsCase_ = true;                                // the destination's names, as it compares them

@@ -22,6 +22,7 @@
 #include "volume/file_locate.h"
 #include "volume/mft_record.h"
 #include "volume/raw_volume.h"
+#include "volume/run_reader.h"
 
 namespace corvanel {
 namespace {
@@ -34,7 +35,7 @@ constexpr std::size_t kWriteBlock = std::size_t{4} << 20;  // zeros go out in bl
 
 // The raw volume for the whole overwrite: one handle for every check and
 // write, so a lock (where the system grants one) covers them all.
-class RawSession {
+class RawSession final : public SectorReader {
  public:
   bool Open(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
     platform::SystemError error;
@@ -56,6 +57,16 @@ class RawSession {
     if (device_.ReadAt(offset, bytes, error)) return true;
     ReportSystemError(error, error_code::kShredSystemError, errorCode);
     return false;
+  }
+
+  bool ReadSectors(std::uint64_t firstSector, std::uint64_t sectorCount, std::span<std::uint8_t> buffer,
+                   std::int32_t& errorCode) override {
+    if (sectorCount > buffer.size() / kSectorSize || firstSector > UINT64_MAX / kSectorSize - sectorCount) {
+      ReportSystemError(platform::InvalidArgumentError(), error_code::kShredSystemError, errorCode);
+      return false;
+    }
+    return Read(firstSector * kSectorSize, buffer.first(static_cast<std::size_t>(sectorCount * kSectorSize)),
+                errorCode);
   }
 
   bool Write(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::int32_t& errorCode) {
@@ -106,7 +117,8 @@ bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length,
 class ClusterBitmap {
  public:
   bool Load(RawSession& session, const BootSectorFacts& facts, std::int32_t& errorCode) {
-    clusterBytes_ = ClusterBytes(facts);
+    sectorsPerCluster_ = facts.geometry.sectorsPerCluster;
+    volumeSectors_ = facts.volumeSectors;
     std::array<std::uint8_t, kFileRecordSize> record{};
     // The first sixteen records always lie at the MFT's start.
     if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * ntfs::kBitmapRecord) * kSectorSize, record, errorCode))
@@ -145,38 +157,20 @@ class ClusterBitmap {
   }
 
  private:
-  // Bytes of the bitmap's data through its extents, whole sectors at a time.
+  // Bytes of the bitmap's data through its extents. A hole or an extent
+  // off the volume leaves the answer unknown (nothing is free).
   bool ReadBitmapBytes(RawSession& session, std::uint64_t firstByte, std::span<std::uint8_t> out,
                        std::int32_t& errorCode) {
-    std::uint64_t runOffset = 0;
-    std::size_t done = 0;
-    for (const DataRun& run : runs_) {
-      if (clusterBytes_ == 0 || run.clusterCount > (UINT64_MAX - runOffset) / clusterBytes_) return false;
-      const std::uint64_t runBytes = run.clusterCount * clusterBytes_;
-      while (done < out.size() && firstByte + done < runOffset + runBytes) {
-        if (run.sparse || run.startCluster > UINT64_MAX / clusterBytes_ / 2) return false;
-        const std::uint64_t into = firstByte + done - runOffset;
-        const std::uint64_t take = std::min<std::uint64_t>(out.size() - done, runBytes - into);
-        const std::uint64_t volumeByte = run.startCluster * clusterBytes_ + into;
-        const std::uint64_t sectorStart = volumeByte / kSectorSize * kSectorSize;
-        std::vector<std::uint8_t> sectors((volumeByte + take - sectorStart + kSectorSize - 1) / kSectorSize *
-                                          kSectorSize);
-        if (!session.Read(sectorStart, sectors, errorCode)) return false;
-        std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(volumeByte - sectorStart), take,
-                    out.begin() + static_cast<std::ptrdiff_t>(done));
-        done += take;
-      }
-      runOffset += runBytes;
-      if (done == out.size()) return true;
-    }
-    return false;
+    return ReadThroughRuns(session, {runs_, sectorsPerCluster_, volumeSectors_}, firstByte, out, errorCode,
+                           Holes::Refused) == RunRead::Read;
   }
 
   bool loaded_ = false;
   bool resident_ = false;
   std::vector<std::uint8_t> residentBits_;
   std::vector<DataRun> runs_;
-  std::uint64_t clusterBytes_ = 0;
+  std::uint32_t sectorsPerCluster_ = 0;
+  std::uint64_t volumeSectors_ = 0;
 };
 
 // Zeros the clusters among count from first that $Bitmap shows free, in

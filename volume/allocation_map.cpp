@@ -4,9 +4,9 @@
 #include <array>
 
 #include "base/byte_reader.h"
-#include "volume/deleted_file_scan.h"
 #include "volume/fat_layout.h"
 #include "volume/raw_volume.h"
+#include "volume/run_reader.h"
 
 namespace corvanel {
 namespace {
@@ -27,8 +27,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
     for (std::uint64_t done = 0; done < facts.sectorsPerFat;) {
       std::uint64_t count = std::min<std::uint64_t>(facts.sectorsPerFat - done, 2048);
       std::int32_t code = 0;
-      if (!volume.ReadSectors(facts.fatStart + done, static_cast<std::uint32_t>(count),
-                              std::span(raw).subspan(done * kSectorSize), code))
+      if (!volume.ReadSectors(facts.fatStart + done, count, std::span(raw).subspan(done * kSectorSize), code))
         return std::nullopt;
       done += count;
     }
@@ -49,7 +48,7 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
   if (bytes > kMaxMapBytes) return std::nullopt;
   if (bitmap.isResident) {
     map.bitmap_ = bitmap.residentData;
-  } else if (!ReadRunBytes(volume, spc, bitmap.runs, bytes, map.bitmap_)) {
+  } else if (!ReadStreamBytes(volume, {bitmap.runs, spc, facts.volumeSectors}, bytes, map.bitmap_)) {
     return std::nullopt;
   }
   return map;

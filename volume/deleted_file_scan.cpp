@@ -13,6 +13,7 @@
 #include "base/byte_reader.h"
 #include "volume/chain_guard.h"
 #include "volume/raw_volume.h"
+#include "volume/run_reader.h"
 
 namespace corvanel {
 
@@ -81,7 +82,7 @@ class RecordReader {
  private:
   bool ReadRun(std::uint64_t sector, std::uint64_t sectors, std::int32_t& errorCode) {
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(sector, static_cast<std::uint32_t>(sectors), buffer_, code)) {
+    if (!volume_.ReadSectors(sector, sectors, buffer_, code)) {
       errorCode = code;
       return false;
     }
@@ -139,7 +140,8 @@ void ForEachHolder(RawVolume& volume, const BootSectorFacts& facts, MftRecordSou
                    const std::vector<std::uint64_t>& extensions, Visit visit) {
   std::vector<std::uint8_t> list = record.attributeList;
   if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
-    ReadRunBytes(volume, facts.geometry.sectorsPerCluster, record.attributeListRuns, record.attributeListSize, list);
+    ReadStreamBytes(volume, {record.attributeListRuns, facts.geometry.sectorsPerCluster, facts.volumeSectors},
+                    record.attributeListSize, list);
   bool listComplete = true;
   std::vector<std::uint64_t> holders = extensions;
   for (const AttributeListEntry& entry : ReadAttributeList(list, listComplete))
@@ -423,7 +425,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
     return false;
   }
   RecordReader reader(volume, layout);
-  MftRecordSource source(volume, layout);
+  MftRecordSource source(volume, layout, facts.volumeSectors);
   FolderPaths folders(volume, facts, source);
   UnknownEnd unknownEnd;
   ExtensionsByBase extensions;
@@ -571,7 +573,8 @@ MftLayout::MftLayout(std::uint64_t firstSector, std::uint32_t sectorsPerCluster,
 
 MftLayout::Place MftLayout::Locate(std::uint64_t mftSector) const {
   if (mftSector >= mappedSectors_) {
-    return {afterLast_ + (mftSector - mappedSectors_), UINT64_MAX, false};
+    const std::uint64_t beyond = mftSector - mappedSectors_;
+    return {beyond > UINT64_MAX - afterLast_ ? UINT64_MAX : afterLast_ + beyond, UINT64_MAX, false};
   }
   auto extent = std::upper_bound(extents_.begin(), extents_.end(), mftSector,
                                  [](std::uint64_t sector, const Extent& e) { return sector < e.mftSector; }) - 1;
@@ -582,49 +585,23 @@ MftLayout::Place MftLayout::Locate(std::uint64_t mftSector) const {
   return {extent->sparse ? 0 : extent->volumeSector + into, left, extent->sparse};
 }
 
-std::optional<std::uint32_t> MftRecordSource::SectorOf(std::uint64_t record) const {
-  if (record > UINT64_MAX / 4) return std::nullopt;
+std::optional<std::uint64_t> MftRecordSource::SectorOf(std::uint64_t record) const {
+  if (record > UINT64_MAX / kSectorsPerRecord) return std::nullopt;
   MftLayout::Place place = layout_.Locate(record * kSectorsPerRecord);
-  if (place.sparse || place.contiguous < kSectorsPerRecord || place.sector + kSectorsPerRecord > 0x100000000ull)
+  if (place.sparse || place.contiguous < kSectorsPerRecord || place.sector > volumeSectors_ ||
+      volumeSectors_ - place.sector < kSectorsPerRecord)
     return std::nullopt;
-  return static_cast<std::uint32_t>(place.sector);
+  return place.sector;
 }
 
 MftRecordSource::Outcome MftRecordSource::Read(std::uint64_t record, std::span<std::uint8_t, kFileRecordSize> bytes,
                                                std::int32_t& errorCode) {
-  std::optional<std::uint32_t> sector = SectorOf(record);
+  std::optional<std::uint64_t> sector = SectorOf(record);
   if (!sector) return Outcome::NotThere;
   if (!volume_.ReadSectors(*sector, kSectorsPerRecord, bytes, errorCode)) return Outcome::Failed;
   if (!HasFileSignature(bytes) || FixUpRecordSector(bytes) != FixUpResult::Fixed)
     return Outcome::NotThere;
   return Outcome::Read;
-}
-
-bool ReadRunBytes(RawVolume& volume, std::uint32_t sectorsPerCluster, const std::vector<DataRun>& runs,
-                  std::uint64_t bytes, std::vector<std::uint8_t>& out) {
-  out.clear();
-  const std::uint64_t clusterBytes = std::uint64_t{sectorsPerCluster} * kSectorSize;
-  if (clusterBytes == 0) return false;
-  std::vector<std::uint8_t> buffer;
-  for (const DataRun& run : runs) {
-    if (out.size() >= bytes) break;
-    if (run.sparse) return false;
-    for (std::uint64_t done = 0; done < run.clusterCount && out.size() < bytes;) {
-      std::uint64_t count = std::min<std::uint64_t>(run.clusterCount - done, std::max<std::uint64_t>(1, kBatchSectors * kSectorSize / clusterBytes));
-      // A damaged run may name clusters past any sector number.
-      if (run.startCluster > UINT64_MAX / sectorsPerCluster - done) return false;
-      const std::uint64_t sector = (run.startCluster + done) * sectorsPerCluster;
-      buffer.resize(count * clusterBytes);
-      std::int32_t code = 0;
-      if (!volume.ReadSectors(sector, static_cast<std::uint32_t>(count * sectorsPerCluster), buffer, code))
-        return false;
-      out.insert(out.end(), buffer.begin(), buffer.end());
-      done += count;
-    }
-  }
-  if (out.size() < bytes) return false;
-  out.resize(bytes);
-  return true;
 }
 
 MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts) {

@@ -68,10 +68,11 @@ class MftLayout {
 // Reads records by number through the MFT's own extents.
 class MftRecordSource {
  public:
-  MftRecordSource(RawVolume& volume, MftLayout layout) : volume_(volume), layout_(std::move(layout)) {}
+  MftRecordSource(RawVolume& volume, MftLayout layout, std::uint64_t volumeSectors)
+      : volume_(volume), layout_(std::move(layout)), volumeSectors_(volumeSectors) {}
 
   // The sector of a record whose two sectors lie together on the volume.
-  std::optional<std::uint32_t> SectorOf(std::uint64_t record) const;
+  std::optional<std::uint64_t> SectorOf(std::uint64_t record) const;
 
   enum class Outcome { Read, NotThere, Failed };
   // Reads and fixes up a record. NotThere: no sectors for it, no "FILE", or
@@ -81,13 +82,8 @@ class MftRecordSource {
  private:
   RawVolume& volume_;
   MftLayout layout_;
+  std::uint64_t volumeSectors_;
 };
-
-// Reads `bytes` bytes of non-resident data through its extents (whole
-// clusters, 1 MiB at a time) into out. False when an extent is sparse or lies
-// past the 32-bit sector range, a read fails, or the extents end too soon.
-bool ReadRunBytes(RawVolume& volume, std::uint32_t sectorsPerCluster, const std::vector<DataRun>& runs,
-                  std::uint64_t bytes, std::vector<std::uint8_t>& out);
 
 // The layout of a volume's MFT from its record 0 (in one piece from the boot
 // sector's place when that record cannot be read).

@@ -13,6 +13,7 @@
 #include "volume/deleted_file_scan.h"
 #include "volume/file_names.h"
 #include "volume/raw_volume.h"
+#include "volume/run_reader.h"
 
 namespace corvanel {
 
@@ -61,7 +62,7 @@ void CollectEntries(const ByteReader& node, std::size_t first, std::size_t end, 
 class NtfsLocate {
  public:
   NtfsLocate(RawVolume& volume, const BootSectorFacts& facts)
-      : volume_(volume), facts_(facts), records_(volume, ReadMftLayout(volume, facts)) {}
+      : volume_(volume), facts_(facts), records_(volume, ReadMftLayout(volume, facts), facts.volumeSectors) {}
 
   // Fills LocatedFile's NTFS fields; false with errorCode set.
   bool Run(const std::vector<std::u16string_view>& components, std::int32_t& errorCode) {
@@ -249,9 +250,7 @@ class NtfsLocate {
         MftRecord nonResident;
         complete = ParseDataAttribute(base, static_cast<std::uint16_t>(attribute.offset), nonResident) &&
                    !nonResident.isResident && nonResident.realSize <= kLargestAttributeList &&
-                   ReadRunBytes(volume_, facts_.geometry.sectorsPerCluster, nonResident.runs, nonResident.realSize,
-                                list);
-        if (list.size() > nonResident.realSize) list.resize(nonResident.realSize);
+                   ReadStreamBytes(volume_, Stream(nonResident.runs), nonResident.realSize, list);
       }
       return false;
     });
@@ -282,37 +281,16 @@ class NtfsLocate {
   }
 
   // Reads `block.size()` bytes at a byte offset of an index allocation,
-  // following its extents and taking their sectors from `sectors`. False
-  // without a code where the index is damaged: a sparse stretch (an index
-  // has none), sectors outside the volume or taken before.
+  // taking their sectors from `sectors`. False without a code where the index
+  // is damaged: a sparse stretch (an index has none), sectors outside the
+  // volume or taken before.
   bool ReadAllocation(const std::vector<DataRun>& runs, std::uint64_t offset, std::span<std::uint8_t> block,
                       ChainGuard& sectors, std::int32_t& errorCode) {
-    const std::uint64_t clusterBytes = ClusterBytes(facts_);
-    std::uint64_t runOffset = 0;
-    std::size_t done = 0;
-    for (const DataRun& run : runs) {
-      if (clusterBytes == 0 || run.clusterCount > (UINT64_MAX - runOffset) / clusterBytes) return false;
-      const std::uint64_t runBytes = run.clusterCount * clusterBytes;
-      while (done < block.size() && offset + done < runOffset + runBytes) {
-        if (offset + done < runOffset) return false;
-        if (run.sparse) return false;
-        const std::uint64_t into = offset + done - runOffset;
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(block.size() - done, runOffset + runBytes - (offset + done)));
-        // A damaged run may name clusters past any byte offset.
-        if (run.startCluster > UINT64_MAX / clusterBytes || run.startCluster * clusterBytes > UINT64_MAX - into - take)
-          return false;
-        const std::uint64_t byte = run.startCluster * clusterBytes + into;
-        if (byte % kSectorSize || take % kSectorSize) return false;
-        if (!sectors.Take(byte / kSectorSize, take / kSectorSize)) return false;
-        if (!volume_.ReadSectors(byte / kSectorSize, static_cast<std::uint32_t>(take / kSectorSize),
-                                 block.subspan(done, take), errorCode))
-          return false;
-        done += take;
-      }
-      runOffset += runBytes;
-      if (done == block.size()) return true;
-    }
-    return false;
+    return ReadThroughRuns(volume_, Stream(runs), offset, block, errorCode, Holes::Refused, &sectors) == RunRead::Read;
+  }
+
+  RunStream Stream(const std::vector<DataRun>& runs) const {
+    return {runs, facts_.geometry.sectorsPerCluster, facts_.volumeSectors};
   }
 
   bool TakeFileRecord(const RecordBuffer& record, std::uint64_t number, std::uint64_t parent,
@@ -320,7 +298,7 @@ class NtfsLocate {
     LocatedFile.recordNumber = number;
     LocatedFile.parentRecord = parent;
     LocatedFile.sequenceNumber = *ByteReader(record).U16(kRecordSequence);
-    std::optional<std::uint32_t> sector = records_.SectorOf(number);
+    std::optional<std::uint64_t> sector = records_.SectorOf(number);
     LocatedFile.recordSector = sector.value_or(0);
     // With an attribute list the names and the pieces of the data may lie in
     // extension records: all of them are the file's.
@@ -333,7 +311,7 @@ class NtfsLocate {
       return !attributeList;
     });
     for (const HeldRecord& extension : held) {
-      std::optional<std::uint32_t> at = records_.SectorOf(extension.number);
+      std::optional<std::uint64_t> at = records_.SectorOf(extension.number);
       if (!at) complete = false;
       LocatedFile.extensionRecords.push_back(
           {extension.number, at.value_or(0), *ByteReader(extension.bytes).U16(kRecordSequence)});

@@ -20,13 +20,13 @@ namespace corvanel {
 // record's attribute list names it.
 struct ExtensionRecordPlace {
   std::uint64_t number = 0;
-  std::uint32_t sector = 0;
+  std::uint64_t sector = 0;
   std::uint16_t sequenceNumber = 0;
 };
 
 struct LocatedFileData : FatLocation {
   // NTFS
-  std::uint32_t recordSector = 0;     // the two sectors of the file's record
+  std::uint64_t recordSector = 0;     // the two sectors of the file's record
   MftRecord record;                   // as parsed: residence, size, every extent (extension records' too)
   std::int32_t dataNotLocated = 0;    // 1: the file was not reached; cleared by every locate
   std::uint64_t recordNumber = 0;

@@ -11,7 +11,7 @@ thread_local platform::SystemError lastReadFailure;
 
 platform::SystemError RawVolume::LastReadFailure() { return lastReadFailure; }
 
-bool RawVolume::ReadSectors(std::uint64_t firstSector, std::uint32_t sectorCount, std::span<std::uint8_t> buffer,
+bool RawVolume::ReadSectors(std::uint64_t firstSector, std::uint64_t sectorCount, std::span<std::uint8_t> buffer,
                             std::int32_t& errorCode) {
   platform::SystemError error;
   if (!reader_.IsOpen()) {
@@ -21,14 +21,13 @@ bool RawVolume::ReadSectors(std::uint64_t firstSector, std::uint32_t sectorCount
       return false;
     }
   }
-  const std::uint64_t bytes = std::uint64_t{sectorCount} * kSectorSize;
-  if (buffer.size() < bytes || firstSector > (UINT64_MAX - bytes) / kSectorSize) {
+  if (sectorCount > buffer.size() / kSectorSize || firstSector > UINT64_MAX / kSectorSize - sectorCount) {
     lastReadFailure = platform::InvalidArgumentError();
     errorCode = error_code::kSectorReadFailed;
     return false;
   }
   const std::uint64_t offset = firstSector * kSectorSize;
-  if (!reader_.ReadAt(offset, buffer.first(bytes), error)) {
+  if (!reader_.ReadAt(offset, buffer.first(static_cast<std::size_t>(sectorCount * kSectorSize)), error)) {
     // The device may be in any state after a failed read: start afresh next time.
     reader_.Close();
     lastReadFailure = error;
@@ -38,7 +37,7 @@ bool RawVolume::ReadSectors(std::uint64_t firstSector, std::uint32_t sectorCount
   return true;
 }
 
-bool RawVolume::ReadSectors(std::uint64_t firstSector, char driveLetter, std::uint32_t sectorCount,
+bool RawVolume::ReadSectors(std::uint64_t firstSector, char driveLetter, std::uint64_t sectorCount,
                             std::span<std::uint8_t> buffer, std::int32_t& errorCode) {
   RawVolume volume(driveLetter);
   return volume.ReadSectors(firstSector, sectorCount, buffer, errorCode);
