@@ -178,6 +178,10 @@ KNOWN = [
          reason="a short name whose first byte is above 0x7F and not the deleted mark (an entry a deleted folder "
                 "left live): fls writes ^, Corvanel the code page's reading, in UTF-8 the U+FFFD the rule for the "
                 "deleted mark writes as _"),
+    dict(id="fat-slot-padding-after-damaged-terminator", fs="fat32", side="same-name", component=r".*\uffff",
+         fls_sub=[r"\uffff+$", ""],
+         reason="a long name whose 0x0000 terminator a damaged slot lost: fls keeps the 0xFFFF padding units after "
+                "it as U+FFFF characters at the name's end, Corvanel drops 0xFFFF units as padding"),
     dict(id="fat-orphans", fs="fat32", side="fls-only", fls_path=r"\$OrphanFiles/.*",
          reason="The Sleuth Kit also carves directory entries out of clusters no folder reaches; Corvanel walks "
                 "the tree from the root"),
@@ -1964,6 +1968,12 @@ class SelfTest(unittest.TestCase):
             c = self.compare("fat32", [fls_line(9, "d/" + name[:cut] + name[cut + 13:], 7, attr="")],
                              [scan_line(0, "d", name, 7, "fat32")])
             self.assertEqual(self.kinds(c), kinds, cut)
+
+    def test_padding_after_a_damaged_terminator(self):
+        for fls_name, fs, kinds in (("a.b\u2000\uffff\uffff", "fat32", []), ("a\uffff.b\u2000", "fat32", ["name"]),
+                                    ("a.b\u2000\uffff\uffff", "ntfs", ["name"])):
+            c = self.compare(fs, [fls_line(9, "d/" + fls_name, 7, attr="")], [scan_line(0, "d", "a.b\u2000", 7, fs)])
+            self.assertEqual(self.kinds(c), kinds, (fls_name, fs))
 
     def test_unreadable_stretches_list_no_file(self):
         text = scan_line(0, "", "a.txt", 5) + '\n{"unreadable":"records","first":1023,"count":122}'
