@@ -178,6 +178,10 @@ KNOWN = [
          reason="a short name whose first byte is above 0x7F and not the deleted mark (an entry a deleted folder "
                 "left live): fls writes ^, Corvanel the code page's reading, in UTF-8 the U+FFFD the rule for the "
                 "deleted mark writes as _"),
+    dict(id="fat-slot-padding-after-damaged-terminator", fs="fat32", side="same-name", component=r".*\uffff",
+         fls_sub=[r"\uffff+$", ""],
+         reason="a long name whose 0x0000 terminator a damaged slot lost: fls keeps the 0xFFFF padding units after "
+                "it as U+FFFF characters at the name's end, Corvanel drops 0xFFFF units as padding"),
     dict(id="fat-orphans", fs="fat32", side="fls-only", fls_path=r"\$OrphanFiles/.*",
          reason="The Sleuth Kit also carves directory entries out of clusters no folder reaches; Corvanel walks "
                 "the tree from the root"),
@@ -197,6 +201,10 @@ KNOWN = [
     dict(id="fat-long-name-checksum", fs="fat32", side="same-file", needs="long-name-checksum-mismatch",
          reason="long-name slots whose checksums do not all match the short entry's name (a damaged slot or "
                 "entry): fls joins the slots that match and drops the rest, Corvanel takes the short name"),
+    dict(id="fat-folder-long-name-checksum", fs="fat32", side="same-file", needs="folder-long-name-checksum-mismatch",
+         reason="a file in a folder whose long-name slots do not all carry the checksum of the folder's short entry "
+                "(a damaged slot or entry): fls names the folder from the slots, Corvanel by its short name, as "
+                "fat-long-name-checksum does for a file's own name"),
     dict(id="fat-slot-order-damaged", fs="fat32", side="same-file", needs="slot-left-out-by-fls",
          reason="a long-name slot whose order byte is damaged but whose checksum is the name's: fls leaves its 13 "
                 "characters out of the name, Corvanel keeps them"),
@@ -796,10 +804,16 @@ def short_entry_and_slots(fls_entry, cv_entry, comparison):
         return None
     if fls_entry.key.rsplit("/", 1)[0:-1] != cv_entry.key.rsplit("/", 1)[0:-1]:
         return None
+    return entry_named_short(fls_entry.inode, cv_entry.key.rsplit("/", 1)[-1], comparison)
+
+
+def entry_named_short(inode, cv_name, comparison):
+    """The FAT entry at fls inode `inode` and the checksums of the slots right
+    before it, when cv_name is the entry's short name; None otherwise."""
     with open(comparison.image, "rb") as f:
         boot = f.read(512)
         first_data = struct.unpack_from("<H", boot, 0x0E)[0] + boot[0x10] * struct.unpack_from("<I", boot, 0x24)[0]
-        at = (first_data + (fls_entry.inode - 3) // 16) * 512 + (fls_entry.inode - 3) % 16 * 32
+        at = (first_data + (inode - 3) // 16) * 512 + (inode - 3) % 16 * 32
         f.seek(at)
         short = f.read(32)
         slots = []
@@ -809,20 +823,43 @@ def short_entry_and_slots(fls_entry, cv_entry, comparison):
             if len(slot) < 32 or slot[11] != 0x0F:
                 break
             slots.append(slot[13])
-    if len(short) < 32 or cv_entry.key.rsplit("/", 1)[-1][1:].upper() != written_short_name(short)[1:].upper():
+    if len(short) < 32 or cv_name[1:].upper() != written_short_name(short)[1:].upper():
         return None
     return short, slots
 
 
-def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
-    """... whose long-name slots do not all carry the short name's checksum."""
-    found = short_entry_and_slots(fls_entry, cv_entry, comparison)
+def slots_not_its_own(found, fls_name):
+    """Do the slots of an entry found as above, which fls joins into fls_name,
+    not all carry the short name's checksum?"""
     if not found or not found[1]:
         return False
     short, slots = found
-    first = fls_entry.key.rsplit("/", 1)[-1][:1].upper().encode("ascii", "replace")
+    first = fls_name[:1].upper().encode("ascii", "replace")
     expected = short_name_checksum(first + short[1:11])
     return any(checksum != expected for checksum in slots)
+
+
+def long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
+    """... whose long-name slots do not all carry the short name's checksum."""
+    return slots_not_its_own(short_entry_and_slots(fls_entry, cv_entry, comparison), fls_entry.key.rsplit("/", 1)[-1])
+
+
+def folder_long_name_checksum_mismatch(fls_entry, cv_entry, comparison):
+    """A file both list (same name, same size) whose paths differ only in
+    folders that fls names from long-name slots and Corvanel by the folder's
+    short entry, whose checksum the slots do not all carry."""
+    if comparison.image is None or fls_entry.size != cv_entry.size:
+        return False
+    theirs, mine, parts = fls_entry.key.split("/"), cv_entry.key.split("/"), fls_entry.path.split("/")
+    if len(theirs) != len(mine) or len(parts) != len(theirs) or theirs[-1] != mine[-1] or theirs == mine:
+        return False
+    for n in range(len(theirs) - 1):
+        if theirs[n] == mine[n]:
+            continue
+        inode = fat_folder_inode("/".join(parts[:n + 1]), comparison)
+        if inode is None or not slots_not_its_own(entry_named_short(inode, mine[n], comparison), theirs[n]):
+            return False
+    return True
 
 
 def short_entry_without_slots(fls_entry, cv_entry, comparison):
@@ -914,6 +951,7 @@ def inode_listed_elsewhere(entry, listed, comparison):
 CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-name": record_without_name,
               "initialized-past-size": initialized_past_size,
               "long-name-checksum-mismatch": long_name_checksum_mismatch,
+              "folder-long-name-checksum-mismatch": folder_long_name_checksum_mismatch,
               "short-entry-without-slots": short_entry_without_slots,
               "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
@@ -1905,12 +1943,37 @@ class SelfTest(unittest.TestCase):
                            parse_scan(scan_line(0, "d", name, 3000, "fat32")))
                 self.assertEqual(self.kinds(c), kinds, name)
 
+    def test_long_name_slots_of_a_damaged_folder_entry(self):
+        # A bit of a deleted folder's short name flipped ('_' to '^'): fls
+        # names the folder from its slots, Corvanel by the short name.
+        short = b"\xe5ATA__~1_^_\x10" + bytes(20)
+        with tempfile.NamedTemporaryFile() as image:
+            boot = bytearray(512)
+            boot[0x0E:0x10], boot[0x10], boot[0x24:0x28] = (32).to_bytes(2, "little"), 2, (16).to_bytes(4, "little")
+            for checksum, name, kinds in ((0xA0, "f.txt", []), (0x1F, "f.txt", ["extra", "missing"]),
+                                          (0xA0, "g.txt", ["extra", "missing"])):
+                slot = b"\xe5d\x00a\x00t\x00a\x00.\x00\x0f\x00" + bytes([checksum]) + bytes(18)
+                image.seek(0)
+                image.write(bytes(boot) + bytes(63 * 512) + slot + short + bytes(448))
+                image.flush()
+                c = Comparison("fat32", image=image.name)
+                c.listings(parse_fls("\n".join([fls_line(4, "data.zz", 512, kind="d/d", attr=""),
+                                                fls_line(20, "data.zz/f.txt", 7, attr="")])),
+                           parse_scan(scan_line(0, "\ufffdATA__~1._^_", name, 7, "fat32")))
+                self.assertEqual(self.kinds(c), kinds, (checksum, name))
+
     def test_a_slot_fls_leaves_out(self):
         name = "draftdataphot" + "odocs-iflopk\u0171" + "8pxiv6bxjjpfr" + "tail.txt"
         for cut, kinds in ((13, []), (12, ["extra", "missing"])):
             c = self.compare("fat32", [fls_line(9, "d/" + name[:cut] + name[cut + 13:], 7, attr="")],
                              [scan_line(0, "d", name, 7, "fat32")])
             self.assertEqual(self.kinds(c), kinds, cut)
+
+    def test_padding_after_a_damaged_terminator(self):
+        for fls_name, fs, kinds in (("a.b\u2000\uffff\uffff", "fat32", []), ("a\uffff.b\u2000", "fat32", ["name"]),
+                                    ("a.b\u2000\uffff\uffff", "ntfs", ["name"])):
+            c = self.compare(fs, [fls_line(9, "d/" + fls_name, 7, attr="")], [scan_line(0, "d", "a.b\u2000", 7, fs)])
+            self.assertEqual(self.kinds(c), kinds, (fls_name, fs))
 
     def test_unreadable_stretches_list_no_file(self):
         text = scan_line(0, "", "a.txt", 5) + '\n{"unreadable":"records","first":1023,"count":122}'

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "app/message_catalogue.h"
@@ -104,15 +105,30 @@ bool SlotsBelongTo(Entry entry, std::uint8_t checksum, std::u16string_view longN
   return first == upper;
 }
 
-// Whether a short entry with attribute bits FAT leaves unused (0x40, 0x80)
-// set, as damage sets them, has long-name slots right before it that carry
-// its checksum: then its name, cluster and size still say which file it is,
-// as they do to fls. Without such slots the bits mark bytes that are no entry.
-bool VouchedForBySlots(Entry entry, const LongNameCollector& names) {
-  if (entry[kAttributes] <= kLastAttribute || (entry[kAttributes] & kLastAttribute) == kAttributeLongName) return false;
+// A short entry as damage may have left it, repaired where long-name slots
+// right before it carry the checksum of the repaired name: attribute bits
+// FAT leaves unused (0x40, 0x80) cleared, and the blanks that pad its 8.3
+// base and extension restored (a padding byte turned into another makes a
+// name no FAT writes). Its name, cluster and size then still say which file
+// it is, as they do to fls; without such slots those bytes mark what is no
+// entry. Nullopt when there is nothing to repair or no slots vouch for it.
+std::optional<std::array<std::uint8_t, kEntrySize>> RepairedBySlots(Entry entry, const LongNameCollector& names) {
   const std::optional<std::uint8_t> checksum = names.Checksum();
+  if (!checksum || (entry[kAttributes] & kLastAttribute) == kAttributeLongName) return std::nullopt;
+  std::array<std::uint8_t, kEntrySize> repaired;
+  std::copy(entry.begin(), entry.end(), repaired.begin());
+  repaired[kAttributes] &= kLastAttribute;
+  auto restorePadding = [&](std::size_t from, std::size_t end) {
+    std::fill(std::find(repaired.begin() + from, repaired.begin() + end, ' '), repaired.begin() + end, ' ');
+  };
+  if (!(repaired[kAttributes] & kAttributeVolumeLabel)) {  // a label may hold blanks anywhere
+    restorePadding(1, 8);
+    restorePadding(8, 11);
+  }
+  if (std::equal(repaired.begin(), repaired.end(), entry.begin())) return std::nullopt;
   LongNameCollector copy = names;
-  return checksum && SlotsBelongTo(entry, *checksum, copy.Take());
+  if (!SlotsBelongTo(repaired, *checksum, copy.Take())) return std::nullopt;
+  return repaired;
 }
 
 // The entry's long name when the slots gathered are its own, else its short
@@ -326,12 +342,8 @@ class DeletedFileWalk {
         if (view_.StopRequested()) return false;
         Entry entry = reader.EntryAt(i);
         const bool last = i == kEntriesPerSector - 1;
-        std::array<std::uint8_t, kEntrySize> repaired;
-        if (VouchedForBySlots(entry, names_)) {
-          std::copy(entry.begin(), entry.end(), repaired.begin());
-          repaired[kAttributes] &= kLastAttribute;
-          entry = repaired;
-        }
+        const std::optional<std::array<std::uint8_t, kEntrySize>> repaired = RepairedBySlots(entry, names_);
+        if (repaired) entry = *repaired;
         std::uint8_t attributes = entry[kAttributes];
         if (entry[0] == kEndOfDirectory) return true;
         if (entry[0] == '.') {

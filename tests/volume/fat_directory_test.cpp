@@ -236,18 +236,27 @@ TEST_F(FatWalkTest, ADeletedFolderPassesOverWhatIsNoEntry) {
   for (const auto& name : names) EXPECT_TRUE(name.substr(1) == u"IRST.TXT" || name.substr(1) == u"ECOND.TXT");
 }
 
-TEST_F(FatWalkTest, UnusedAttributeBitsPassOnlyWithTheEntrysOwnSlots) {
+// Damage to a short entry (unused attribute bits set, a padding blank of its
+// name turned into another byte) is repaired only where its own slots vouch
+// for the repaired name.
+TEST_F(FatWalkTest, DamagedShortEntriesPassOnlyWithTheirOwnSlots) {
+  Entry padding = Short("PADDIN~1   ", 0x20, 16, 1, true);
+  padding[9] = 0xA0;  // a blank of the extension with its top bit flipped
   Directory(2, Concat({
       {Short("NOSLOTS TXT", 0xA0, 15, 1, true)},
       Slots(u"Another name.txt", true, "ANOTHE~1TXT"), {Short("WRONG   TXT", 0xA0, 15, 1, true)},
       Slots(u"Vouched for.txt", true, "VOUCHE~1TXT"), {Short("VOUCHE~1TXT", 0xA0, 15, 1, true)},
+      Slots(u"Padding damaged", true, "PADDIN~1   "), {padding},
+      {padding},
+      Slots(u"Other slots", true, "OTHERS~1   "), {padding},
       Slots(u"Damaged folder", false, "DAMAGE~1   "), {Short("DAMAGE~1   ", 0xD0, 20, 0)},
   }));
   SetFat(20, 0x0FFFFFFF);
   Directory(20, Concat({Slots(u"inside it.txt", true, "INSIDE~1TXT"), {Short("INSIDE~1TXT", 0x20, 21, 1, true)}}));
   std::int32_t errorCode = 0;
-  EXPECT_EQ(Scan(errorCode), (std::vector<std::u16string>{u"Vouched for.txt", u"inside it.txt"}));
-  EXPECT_EQ(LastScan.FatDeletedFiles[1].path, u"Damaged folder");
+  EXPECT_EQ(Scan(errorCode),
+            (std::vector<std::u16string>{u"Vouched for.txt", u"Padding damaged", u"inside it.txt"}));
+  EXPECT_EQ(LastScan.FatDeletedFiles[2].path, u"Damaged folder");
 }
 
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
