@@ -109,6 +109,12 @@ KNOWN = [
          reason="a damaged record The Sleuth Kit refuses whole (istat fails on it: an attribute the file does not "
                 "need, as its security descriptor, is damaged, or the update sequence's place is) while its name "
                 "and data attribute read whole: fls lists nothing, Corvanel lists the file and recovers its data"),
+    dict(id="ntfs-record-unread-by-fls", fs="ntfs", side="corvanel-only", cv_path=r".+",
+         needs="record-unread-by-fls",
+         reason="a damaged record whose $STANDARD_INFORMATION says it is non-resident (an attribute that is always "
+                "resident) while its name and data attribute read whole: The Sleuth Kit reads none of the record's "
+                "attributes (istat shows it with none), fls lists nothing; Corvanel lists the file and recovers "
+                "its data"),
     dict(id="ntfs-attributes-broken-before-data", fs="ntfs", side="corvanel-only", cv_path=r".+",
          needs="attributes-broken-before-data",
          reason="a damaged record whose attributes cannot be walked to its data (an attribute's length runs out "
@@ -123,6 +129,10 @@ KNOWN = [
          reason="as above, a level or more further down: the deleted folder ?/ stands for kept no $FILE_NAME "
                 "(nor does any record its attribute list names), the folders below it kept theirs; fls reaches "
                 "none of them, Corvanel lists the file with ?/ and the named folders"),
+    dict(id="ntfs-name-of-other-link", fs="ntfs", side="same-file", needs="name-of-other-link",
+         reason="a deleted file that had two hard links, whose record keeps the name of one (ntfs-3g removes a "
+                "name from the record as it unlinks it) in a folder gone or reused since: fls names it from the "
+                "other link's entry in a deleted folder's index, Corvanel from its record, as ?/ and the name left"),
     dict(id="ntfs-orphan-below-named-folders", fs="ntfs", side="same-file", needs="orphan-below-named-folders",
          reason="a deleted file whose folder (or one of its folders) is a record fls reaches from no folder, as "
                 "one further up was zeroed: fls puts it in $OrphanFiles, Corvanel writes the folders the records "
@@ -588,6 +598,45 @@ def record_refused_by_fls(entry, _listed, comparison):
     return False
 
 
+def record_unread_by_fls(entry, _listed, comparison):
+    """A deleted record of that name, its data attribute giving the entry's
+    size, whose $STANDARD_INFORMATION says non-resident: istat shows it with
+    no attribute at all."""
+    if comparison.image is None:
+        return False
+    for number, record in deleted_records(entry, comparison):
+        first = struct.unpack_from("<H", record, 0x14)[0]
+        if record_data_size(record)[0] != entry.size or first + 9 > len(record) or \
+                struct.unpack_from("<I", record, first)[0] != 0x10 or record[first + 8] == 0:
+            continue
+        rc, out, _ = run(["istat", "-f", "ntfs", comparison.image, str(number)])
+        if rc == 0 and out.decode(errors="replace").rstrip().endswith("Attributes:"):
+            return True
+    return False
+
+
+def name_of_other_link(fls_entry, cv_entry, comparison):
+    """fls's P/S is Corvanel's ?/T: fls's record is deleted and holds the name
+    T, not S, and T's folder is no folder now or another one (its sequence
+    number is not the reference's, nor one more with the folder deleted)."""
+    if comparison.image is None or fls_entry.size != cv_entry.size or cv_entry.path != "?/" + cv_entry.name:
+        return False
+    theirs = fls_entry.path.rsplit("/", 1)[-1]
+    records = dict(mft_records(comparison.image))
+    record = records.get(fls_entry.inode)
+    if theirs == cv_entry.name or record is None or record[0x16] & 1:
+        return False
+    names = dict(ntfs_record_names(record))
+    if theirs in names or cv_entry.name not in names:
+        return False
+    reference = names[cv_entry.name]
+    folder = records.get(reference & 0xFFFFFFFFFFFF)
+    if folder is None or not folder[0x16] & 2:
+        return True
+    sequence, was = struct.unpack_from("<H", folder, 0x10)[0], reference >> 48
+    return not (sequence == was or (not folder[0x16] & 1 and sequence == (was + 1) & 0xFFFF))
+
+
 def attributes_broken_before_data(entry, _listed, comparison):
     return comparison.image is not None and entry.size == 0 and any(
         record_data_size(record)[0] == "broken" for _, record in deleted_records(entry, comparison))
@@ -926,22 +975,29 @@ def mft_records(image):
 
 def ntfs_record_name(record):
     """(name, parent record) of a record's first $FILE_NAME, or None."""
+    for name, parent in ntfs_record_names(record):
+        return name, parent & 0xFFFFFFFFFFFF
+    return None
+
+
+def ntfs_record_names(record):
+    """(name, parent reference) of each $FILE_NAME of a record, as far as its
+    attributes can be walked."""
     if record[:4] != b"FILE":
-        return None
+        return
     at = struct.unpack_from("<H", record, 0x14)[0]
     while at + 24 <= len(record):
         kind, length = struct.unpack_from("<II", record, at)
         if kind == 0xFFFFFFFF or length < 24 or at + length > len(record):
-            return None
+            return
         if kind == 0x30 and record[at + 8] == 0:
             value = at + struct.unpack_from("<H", record, at + 0x14)[0]
             if value + 0x42 > len(record):
-                return None
+                return
             size = record[value + 0x40] * 2
-            parent = struct.unpack_from("<Q", record, value)[0] & 0xFFFFFFFFFFFF
-            return record[value + 0x42:value + 0x42 + size].decode("utf-16-le", errors="replace"), parent
+            parent = struct.unpack_from("<Q", record, value)[0]
+            yield record[value + 0x42:value + 0x42 + size].decode("utf-16-le", errors="replace"), parent
         at += length
-    return None
 
 
 def inode_listed_elsewhere(entry, listed, comparison):
@@ -965,7 +1021,8 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "fls-saw-no-data": fls_saw_no_data,
               "name-still-indexed": name_still_indexed, "in-nameless-folder": in_nameless_folder,
               "below-nameless-folder": below_nameless_folder, "fls-lists-no-orphans": fls_lists_no_orphans,
-              "record-refused-by-fls": record_refused_by_fls,
+              "record-refused-by-fls": record_refused_by_fls, "record-unread-by-fls": record_unread_by_fls,
+              "name-of-other-link": name_of_other_link,
               "attributes-broken-before-data": attributes_broken_before_data,
               "orphan-below-named-folders": orphan_below_named_folders,
               "compressed": compressed}
@@ -2027,6 +2084,49 @@ class SelfTest(unittest.TestCase):
                 c = Comparison("fat32", image=image)
                 c.listings(fls, [])
                 self.assertEqual(self.kinds(c), kinds, zeroed)
+
+    def test_records_fls_names_otherwise_or_reads_not(self):
+        with tempfile.TemporaryDirectory() as work:
+            image = os.path.join(work, "ntfs.img")
+            with open(image, "wb") as f:
+                f.truncate(4 << 20)
+            must(["mkntfs", "-F", "-f", "-q", image])
+            with Ntfs().opened(image, work) as ops:
+                ops.mkdir("b")
+                ops.write("b/g", b"g" * 5000)
+                ops.write("d.bin", b"d" * 3000)
+                ops.remove("b/g")
+                ops.remove("d.bin")
+            numbers = {name: number for number, record in mft_records(image)
+                       for name, _ in [ntfs_record_name(record) or ("", 0)]}
+            folder, g, d = numbers["b"], numbers["g"], numbers["d.bin"]
+
+            def patch(number, offset, value):
+                out = run(["istat", "-f", "ntfs", image, "0"])[1].decode().split("Type: $DATA", 1)[1]
+                clusters = [int(t) for t in out.split("\n", 1)[1].split() if t.isdigit()]
+                with open(image, "r+b") as f:
+                    boot = f.read(512)
+                    cluster = struct.unpack_from("<H", boot, 0x0B)[0] * boot[0x0D]
+                    f.seek(clusters[number * 1024 // cluster] * cluster + number * 1024 % cluster + offset)
+                    f.write(bytes([value]))
+
+            # fls names g's file from another link's index entry, a/f:
+            # known when the record's folder b is another one now.
+            def other_link(name):
+                c = Comparison("ntfs", image=image)
+                c.listings(parse_fls(fls_line(g, "a/f", 5000)), parse_scan(scan_line(0, "?/", name, 5000)))
+                return self.kinds(c)
+            self.assertEqual(other_link("g"), ["extra", "missing"])  # b is still the folder g's name names
+            patch(folder, 0x10, 9)  # b's sequence number: a folder made in its record since
+            self.assertEqual(other_link("g"), [])
+            self.assertEqual(other_link("h"), ["extra", "missing"])
+            # A $STANDARD_INFORMATION said non-resident: The Sleuth Kit reads no attribute of the record.
+            first = struct.unpack_from("<H", dict(mft_records(image))[d], 0x14)[0]
+            for flag, size, kinds in ((0, 3000, ["extra"]), (1, 3000, []), (1, 2999, ["extra"])):
+                patch(d, first + 8, flag)
+                c = Comparison("ntfs", image=image)
+                c.listings([], parse_scan(scan_line(0, "", "d.bin", size)))
+                self.assertEqual(self.kinds(c), kinds, (flag, size))
 
     def test_long_names_fls_cuts(self):
         name = "n" * 190 + "tail.txt"  # 198 characters, 16 slots: fls shows 15
