@@ -25,6 +25,12 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen);
 void AddShredCommands(CLI::App& app, CommandAction& chosen);   // shred, locate
 void AddDumpCommand(CLI::App& app, CommandAction& chosen);
 
+// The lines a command's help ends with: the ciphers and keys (the
+// encryption commands), what VOLUME may be (the volume commands), the exit
+// statuses (all), and the command's own notes.
+enum HelpTopic : unsigned { kHelpCiphers = 1, kHelpVolumes = 2 };
+std::string HelpFooter(unsigned topics, std::string_view notes = {});
+
 // The catalogue's English text for an engine's error code, without its
 // trailing blanks.
 std::string FailureText(std::int32_t errorCode);

@@ -27,6 +27,7 @@ struct RecoverArguments {
   bool all = false;
   std::vector<std::size_t> indices;
   bool json = false;
+  bool noTimes = false;
 };
 
 // Why a file was skipped, as the summary counts it, and as its own line says it.
@@ -286,6 +287,7 @@ class RecoverCommand {
   // True when the walk reached its end (or was interrupted).
   bool Execute() {
     RecoverDestination = folder_;
+    RecoverFileTimes = !arguments_.noTimes;
     DestinationFileNames = platform::DirectoryNames(folder_);
     RawVolume volume(*letter_);
     allocation_ = AllocationMap::Read(volume, LastScan.ScannedVolume);
@@ -371,6 +373,12 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");
   all->excludes(index);
   command->add_flag("--json", arguments->json, "one JSON object per file, then a summary object");
+  command->add_flag("--no-times", arguments->noTimes,
+                    "leave the recovered files' times as writing them set them (by default they get the deleted "
+                    "files' own modified and accessed times, and on Windows their creation time)");
+  command->footer(HelpFooter(kHelpVolumes,
+                             "The indexes are those scan lists. Each file is written whole under a scratch name and\n"
+                             "then named; a file that was in DIR before is replaced only after Yes (or --yes)."));
   command->callback([=, &chosen] {
     if (!arguments->all && arguments->indices.empty())
       throw CLI::ValidationError("recover", "give --all or --index N (one or more)");

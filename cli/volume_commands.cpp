@@ -12,6 +12,8 @@
 #include "platform/volume_device.h"
 #include "volume/allocation_map.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/fat_layout.h"
+#include "volume/file_times.h"
 #include "volume/raw_volume.h"
 #include "volume/volume_geometry.h"
 
@@ -35,26 +37,64 @@ std::optional<char> Letter(const std::string& volume, Console& console, int& sta
   return letter;
 }
 
+// What the listing shows of one deleted file, whatever its file system.
+struct ListedEntry {
+  std::size_t index;
+  std::u16string_view name;
+  std::u16string_view path;  // the folder inside the volume, "" for the root
+  std::uint64_t size;
+  std::optional<bool> resident;
+  std::optional<int> free;
+  const FileTimes& times;
+  const MftRecord* record = nullptr;         // NTFS
+  const FatDeletedEntry* fatEntry = nullptr;  // FAT32
+};
+
+// A time as JSON: null when the file system does not know it.
+nlohmann::ordered_json JsonTime(std::uint64_t ticks, bool utc, int fractionDigits) {
+  if (ticks == 0) return nullptr;
+  return IsoTime(ticks, utc, fractionDigits);
+}
+
 // One line per entry, written whole.
-// path: the folder inside the volume, "" for the root.
-void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::u16string_view path,
-                std::uint64_t size, std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
+void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
   std::string line;
   if (json) {
-    nlohmann::ordered_json entry = {{"index", index}, {"name", platform::Utf16ToUtf8(name)},
-                                    {"path", platform::Utf16ToUtf8(path)}, {"size", size}};
-    if (resident) entry["resident"] = *resident;
-    entry["fs"] = fileSystem;
-    if (free) entry["free"] = *free;
-    line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+    nlohmann::ordered_json object = {{"index", entry.index}, {"name", platform::Utf16ToUtf8(entry.name)},
+                                     {"path", platform::Utf16ToUtf8(entry.path)}, {"size", entry.size}};
+    if (entry.resident) object["resident"] = *entry.resident;
+    object["fs"] = entry.record ? "ntfs" : "fat32";
+    if (entry.free) object["free"] = *entry.free;
+    if (entry.record) {
+      object["record"] = entry.record->recordNumber;
+      object["created"] = JsonTime(entry.times.created, true, 7);
+      object["modified"] = JsonTime(entry.times.modified, true, 7);
+      object["accessed"] = JsonTime(entry.times.accessed, true, 7);
+      object["changed"] = JsonTime(entry.times.changed, true, 7);
+    } else {
+      // The short entry's place, and the number The Sleuth Kit gives it.
+      object["sector"] = entry.fatEntry->dirSector;
+      object["entry"] = entry.fatEntry->entryIndex;
+      object["inode"] = fat::EntryNumber(LastScan.ScannedVolume, entry.fatEntry->dirSector, entry.fatEntry->entryIndex);
+      object["created"] = JsonTime(entry.times.created, false, 2);
+      object["modified"] = JsonTime(entry.times.modified, false, 0);
+      std::string accessed = IsoTime(entry.times.accessed, false, 0);
+      object["accessed"] = accessed.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(accessed.substr(0, 10));
+      object["localTime"] = true;
+    }
+    line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
   } else {
-    char prefix[48];
-    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
-                  free ? (std::to_string(*free) + "%").c_str() : "?");
+    std::string modified = IsoTime(entry.times.modified, false, 0).substr(0, 16);
+    if (!modified.empty()) modified[10] = ' ';
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  %-16s  ", entry.index,
+                  static_cast<unsigned long long>(entry.size),
+                  entry.free ? (std::to_string(*entry.free) + "%").c_str() : "?",
+                  modified.empty() ? "?" : modified.c_str());
     // A folder that could not be followed ("?/") carries its own separator.
-    std::u16string shown(path);
+    std::u16string shown(entry.path);
     if (!shown.empty() && shown.back() != u'/') shown += u'/';
-    shown += name;
+    shown += entry.name;
     // A backslash in a name is doubled, so that it cannot pass for one of Printable's escapes.
     std::string text;
     for (char c : platform::Utf16ToUtf8(shown)) {
@@ -104,16 +144,18 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
     if (!allocation) return std::nullopt;
     return allocation->FreeShare(entry);
   };
-  if (!arguments.json) console.out << " index           size free  name\n";
+  if (!arguments.json) console.out << " index           size free  modified          name\n";
   std::size_t key = 0;
   if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
     for (const MftRecord& record : LastScan.NtfsDeletedFiles)
-      PrintEntry(console.out, arguments.json, key++, record.name, record.path, record.Size(), record.isResident != 0,
-                 "ntfs", freeShare(record));
+      PrintEntry(console.out, arguments.json,
+                 {key++, record.name, record.path, record.Size(), record.isResident != 0, freeShare(record),
+                  record.times, &record});
   } else {
     for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles)
-      PrintEntry(console.out, arguments.json, key++, entry.name, entry.path, entry.fileSize, std::nullopt, "fat32",
-                 freeShare(entry));
+      PrintEntry(console.out, arguments.json,
+                 {key++, entry.name, entry.path, entry.fileSize, std::nullopt, freeShare(entry), entry.times, nullptr,
+                  &entry});
   }
   const std::size_t count = LastScan.Count();
   if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
@@ -164,6 +206,12 @@ void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
                                                                      : "show the file system and geometry of a volume");
     command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
     command->add_flag("--json", arguments->json, scan ? "one JSON object per deleted file" : "as one JSON object");
+    command->footer(HelpFooter(
+        kHelpVolumes,
+        scan ? "Times are UTC on NTFS; on FAT32 they are the local time of the machine that wrote them\n"
+               "(\"localTime\": true). With --json each file also has its record (NTFS) or its entry's\n"
+               "sector, entry and inode (FAT32), as The Sleuth Kit's istat takes them."
+             : std::string_view{}));
     command->callback([=, &chosen] {
       chosen = [=](Console& console) { return scan ? RunScan(*arguments, console) : RunInfo(*arguments, console); };
     });

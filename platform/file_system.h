@@ -78,6 +78,12 @@ class NewFile : public FileHandle {
  public:
   static NewFile CreateAnsi(const std::string& ansiPath, SystemError& error);
   bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+  // Gives the file its times, each in 100-ns ticks since 1601 (0: leave it
+  // as it is): UTC, or with local true the wall-clock time of this machine's
+  // zone. The creation time is set where the system keeps one (Windows).
+  // Written after the last byte, they stay.
+  bool SetTimes(std::uint64_t created, std::uint64_t modified, std::uint64_t accessed, bool local,
+                SystemError& error);
 };
 
 // A file written under a scratch name in the folder of its UTF-16 path and

@@ -17,6 +17,7 @@
 namespace corvanel {
 
 std::u16string RecoverDestination;
+bool RecoverFileTimes = true;
 std::vector<std::u16string> DestinationFileNames;
 
 namespace {
@@ -216,6 +217,13 @@ class Recovery {
   // replace a file of the new name.
   Outcome Commit(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     platform::SystemError error;
+    // The times are the file's own, not today's; a system that refuses them
+    // leaves the file as it is, written whole.
+    if (RecoverFileTimes) {
+      const FileTimes& times = plan.record ? plan.record->times : plan.fatEntry->times;
+      platform::SystemError ignored;
+      file.SetTimes(times.created, times.modified, times.accessed, !plan.record, ignored);
+    }
     bool committed = file.Commit(written.path, error);
     if (!committed && platform::IsRefusedName(error) && !written.renamed) {
       written.path = RenamedTarget(plan, error);

@@ -15,6 +15,9 @@ namespace corvanel {
 // separator; and the names the folder held when it was chosen.
 extern std::u16string RecoverDestination;
 extern std::vector<std::u16string> DestinationFileNames;
+// Whether recovered files get their times back from the scan (modified,
+// accessed and, on Windows, created). The command line's --no-times clears it.
+extern bool RecoverFileTimes;
 
 // Why a ticked file was left out; the run goes on after each.
 enum class SkipReason {

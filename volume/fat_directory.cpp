@@ -428,6 +428,7 @@ class DeletedFileWalk {
     found.fileSize = *ByteReader(entry).U32(kFileSize);
     found.clusterHigh = *ByteReader(entry).U16(kClusterHigh);
     found.path = path_;
+    found.times = ReadFatEntryTimes(entry);
     slotCounter_ = 1;
     // An entry of 0xE5 and ten 0xFF bytes is a wiped slot, not a file.
     bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -193,6 +194,31 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
     done += static_cast<std::size_t>(put);
   }
   return true;
+}
+
+bool NewFile::SetTimes(std::uint64_t /*created*/, std::uint64_t modified, std::uint64_t accessed, bool local,
+                       SystemError& error) {
+  constexpr std::int64_t kSecondsBefore1970 = 11'644'473'600;
+  auto toTimespec = [local](std::uint64_t ticks) {
+    timespec time{0, UTIME_OMIT};
+    if (ticks == 0) return time;
+    std::int64_t seconds = static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsBefore1970;
+    if (local) {
+      // The wall clock as this machine's zone reads it, whatever daylight saving says then.
+      const std::time_t asUtc = static_cast<std::time_t>(seconds);
+      std::tm clock{};
+      gmtime_r(&asUtc, &clock);
+      clock.tm_isdst = -1;
+      seconds = static_cast<std::int64_t>(std::mktime(&clock));
+    }
+    time.tv_sec = static_cast<std::time_t>(seconds);
+    time.tv_nsec = static_cast<long>(ticks % 10'000'000 * 100);
+    return time;
+  };
+  const timespec times[2] = {toTimespec(accessed), toTimespec(modified)};
+  if (::futimens(static_cast<int>(handle_), times) == 0) return true;
+  error = LastSystemError();
+  return false;
 }
 
 bool FileHandle::Close(SystemError& error) {

@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""What scan and recover tell and keep of each deleted file beyond its bytes,
+on images made by mkntfs + ntfs-3g and mkfs.fat + mtools, against The Sleuth
+Kit:
+  - the times scan lists equal istat's (NTFS, $STANDARD_INFORMATION) and fls
+    -m's (FAT32, read in the same zone), and the record or entry number is
+    the one istat and fls give;
+  - a recovered file's modified and accessed times are the deleted file's,
+    FAT32 local times read in this machine's zone; --no-times leaves them.
+
+usage: recovery_options_test.py CLI
+"""
+import datetime
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from volume_images import ENV, run, ntfs_mount, make_ntfs, make_fat32, write, marked  # noqa: E402
+
+CLI = None
+# A zone without daylight saving, away from UTC, so that a local time taken as UTC shows.
+ZONE = "JST-9"
+ZONED = dict(ENV, TZ=ZONE)
+
+
+def scan(image):
+    lines = run(CLI, "scan", image, "--json").stdout.decode().splitlines()
+    return [json.loads(line) for line in lines]
+
+
+def epoch(iso, utc=True):
+    """Seconds since 1970 of a listed time (a FAT32 local time read in ZONE)."""
+    moment = datetime.datetime.fromisoformat(iso.rstrip("Z")[:26])
+    if utc:
+        return moment.replace(tzinfo=datetime.timezone.utc).timestamp()
+    return moment.replace(tzinfo=datetime.timezone(datetime.timedelta(hours=9))).timestamp()
+
+
+class Times(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        w = cls.work.name
+        cls.ntfs = make_ntfs(os.path.join(w, "ntfs.img"), 16)
+        with ntfs_mount(cls.ntfs, os.path.join(w, "mnt")) as root:
+            names = ["a/old.txt", "b/c/new.bin", "top.dat"]
+            for n, name in enumerate(names):
+                write(f"{root}/{name}", marked(name, 3000 + n))
+                os.utime(f"{root}/{name}", (1600000000.5 + n, 1500000000.25 + n * 86400))
+            for name in names:
+                os.remove(f"{root}/{name}")
+        cls.fat = make_fat32(os.path.join(w, "fat.img"))
+        run("mmd", "-i", cls.fat, "::dir")
+        for n, name in enumerate(["one.txt", "two.bin"]):
+            local = os.path.join(w, name)
+            write(local, marked(name, 5000))
+            os.utime(local, (1600000000, 1500000000 + n * 3600 * 30))
+            subprocess.run(["mcopy", "-m", "-i", cls.fat, local, "::dir/" + name], check=True, env=ZONED)
+        run("mdel", "-i", cls.fat, "::dir/one.txt", "::dir/two.bin")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_ntfs_times_and_records_are_istats(self):
+        entries = scan(self.ntfs)
+        self.assertEqual(len(entries), 3)
+        for entry in entries:
+            with self.subTest(name=entry["name"]):
+                istat = run("istat", "-z", "UTC", self.ntfs, str(entry["record"])).stdout.decode()
+                self.assertIn("Name: " + entry["name"], istat)
+                block = istat.split("$STANDARD_INFORMATION Attribute Values:")[1].split("$FILE_NAME")[0]
+                times = dict(re.findall(r"^(Created|File Modified|MFT Modified|Accessed):\t(\S+ \S+) \(UTC\)", block,
+                                        re.M))
+                for ours, theirs in [("created", "Created"), ("modified", "File Modified"),
+                                     ("changed", "MFT Modified"), ("accessed", "Accessed")]:
+                    # istat gives nanoseconds, NTFS keeps 100 ns.
+                    self.assertEqual(entry[ours], times[theirs].replace(" ", "T")[:27] + "Z")
+                self.assertRegex(entry["modified"], r"^2017-07-1[456]T02:40:00\.2500000Z$")
+
+    def test_fat32_times_and_entries_are_fls(self):
+        body = run("fls", "-m", "/", "-rd", "-z", ZONE, self.fat).stdout.decode().splitlines()
+        # md5|name|inode|mode|uid|gid|size|atime|mtime|ctime|crtime
+        theirs = {int(f[2]): f for f in (line.split("|") for line in body)}
+        entries = scan(self.fat)
+        self.assertEqual(len(entries), 2)
+        for entry in entries:
+            with self.subTest(name=entry["name"]):
+                fields = theirs[entry["inode"]]
+                self.assertIn(entry["name"][1:], fields[1])
+                self.assertTrue(entry["localTime"])
+                self.assertEqual(epoch(entry["modified"], utc=False), int(fields[8]))
+                self.assertEqual(epoch(entry["accessed"] + "T00:00:00", utc=False), int(fields[7]))
+                self.assertEqual(int(epoch(entry["created"], utc=False)), int(fields[10]))
+        listing = run(CLI, "scan", self.fat).stdout.decode()
+        self.assertRegex(listing, r"\n +0 +5000 +100%  2017-07-14 11:40  dir/.ne\.txt\n")
+
+    def recover(self, image, *options):
+        target = tempfile.mkdtemp(dir=self.work.name)
+        subprocess.run([CLI, "recover", image, "--to", target, "--all", *options], check=True,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ZONED)
+        return target
+
+    def test_recovered_files_get_their_times_back(self):
+        for image, utc in [(self.ntfs, True), (self.fat, False)]:
+            listed = {e["name"]: e for e in scan(image)}
+            target = self.recover(image)
+            for name, entry in listed.items():
+                with self.subTest(image=image, name=name):
+                    status = os.stat(os.path.join(target, name))
+                    self.assertAlmostEqual(status.st_mtime, epoch(entry["modified"], utc), delta=1e-6)
+                    accessed = entry["accessed"] if utc else entry["accessed"] + "T00:00:00"
+                    self.assertAlmostEqual(status.st_atime, epoch(accessed, utc), delta=1e-6)
+        target = self.recover(self.ntfs, "--no-times")
+        for name in os.listdir(target):
+            self.assertGreater(os.stat(os.path.join(target, name)).st_mtime, 1700000000)
+
+
+if __name__ == "__main__":
+    CLI = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
