@@ -8,6 +8,7 @@
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
 #include "app/shared_state.h"
+#include "crypt/sha256.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "volume/deleted_file_scan.h"
@@ -18,6 +19,7 @@ namespace corvanel {
 
 std::u16string RecoverDestination;
 bool RecoverFileTimes = true;
+bool RecoverHashes = false;
 std::vector<std::u16string> DestinationFileNames;
 
 namespace {
@@ -164,6 +166,11 @@ class Recovery {
   // clusters belong to one file: none are carried over from the last.
   Outcome CopyData(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     pendingZeros_ = 0;
+    // A file's hash starts afresh, whatever a file that failed left in it.
+    if (RecoverHashes)
+      hash_.emplace();
+    else
+      hash_.reset();
     Outcome outcome = Outcome::Next;
     if (plan.resident)
       outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
@@ -173,6 +180,7 @@ class Recovery {
     // Pieces of it in extension records reused since are lost, or its run
     // list is damaged, whatever its size says.
     const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
+    if (hash_) written.sha256 = hash_->FinishHex();
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
     return Outcome::Next;
@@ -246,10 +254,12 @@ class Recovery {
       static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
       std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(pendingZeros_, zeros.size()));
       if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error, written);
+      if (hash_) hash_->Update(std::span(zeros).first(chunk));
       pendingZeros_ -= chunk;
       written.bytesWritten += chunk;
     }
     if (!file.Write(bytes, error)) return WriteFailed(error, written);
+    if (hash_) hash_->Update(bytes);
     written.bytesWritten += bytes.size();
     AdvanceProgress(bytes.size());  // owed zeros were counted when their clusters failed
     return true;
@@ -475,6 +485,7 @@ class Recovery {
   std::set<std::u16string> namesWritten_;                // by this run
   bool foldsCase_ = true;                                // the destination's names, as it compares them
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
+  std::optional<Sha256> hash_;      // of the current file's bytes, when RecoverHashes
   bool queried_ = false;
   std::uint64_t available_ = 0;
   std::uint64_t queriedAt_ = 0;

@@ -18,6 +18,9 @@ extern std::vector<std::u16string> DestinationFileNames;
 // Whether recovered files get their times back from the scan (modified,
 // accessed and, on Windows, created). The command line's --no-times clears it.
 extern bool RecoverFileTimes;
+// Whether each recovered file's SHA-256 is computed as it is written (into
+// RecoveredFile::sha256). The command line's --hash sets it.
+extern bool RecoverHashes;
 
 // Why a ticked file was left out; the run goes on after each.
 enum class SkipReason {
@@ -41,6 +44,7 @@ struct RecoveredFile {
   std::u16string takenName{};  // when an earlier file had its name: that name (it got " (2)"...)
   SkipReason skipped = SkipReason::None;  // no file was left
   std::u16string systemText{};            // NotWritten: the system's reason
+  std::string sha256{};                   // of the bytes written, in hex, when RecoverHashes
 };
 
 class RecoveryObserver {

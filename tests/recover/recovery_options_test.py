@@ -6,7 +6,9 @@ Kit:
     -m's (FAT32, read in the same zone), and the record or entry number is
     the one istat and fls give;
   - a recovered file's modified and accessed times are the deleted file's,
-    FAT32 local times read in this machine's zone; --no-times leaves them.
+    FAT32 local times read in this machine's zone; --no-times leaves them;
+  - --hash gives each file's SHA-256, --report the same JSON lines in a file,
+    the summary counting the files by status.
 
 usage: recovery_options_test.py CLI
 """
@@ -20,7 +22,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from volume_images import ENV, run, ntfs_mount, make_ntfs, make_fat32, write, marked  # noqa: E402
+from volume_images import ENV, run, ntfs_mount, make_ntfs, make_fat32, write, read, marked, sha  # noqa: E402
 
 CLI = None
 # A zone without daylight saving, away from UTC, so that a local time taken as UTC shows.
@@ -119,6 +121,21 @@ class Times(unittest.TestCase):
         target = self.recover(self.ntfs, "--no-times")
         for name in os.listdir(target):
             self.assertGreater(os.stat(os.path.join(target, name)).st_mtime, 1700000000)
+
+    def test_hashes_and_the_report(self):
+        for image in (self.ntfs, self.fat):
+            target = tempfile.mkdtemp(dir=self.work.name)
+            report = os.path.join(self.work.name, "report.json")
+            out = subprocess.run([CLI, "recover", image, "--to", target, "--all", "--hash", "--json", "--report",
+                                  report], check=True, stdout=subprocess.PIPE, env=ENV).stdout
+            with open(report, "rb") as f:
+                self.assertEqual(f.read(), out)
+            lines = [json.loads(line) for line in out.decode().splitlines()]
+            files, summary = lines[:-1], lines[-1]
+            self.assertEqual(sum(summary["statuses"].values()), len(files))
+            for line in files:
+                self.assertEqual(line["sha256"], sha(read(line["path"])))
+            self.assertEqual(summary["statuses"].get("whole"), len(files))
 
 
 if __name__ == "__main__":
