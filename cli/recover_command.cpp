@@ -31,6 +31,7 @@ struct RecoverArguments {
   bool noTimes = false;
   bool hash = false;
   std::string report;  // a file for the JSON lines, whatever the terminal shows
+  FilterArguments filters;
 };
 
 // Why a file was skipped, as the summary counts it, and as its own line says it.
@@ -121,7 +122,7 @@ class FileReport final : public RecoveryObserver {
     if (json_ || report_) {
       std::string message;
       for (const std::string& warning : warnings) message += (message.empty() ? "" : "; ") + warning;
-      nlohmann::ordered_json line = {{"index", file.entryKey},
+      nlohmann::ordered_json line = {{"index", LastScan.IndexOf(static_cast<ScanKey>(file.entryKey))},
                                      {"name", platform::Utf16ToUtf8(nameOf_(file.entryKey))},
                                      {"path", path},
                                      {"bytes", file.bytesWritten},
@@ -277,7 +278,7 @@ class RecoverCommand {
   // Scans the volume and ticks the files asked for; a status when there is
   // nothing to recover or an index is not in the scan.
   std::optional<int> Select() {
-    if (std::optional<int> status = ScanForDeletedFiles(*letter_, view_, console_)) return *status;
+    if (std::optional<int> status = ScanForDeletedFiles(*letter_, view_, console_, arguments_.filters)) return *status;
     TreeItem root = view_.FirstChild(0);
     std::vector<TreeItem> children;
     for (TreeItem child = view_.FirstChild(root); child != 0; child = view_.NextSibling(child))
@@ -292,14 +293,16 @@ class RecoverCommand {
       if (!arguments_.json) console_.out << "no deleted files found\n";
       return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
-    // An index is a file's key, which its item carries.
-    std::map<std::uintptr_t, TreeItem> byKey;
-    for (TreeItem child : children) byKey.emplace(view_.ItemData(child), child);
+    // A file's item carries its key; the index is the scan's own number for it.
+    std::map<std::size_t, TreeItem> byIndex;
+    for (TreeItem child : children)
+      if (view_.ItemData(child) != 0) byIndex.emplace(LastScan.IndexOf(view_.ItemData(child) - 1), child);
     for (std::size_t index : arguments_.indices) {
-      auto found = byKey.find(ItemDataForKey(index));
-      if (found == byKey.end())
+      auto found = byIndex.find(index);
+      if (found == byIndex.end())
         return ReportUsage(console_, "recover: no file " + std::to_string(index) + " (the scan found " +
-                                         std::to_string(children.size()) + ")");
+                                         std::to_string(LastScan.Found) +
+                                         (LastScan.Filter ? ", " + std::to_string(children.size()) + " of them admitted by the filters)" : ")"));
       view_.SetChecked(found->second, true);
     }
     if (arguments_.all)
@@ -426,6 +429,7 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   command->add_flag("--no-times", arguments->noTimes,
                     "leave the recovered files' times as writing them set them (by default they get the deleted "
                     "files' own modified and accessed times, and on Windows their creation time)");
+  AddFilterOptions(*command, arguments->filters);
   command->footer(HelpFooter(kHelpVolumes,
                              "The indexes are those scan lists. Each file is written whole under a scratch name and\n"
                              "then named; a file that was in DIR before is replaced only after Yes (or --yes)."));

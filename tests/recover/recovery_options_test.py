@@ -7,6 +7,9 @@ Kit:
     the one istat and fls give;
   - a recovered file's modified and accessed times are the deleted file's,
     FAT32 local times read in this machine's zone; --no-times leaves them;
+  - filters (--name, --ext, sizes, dates, --recoverable) select what a
+    selection by hand from the unfiltered listing selects, under the same
+    indexes, and recover --all with them takes those files alone;
   - --hash gives each file's SHA-256, --report the same JSON lines in a file,
     the summary counting the files by status.
 
@@ -121,6 +124,32 @@ class Times(unittest.TestCase):
         target = self.recover(self.ntfs, "--no-times")
         for name in os.listdir(target):
             self.assertGreater(os.stat(os.path.join(target, name)).st_mtime, 1700000000)
+
+    def test_filters_select_as_by_hand_under_the_same_indexes(self):
+        everything = scan(self.ntfs)
+        cases = [
+            (["--name", "*.TXT"], lambda e: e["name"] == "old.txt"),
+            (["--name", "[!a-o]*", "--name", "old*"], lambda e: e["name"] != "new.bin"),
+            (["--name", "b/*"], lambda e: e["path"].startswith("b/")),
+            (["--ext", "dat,.bin"], lambda e: e["name"] in ("new.bin", "top.dat")),
+            (["--min-size", "3001", "--max-size", "2.94K"], lambda e: e["size"] in (3001, 3002)),
+            (["--modified-after", "2017-07-15"], lambda e: e["modified"] >= "2017-07-15"),
+            (["--modified-before", "2017-07-15T02:40:00.2500001Z"], lambda e: e["modified"] < "2017-07-15T03"),
+            (["--modified-after", "2017-07-15T11:40+09:00", "--ext", "dat"], lambda e: e["name"] == "top.dat"),
+            (["--recoverable", "--max-size", "1G"], lambda e: e["free"] == 100),
+        ]
+        for arguments, wanted in cases:
+            with self.subTest(arguments=arguments):
+                listed = [json.loads(line) for line in
+                          run(CLI, "scan", self.ntfs, "--json", *arguments).stdout.decode().splitlines()]
+                self.assertEqual(listed, [e for e in everything if wanted(e)])
+        target = tempfile.mkdtemp(dir=self.work.name)
+        out = run(CLI, "recover", self.ntfs, "--to", target, "--all", "--ext", "bin", "--json").stdout.decode()
+        self.assertEqual(os.listdir(target), ["new.bin"])
+        self.assertEqual(json.loads(out.splitlines()[0])["index"],
+                         next(e["index"] for e in everything if e["name"] == "new.bin"))
+        bad = subprocess.run([CLI, "scan", self.ntfs, "--modified-after", "2017-13-01"], stderr=subprocess.PIPE)
+        self.assertEqual((bad.returncode, bad.stderr.count(b"\n")), (2, 2))
 
     def test_hashes_and_the_report(self):
         for image in (self.ntfs, self.fat):
