@@ -30,6 +30,7 @@ struct RecoverArguments {
   bool json = false;
   bool noTimes = false;
   bool hash = false;
+  bool keepPaths = false;
   std::string report;  // a file for the JSON lines, whatever the terminal shows
   FilterArguments filters;
 };
@@ -328,6 +329,7 @@ class RecoverCommand {
     RecoverDestination = folder_;
     RecoverFileTimes = !arguments_.noTimes;
     RecoverHashes = arguments_.hash;
+    RecoverKeepPaths = arguments_.keepPaths;
     DestinationFileNames = platform::DirectoryNames(folder_);
     RawVolume volume(*letter_);
     allocation_ = AllocationMap::Read(volume, LastScan.ScannedVolume);
@@ -423,6 +425,9 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");
   all->excludes(index);
   command->add_flag("--json", arguments->json, "one JSON object per file, then a summary object");
+  command->add_flag("--keep-paths", arguments->keepPaths,
+                    "write each file under its folder path inside DIR (folders made as needed); files whose folder "
+                    "is unknown go under \"(folder unknown)\"");
   command->add_flag("--hash", arguments->hash, "give each file's SHA-256 (in the JSON lines), computed as it is written");
   command->add_option("--report", arguments->report,
                       "write the JSON lines (each file, then the summary) to this file too, whatever the terminal shows");

@@ -142,6 +142,11 @@ std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
 bool FileExistsAt(std::u16string_view path);
 bool IsDirectory(std::u16string_view path);
 
+// Makes the folder path (its parent must exist), or takes it when it is a
+// folder already. A file, link or junction of that name is refused with the
+// system's error for it: nothing is written through a link out of the tree.
+bool MakeRealFolder(std::u16string_view path, SystemError& error);
+
 // The names in a directory, files and folders alike (not "." and ".."), in
 // no set order; empty when it cannot be read. A recovery's same-name question
 // goes by them, asked alike in the window and on the command line.

@@ -21,6 +21,13 @@ extern bool RecoverFileTimes;
 // Whether each recovered file's SHA-256 is computed as it is written (into
 // RecoveredFile::sha256). The command line's --hash sets it.
 extern bool RecoverHashes;
+// Whether each file goes under its folder path inside the destination
+// ("projects/old/numbers.csv"), folders made as needed, rather than into the
+// destination itself. The command line's --keep-paths sets it.
+extern bool RecoverKeepPaths;
+// Where files go whose folder the scan could not follow ("?/..." paths),
+// under the destination, when RecoverKeepPaths.
+inline constexpr std::u16string_view kUnknownFolderName = u"(folder unknown)";
 
 // Why a ticked file was left out; the run goes on after each.
 enum class SkipReason {

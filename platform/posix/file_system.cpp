@@ -336,6 +336,19 @@ bool IsDirectory(std::u16string_view path) {
   return ::stat(HostPath(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool MakeRealFolder(std::u16string_view path, SystemError& error) {
+  const std::string host = HostPath(path);
+  if (::mkdir(host.c_str(), 0755) == 0) return true;
+  if (errno != EEXIST) {
+    error = LastSystemError();
+    return false;
+  }
+  struct stat status {};
+  if (::lstat(host.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  error = S_ISLNK(status.st_mode) ? SystemError{ELOOP} : SystemError{ENOTDIR};
+  return false;
+}
+
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
   std::vector<std::u16string> names;
   DIR* listing = ::opendir(HostPath(directory).c_str());

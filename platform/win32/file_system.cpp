@@ -319,6 +319,19 @@ bool IsDirectory(std::u16string_view path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool MakeRealFolder(std::u16string_view path, SystemError& error) {
+  const std::wstring wide = Wide(path);
+  if (::CreateDirectoryW(wide.c_str(), nullptr)) return true;
+  error = LastSystemError();
+  if (error.code != ERROR_ALREADY_EXISTS) return false;
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return true;
+  error = SystemError{(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY};
+  return false;
+}
+
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {
   std::vector<std::u16string> names;
   std::wstring pattern = Wide(directory);

@@ -10,6 +10,9 @@ Kit:
   - filters (--name, --ext, sizes, dates, --recoverable) select what a
     selection by hand from the unfiltered listing selects, under the same
     indexes, and recover --all with them takes those files alone;
+  - --keep-paths writes the tree tsk_recover writes, folders reused since
+    included; hostile folder names (.., CON, ':', control characters, 255
+    units) and a link planted in the destination never lead outside it;
   - --hash gives each file's SHA-256, --report the same JSON lines in a file,
     the summary counting the files by status.
 
@@ -19,6 +22,7 @@ import datetime
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -46,10 +50,22 @@ def epoch(iso, utc=True):
     return moment.replace(tzinfo=datetime.timezone(datetime.timedelta(hours=9))).timestamp()
 
 
-class Times(unittest.TestCase):
+class Images(unittest.TestCase):
+    """Images made once for the class, in a folder that goes with it."""
+
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.TemporaryDirectory()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+
+class Times(Images):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
         w = cls.work.name
         cls.ntfs = make_ntfs(os.path.join(w, "ntfs.img"), 16)
         with ntfs_mount(cls.ntfs, os.path.join(w, "mnt")) as root:
@@ -67,10 +83,6 @@ class Times(unittest.TestCase):
             os.utime(local, (1600000000, 1500000000 + n * 3600 * 30))
             subprocess.run(["mcopy", "-m", "-i", cls.fat, local, "::dir/" + name], check=True, env=ZONED)
         run("mdel", "-i", cls.fat, "::dir/one.txt", "::dir/two.bin")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.work.cleanup()
 
     def test_ntfs_times_and_records_are_istats(self):
         entries = scan(self.ntfs)
@@ -165,6 +177,109 @@ class Times(unittest.TestCase):
             for line in files:
                 self.assertEqual(line["sha256"], sha(read(line["path"])))
             self.assertEqual(summary["statuses"].get("whole"), len(files))
+
+
+def tree(root):
+    """relative path -> bytes of every file under root."""
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            found[os.path.relpath(path, root)] = read(path)
+    return found
+
+
+def mft_offset(image, record):
+    with open(image, "rb") as f:
+        boot = f.read(512)
+    cluster = boot[0x0D] * 512
+    return struct.unpack("<Q", boot[0x30:0x38])[0] * cluster + record * 1024
+
+
+class KeepPaths(Images):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        w = cls.work.name
+        cls.ntfs = make_ntfs(os.path.join(w, "ntfs.img"), 24)
+        hostile = ["CON", "a:b", "ctl\x01x", "L" * 255, "xx", "trail."]
+        with ntfs_mount(cls.ntfs, os.path.join(w, "mnt")) as root:
+            # "reused" first: the lowest record, which the next new file takes.
+            names = ["reused/gone.txt", "projects/old/numbers.csv", "projects/old/deep/er/x.bin", "docs/report.docx",
+                     "projects/new/report.docx", "top.txt"] + [name + "/in.txt" for name in hostile]
+            for name in names:
+                write(f"{root}/{name}", marked(name, 2000 + len(name) * 100))
+            subprocess.run(["rm", "-r", f"{root}/reused", f"{root}/projects", f"{root}/docs/report.docx",
+                            f"{root}/top.txt"] + [f"{root}/{name}" for name in hostile], check=True)
+            # The folder's record goes to a new file: what was in it has no known folder now.
+            write(f"{root}/taker.txt", b"taker")
+        # A deleted folder named "..", as a damaged or forged record may name it.
+        inode = next(re.search(r"(\d+)-", line).group(1)
+                     for line in run("fls", "-rdp", cls.ntfs).stdout.decode().splitlines() if line.endswith("\txx"))
+        with open(cls.ntfs, "r+b") as f:
+            f.seek(mft_offset(cls.ntfs, int(inode)))
+            record = f.read(1024)
+            at = record.index("xx".encode("utf-16-le"))
+            f.seek(mft_offset(cls.ntfs, int(inode)) + at)
+            f.write("..".encode("utf-16-le"))
+        cls.fat = make_fat32(os.path.join(w, "fat.img"))
+        for name in ["a/b/one.txt", "a/two.txt", "c/three.txt", "four.txt"]:
+            local = os.path.join(w, "f", name)
+            write(local, marked(name, 4000))
+        for folder in ["a", "a/b", "c"]:
+            run("mmd", "-i", cls.fat, "::" + folder)
+        for name in ["a/b/one.txt", "a/two.txt", "c/three.txt", "four.txt"]:
+            run("mcopy", "-i", cls.fat, os.path.join(w, "f", name), "::" + name)
+        run("mdel", "-i", cls.fat, "::a/b/one.txt", "::a/two.txt", "::c/three.txt", "::four.txt")
+        run("mrd", "-i", cls.fat, "::a/b")
+
+    def recover(self, image, target, *options):
+        return subprocess.run([CLI, "recover", image, "--to", target, "--all", "--keep-paths", "--json", *options],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+
+    def test_the_tree_is_tsk_recovers(self):
+        for image in (self.ntfs, self.fat):
+            with self.subTest(image=os.path.basename(image)):
+                ours, theirs = (os.path.join(self.work.name, os.path.basename(image) + side) for side in "12")
+                self.recover(image, ours)
+                run("tsk_recover", image, theirs)
+                got, expected = tree(ours), tree(theirs)
+                if image == self.fat:
+                    # A deleted entry's first byte is lost: each tool puts its own mark there.
+                    def masked(found):
+                        return {"/".join("_" + part[1:] for part in p.split("/")): d for p, d in found.items()}
+                    got, expected = masked(got), masked(expected)
+                # Files whose folder is unknown: ours under one folder, named by record; theirs in $OrphanFiles.
+                unknown = {p: d for p, d in got.items() if p.startswith("(folder unknown)")}
+                self.assertEqual({p: d for p, d in got.items() if p not in unknown and "in.txt" not in p},
+                                 {p: d for p, d in expected.items() if not p.startswith("$OrphanFiles")
+                                  and "in.txt" not in p})
+                if image == self.ntfs:
+                    [(path, data)] = unknown.items()
+                    self.assertRegex(path, r"^\(folder unknown\)/gone \(record \d+\)\.txt$")
+                    self.assertEqual(data, marked("reused/gone.txt", 3500))
+
+    def test_hostile_folders_stay_inside(self):
+        outside = os.path.join(self.work.name, "outside")
+        os.makedirs(outside)
+        target = os.path.join(self.work.name, "hostile")
+        os.makedirs(target)
+        os.symlink(outside, os.path.join(target, "docs"))
+        result = self.recover(self.ntfs, target)
+        self.assertEqual(os.listdir(outside), [])
+        lines = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        written = [line["path"] for line in lines if line.get("status") == "whole"]
+        for path in written:
+            self.assertTrue(os.path.realpath(path).startswith(os.path.realpath(target) + "/"), path)
+        inner = sorted(os.path.relpath(p, target).split("/")[0] for p in written if p.endswith("in.txt"))
+        self.assertEqual(len(inner), 6)
+        self.assertNotIn("CON", inner)
+        self.assertEqual(len(set(inner)), 6)
+        self.assertTrue(all(part not in ("..", ".") and len(part) <= 255 and "\x01" not in part and ":" not in part
+                            for part in inner), inner)
+        refused = [line for line in lines if line.get("status") == "skipped"]
+        self.assertEqual([os.path.basename(os.path.dirname(line["path"])) for line in refused], ["docs"])
+        self.assertEqual(result.returncode, 1)
 
 
 if __name__ == "__main__":
