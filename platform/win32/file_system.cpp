@@ -328,7 +328,8 @@ bool MakeRealFolder(std::u16string_view path, SystemError& error) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
       !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return true;
-  error = SystemError{(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY};
+  error = SystemError{static_cast<std::uint32_t>((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
+                                                                                    : ERROR_DIRECTORY)};
   return false;
 }
 
