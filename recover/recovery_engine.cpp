@@ -112,7 +112,7 @@ std::u16string Decimal(std::int32_t number) { return platform::Utf8ToUtf16(std::
 // What one entry needs of the destination.
 struct Plan {
   std::u16string name;         // the listed file's name, its "?" replaced when written
-  std::u16string folder;       // RecoverKeepPaths: its folder inside the destination ("" the destination itself)
+  std::u16string folder{};     // RecoverKeepPaths: its folder inside the destination ("" the destination itself)
   std::int32_t key = 0;
   std::uint64_t size = 0;
   std::uint64_t needed = 0;    // bytes of space it takes
