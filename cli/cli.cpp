@@ -17,20 +17,22 @@ constexpr std::string_view kDescription =
     "Corvanel encrypts files, recovers deleted files from NTFS and FAT32 volumes\n"
     "and shreds files on the raw volume.";
 
-std::string Footer() {
-  std::string footer = "Ciphers (--cipher, default des):";
-  for (const CipherInfo& cipher : CipherTable()) {
-    footer += ' ';
-    footer += cipher.name;
-  }
-  footer +=
-      "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
-      "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
-      "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
-  return footer;
-}
-
 }  // namespace
+
+std::string HelpFooter(unsigned topics, std::string_view notes) {
+  std::string footer(notes);
+  if (!footer.empty()) footer += '\n';
+  if (topics & kHelpCiphers) {
+    footer += "Ciphers (--cipher, default des):";
+    for (const CipherInfo& cipher : CipherTable()) {
+      footer += ' ';
+      footer += cipher.name;
+    }
+    footer += "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n";
+  }
+  if (topics & kHelpVolumes) footer += "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n";
+  return footer + "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
+}
 
 std::string Printable(std::string_view utf8, bool keepLineBreaks) {
   std::string printable;
@@ -91,7 +93,7 @@ int RunCli(std::span<const std::string> args, Console& console) {
   app.set_version_flag("--version", std::string("corvanel-cli ") + CORVANEL_VERSION);
   app.require_subcommand(1);
   app.fallthrough();  // the options below may follow the command
-  app.footer(Footer());
+  app.footer(HelpFooter(kHelpCiphers | kHelpVolumes));
   std::string codePage;
   bool quiet = false;
   app.add_option("--code-page", codePage,

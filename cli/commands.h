@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/cli.h"
 #include "volume/deleted_files_view.h"
@@ -25,6 +26,12 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen);
 void AddShredCommands(CLI::App& app, CommandAction& chosen);   // shred, locate
 void AddDumpCommand(CLI::App& app, CommandAction& chosen);
 
+// The lines a command's help ends with: the ciphers and keys (the
+// encryption commands), what VOLUME may be (the volume commands), the exit
+// statuses (all), and the command's own notes.
+enum HelpTopic : unsigned { kHelpCiphers = 1, kHelpVolumes = 2 };
+std::string HelpFooter(unsigned topics, std::string_view notes = {});
+
 // The catalogue's English text for an engine's error code, without its
 // trailing blanks.
 std::string FailureText(std::int32_t errorCode);
@@ -41,9 +48,21 @@ int ReportPrompt(Console& console, std::int32_t promptNumber);
 // keepLineBreaks leaves CR and LF as they are (for texts with system messages).
 std::string Printable(std::string_view utf8, bool keepLineBreaks = false);
 
-// Scans a volume for deleted files, with progress on the terminal; a status
-// when the scan was interrupted or failed (after saying why).
-std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console);
+// The options that choose which deleted files scan and recover take.
+struct FilterArguments {
+  std::vector<std::string> names;
+  std::vector<std::string> extensions;
+  std::string minSize, maxSize;
+  std::string modifiedAfter, modifiedBefore;
+  bool recoverable = false;
+};
+void AddFilterOptions(CLI::App& command, FilterArguments& filters);
+
+// Scans a volume for deleted files, with progress on the terminal, listing
+// only those the filters admit; a status when the scan was interrupted or
+// failed (after saying why).
+std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console,
+                                       const FilterArguments& filters);
 
 // After a scan: a warning on standard error for each stretch of the volume it
 // could not read (and, for json, a JSON line on standard output). True when

@@ -141,6 +141,7 @@ void AddCryptCommand(CLI::App& app, CommandAction& chosen, Direction direction) 
       encrypt ? "encrypt" : "decrypt",
       encrypt ? "encrypt FILE into FILE_<suffix> beside it (the key is asked for when not given)"
               : "decrypt FILE into its folder under the name it had before");
+  command->footer(HelpFooter(kHelpCiphers));
   command->add_option("FILE", arguments->file, "the file")->required();
   command->add_option("--cipher", *cipherName, "the cipher (see the list below)")->check([](const std::string& name) {
     return FindCipherByName(name) ? std::string() : "unknown cipher '" + name + "'";

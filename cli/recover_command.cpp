@@ -1,5 +1,6 @@
 // corvanel-cli recover: the deleted files of a volume, back into a folder.
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +28,11 @@ struct RecoverArguments {
   bool all = false;
   std::vector<std::size_t> indices;
   bool json = false;
+  bool noTimes = false;
+  bool hash = false;
+  bool keepPaths = false;
+  std::string report;  // a file for the JSON lines, whatever the terminal shows
+  FilterArguments filters;
 };
 
 // Why a file was skipped, as the summary counts it, and as its own line says it.
@@ -64,6 +70,9 @@ class FileReport final : public RecoveryObserver {
   FileReport(Console& console, bool json, std::function<std::optional<int>(std::int32_t)> freeShare,
              std::function<std::u16string(std::int32_t)> nameOf)
       : console_(console), json_(json), freeShare_(std::move(freeShare)), nameOf_(std::move(nameOf)) {}
+
+  // A file that gets every JSON line as well (--report).
+  void CopyTo(std::ostream* report) { report_ = report; }
 
   // Where the files' progress is drawn, for the length of the run.
   void Follow(ProgressLine* progress, std::size_t checkedFiles) {
@@ -106,22 +115,25 @@ class FileReport final : public RecoveryObserver {
       bytes += file.bytesWritten;
     }
     if (status == "partial") ++partial;
+    ++statuses[status];
     if (progress_) {
       progress_->Clear();
       progress_->SetFiles(++handled_, checkedFiles_);
     }
-    if (json_) {
+    if (json_ || report_) {
       std::string message;
       for (const std::string& warning : warnings) message += (message.empty() ? "" : "; ") + warning;
-      nlohmann::ordered_json line = {{"index", file.entryKey},
+      nlohmann::ordered_json line = {{"index", LastScan.IndexOf(static_cast<ScanKey>(file.entryKey))},
                                      {"name", platform::Utf16ToUtf8(nameOf_(file.entryKey))},
                                      {"path", path},
                                      {"bytes", file.bytesWritten},
                                      {"size", file.size},
                                      {"status", status},
                                      {"message", message}};
-      console_.out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    } else {
+      if (!file.sha256.empty() && file.skipped == SkipReason::None) line["sha256"] = file.sha256;
+      Emit(line);
+    }
+    if (!json_) {
       if (file.skipped == SkipReason::None)
         console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
       for (const std::string& warning : warnings)
@@ -133,8 +145,10 @@ class FileReport final : public RecoveryObserver {
   }
 
   // The run's summary: a line, or a last JSON object.
-  void Finish(const std::string& outcome, const std::string& folder, const std::string& message) {
-    if (json_) {
+  // sayLine false: the caller has said it in its own words.
+  void Finish(const std::string& outcome, const std::string& folder, const std::string& message,
+              bool sayLine = true) {
+    if (json_ || report_) {
       nlohmann::ordered_json summary = {{"summary", outcome},
                                         {"files", files},
                                         {"bytes", bytes},
@@ -142,13 +156,14 @@ class FileReport final : public RecoveryObserver {
                                         {"skipped", skipped},
                                         {"skippedFor", nlohmann::ordered_json::object()},
                                         {"reusedClusters", overwritten},
+                                        {"statuses", nlohmann::ordered_json::object()},
                                         {"folder", folder},
                                         {"message", message}};
       for (const auto& [reason, count] : skippedFor) summary["skippedFor"][reason] = count;
-      console_.out << summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-      return;
+      for (const auto& [status, count] : statuses) summary["statuses"][status] = count;
+      Emit(summary);
     }
-    if (outcome != "done" && outcome != "incomplete") return;
+    if (json_ || !sayLine || (outcome != "done" && outcome != "incomplete")) return;
     console_.out << files << " file" << (files == 1 ? "" : "s") << " recovered (" << bytes << " bytes) into "
                  << Printable(folder);
     if (partial) console_.out << "; " << partial << " only in part";
@@ -170,13 +185,21 @@ class FileReport final : public RecoveryObserver {
   std::size_t partial = 0;
   std::size_t skipped = 0;
   std::map<std::string, std::size_t> skippedFor;
+  std::map<std::string, std::size_t> statuses;  // files by their status
   std::uint64_t bytes = 0;
 
  private:
+  void Emit(const nlohmann::ordered_json& line) {
+    const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+    if (json_) console_.out << text;
+    if (report_) report_->write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+
   Console& console_;
   bool json_;
   std::function<std::optional<int>(std::int32_t)> freeShare_;
   std::function<std::u16string(std::int32_t)> nameOf_;
+  std::ostream* report_ = nullptr;
   ProgressLine* progress_ = nullptr;
   std::size_t checkedFiles_ = 0;
   std::size_t handled_ = 0;
@@ -233,13 +256,30 @@ class RecoverCommand {
       return kExitFailed;
     }
     if (platform::PathIsOnVolume(folder_, *letter_)) return ReportPrompt(console_, prompt::kTargetOnScannedDisk);
+    return OpenReport();
+  }
+
+  // The --report file, refused on the scanned volume for the same reason as
+  // the folder.
+  std::optional<int> OpenReport() {
+    if (arguments_.report.empty()) return std::nullopt;
+    std::error_code failed;
+    const std::filesystem::path path = std::filesystem::absolute(
+        std::filesystem::path(std::u8string(arguments_.report.begin(), arguments_.report.end())), failed);
+    if (platform::PathIsOnVolume(path.u16string(), *letter_)) return ReportPrompt(console_, prompt::kTargetOnScannedDisk);
+    report_.open(path, std::ios::binary | std::ios::trunc);
+    if (!report_) {
+      console_.err << "corvanel-cli: cannot write the report " << Printable(arguments_.report) << '\n';
+      return kExitFailed;
+    }
+    files_.CopyTo(&report_);
     return std::nullopt;
   }
 
   // Scans the volume and ticks the files asked for; a status when there is
   // nothing to recover or an index is not in the scan.
   std::optional<int> Select() {
-    if (std::optional<int> status = ScanForDeletedFiles(*letter_, view_, console_)) return *status;
+    if (std::optional<int> status = ScanForDeletedFiles(*letter_, view_, console_, arguments_.filters)) return *status;
     TreeItem root = view_.FirstChild(0);
     std::vector<TreeItem> children;
     for (TreeItem child = view_.FirstChild(root); child != 0; child = view_.NextSibling(child))
@@ -247,22 +287,23 @@ class RecoverCommand {
     if (children.empty()) {
       // A script reading JSON gets its summary object here too.
       const bool unlisted = !LastScan.ScanUnreadableStretches.empty();
-      if (arguments_.json)
-        files_.Finish(unlisted ? "incomplete" : "done", platform::Utf16ToUtf8(folder_),
-                      unlisted ? "no deleted files found; parts of the volume could not be read"
-                               : "no deleted files found");
-      else
-        console_.out << "no deleted files found\n";
+      files_.Finish(unlisted ? "incomplete" : "done", platform::Utf16ToUtf8(folder_),
+                    unlisted ? "no deleted files found; parts of the volume could not be read"
+                             : "no deleted files found",
+                    false);
+      if (!arguments_.json) console_.out << "no deleted files found\n";
       return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
-    // An index is a file's key, which its item carries.
-    std::map<std::uintptr_t, TreeItem> byKey;
-    for (TreeItem child : children) byKey.emplace(view_.ItemData(child), child);
+    // A file's item carries its key; the index is the scan's own number for it.
+    std::map<std::size_t, TreeItem> byIndex;
+    for (TreeItem child : children)
+      if (view_.ItemData(child) != 0) byIndex.emplace(LastScan.IndexOf(view_.ItemData(child) - 1), child);
     for (std::size_t index : arguments_.indices) {
-      auto found = byKey.find(ItemDataForKey(index));
-      if (found == byKey.end())
+      auto found = byIndex.find(index);
+      if (found == byIndex.end())
         return ReportUsage(console_, "recover: no file " + std::to_string(index) + " (the scan found " +
-                                         std::to_string(children.size()) + ")");
+                                         std::to_string(LastScan.Found) +
+                                         (LastScan.Filter ? ", " + std::to_string(children.size()) + " of them admitted by the filters)" : ")"));
       view_.SetChecked(found->second, true);
     }
     if (arguments_.all)
@@ -286,6 +327,9 @@ class RecoverCommand {
   // True when the walk reached its end (or was interrupted).
   bool Execute() {
     RecoverDestination = folder_;
+    RecoverFileTimes = !arguments_.noTimes;
+    RecoverHashes = arguments_.hash;
+    RecoverKeepPaths = arguments_.keepPaths;
     DestinationFileNames = platform::DirectoryNames(folder_);
     RawVolume volume(*letter_);
     allocation_ = AllocationMap::Read(volume, LastScan.ScannedVolume);
@@ -299,6 +343,15 @@ class RecoverCommand {
   }
 
   int Report(bool finished) {
+    const int status = Conclude(finished);
+    if (report_.is_open() && !report_.flush()) {
+      console_.err << "corvanel-cli: the report " << Printable(arguments_.report) << " could not be written whole\n";
+      return kExitFailed;
+    }
+    return status;
+  }
+
+  int Conclude(bool finished) {
     const std::string folderText = platform::Utf16ToUtf8(folder_);
     if (AbortRequested) {
       files_.Finish("interrupted", folderText, "the file being written was removed");
@@ -352,6 +405,7 @@ class RecoverCommand {
   std::size_t checkedFiles_ = 0;
   std::uint64_t checkedBytes_ = 0;
   std::optional<AllocationMap> allocation_;
+  std::ofstream report_;
   FileReport files_{console_, arguments_.json, [this](std::int32_t key) { return FreeShare(key); }, ScannedName};
 };
 
@@ -371,6 +425,19 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");
   all->excludes(index);
   command->add_flag("--json", arguments->json, "one JSON object per file, then a summary object");
+  command->add_flag("--keep-paths", arguments->keepPaths,
+                    "write each file under its folder path inside DIR (folders made as needed); files whose folder "
+                    "is unknown go under \"(folder unknown)\"");
+  command->add_flag("--hash", arguments->hash, "give each file's SHA-256 (in the JSON lines), computed as it is written");
+  command->add_option("--report", arguments->report,
+                      "write the JSON lines (each file, then the summary) to this file too, whatever the terminal shows");
+  command->add_flag("--no-times", arguments->noTimes,
+                    "leave the recovered files' times as writing them set them (by default they get the deleted "
+                    "files' own modified and accessed times, and on Windows their creation time)");
+  AddFilterOptions(*command, arguments->filters);
+  command->footer(HelpFooter(kHelpVolumes,
+                             "The indexes are those scan lists. Each file is written whole under a scratch name and\n"
+                             "then named; a file that was in DIR before is replaced only after Yes (or --yes)."));
   command->callback([=, &chosen] {
     if (!arguments->all && arguments->indices.empty())
       throw CLI::ValidationError("recover", "give --all or --index N (one or more)");

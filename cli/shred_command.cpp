@@ -444,6 +444,8 @@ void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   auto shred = std::make_shared<ShredArguments>();
   CLI::App* command = app.add_subcommand(
       "shred", "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume");
+  command->footer(HelpFooter(0, "FILE lies on a mounted NTFS or FAT32 volume; on Linux the volume's block device or\n"
+                                 "image must be writable. Nothing is overwritten that the file does not own."));
   command->add_option("FILE", shred->file, "the file")->required();
   command->add_flag("--verify", shred->verify, "read every overwritten byte back");
   command->add_flag("--in-place-only", shred->inPlaceOnly,
@@ -460,6 +462,7 @@ void AddShredCommands(CLI::App& app, CommandAction& chosen) {
                 "clusters");
   command->add_option("VOLUME", locate->volume, "a drive (X:), block device or image file")->required();
   command->add_option("PATH", locate->path, "the file's path inside the volume")->required();
+  command->footer(HelpFooter(kHelpVolumes));
   command->callback([=, &chosen] { chosen = [=](Console& console) { return RunLocate(*locate, console); }; });
 }
 

@@ -1,4 +1,5 @@
 // corvanel-cli info and scan.
+#include <cctype>
 #include <cstdio>
 #include <memory>
 
@@ -12,7 +13,10 @@
 #include "platform/volume_device.h"
 #include "volume/allocation_map.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/fat_layout.h"
+#include "volume/file_times.h"
 #include "volume/raw_volume.h"
+#include "volume/scan_filter.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel::cli {
@@ -21,6 +25,7 @@ namespace {
 struct VolumeArguments {
   std::string volume;
   bool json = false;
+  FilterArguments filters;
 };
 
 // The drive letter of a volume argument, or nullopt after printing why not.
@@ -35,26 +40,64 @@ std::optional<char> Letter(const std::string& volume, Console& console, int& sta
   return letter;
 }
 
+// What the listing shows of one deleted file, whatever its file system.
+struct ListedEntry {
+  std::size_t index;
+  std::u16string_view name;
+  std::u16string_view path;  // the folder inside the volume, "" for the root
+  std::uint64_t size;
+  std::optional<bool> resident;
+  std::optional<int> free;
+  const FileTimes& times;
+  const MftRecord* record = nullptr;         // NTFS
+  const FatDeletedEntry* fatEntry = nullptr;  // FAT32
+};
+
+// A time as JSON: null when the file system does not know it.
+nlohmann::ordered_json JsonTime(std::uint64_t ticks, bool utc, int fractionDigits) {
+  if (ticks == 0) return nullptr;
+  return IsoTime(ticks, utc, fractionDigits);
+}
+
 // One line per entry, written whole.
-// path: the folder inside the volume, "" for the root.
-void PrintEntry(std::ostream& out, bool json, std::size_t index, std::u16string_view name, std::u16string_view path,
-                std::uint64_t size, std::optional<bool> resident, const char* fileSystem, std::optional<int> free) {
+void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
   std::string line;
   if (json) {
-    nlohmann::ordered_json entry = {{"index", index}, {"name", platform::Utf16ToUtf8(name)},
-                                    {"path", platform::Utf16ToUtf8(path)}, {"size", size}};
-    if (resident) entry["resident"] = *resident;
-    entry["fs"] = fileSystem;
-    if (free) entry["free"] = *free;
-    line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+    nlohmann::ordered_json object = {{"index", entry.index}, {"name", platform::Utf16ToUtf8(entry.name)},
+                                     {"path", platform::Utf16ToUtf8(entry.path)}, {"size", entry.size}};
+    if (entry.resident) object["resident"] = *entry.resident;
+    object["fs"] = entry.record ? "ntfs" : "fat32";
+    if (entry.free) object["free"] = *entry.free;
+    if (entry.record) {
+      object["record"] = entry.record->recordNumber;
+      object["created"] = JsonTime(entry.times.created, true, 7);
+      object["modified"] = JsonTime(entry.times.modified, true, 7);
+      object["accessed"] = JsonTime(entry.times.accessed, true, 7);
+      object["changed"] = JsonTime(entry.times.changed, true, 7);
+    } else {
+      // The short entry's place, and the number The Sleuth Kit gives it.
+      object["sector"] = entry.fatEntry->dirSector;
+      object["entry"] = entry.fatEntry->entryIndex;
+      object["inode"] = fat::EntryNumber(LastScan.ScannedVolume, entry.fatEntry->dirSector, entry.fatEntry->entryIndex);
+      object["created"] = JsonTime(entry.times.created, false, 2);
+      object["modified"] = JsonTime(entry.times.modified, false, 0);
+      std::string accessed = IsoTime(entry.times.accessed, false, 0);
+      object["accessed"] = accessed.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(accessed.substr(0, 10));
+      object["localTime"] = true;
+    }
+    line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
   } else {
-    char prefix[48];
-    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  ", index, static_cast<unsigned long long>(size),
-                  free ? (std::to_string(*free) + "%").c_str() : "?");
+    std::string modified = IsoTime(entry.times.modified, false, 0).substr(0, 16);
+    if (!modified.empty()) modified[10] = ' ';
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  %-16s  ", entry.index,
+                  static_cast<unsigned long long>(entry.size),
+                  entry.free ? (std::to_string(*entry.free) + "%").c_str() : "?",
+                  modified.empty() ? "?" : modified.c_str());
     // A folder that could not be followed ("?/") carries its own separator.
-    std::u16string shown(path);
+    std::u16string shown(entry.path);
     if (!shown.empty() && shown.back() != u'/') shown += u'/';
-    shown += name;
+    shown += entry.name;
     // A backslash in a name is doubled, so that it cannot pass for one of Printable's escapes.
     std::string text;
     for (char c : platform::Utf16ToUtf8(shown)) {
@@ -96,7 +139,7 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
   ListedFilesView view;
-  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console)) return *status;
+  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters)) return *status;
   // How much of each file's data the volume still shows free.
   RawVolume volume(*letter);
   std::optional<AllocationMap> allocation = AllocationMap::Read(volume, LastScan.ScannedVolume);
@@ -104,19 +147,25 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
     if (!allocation) return std::nullopt;
     return allocation->FreeShare(entry);
   };
-  if (!arguments.json) console.out << " index           size free  name\n";
+  if (!arguments.json) console.out << " index           size free  modified          name\n";
   std::size_t key = 0;
   if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
     for (const MftRecord& record : LastScan.NtfsDeletedFiles)
-      PrintEntry(console.out, arguments.json, key++, record.name, record.path, record.Size(), record.isResident != 0,
-                 "ntfs", freeShare(record));
+      PrintEntry(console.out, arguments.json,
+                 {LastScan.IndexOf(key++), record.name, record.path, record.Size(), record.isResident != 0, freeShare(record),
+                  record.times, &record});
   } else {
     for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles)
-      PrintEntry(console.out, arguments.json, key++, entry.name, entry.path, entry.fileSize, std::nullopt, "fat32",
-                 freeShare(entry));
+      PrintEntry(console.out, arguments.json,
+                 {LastScan.IndexOf(key++), entry.name, entry.path, entry.fileSize, std::nullopt, freeShare(entry), entry.times, nullptr,
+                  &entry});
   }
   const std::size_t count = LastScan.Count();
-  if (!arguments.json) console.out << count << " deleted file" << (count == 1 ? "" : "s") << " found\n";
+  if (!arguments.json) {
+    console.out << count << " deleted file" << (count == 1 ? "" : "s");
+    if (LastScan.Filter) console.out << " of " << LastScan.Found;
+    console.out << " found\n";
+  }
   const std::uint32_t damaged = LastScan.ScanDamagedDirectories;
   if (damaged > 0)
     console.err << "corvanel-cli: warning: " << damaged << " damaged director" << (damaged == 1 ? "y was" : "ies were")
@@ -126,11 +175,115 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
 
 }  // namespace
 
-std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console) {
+namespace {
+
+// "10", "10K", "1.5M", "2GiB": bytes, in units of 1024.
+std::optional<std::uint64_t> ParseSize(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && ((text[digits] >= '0' && text[digits] <= '9') || text[digits] == '.')) ++digits;
+  if (digits == 0) return std::nullopt;
+  std::string unit = text.substr(digits);
+  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (unit.ends_with("IB")) unit.resize(unit.size() - 2);
+  else if (unit.ends_with("B")) unit.pop_back();
+  static const std::string kUnits = "KMGT";
+  int shift = 0;
+  if (unit.size() == 1 && kUnits.find(unit[0]) != std::string::npos) shift = 10 * (1 + static_cast<int>(kUnits.find(unit[0])));
+  else if (!unit.empty()) return std::nullopt;
+  try {
+    std::size_t used = 0;
+    const long double value = std::stold(text.substr(0, digits), &used);
+    if (used != digits || value < 0) return std::nullopt;
+    const long double bytes = value * static_cast<long double>(std::uint64_t{1} << shift);
+    if (bytes >= 18446744073709551615.0L) return std::nullopt;
+    return static_cast<std::uint64_t>(bytes);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::u16string Wide(const std::string& text) { return platform::Utf8ToUtf16(text); }
+
+// The filter the last scan holds on to (LastScan.Filter points here).
+ScanFilter activeFilter;
+std::optional<AllocationMap> filterAllocation;
+
+// Builds the filter; nothing to filter by gives nullptr.
+const ScanFilter* MakeFilter(const FilterArguments& arguments, char letter, Console& console, std::optional<int>& status) {
+  activeFilter = ScanFilter{};
+  ScanFilter& filter = activeFilter;
+  for (const std::string& name : arguments.names) filter.names.push_back(Wide(name));
+  for (const std::string& list : arguments.extensions) {
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      std::size_t end = std::min(list.find(',', start), list.size());
+      std::string extension = list.substr(start, end - start);
+      while (!extension.empty() && extension.front() == '.') extension.erase(0, 1);
+      if (!extension.empty()) filter.extensions.push_back(Wide(extension));
+      start = end + 1;
+    }
+  }
+  if (!arguments.minSize.empty()) filter.minSize = ParseSize(arguments.minSize);
+  if (!arguments.maxSize.empty()) filter.maxSize = ParseSize(arguments.maxSize);
+  if (!arguments.modifiedAfter.empty()) filter.modifiedAfter = ParseIsoTime(arguments.modifiedAfter);
+  if (!arguments.modifiedBefore.empty()) filter.modifiedBefore = ParseIsoTime(arguments.modifiedBefore);
+  if (arguments.recoverable) {
+    std::int32_t errorCode = error_code::kNone;
+    std::optional<BootSectorFacts> facts = ReadBootSector(letter, errorCode);
+    if (!facts) {
+      status = ReportFailure(console, errorCode);
+      return nullptr;
+    }
+    RawVolume volume(letter);
+    filterAllocation = AllocationMap::Read(volume, *facts);
+    if (!filterAllocation) {
+      console.err << "corvanel-cli: --recoverable: the volume's record of free clusters cannot be read\n";
+      status = kExitFailed;
+      return nullptr;
+    }
+    filter.ntfsTest = [](const MftRecord& file) { return filterAllocation->FreeShare(file) == 100; };
+    filter.fatTest = [](const FatDeletedEntry& file) { return filterAllocation->FreeShare(file) == 100; };
+  }
+  const bool any = !filter.names.empty() || !filter.extensions.empty() || filter.minSize || filter.maxSize ||
+                   filter.modifiedAfter || filter.modifiedBefore || arguments.recoverable;
+  return any ? &filter : nullptr;
+}
+
+}  // namespace
+
+void AddFilterOptions(CLI::App& command, FilterArguments& filters) {
+  const std::string group = "Filters (a file must pass each one given)";
+  auto size = [](const std::string& text) {
+    return ParseSize(text) ? std::string() : "not a size: '" + text + "' (bytes, or with K, M, G, T)";
+  };
+  auto date = [](const std::string& text) {
+    return ParseIsoTime(text) ? std::string() : "not a date: '" + text + "' (YYYY-MM-DD or ISO 8601)";
+  };
+  command.add_option("--name", filters.names,
+                     "a file name pattern (* ? [..], any case); with a '/' it is matched against folder/name "
+                     "(may be given more than once)")
+      ->group(group)->allow_extra_args(false);
+  command.add_option("--ext", filters.extensions, "extensions, comma-separated (jpg,png)")
+      ->group(group)->allow_extra_args(false);
+  command.add_option("--min-size", filters.minSize, "at least this size (bytes, or K, M, G)")->check(size)->group(group);
+  command.add_option("--max-size", filters.maxSize, "at most this size")->check(size)->group(group);
+  command.add_option("--modified-after", filters.modifiedAfter, "modified at or after this date or time")
+      ->check(date)->group(group);
+  command.add_option("--modified-before", filters.modifiedBefore, "modified before this date or time")
+      ->check(date)->group(group);
+  command.add_flag("--recoverable", filters.recoverable, "only files none of whose clusters another file has taken")
+      ->group(group);
+}
+
+std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console,
+                                       const FilterArguments& filters) {
+  std::optional<int> status;
+  const ScanFilter* filter = MakeFilter(filters, letter, console, status);
+  if (status) return status;
   std::int32_t errorCode = error_code::kNone;
   {
     ProgressLine progress(console, ProgressLine::Work::Scan);
-    if (ScanDeletedFiles(letter, view, errorCode) && !AbortRequested) progress.Complete();
+    if (ScanDeletedFiles(letter, view, errorCode, filter) && !AbortRequested) progress.Complete();
   }
   if (AbortRequested) {
     console.err << "corvanel-cli: interrupted\n";
@@ -164,6 +317,13 @@ void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
                                                                      : "show the file system and geometry of a volume");
     command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
     command->add_flag("--json", arguments->json, scan ? "one JSON object per deleted file" : "as one JSON object");
+    command->footer(HelpFooter(
+        kHelpVolumes,
+        scan ? "Times are UTC on NTFS; on FAT32 they are the local time of the machine that wrote them\n"
+               "(\"localTime\": true). With --json each file also has its record (NTFS) or its entry's\n"
+               "sector, entry and inode (FAT32), as The Sleuth Kit's istat takes them."
+             : std::string_view{}));
+    if (scan) AddFilterOptions(*command, arguments->filters);
     command->callback([=, &chosen] {
       chosen = [=](Console& console) { return scan ? RunScan(*arguments, console) : RunInfo(*arguments, console); };
     });

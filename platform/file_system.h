@@ -78,6 +78,12 @@ class NewFile : public FileHandle {
  public:
   static NewFile CreateAnsi(const std::string& ansiPath, SystemError& error);
   bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
+  // Gives the file its times, each in 100-ns ticks since 1601 (0: leave it
+  // as it is): UTC, or with local true the wall-clock time of this machine's
+  // zone. The creation time is set where the system keeps one (Windows).
+  // Written after the last byte, they stay.
+  bool SetTimes(std::uint64_t created, std::uint64_t modified, std::uint64_t accessed, bool local,
+                SystemError& error);
 };
 
 // A file written under a scratch name in the folder of its UTF-16 path and
@@ -135,6 +141,11 @@ std::optional<std::uint64_t> OverwriteWithZeros(std::u16string_view path,
                                                 const std::optional<std::vector<ByteRange>>& ranges, SystemError& error);
 bool FileExistsAt(std::u16string_view path);
 bool IsDirectory(std::u16string_view path);
+
+// Makes the folder path (its parent must exist), or takes it when it is a
+// folder already. A file, link or junction of that name is refused with the
+// system's error for it: nothing is written through a link out of the tree.
+bool MakeRealFolder(std::u16string_view path, SystemError& error);
 
 // The names in a directory, files and folders alike (not "." and ".."), in
 // no set order; empty when it cannot be read. A recovery's same-name question

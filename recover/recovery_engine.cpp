@@ -2,12 +2,15 @@
 #include "recover/recovery_engine.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <optional>
 #include <set>
 
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
 #include "app/shared_state.h"
+#include "crypt/sha256.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "volume/deleted_file_scan.h"
@@ -18,6 +21,9 @@
 namespace corvanel {
 
 std::u16string RecoverDestination;
+bool RecoverFileTimes = true;
+bool RecoverHashes = false;
+bool RecoverKeepPaths = false;
 std::vector<std::u16string> DestinationFileNames;
 
 namespace {
@@ -45,10 +51,55 @@ bool EndsWithSeparator(std::u16string_view path) {
 
 std::u16string PathSeparator() { return platform::IsPathSeparator(u'\\') ? u"\\" : u"/"; }
 
-std::u16string TargetFor(std::u16string_view name) {
-  std::u16string target = RecoverDestination;
-  if (!EndsWithSeparator(target)) target += PathSeparator();
-  return target + std::u16string(name);
+std::u16string Joined(std::u16string_view folder, std::u16string_view name) {
+  std::u16string path(folder);
+  if (!EndsWithSeparator(path)) path += PathSeparator();
+  return path + std::u16string(name);
+}
+
+// Device names Windows keeps in every folder, whatever the extension.
+bool IsDeviceName(std::u16string_view name) {
+  std::u16string base(name.substr(0, name.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (char16_t& c : base) c = Folded(c);
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" || base == u"CONIN$" || base == u"CONOUT$")
+    return true;
+  return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) && base[3] >= u'1' &&
+         base[3] <= u'9';
+}
+
+// A folder of the listed path as it can be made in the destination: as it is
+// when every system takes it, else "Recover_" and a number of its own, the
+// same for the same name.
+std::u16string SafeFolderName(std::u16string_view part) {
+  constexpr std::size_t kLongestName = 255;
+  const bool trailing = !part.empty() && (part.back() == u'.' || part.back() == u' ');
+  if (IsUsableName(part) && !IsDeviceName(part) && !trailing && part.size() <= kLongestName)
+    return std::u16string(part);
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (char16_t c : part) hash = (hash ^ c) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  return u"Recover_" + platform::Utf8ToUtf16(hex);
+}
+
+// The folder inside the destination for a file listed under path ("a/b",
+// "?/b" when the scan lost a folder on the way): each part made safe.
+std::u16string FolderFor(std::u16string_view path) {
+  std::u16string folder;
+  bool first = true;
+  while (!path.empty()) {
+    const std::size_t end = path.find(u'/');
+    const std::u16string_view part = path.substr(0, end);
+    if (!part.empty()) {
+      if (!folder.empty()) folder += PathSeparator();
+      folder += first && part == u"?" ? std::u16string(kUnknownFolderName) : SafeFolderName(part);
+      first = false;
+    }
+    if (end == std::u16string_view::npos) break;
+    path.remove_prefix(end + 1);
+  }
+  return folder;
 }
 
 std::u16string FileNameOf(std::u16string_view path) {
@@ -62,6 +113,7 @@ std::u16string Decimal(std::int32_t number) { return platform::Utf8ToUtf16(std::
 // What one entry needs of the destination.
 struct Plan {
   std::u16string name;         // the listed file's name, its "?" replaced when written
+  std::u16string folder{};     // RecoverKeepPaths: its folder inside the destination ("" the destination itself)
   std::int32_t key = 0;
   std::uint64_t size = 0;
   std::uint64_t needed = 0;    // bytes of space it takes
@@ -92,6 +144,7 @@ class Recovery {
   // and the scratch file put in place under the name.
   Outcome Handle(Plan& plan) {
     plan.name = RecoveredName(plan.name);
+    if (std::optional<Outcome> noFolder = EnterFolder(plan)) return *noFolder;
     RecoveredFile written{plan.key, TargetFor(plan.name), 0, plan.size};
     if (!IsUsableName(plan.name)) {
       written.path = RenamedTarget(plan, platform::InvalidNameError());
@@ -118,23 +171,55 @@ class Recovery {
   }
 
  private:
+  // The folder a file goes into, made as needed (RecoverKeepPaths), part by
+  // part and never through a link; the names it held before this run are
+  // taken when the run first comes to it. A folder that cannot be made
+  // skips the file, with the system's reason.
+  std::optional<Outcome> EnterFolder(const Plan& plan) {
+    if (!names_) foldsCase_ = platform::NamesFoldCase(Joined(RecoverDestination, u"x"));
+    folder_ = RecoverDestination;
+    std::u16string relative;
+    for (std::u16string_view rest = plan.folder; !rest.empty();) {
+      std::size_t end = 0;
+      while (end < rest.size() && !platform::IsPathSeparator(rest[end]) && rest[end] != u'/') ++end;
+      const std::u16string_view part = rest.substr(0, end);
+      rest.remove_prefix(std::min(rest.size(), end + 1));
+      relative = relative.empty() ? std::u16string(part) : Joined(relative, part);
+      const std::u16string path = Joined(folder_, part);
+      if (!folderNames_.contains(Key(relative))) {
+        FolderNames& names = folderNames_[Key(relative)];
+        for (const std::u16string& existing : platform::DirectoryNames(path)) names.before.insert(Key(existing));
+      }
+      platform::SystemError error;
+      if (!platform::MakeRealFolder(path, error)) {
+        RecoveredFile written{plan.key, Joined(path, plan.name), 0, plan.size};
+        return NotWritten(plan, written, error);
+      }
+      folder_ = path;
+    }
+    names_ = &folderNames_[Key(relative)];
+    if (relative.empty() && !rootListed_) {
+      for (const std::u16string& existing : DestinationFileNames) names_->before.insert(Key(existing));
+      rootListed_ = true;
+    }
+    return std::nullopt;
+  }
+
+  std::u16string TargetFor(std::u16string_view name) const { return Joined(folder_, name); }
+
   // The name a file goes under. A name a file of this run already took gets
   // the first free number, "name (2).ext"; a file that was in the folder
   // before the run is replaced only after Yes to the same-name question: No
   // ends the run, and no answer at all (nobody to ask) skips this file.
   Claim SettleName(RecoveredFile& written) {
-    if (!namesBefore_) {
-      foldsCase_ = platform::NamesFoldCase(TargetFor(u"x"));
-      namesBefore_.emplace();
-      for (const std::u16string& existing : DestinationFileNames) namesBefore_->insert(Key(existing));
-    }
+
     const std::u16string name = FileNameOf(written.path);
     const bool there = platform::FileExistsAt(written.path);
     if (there && platform::IsDirectory(written.path)) return Claim::Take;  // no file to replace: naming it fails, and says why
-    const bool before = namesBefore_->contains(Key(name));
+    const bool before = names_->before.contains(Key(name));
     // This run's own file, or one not in the folder before the run (a file of
     // this run under a name the comparison here does not fold alike): never replaced.
-    if (namesWritten_.contains(Key(name)) || (there && !before)) {
+    if (names_->written.contains(Key(name)) || (there && !before)) {
       written.takenName = name;
       written.path = TargetFor(Numbered(name));
       return Claim::Take;
@@ -163,6 +248,11 @@ class Recovery {
   // clusters belong to one file: none are carried over from the last.
   Outcome CopyData(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     pendingZeros_ = 0;
+    // A file's hash starts afresh, whatever a file that failed left in it.
+    if (RecoverHashes)
+      hash_.emplace();
+    else
+      hash_.reset();
     Outcome outcome = Outcome::Next;
     if (plan.resident)
       outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
@@ -172,6 +262,7 @@ class Recovery {
     // Pieces of it in extension records reused since are lost, or its run
     // list is damaged, whatever its size says.
     const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
+    if (hash_) written.sha256 = hash_->FinishHex();
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
     return Outcome::Next;
@@ -184,7 +275,7 @@ class Recovery {
     for (std::int32_t n = 2;; ++n) {
       std::u16string candidate =
           std::u16string(name.substr(0, dot)) + u" (" + Decimal(n) + u")" + std::u16string(name.substr(dot));
-      if (!namesWritten_.contains(Key(candidate)) && !namesBefore_->contains(Key(candidate)) &&
+      if (!names_->written.contains(Key(candidate)) && !names_->before.contains(Key(candidate)) &&
           !platform::FileExistsAt(TargetFor(candidate)))
         return candidate;
     }
@@ -216,6 +307,13 @@ class Recovery {
   // replace a file of the new name.
   Outcome Commit(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     platform::SystemError error;
+    // The times are the file's own, not today's; a system that refuses them
+    // leaves the file as it is, written whole.
+    if (RecoverFileTimes) {
+      const FileTimes& times = plan.record ? plan.record->times : plan.fatEntry->times;
+      platform::SystemError ignored;
+      file.SetTimes(times.created, times.modified, times.accessed, !plan.record, ignored);
+    }
     bool committed = file.Commit(written.path, error);
     if (!committed && platform::IsRefusedName(error) && !written.renamed) {
       written.path = RenamedTarget(plan, error);
@@ -225,7 +323,7 @@ class Recovery {
       committed = file.Commit(written.path, error);
     }
     if (!committed) return NotWritten(plan, written, error);
-    namesWritten_.insert(Key(FileNameOf(written.path)));
+    names_->written.insert(Key(FileNameOf(written.path)));
     if (observer_) observer_->OnFileWritten(written);
     return Outcome::Next;
   }
@@ -238,10 +336,12 @@ class Recovery {
       static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
       std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(pendingZeros_, zeros.size()));
       if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error, written);
+      if (hash_) hash_->Update(std::span(zeros).first(chunk));
       pendingZeros_ -= chunk;
       written.bytesWritten += chunk;
     }
     if (!file.Write(bytes, error)) return WriteFailed(error, written);
+    if (hash_) hash_->Update(bytes);
     written.bytesWritten += bytes.size();
     AdvanceProgress(bytes.size());  // owed zeros were counted when their clusters failed
     return true;
@@ -447,17 +547,40 @@ class Recovery {
   std::int32_t& errorCode_;
   RecoveryObserver* observer_;
   std::uint64_t clusterBytes_ = 0;
-  std::optional<std::set<std::u16string>> namesBefore_;  // in the folder when it was chosen
-  std::set<std::u16string> namesWritten_;                // by this run
-  bool foldsCase_ = true;                                // the destination's names, as it compares them
+  // The names of each folder of the destination the run wrote into, by its
+  // path inside it ("" the destination itself): those there before the run
+  // (the destination's as they were when it was chosen), and its own.
+  struct FolderNames {
+    std::set<std::u16string> before;
+    std::set<std::u16string> written;
+  };
+  std::map<std::u16string, FolderNames> folderNames_;
+  bool rootListed_ = false;
+  FolderNames* names_ = nullptr;  // the current file's folder's
+  std::u16string folder_;         // the current file's folder
+  bool foldsCase_ = true;         // the destination's names, as it compares them
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
+  std::optional<Sha256> hash_;      // of the current file's bytes, when RecoverHashes
   bool queried_ = false;
   std::uint64_t available_ = 0;
   std::uint64_t queriedAt_ = 0;
 };
 
+// "name (record N).ext": files of folders the scan lost all go into one
+// folder, kept apart by their records.
+std::u16string WithRecordNumber(std::u16string_view name, std::uint64_t record) {
+  std::size_t dot = name.rfind(u'.');
+  if (dot == 0 || dot == std::u16string_view::npos) dot = name.size();
+  return std::u16string(name.substr(0, dot)) + u" (record " + platform::Utf8ToUtf16(std::to_string(record)) + u")" +
+         std::u16string(name.substr(dot));
+}
+
 Plan PlanFor(const MftRecord& record, std::uint64_t clusterBytes) {
   Plan plan{record.name};
+  if (RecoverKeepPaths) {
+    plan.folder = FolderFor(record.path);
+    if (record.path.starts_with(u"?")) plan.name = WithRecordNumber(record.name, record.recordNumber);
+  }
   plan.record = &record;
   plan.resident = record.isResident != 0;
   plan.size = plan.resident ? record.residentLength : record.realSize;
@@ -483,6 +606,7 @@ Plan PlanFor(const MftRecord& record, std::uint64_t clusterBytes) {
 
 Plan PlanFor(const FatDeletedEntry& entry) {
   Plan plan{entry.name};
+  if (RecoverKeepPaths) plan.folder = FolderFor(entry.path);
   plan.fatEntry = &entry;
   plan.size = plan.needed = entry.fileSize;
   return plan;

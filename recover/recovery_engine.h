@@ -15,6 +15,19 @@ namespace corvanel {
 // separator; and the names the folder held when it was chosen.
 extern std::u16string RecoverDestination;
 extern std::vector<std::u16string> DestinationFileNames;
+// Whether recovered files get their times back from the scan (modified,
+// accessed and, on Windows, created). The command line's --no-times clears it.
+extern bool RecoverFileTimes;
+// Whether each recovered file's SHA-256 is computed as it is written (into
+// RecoveredFile::sha256). The command line's --hash sets it.
+extern bool RecoverHashes;
+// Whether each file goes under its folder path inside the destination
+// ("projects/old/numbers.csv"), folders made as needed, rather than into the
+// destination itself. The command line's --keep-paths sets it.
+extern bool RecoverKeepPaths;
+// Where files go whose folder the scan could not follow ("?/..." paths),
+// under the destination, when RecoverKeepPaths.
+inline constexpr std::u16string_view kUnknownFolderName = u"(folder unknown)";
 
 // Why a ticked file was left out; the run goes on after each.
 enum class SkipReason {
@@ -38,6 +51,7 @@ struct RecoveredFile {
   std::u16string takenName{};  // when an earlier file had its name: that name (it got " (2)"...)
   SkipReason skipped = SkipReason::None;  // no file was left
   std::u16string systemText{};            // NotWritten: the system's reason
+  std::string sha256{};                   // of the bytes written, in hex, when RecoverHashes
 };
 
 class RecoveryObserver {

@@ -289,7 +289,7 @@ class CvEntry:
 
     def __init__(self, obj):
         self.index, self.name, self.dir, self.size = obj["index"], obj["name"], obj["path"], obj["size"]
-        self.free = obj.get("free")
+        self.free, self.modified = obj.get("free"), obj.get("modified")
         self.path = (self.dir.rstrip("/") + "/" + self.name) if self.dir else self.name
 
     def __repr__(self):
@@ -1692,8 +1692,8 @@ def printable(text):
 
 
 def check_scan_text(cli, image, cv, result):
-    """The scan for a person says what the JSON says: index, size and the
-    file as folder/name."""
+    """The scan for a person says what the JSON says: index, size, the
+    modified time and the file as folder/name."""
     rc, out, _ = run([cli, "scan", image])
     lines = out.decode(errors="replace").splitlines()[1:-1]
     # 1: listed, with parts of the volume unreadable (said on stderr)
@@ -1701,9 +1701,11 @@ def check_scan_text(cli, image, cv, result):
         result.disagreements.append(Disagreement("scan-text", f"exit {rc}, {len(lines)} lines for {len(cv)} files"))
         return
     for line, entry in zip(lines, cv):
-        m = re.fullmatch(r"\s*(\d+)\s+(\d+)\s+(\d+%|\?)  (.*)", line)
+        m = re.fullmatch(r"\s*(\d+)\s+(\d+)\s+(\d+%|\?)  (.{16})  (.*)", line)
         shown = printable(entry.path)
-        if not m or m.group(1) != str(entry.index) or m.group(2) != str(entry.size) or m.group(4) != shown:
+        modified = (entry.modified or "?")[:16].replace("T", " ").ljust(16)
+        if not m or m.group(1) != str(entry.index) or m.group(2) != str(entry.size) or m.group(4) != modified \
+                or m.group(5) != shown:
             result.disagreements.append(Disagreement("scan-text", f"#{entry.index} {entry.path!r} shown as {line!r}"))
 
 

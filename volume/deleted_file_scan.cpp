@@ -114,11 +114,11 @@ MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
   return {mft.runs, mft.realSize / kSectorSize};
 }
 
-void AddNtfsEntry(const MftRecord& parsed, DeletedFilesView& view, TreeItem root) {
-  std::vector<MftRecord>& files = LastScan.NtfsDeletedFiles;
-  files.push_back(parsed);
-  view.InsertItem(files.back().name, kImageFile, kImageFile, root, ItemDataForKey(files.size() - 1));
-  if (files.size() == 1) view.Invalidate();
+void AddNtfsEntry(MftRecord parsed, DeletedFilesView& view, TreeItem root) {
+  std::optional<ScanKey> key = LastScan.Add(std::move(parsed));
+  if (!key) return;
+  view.InsertItem(LastScan.NtfsDeletedFiles[*key].name, kImageFile, kImageFile, root, ItemDataForKey(*key));
+  if (*key == 0) view.Invalidate();
 }
 
 // Whether a record read for a file reference is still that file: its sequence
@@ -608,7 +608,7 @@ MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts) {
   return MftLayout(facts.metadataStart, facts.geometry.sectorsPerCluster, ReadMftSelf(volume, facts.metadataStart).runs);
 }
 
-bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode) {
+bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanFilter* filter) {
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
   TreeItem root = view.InsertItem(std::u16string(1, static_cast<char16_t>(driveLetter)), kImageVolume,
@@ -625,6 +625,7 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   }
   LastScan = ScanResult{};
   LastScan.ScannedVolume = *facts;
+  LastScan.Filter = filter;
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
     ScanNtfs(volume, *facts, view, root, errorCode);

@@ -20,8 +20,10 @@ namespace corvanel {
 // unreadable), 6 (no end of the MFT found), 1 or 4 (a later read failed), or
 // with no code when the view's StopRequested (AbortRequested) stopped it. MFT
 // records that cannot be read do not end it: they go to LastScan's
-// ScanUnreadableStretches. LastScan holds what it found.
-bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode);
+// ScanUnreadableStretches. LastScan holds what it found: with a filter, only
+// the files it admits (which must outlive LastScan's use of it).
+bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
+                      const ScanFilter* filter = nullptr);
 
 // Whether a record's signature is "FILE", or one bit away from it.
 bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record);

@@ -440,15 +440,16 @@ class DeletedFileWalk {
     found.fileSize = *ByteReader(entry).U32(kFileSize);
     found.clusterHigh = *ByteReader(entry).U16(kClusterHigh);
     found.path = path_;
+    found.times = ReadFatEntryTimes(entry);
     slotCounter_ = 1;
     // An entry of 0xE5 and ten 0xFF bytes is a wiped slot, not a file.
     bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });
     if (found.name.empty() || found.name == u"." || wiped) return;
     if (found.firstDataSector >= facts_.volumeSectors || found.dirSector >= facts_.volumeSectors) return;
-    std::vector<FatDeletedEntry>& files = result_.FatDeletedFiles;
-    files.push_back(std::move(found));
-    view_.InsertItem(files.back().name, kImageFile, kImageFile, parent_, ItemDataForKey(files.size() - 1));
-    if (files.size() == 1) view_.Invalidate();
+    std::optional<ScanKey> key = result_.Add(std::move(found));
+    if (!key) return;
+    view_.InsertItem(result_.FatDeletedFiles[*key].name, kImageFile, kImageFile, parent_, ItemDataForKey(*key));
+    if (*key == 0) view_.Invalidate();
   }
 
   // Whether a deleted folder's first cluster is in use: the FAT holds it,

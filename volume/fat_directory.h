@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "volume/deleted_files_view.h"
+#include "volume/file_times.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel {
@@ -33,6 +34,7 @@ struct FatDeletedEntry {
   std::uint32_t fileSize = 0;
   std::uint32_t clusterHigh = 0;      // the entry's high cluster word
   std::u16string path;                // the folder it lies in: "a/b", "" for the root
+  FileTimes times;                    // local times, as the entry keeps them
 };
 
 // One 32-byte directory entry where it lies, and the bytes it held when read.

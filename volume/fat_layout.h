@@ -9,6 +9,8 @@
 //   0x08 extension                        0x0B attribute 0x0F
 //   0x0B attribute bits                   0x0D checksum of the short name
 //   0x0C case flags (Windows NT)          0x0E 6 UTF-16 units
+//   0x0D-0x11 created, 0x12 accessed date
+//   0x16 modified time, 0x18 its date
 //   0x14 first cluster, high 16 bits      0x1C 2 UTF-16 units
 //   0x1A first cluster, low 16 bits
 //   0x1C size
@@ -29,6 +31,12 @@ inline constexpr std::size_t kEntrySize = 32;
 inline constexpr std::size_t kEntriesPerSector = kSectorSize / kEntrySize;
 inline constexpr std::size_t kAttributes = 0x0B;
 inline constexpr std::size_t kCaseFlags = 0x0C;  // which parts of the 8.3 name are lower case
+inline constexpr std::size_t kCreatedHundredths = 0x0D;  // 0..199: hundredths of the two seconds
+inline constexpr std::size_t kCreatedTime = 0x0E;
+inline constexpr std::size_t kCreatedDate = 0x10;
+inline constexpr std::size_t kAccessedDate = 0x12;
+inline constexpr std::size_t kModifiedTime = 0x16;
+inline constexpr std::size_t kModifiedDate = 0x18;
 inline constexpr std::size_t kClusterHigh = 0x14;
 inline constexpr std::size_t kClusterLow = 0x1A;
 inline constexpr std::size_t kFileSize = 0x1C;
@@ -63,6 +71,13 @@ inline std::optional<FatLinkPlace> FatLinkPlaceOf(const BootSectorFacts& facts, 
   const std::uint64_t byte = std::uint64_t{cluster} * 4;
   if (byte / kSectorSize >= facts.sectorsPerFat) return std::nullopt;
   return FatLinkPlace{facts.fatStart + byte / kSectorSize, static_cast<std::size_t>(byte % kSectorSize)};
+}
+
+// The number forensic tools (The Sleuth Kit's fls and istat) give the entry
+// at a sector's index: entries counted from the data area's first sector,
+// after three numbers of their own (root, FATs).
+inline std::uint64_t EntryNumber(const BootSectorFacts& facts, std::uint64_t sector, std::uint16_t index) {
+  return (sector - facts.geometry.fatFirstDataSector) * kEntriesPerSector + index + 3;
 }
 
 }  // namespace corvanel::fat

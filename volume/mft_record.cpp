@@ -105,9 +105,13 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
   out.runsComplete = true;
   out.name.clear();
   out.parentReference = 0;
+  out.times = {};
   ForEachAttribute(record, [&](const AttributeView& attribute) {
     const auto offset = static_cast<std::uint16_t>(attribute.offset);
-    if (attribute.type == ntfs::kTypeAttributeList) {
+    if (attribute.type == ntfs::kTypeStandardInformation) {
+      if (std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue())
+        out.times = ReadStandardInformationTimes(*value).value_or(FileTimes{});
+    } else if (attribute.type == ntfs::kTypeAttributeList) {
       out.hasAttributeList = true;
       if (std::optional<std::span<const std::uint8_t>> value = attribute.ResidentValue()) {
         out.attributeList.assign(value->begin(), value->end());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "volume/file_times.h"
 #include "volume/ntfs_layout.h"
 #include "volume/raw_volume.h"
 
@@ -37,6 +38,7 @@ struct MftRecord {
   bool dataInBase = false;           // the first piece of the data lies in this record
   bool extensionsMissing = false;    // pieces of the data lie in records reused since, or unreadable
   std::uint64_t recordNumber = 0;
+  FileTimes times;  // from $STANDARD_INFORMATION (UTC)
 
   std::uint64_t Size() const { return isResident ? residentLength : realSize; }
 };

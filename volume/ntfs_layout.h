@@ -63,12 +63,19 @@ inline constexpr std::size_t kRealSize = 0x30;
 inline constexpr std::size_t kInitializedSize = 0x38;
 inline constexpr std::size_t kSmallestAttribute = 0x18;
 
+inline constexpr std::uint32_t kTypeStandardInformation = 0x10;
 inline constexpr std::uint32_t kTypeAttributeList = 0x20;
 inline constexpr std::uint32_t kTypeFileName = 0x30;
 inline constexpr std::uint32_t kTypeData = 0x80;
 inline constexpr std::uint32_t kTypeIndexRoot = 0x90;
 inline constexpr std::uint32_t kTypeIndexAllocation = 0xA0;
 inline constexpr std::uint32_t kEndOfAttributes = 0xFFFFFFFF;
+
+// Standard information value: the file's times (FILETIME: 100 ns since 1601, UTC)
+inline constexpr std::size_t kTimeCreated = 0x00;
+inline constexpr std::size_t kTimeModified = 0x08;
+inline constexpr std::size_t kTimeRecordChanged = 0x10;
+inline constexpr std::size_t kTimeAccessed = 0x18;
 
 // File name value
 inline constexpr std::size_t kNameParent = 0x00;

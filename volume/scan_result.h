@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "volume/fat_directory.h"
 #include "volume/mft_record.h"
+#include "volume/scan_filter.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel {
@@ -21,8 +23,9 @@ struct UnreadableStretch {
   std::uint64_t count;
 };
 
-// A listed file's key: its place in the scan's order (0, 1, 2 ...). The tree
-// item of a file carries key + 1 as its item data (0 is no file).
+// A listed file's key: its place in the scan's list (0, 1, 2 ...). The tree
+// item of a file carries key + 1 as its item data (0 is no file). Without a
+// filter it is also the file's index, what the command line numbers it by.
 using ScanKey = std::size_t;
 inline constexpr std::uintptr_t ItemDataForKey(ScanKey key) { return key + 1; }
 
@@ -39,6 +42,19 @@ struct ScanResult {
   std::uint32_t ScanDamagedDirectories = 0;
   std::vector<UnreadableStretch> ScanUnreadableStretches;
 
+  // The files to list (none: all), set by the scan from its caller's. Files
+  // turned down are counted, not kept: Indexes holds each listed file's
+  // index among all the scan found (filled only when there is a filter).
+  const ScanFilter* Filter = nullptr;
+  std::vector<std::size_t> Indexes;
+  std::size_t Found = 0;  // deleted files found, listed or not
+
+  // Lists a deleted file the scan found, unless Filter turns it down: its key, or nothing.
+  std::optional<ScanKey> Add(MftRecord&& file) { return Keep(NtfsDeletedFiles, std::move(file)); }
+  std::optional<ScanKey> Add(FatDeletedEntry&& file) { return Keep(FatDeletedFiles, std::move(file)); }
+  // The index of a listed file, by its key.
+  std::size_t IndexOf(ScanKey key) const { return Filter ? Indexes.at(key) : key; }
+
   // Notes a record or cluster that could not be read, joined to the last
   // stretch where it follows on.
   void NoteUnreadable(UnreadableStretch::Unit unit, std::uint64_t at);
@@ -51,6 +67,14 @@ struct ScanResult {
   const FatDeletedEntry* FatFile(std::uintptr_t itemData) const { return At(FatDeletedFiles, itemData); }
 
  private:
+  template <typename Entry>
+  std::optional<ScanKey> Keep(std::vector<Entry>& files, Entry&& file) {
+    const std::size_t index = Found++;
+    if (Filter && !Filter->Admits(file)) return std::nullopt;
+    files.push_back(std::move(file));
+    if (Filter) Indexes.push_back(index);
+    return files.size() - 1;
+  }
   template <typename Entry>
   static const Entry* At(const std::vector<Entry>& files, std::uintptr_t itemData) {
     return itemData >= 1 && itemData <= files.size() ? &files[itemData - 1] : nullptr;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -195,6 +196,31 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   return true;
 }
 
+bool NewFile::SetTimes(std::uint64_t /*created*/, std::uint64_t modified, std::uint64_t accessed, bool local,
+                       SystemError& error) {
+  constexpr std::int64_t kSecondsBefore1970 = 11'644'473'600;
+  auto toTimespec = [local](std::uint64_t ticks) {
+    timespec time{0, UTIME_OMIT};
+    if (ticks == 0) return time;
+    std::int64_t seconds = static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsBefore1970;
+    if (local) {
+      // The wall clock as this machine's zone reads it, whatever daylight saving says then.
+      const std::time_t asUtc = static_cast<std::time_t>(seconds);
+      std::tm clock{};
+      gmtime_r(&asUtc, &clock);
+      clock.tm_isdst = -1;
+      seconds = static_cast<std::int64_t>(std::mktime(&clock));
+    }
+    time.tv_sec = static_cast<std::time_t>(seconds);
+    time.tv_nsec = static_cast<long>(ticks % 10'000'000 * 100);
+    return time;
+  };
+  const timespec times[2] = {toTimespec(accessed), toTimespec(modified)};
+  if (::futimens(static_cast<int>(handle_), times) == 0) return true;
+  error = LastSystemError();
+  return false;
+}
+
 bool FileHandle::Close(SystemError& error) {
   if (handle_ == kClosed) return true;
   int result = ::close(static_cast<int>(handle_));
@@ -308,6 +334,19 @@ bool FileExistsAt(std::u16string_view path) {
 bool IsDirectory(std::u16string_view path) {
   struct stat status {};
   return ::stat(HostPath(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool MakeRealFolder(std::u16string_view path, SystemError& error) {
+  const std::string host = HostPath(path);
+  if (::mkdir(host.c_str(), 0755) == 0) return true;
+  if (errno != EEXIST) {
+    error = LastSystemError();
+    return false;
+  }
+  struct stat status {};
+  if (::lstat(host.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  error = S_ISLNK(status.st_mode) ? SystemError{ELOOP} : SystemError{ENOTDIR};
+  return false;
 }
 
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {

@@ -202,6 +202,27 @@ bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   return true;
 }
 
+bool NewFile::SetTimes(std::uint64_t created, std::uint64_t modified, std::uint64_t accessed, bool local,
+                       SystemError& error) {
+  FILETIME times[3]{};
+  const std::uint64_t ticks[3] = {created, accessed, modified};
+  for (int i = 0; i < 3; ++i) {
+    times[i].dwLowDateTime = static_cast<DWORD>(ticks[i]);
+    times[i].dwHighDateTime = static_cast<DWORD>(ticks[i] >> 32);
+    if (local && ticks[i] != 0) {
+      const FILETIME wallClock = times[i];
+      if (!::LocalFileTimeToFileTime(&wallClock, &times[i])) {
+        error = LastSystemError();
+        return false;
+      }
+    }
+  }
+  auto given = [&](int i) { return ticks[i] != 0 ? &times[i] : nullptr; };
+  if (::SetFileTime(AsHandle(handle_), given(0), given(1), given(2))) return true;
+  error = LastSystemError();
+  return false;
+}
+
 bool FileHandle::Close(SystemError& error) {
   if (handle_ == kClosed) return true;
   bool closed = ::CloseHandle(AsHandle(handle_)) != 0;
@@ -296,6 +317,20 @@ bool FileExistsAt(std::u16string_view path) {
 bool IsDirectory(std::u16string_view path) {
   DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeRealFolder(std::u16string_view path, SystemError& error) {
+  const std::wstring wide = Wide(path);
+  if (::CreateDirectoryW(wide.c_str(), nullptr)) return true;
+  error = LastSystemError();
+  if (error.code != ERROR_ALREADY_EXISTS) return false;
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return true;
+  error = SystemError{static_cast<std::uint32_t>((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_ACCESS_FILE
+                                                                                    : ERROR_DIRECTORY)};
+  return false;
 }
 
 std::vector<std::u16string> DirectoryNames(std::u16string_view directory) {

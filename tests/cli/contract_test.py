@@ -145,16 +145,18 @@ class ContractTest(unittest.TestCase):
         keys = {
             ("info", "ntfs"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart"},
             ("info", "fat32"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart", "firstDataSector"},
-            ("scan", "ntfs"): {"index", "name", "path", "size", "resident", "fs", "free"},
-            ("scan", "fat32"): {"index", "name", "path", "size", "fs", "free"},
+            ("scan", "ntfs"): {"index", "name", "path", "size", "resident", "fs", "free", "record", "created",
+                               "modified", "accessed", "changed"},
+            ("scan", "fat32"): {"index", "name", "path", "size", "fs", "free", "sector", "entry", "inode", "created",
+                                "modified", "accessed", "localTime"},
             ("locate", "ntfs"): {"fs", "located", "record", "recordSector", "resident", "size", "runs",
                                  "extensionRecords", "streams"},
             ("locate", "fat32"): {"fs", "located", "dirSector", "entryIndex", "slotCount", "size", "entries",
                                   "clusters"},
         }
         file_keys = {"index", "name", "path", "bytes", "size", "status", "message"}
-        summary_keys = {"summary", "files", "bytes", "partial", "skipped", "skippedFor", "reusedClusters", "folder",
-                        "message"}
+        summary_keys = {"summary", "files", "bytes", "partial", "skipped", "skippedFor", "reusedClusters", "statuses",
+                        "folder", "message"}
         for fs, image, kept, count in [("ntfs", self.ntfs, "keep.bin", 3), ("fat32", self.fat, "keep.txt", 2)]:
             with self.subTest(fs=fs):
                 results = {"info": cli("info", image, "--json"), "scan": cli("scan", image, "--json"),
