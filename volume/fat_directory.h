@@ -34,7 +34,7 @@ struct FatDeletedEntry {
   std::uint32_t fileSize = 0;
   std::uint32_t clusterHigh = 0;      // the entry's high cluster word
   std::u16string path;                // the folder it lies in: "a/b", "" for the root
-  FileTimes times;                    // local times, as the entry keeps them
+  FileTimes times{};                  // local times, as the entry keeps them
 };
 
 // One 32-byte directory entry where it lies, and the bytes it held when read.

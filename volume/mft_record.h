@@ -38,7 +38,7 @@ struct MftRecord {
   bool dataInBase = false;           // the first piece of the data lies in this record
   bool extensionsMissing = false;    // pieces of the data lie in records reused since, or unreadable
   std::uint64_t recordNumber = 0;
-  FileTimes times;  // from $STANDARD_INFORMATION (UTC)
+  FileTimes times{};  // from $STANDARD_INFORMATION (UTC)
 
   std::uint64_t Size() const { return isResident ? residentLength : realSize; }
 };
