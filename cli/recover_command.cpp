@@ -324,8 +324,8 @@ class RecoverCommand {
     return kExitFailed;
   }
 
-  // True when the walk reached its end (or was interrupted).
-  bool Execute() {
+  // How the run ended; errorCode_ says what failed on the way.
+  RecoveryReport Execute() {
     RecoverDestination = folder_;
     RecoverFileTimes = !arguments_.noTimes;
     RecoverHashes = arguments_.hash;
@@ -337,13 +337,14 @@ class RecoverCommand {
     progress.SetTotal(checkedBytes_);
     progress.SetFiles(0, checkedFiles_);
     files_.Follow(&progress, checkedFiles_);
-    const bool finished = RecoverCheckedFiles(*letter_, view_, errorCode_, &files_);
+    RecoveryReport report;
+    RecoverCheckedFiles(*letter_, view_, errorCode_, &report, &files_);
     files_.Follow(nullptr, 0);
-    return finished;
+    return report;
   }
 
-  int Report(bool finished) {
-    const int status = Conclude(finished);
+  int Report(const RecoveryReport& run) {
+    const int status = Conclude(run);
     if (report_.is_open() && !report_.flush()) {
       console_.err << "corvanel-cli: the report " << Printable(arguments_.report) << " could not be written whole\n";
       return kExitFailed;
@@ -351,7 +352,7 @@ class RecoverCommand {
     return status;
   }
 
-  int Conclude(bool finished) {
+  int Conclude(const RecoveryReport& run) {
     const std::string folderText = platform::Utf16ToUtf8(folder_);
     if (AbortRequested) {
       files_.Finish("interrupted", folderText, "the file being written was removed");
@@ -359,7 +360,7 @@ class RecoverCommand {
       return kExitFailed;
     }
     const bool failed = errorCode_ != error_code::kNone;
-    if (!finished) {
+    if (run.end != RecoveryReport::End::Walked) {
       files_.Finish("stopped", folderText, failed ? FailureText(errorCode_) : "a file of the same name was not replaced");
       console_.err << "corvanel-cli: recovery stopped; " << files_.files << " file" << (files_.files == 1 ? "" : "s")
                    << " written before\n";

@@ -509,9 +509,13 @@ DWORD WINAPI CRecoverFileDlg::RecoverWorker(void* parameter) {
   std::int32_t errorCode = error_code::kNone;
   // The engine refuses a folder on the scanned drive too (prompt 6), as
   // one chosen before that drive's scan would be.
-  const bool recovered = RecoverCheckedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), files, errorCode);
+  RecoveryReport report;
+  const bool recovered =
+      RecoverCheckedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), files, errorCode, &report);
   if (WorkerGate.Pass()) return 0;  // leaving: the engine has cleaned up
-  if (!recovered || errorCode != error_code::kNone) {
+  // A run that stopped short (a No, a refused folder) shows only what its
+  // code says, and nothing without one.
+  if (!recovered || report.end != RecoveryReport::End::Walked) {
     CurrentOperation = kOperationIdle;
     page.HideBusyAnimation(RecoverAnimation, IDC_RECOVER_ANIMATION);
     ShowErrorPrompt(errorCode);

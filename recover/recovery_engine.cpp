@@ -615,8 +615,8 @@ Plan PlanFor(const FatDeletedEntry& entry) {
 // Each ticked item is taken by its key, whatever its place in the tree; an
 // item that names no listed file is passed over.
 template <typename Entry, typename MakePlan>
-bool Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files, Recovery& recovery,
-          MakePlan makePlan) {
+RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files,
+                         Recovery& recovery, MakePlan makePlan) {
   for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) {
     if (!view.IsChecked(child)) continue;
     const std::uintptr_t data = view.ItemData(child);
@@ -628,12 +628,33 @@ bool Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files
       case Outcome::FileFailed:  // reported as skipped already
         break;
       case Outcome::StopDeclined:
-        return false;
+        return RecoveryReport::End::Declined;
       case Outcome::StopAborted:
-        return true;  // the walk ends as if at its end; the caller sees AbortRequested
+        return RecoveryReport::End::Interrupted;
     }
   }
-  return true;
+  return RecoveryReport::End::Walked;
+}
+
+// The ticked files of the last scan into the destination; how the run ended.
+RecoveryReport::End RecoverFromLastScan(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
+                                        RecoveryObserver* observer) {
+  TreeItem root = view.FirstChild(0);
+  if (root == 0 || view.FirstChild(root) == 0) return RecoveryReport::End::NothingListed;
+  // Writing onto the scanned volume would overwrite the very data being recovered.
+  if (platform::PathIsOnVolume(RecoverDestination, driveLetter)) {
+    ShowUserPrompt(prompt::kTargetOnScannedDisk);
+    return RecoveryReport::End::OnScannedVolume;
+  }
+  Recovery recovery(driveLetter, errorCode, observer);
+  const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
+  if (LastScan.ScannedVolume.kind == kFileSystemNtfs)
+    return Walk(view, root, LastScan.NtfsDeletedFiles, recovery,
+                [&](const MftRecord& record) { return PlanFor(record, clusterBytes); });
+  if (LastScan.ScannedVolume.kind == kFileSystemFat32)
+    return Walk(view, root, LastScan.FatDeletedFiles, recovery,
+                [](const FatDeletedEntry& entry) { return PlanFor(entry); });
+  return RecoveryReport::End::Walked;
 }
 
 }  // namespace
@@ -645,24 +666,11 @@ std::u16string RecoveredName(std::u16string_view listed) {
   return name;
 }
 
-bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
+bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, RecoveryReport* report,
                          RecoveryObserver* observer) {
-  TreeItem root = view.FirstChild(0);
-  if (root == 0 || view.FirstChild(root) == 0) return false;
-  // Writing onto the scanned volume would overwrite the very data being recovered.
-  if (platform::PathIsOnVolume(RecoverDestination, driveLetter)) {
-    ShowUserPrompt(prompt::kTargetOnScannedDisk);
-    return false;
-  }
-  Recovery recovery(driveLetter, errorCode, observer);
-  const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
-  if (LastScan.ScannedVolume.kind == kFileSystemNtfs)
-    return Walk(view, root, LastScan.NtfsDeletedFiles, recovery,
-                [&](const MftRecord& record) { return PlanFor(record, clusterBytes); });
-  if (LastScan.ScannedVolume.kind == kFileSystemFat32)
-    return Walk(view, root, LastScan.FatDeletedFiles, recovery,
-                [](const FatDeletedEntry& entry) { return PlanFor(entry); });
-  return true;
+  const RecoveryReport::End end = RecoverFromLastScan(driveLetter, view, errorCode, observer);
+  if (report) report->end = end;
+  return errorCode == error_code::kNone;
 }
 
 }  // namespace corvanel

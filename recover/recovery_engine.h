@@ -65,6 +65,18 @@ class RecoveryObserver {
 // the scan could not read, or a lost name) becomes "Recover".
 std::u16string RecoveredName(std::u16string_view listed);
 
+// How a recovery run ended.
+struct RecoveryReport {
+  enum class End {
+    Walked,           // every ticked file was handled: written, or skipped and reported
+    NothingListed,    // the view lists no file: nothing was done
+    OnScannedVolume,  // the destination lies on the scanned volume: refused (prompt 6), nothing written
+    Declined,         // the user would not have a file of the folder replaced: the run ended there
+    Interrupted,      // AbortRequested ended the run; the file being written was removed
+  };
+  End end = End::Walked;
+};
+
 // Recovers every ticked child of the view's volume item: the file of
 // LastScan its item data names, in the tree's order. Each file is written under a scratch name and
 // renamed into place when whole, so an interrupted or failed file never
@@ -77,12 +89,11 @@ std::u16string RecoveredName(std::u16string_view listed);
 // on, leaving a code in errorCode: 13 too little space, 18 a file could not
 // be created or named (LastSystemErrorText says why), 3 a write failed
 // (LastSystemErrorText says why), 1 or 4 sectors could not be read (the file
-// is partial). True when the walk reached its end or stopped for
-// AbortRequested (the partial file is then removed); false when there was
-// nothing to walk, the user declined to overwrite a file (errorCode
-// unchanged) or the destination lies on the scanned volume.
+// is partial). True when the run ended with errorCode 0, however it ended:
+// report says whether it handled every ticked file or stopped (nothing
+// listed, the destination on the scanned volume, a No, AbortRequested).
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
-                         RecoveryObserver* observer = nullptr);
+                         RecoveryReport* report = nullptr, RecoveryObserver* observer = nullptr);
 
 
 }  // namespace corvanel

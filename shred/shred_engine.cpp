@@ -92,7 +92,9 @@ const std::vector<std::uint8_t>& ZeroBlock() {
   return zeros;
 }
 
-// Zeros over a byte range, in large blocks.
+// Zeros over a byte range, in large blocks. False when the raw pass ends
+// here: a write failed (errorCode says why), or leaving the program stopped
+// it (report.interrupted, no code).
 bool WriteZeros(RawSession& session, std::uint64_t offset, std::uint64_t length, ShredReport& report,
                 std::int32_t& errorCode) {
   while (length > 0) {
@@ -174,7 +176,8 @@ class ClusterBitmap {
 };
 
 // Zeros the clusters among count from first that $Bitmap shows free, in
-// stretches of free clusters; counts the ones another file holds.
+// stretches of free clusters; counts the ones another file holds. False as
+// for WriteZeros.
 bool ZeroFreeClusters(RawSession& session, ClusterBitmap& bitmap, const BootSectorFacts& facts, std::uint64_t first,
                       std::uint64_t count, ShredReport& report, std::int32_t& errorCode) {
   const std::uint64_t clusterBytes = ClusterBytes(facts);
@@ -502,7 +505,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
                               PromptButtons::YesNo);
       if (answer != kPromptYes) {
         report.declined = true;  // the caller goes back to before a file was chosen
-        return false;
+        return true;
       }
       if (!DeleteChosenFile(path, report, errorCode)) return false;
       report.deletedWithoutOverwrite = true;
@@ -568,7 +571,8 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
       report.clustersNotLocated += count - (volumeClusters - first);
       count = volumeClusters - first;
     }
-    if (!ZeroFreeClusters(session, bitmap, facts, first, count, report, errorCode)) return false;
+    if (!ZeroFreeClusters(session, bitmap, facts, first, count, report, errorCode))
+      return errorCode == error_code::kNone;  // stopped (report.interrupted): the record is left
   }
   if (!session.Finish(errorCode)) return false;
   if (!OverwriteRecord(session, report, errorCode)) return false;
@@ -579,6 +583,7 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
 
 bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
   if (!ZeroFatData(driveLetter, errorCode, report)) return false;
+  if (report.interrupted) return true;
   return ScrubFatDirectoryEntries(driveLetter, errorCode, report);
 }
 
@@ -630,7 +635,7 @@ bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report)
       continue;
     }
     if (!WriteZeros(session, std::uint64_t{*sector} * kSectorSize, (end - i) * clusterBytes, report, errorCode))
-      return false;
+      return errorCode == error_code::kNone;  // stopped: report.interrupted
     report.clustersZeroed += end - i;
     i = end;
   }

@@ -66,20 +66,22 @@ enum class ShredMode {
   InPlaceOnly,  // in place and deletion only: for volumes that refuse raw writes
 };
 
-// Shreds ShredFilePath after a successful LocateFileClusters. True: the file
-// was deleted (and, where it was located, overwritten; report says what).
-// False with errorCode 11 (no NTFS or FAT32 locate to work from; nothing
-// done), 16 (too large; nothing done) or 19 (LastSystemErrorText
-// says why). Before anything is written the file is checked against what the
-// locate found (one name only, the same record and size) and the raw volume
-// is opened for writing (unless mode is InPlaceOnly); a file that fails is
-// refused with 19 and left untouched. False with errorCode 0 and
-// report->declined when the user declined to delete a file whose data was not
-// located: nothing is done.
+// Shreds ShredFilePath after a successful LocateFileClusters. True when it
+// ended with errorCode 0; report says how far it got: the file deleted and,
+// where it was located, overwritten; report->declined when the user declined
+// to delete a file whose data was not located (nothing is done);
+// report->interrupted when leaving the program stopped the raw pass. False
+// with errorCode 11 (no NTFS or FAT32 locate to work from; nothing done), 16
+// (too large; nothing done) or 19 (LastSystemErrorText says why). Before
+// anything is written the file is checked against what the locate found (one
+// name only, the same record and size) and the raw volume is opened for
+// writing (unless mode is InPlaceOnly); a file that fails is refused with 19
+// and left untouched.
 bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* report = nullptr,
                       ShredMode mode = ShredMode::Full);
 
-// The steps, each after the deletion. NTFS:
+// The steps, each after the deletion; each true when it ended with errorCode
+// 0, report->interrupted when leaving the program stopped it. NTFS:
 bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& report);
 bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report);
 // FAT32:

@@ -263,55 +263,63 @@ class FolderPaths {
 // while the records they led to still hold their pieces.
 using ExtensionsByBase = std::map<std::uint64_t, std::vector<std::uint64_t>>;
 
-// Gathers a deleted file's attributes from the records that hold them: the
-// base, the records its attribute list names and the extension records that
-// name it as their base. The pieces of its unnamed data go together by their
-// first VCN; a gap, or pieces that end short of its size, leave it partial. A
-// record reused since (now in use, or another file's), or unreadable, adds
-// nothing. The name, when the base has none, is the first surviving long
-// name of an extension record.
-void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
-                            std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record,
-                            const std::vector<std::uint64_t>& extensions) {
-  struct Piece {
-    std::uint64_t firstVcn;
-    MftRecord data;
-  };
-  std::vector<Piece> pieces;
+// One piece of a file's non-resident unnamed data: its extents from firstVcn on.
+struct DataPiece {
+  std::uint64_t firstVcn = 0;
+  MftRecord data;
+};
+
+// A file's unnamed data as the records that hold it carry it: the resident
+// value (small data: the whole of it), or the non-resident pieces. Parsed
+// out of the records, so it owns all it holds.
+struct GatheredData {
   std::optional<MftRecord> resident;
-  using Holder = std::span<const std::uint8_t, kFileRecordSize>;
-  ForEachHolder(volume, facts, source, base, record, extensions, [&](Holder holder) {
-    ForEachAttribute(holder, [&](const AttributeView& attribute) {
-      if (attribute.type == ntfs::kTypeFileName) {
-        TakeLongName(attribute, record);
-      } else if (attribute.type == ntfs::kTypeData && attribute.Name().empty()) {
-        MftRecord piece;
-        if (ParseDataAttribute(holder, static_cast<std::uint16_t>(attribute.offset), piece)) {
-          if (piece.isResident) {
-            resident = std::move(piece);  // small data: the whole of it
-          } else if (std::optional<std::uint64_t> firstVcn = ByteReader(holder).U64(attribute.offset + ntfs::kFirstVcn)) {
-            pieces.push_back({*firstVcn, std::move(piece)});
-          }
-        }
+  std::vector<DataPiece> pieces;
+};
+
+// What one record holding a file's attributes adds to it: its long name while
+// it has none, and a piece of its unnamed data. ForEachHolder reads every
+// holder into the same buffer: nothing of holder is kept past this call.
+void GatherFromHolder(std::span<const std::uint8_t, kFileRecordSize> holder, MftRecord& record, GatheredData& data) {
+  ForEachAttribute(holder, [&](const AttributeView& attribute) {
+    if (attribute.type == ntfs::kTypeFileName) {
+      TakeLongName(attribute, record);
+    } else if (attribute.type == ntfs::kTypeData && attribute.Name().empty()) {
+      MftRecord piece;
+      if (!ParseDataAttribute(holder, static_cast<std::uint16_t>(attribute.offset), piece)) return true;
+      if (piece.isResident) {
+        data.resident = std::move(piece);
+      } else if (std::optional<std::uint64_t> firstVcn = ByteReader(holder).U64(attribute.offset + ntfs::kFirstVcn)) {
+        data.pieces.push_back({*firstVcn, std::move(piece)});
       }
-      return true;
-    });
+    }
+    return true;
   });
-  if (resident) {
-    record.isResident = 1;
-    record.residentData = std::move(resident->residentData);
-    record.residentLength = resident->residentLength;
-    record.realSize = resident->realSize;
-    record.extensionsMissing = false;
-    record.runsComplete = true;
-    return;
-  }
-  std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
+}
+
+// The file's data is a resident value: whole, whatever pieces were seen.
+void TakeResidentData(MftRecord& resident, MftRecord& record) {
+  record.isResident = 1;
+  record.residentData = std::move(resident.residentData);
+  record.residentLength = resident.residentLength;
+  record.realSize = resident.realSize;
+  record.extensionsMissing = false;
+  record.runsComplete = true;
+}
+
+// The file's data is its pieces joined by their first VCN, from VCN 0 on,
+// each where the one before ended (the first one found of a stretch seen
+// twice stands). A gap, a piece whose run list broke off, or pieces that end
+// short of the size leave it partial; without a first piece nothing is known
+// of it.
+void JoinDataPieces(std::vector<DataPiece> pieces, const BootSectorFacts& facts, MftRecord& record) {
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const DataPiece& a, const DataPiece& b) { return a.firstVcn < b.firstVcn; });
   std::vector<DataRun> runs;
   std::uint64_t nextVcn = 0;
   bool broken = false;
-  for (Piece& piece : pieces) {
-    if (piece.firstVcn < nextVcn) continue;  // the same stretch again: the first one found stands
+  for (DataPiece& piece : pieces) {
+    if (piece.firstVcn < nextVcn) continue;
     if (piece.firstVcn != nextVcn) {
       broken = true;
       break;
@@ -330,15 +338,28 @@ void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, Mft
       break;
     }
   }
-  if (nextVcn == 0) {  // no first piece: nothing is known of the data
-    record.realSize = 0;
-  }
+  if (nextVcn == 0) record.realSize = 0;
   const std::uint64_t clusterBytes = std::uint64_t{facts.geometry.sectorsPerCluster} * kSectorSize;
   const bool short_ = clusterBytes == 0 || nextVcn < (record.realSize + clusterBytes - 1) / clusterBytes;
   record.isResident = 0;
   record.runs = std::move(runs);
   record.extensionsMissing = broken || short_ || pieces.empty();
   record.runsComplete = true;  // the pieces' run lists are judged above
+}
+
+// Gathers a deleted file's attributes from the records that hold them: the
+// base, the records its attribute list names and the extension records that
+// name it as their base. A record reused since (now in use, or another
+// file's), or unreadable, adds nothing. The name, when the base has none, is
+// the first surviving long name of an extension record.
+void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
+                            std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record,
+                            const std::vector<std::uint64_t>& extensions) {
+  GatheredData data;
+  ForEachHolder(volume, facts, source, base, record, extensions,
+                [&](std::span<const std::uint8_t, kFileRecordSize> holder) { GatherFromHolder(holder, record, data); });
+  if (data.resident) TakeResidentData(*data.resident, record);
+  else JoinDataPieces(std::move(data.pieces), facts, record);
 }
 
 // Whether the attributes, end marker included, lie before limit. A record

@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
@@ -23,7 +24,7 @@ namespace {
 
 using namespace fat;
 
-constexpr std::uint8_t kLastSlotOrder = 0x40 | 20;  // the last slot's mark, of a 255-unit name
+constexpr std::uint8_t kLastSlotOrder = kLastSlotMark | kMaxSlotOrder;  // the last part of a 255-unit name
 constexpr std::size_t kMaxLongName = 255;
 constexpr int kMaxDirectoryDepth = 128;
 
@@ -306,6 +307,110 @@ class DirectoryReader {
   bool damaged_ = false;
 };
 
+// What 32 bytes of a directory are. Both walks read entries by these rules,
+// the scan for deleted files and the locate for a live one.
+enum class EntryKind {
+  EndOfDirectory,  // first byte 0: the folder's entries end here
+  Dot,             // "." or "..": the folder itself or its parent
+  WipedSlot,       // 0xE5 0xFF...: a deleted long-name slot whose name was wiped
+  LongNameSlot,    // a part of the long name of the short entry that follows
+  NotAnEntry,      // bytes no entry holds (damage, a file written over a deleted folder): passed over
+  VolumeLabel,     // the volume's name, not a file's
+  Directory,
+  File,
+};
+
+// One directory entry: what it is, where it lies and its bytes as read.
+struct DirectoryEntry {
+  EntryKind kind = EntryKind::NotAnEntry;
+  FatEntryPlace place;
+  std::array<std::uint8_t, kEntrySize> judged{};  // the bytes it was judged by: as read, or repaired by its slots
+
+  Entry Bytes() const { return judged; }
+  bool Deleted() const { return IsDeleted(place.bytes); }
+  bool EndsSector() const { return place.index == kEntriesPerSector - 1; }
+};
+
+// The kind of an entry (repaired by RepairedBySlots where its slots vouch
+// for it), judged with the long-name slots gathered right before it (names):
+// a slot whose order byte alone is damaged still continues them. endsSector:
+// the entry is its sector's last (0xE5 0xFF there is read as an entry, not as
+// a wiped slot).
+EntryKind KindOf(Entry entry, bool endsSector, const LongNameCollector& names, const BootSectorFacts& facts) {
+  const std::uint8_t attributes = entry[kAttributes];
+  if (entry[0] == kEndOfDirectory) return EntryKind::EndOfDirectory;
+  if (entry[0] == '.') return EntryKind::Dot;
+  if (entry[0] == kDeletedMark && entry[1] == 0xFF && !endsSector) return EntryKind::WipedSlot;
+  if (attributes == kAttributeLongName && ContinuesName(entry, names)) return EntryKind::LongNameSlot;
+  // Bytes that are no entry (a small file written over a deleted folder's
+  // first entries, damage) are passed over: the entries after them are
+  // still the folder's.
+  if (attributes == kAttributeLongName || !PlausibleShortEntry(entry, facts)) return EntryKind::NotAnEntry;
+  if (attributes & kAttributeVolumeLabel) return EntryKind::VolumeLabel;
+  return IsDirectory(attributes) ? EntryKind::Directory : EntryKind::File;
+}
+
+// A directory's entries in order, each read by KindOf. Beyond the end mark
+// and the end of its chain, a directory ends at a cluster that held nothing
+// an entry could be: a deleted folder is read on along the volume, into
+// others' data.
+class DirectoryEntries {
+ public:
+  DirectoryEntries(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters,
+                   ScanResult* unreadable = nullptr)
+      : facts_(facts), reader_(volume, facts, clusters, unreadable) {}
+
+  // False when the directory's first sector could not be had: ended is set
+  // (every cluster was unreadable or the chain broke off), or errorCode says
+  // why.
+  bool Start(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode, bool& ended) {
+    next_ = 0;
+    clusterHeldEntries_ = false;
+    return reader_.Start(firstSector, cluster, errorCode, ended);
+  }
+
+  // The next entry, judged with the slots gathered before it; none at the
+  // directory's end (ended is set; Damaged() when its chain broke off) or
+  // when a read failed (errorCode says why).
+  std::optional<DirectoryEntry> Next(const LongNameCollector& names, std::int32_t& errorCode, bool& ended) {
+    ended = false;
+    if (next_ == kEntriesPerSector) {
+      if (reader_.EndsCluster()) {
+        if (!clusterHeldEntries_) {
+          ended = true;
+          return std::nullopt;
+        }
+        clusterHeldEntries_ = false;
+      }
+      if (!reader_.Next(errorCode, ended)) return std::nullopt;
+      next_ = 0;
+    }
+    DirectoryEntry entry;
+    entry.place.sector = reader_.Sector();
+    entry.place.index = static_cast<std::uint16_t>(next_);
+    Entry bytes = reader_.EntryAt(next_++);
+    std::copy(bytes.begin(), bytes.end(), entry.place.bytes.begin());
+    entry.judged = RepairedBySlots(bytes, names).value_or(entry.place.bytes);
+    entry.kind = KindOf(entry.judged, entry.EndsSector(), names, facts_);
+    if (entry.kind != EntryKind::EndOfDirectory && entry.kind != EntryKind::NotAnEntry) clusterHeldEntries_ = true;
+    return entry;
+  }
+
+  bool Damaged() const { return reader_.Damaged(); }
+
+ private:
+  const BootSectorFacts& facts_;
+  DirectoryReader reader_;
+  std::size_t next_ = 0;  // the index of the next entry in the sector read
+  bool clusterHeldEntries_ = false;
+};
+
+// The first sector of a data cluster, as a directory entry's first cluster
+// gives it (32-bit, as the entries store sectors).
+std::uint32_t EntryDataSector(const BootSectorFacts& facts, std::uint32_t cluster) {
+  return facts.geometry.fatFirstDataSector + facts.geometry.sectorsPerCluster * (cluster - 2);
+}
+
 class DeletedFileWalk {
  public:
   DeletedFileWalk(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem parent,
@@ -330,67 +435,40 @@ class DeletedFileWalk {
  private:
   bool WalkDirectory(std::uint32_t firstSector, std::uint32_t cluster, std::int32_t& errorCode) {
     slotCounter_ = 1;
-    DirectoryReader reader(volume_, facts_, clusters_, &result_);
+    DirectoryEntries entries(volume_, facts_, clusters_, &result_);
     bool ended = false;
-    if (!reader.Start(firstSector, cluster, errorCode, ended)) return ended;
-    // A cluster that holds nothing an entry could be is no part of the
-    // folder (a deleted one is read on along the volume into others' data).
-    bool clusterHeldEntries = false;
-    for (;;) {
-      AdvanceProgress(1);  // a directory sector read
-      for (std::size_t i = 0; i < kEntriesPerSector; ++i) {
-        if (view_.StopRequested()) return false;
-        Entry entry = reader.EntryAt(i);
-        const bool last = i == kEntriesPerSector - 1;
-        const std::optional<std::array<std::uint8_t, kEntrySize>> repaired = RepairedBySlots(entry, names_);
-        if (repaired) entry = *repaired;
-        std::uint8_t attributes = entry[kAttributes];
-        if (entry[0] == kEndOfDirectory) return true;
-        if (entry[0] == '.') {
-          clusterHeldEntries = true;
-          continue;
-        }
-        if (entry[0] == kDeletedMark && entry[1] == 0xFF && !last) {
-          clusterHeldEntries = true;
+    if (!entries.Start(firstSector, cluster, errorCode, ended)) return ended;
+    while (std::optional<DirectoryEntry> entry = entries.Next(names_, errorCode, ended)) {
+      if (entry->place.index == 0) AdvanceProgress(1);  // a directory sector read
+      if (view_.StopRequested()) return false;
+      switch (entry->kind) {
+        case EntryKind::EndOfDirectory:
+          return true;
+        case EntryKind::Dot:
+          break;
+        case EntryKind::WipedSlot:
           names_.Clear();
-          continue;
-        }
-        if (attributes == kAttributeLongName && ContinuesName(entry, names_)) {
-          clusterHeldEntries = true;
-          names_.AddSlot(entry);
+          break;
+        case EntryKind::LongNameSlot:
+          names_.AddSlot(entry->Bytes());
           ++slotCounter_;
-          continue;
-        }
-        // Bytes that are no entry (a small file written over a deleted
-        // folder's first entries, damage) are passed over: the entries
-        // after them are still the folder's.
-        if (attributes == kAttributeLongName || !PlausibleShortEntry(entry, facts_)) {
+          break;
+        case EntryKind::NotAnEntry:
+        case EntryKind::VolumeLabel:
           names_.Clear();
           slotCounter_ = 1;
-          continue;
-        }
-        clusterHeldEntries = true;
-        if (attributes & kAttributeVolumeLabel) {  // the volume's name, not a file's
-          names_.Clear();
-          slotCounter_ = 1;
-          continue;
-        }
-        if (IsDirectory(attributes)) {
-          if (!EnterDirectory(entry, cluster, errorCode)) return false;
+          break;
+        case EntryKind::Directory:
+          if (!EnterDirectory(entry->Bytes(), cluster, errorCode)) return false;
           if (errorCode != error_code::kNone) return false;
-          continue;
-        }
-        TakeFile(entry, reader.Sector(), static_cast<std::uint16_t>(i), last);
-      }
-      if (reader.EndsCluster()) {
-        if (!clusterHeldEntries) return true;
-        clusterHeldEntries = false;
-      }
-      if (!reader.Next(errorCode, ended)) {
-        damaged_ += reader.Damaged();
-        return ended;
+          break;
+        case EntryKind::File:
+          TakeFile(*entry);
+          break;
       }
     }
+    damaged_ += entries.Damaged();
+    return ended;
   }
 
   // Walks a subdirectory; the files of a deleted one count as deleted until
@@ -423,20 +501,20 @@ class DeletedFileWalk {
     return true;
   }
 
-  void TakeFile(Entry entry, std::uint32_t sector, std::uint16_t index, bool last) {
-    if (!IsDeleted(entry) && !inDeletedDirectory_) {
+  void TakeFile(const DirectoryEntry& file) {
+    Entry entry = file.Bytes();
+    if (!file.Deleted() && !inDeletedDirectory_) {
       names_.Clear();
       slotCounter_ = 1;
       return;
     }
-    if (entry[1] == 0xFF && entry[2] == 0xFF && !last) return;
+    if (entry[1] == 0xFF && entry[2] == 0xFF && !file.EndsSector()) return;
     FatDeletedEntry found;
     found.name = TakeName(names_, entry);
-    found.dirSector = sector;
-    found.entryIndex = index;
+    found.dirSector = file.place.sector;
+    found.entryIndex = file.place.index;
     found.slotCount = slotCounter_;
-    std::uint32_t cluster = FirstCluster(entry);
-    found.firstDataSector = facts_.geometry.fatFirstDataSector + facts_.geometry.sectorsPerCluster * (cluster - 2);
+    found.firstDataSector = EntryDataSector(facts_, FirstCluster(entry));
     found.fileSize = *ByteReader(entry).U32(kFileSize);
     found.clusterHigh = *ByteReader(entry).U16(kClusterHigh);
     found.path = path_;
@@ -478,12 +556,117 @@ class DeletedFileWalk {
   std::uint32_t damaged_ = 0;
 };
 
+// ---- the locate: a path followed down to a live file's entry --------------
+
+// Where a directory's entries begin.
+struct DirectoryStart {
+  std::uint32_t sector = 0;
+  std::uint32_t cluster = 0;
+};
+
+// The long-name slots read since the last short entry, and where they lie.
+class GatheredSlots {
+ public:
+  void Add(const DirectoryEntry& slot) {
+    names_.AddSlot(slot.Bytes());
+    places_.push_back(slot.place);
+  }
+  void Forget() {
+    names_.Clear();
+    places_.clear();
+  }
+  const LongNameCollector& Names() const { return names_; }
+
+  // Whether a short entry's name, its long name when these slots are its
+  // own and else its 8.3 name, is the component, letter case aside. The
+  // name is taken either way; the slots' places are kept for a match.
+  bool MatchName(Entry entry, std::u16string_view component) {
+    const bool same = SameNameIgnoringCase(TakeName(names_, entry), component);
+    if (!same) places_.clear();
+    return same;
+  }
+
+  std::vector<FatEntryPlace> TakePlaces() { return std::exchange(places_, {}); }
+
+ private:
+  LongNameCollector names_;
+  std::vector<FatEntryPlace> places_;
+};
+
+// A live entry that a path component names, with the long-name slots read
+// right before it.
+struct NamedEntry {
+  DirectoryEntry entry;
+  std::vector<FatEntryPlace> slots;
+};
+
+// The live entry of a directory that names the component, read by the same
+// rules as the scan's; deleted entries and their slots name nothing. None,
+// with code 6 when no entry names it, or with the read's code.
+std::optional<NamedEntry> FindInDirectory(RawVolume& volume, const BootSectorFacts& facts, ChainGuard& clusters,
+                                          DirectoryStart directory, std::u16string_view component,
+                                          std::int32_t& errorCode) {
+  DirectoryEntries entries(volume, facts, clusters);
+  bool ended = false;
+  if (!entries.Start(directory.sector, directory.cluster, errorCode, ended)) return std::nullopt;
+  GatheredSlots slots;
+  while (std::optional<DirectoryEntry> entry = entries.Next(slots.Names(), errorCode, ended)) {
+    switch (entry->kind) {
+      case EntryKind::EndOfDirectory:
+        errorCode = error_code::kNoFileRecordFound;
+        return std::nullopt;
+      case EntryKind::LongNameSlot:
+        if (entry->Deleted()) slots.Forget();
+        else slots.Add(*entry);
+        break;
+      case EntryKind::Dot:
+      case EntryKind::WipedSlot:
+      case EntryKind::NotAnEntry:
+      case EntryKind::VolumeLabel:
+        slots.Forget();
+        break;
+      case EntryKind::Directory:
+      case EntryKind::File:
+        if (entry->Deleted()) slots.Forget();
+        else if (slots.MatchName(entry->Bytes(), component)) return NamedEntry{*entry, slots.TakePlaces()};
+        break;
+    }
+  }
+  if (ended) errorCode = error_code::kNoFileRecordFound;
+  return std::nullopt;
+}
+
+// Where the entries of the directory an entry names begin.
+DirectoryStart Descend(const BootSectorFacts& facts, const DirectoryEntry& directory) {
+  const std::uint32_t cluster = FirstCluster(directory.Bytes());
+  return {EntryDataSector(facts, cluster), cluster};
+}
+
+// The located file: its short entry, and the long-name slots before it that
+// carry its checksum (slots of another short name are not its own).
+FatLocation LocationOf(const BootSectorFacts& facts, const NamedEntry& found, std::u16string_view component) {
+  Entry entry = found.entry.Bytes();
+  const std::uint32_t cluster = FirstCluster(entry);
+  FatLocation located{std::u16string(component),
+                      found.entry.place.sector,
+                      found.entry.place.index,
+                      static_cast<std::uint16_t>(1 + found.slots.size()),
+                      EntryDataSector(facts, cluster),
+                      *ByteReader(entry).U32(kFileSize),
+                      {},
+                      cluster};
+  const std::uint8_t checksum = ShortNameChecksum(entry);
+  for (const FatEntryPlace& slot : found.slots)
+    if (slot.bytes[kSlotChecksum] == checksum) located.entries.push_back(slot);
+  located.entries.push_back(found.entry.place);
+  return located;
+}
+
 }  // namespace
 
 void LongNameCollector::AddSlot(std::span<const std::uint8_t, 32> slot) {
-  static constexpr std::size_t kUnitOffsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   std::u16string part;
-  for (std::size_t offset : kUnitOffsets) {
+  for (std::size_t offset : kSlotUnitOffsets) {
     auto unit = static_cast<char16_t>(slot[offset] | slot[offset + 1] << 8);
     if (unit == 0 || unit == 0xFFFF) break;
     part += unit;
@@ -534,8 +717,6 @@ bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint
 
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,
                  std::int32_t& errorCode) {
-  std::uint32_t sector = facts.metadataStart;
-  std::uint32_t cluster = facts.rootCluster;
   const std::vector<std::u16string_view> components = PathComponents(path);
   if (components.empty()) {
     errorCode = error_code::kNoFileRecordFound;
@@ -544,85 +725,23 @@ bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string
   // A path that leads back into a directory already searched, or a chain
   // that loops, ends the search as not found.
   ChainGuard clusters(FatClusterCount(facts));
+  DirectoryStart directory{facts.metadataStart, facts.rootCluster};
   for (std::size_t m = 0; m < components.size(); ++m) {
-    const bool lastComponent = m + 1 == components.size();
-    if (!clusters.Take(cluster)) {
+    if (!clusters.Take(directory.cluster)) {
       errorCode = error_code::kNoFileRecordFound;
       return false;
     }
-    DirectoryReader reader(volume, facts, clusters);
-    bool ended = false;
-    if (!reader.Start(sector, cluster, errorCode, ended)) return false;
-    LongNameCollector names;
-    std::vector<FatEntryPlace> slots;  // where the pending long-name slots lie
-    std::uint16_t slotCounter = 1;
-    bool matched = false;
-    while (!matched) {
-      for (std::size_t i = 0; i < kEntriesPerSector && !matched; ++i) {
-        Entry entry = reader.EntryAt(i);
-        std::uint8_t attributes = entry[kAttributes];
-        FatEntryPlace place{reader.Sector(), static_cast<std::uint16_t>(i), {}};
-        std::copy(entry.begin(), entry.end(), place.bytes.begin());
-        if (IsDeleted(entry) || entry[0] == '.') {
-          names.Clear();
-          slots.clear();
-          slotCounter = 1;
-          continue;
-        }
-        if (attributes == 0 || attributes > kLastAttribute) {
-          errorCode = error_code::kNoFileRecordFound;
-          return false;
-        }
-        if (attributes == kAttributeLongName) {
-          names.AddSlot(entry);
-          slots.push_back(place);
-          ++slotCounter;
-          continue;
-        }
-        if (attributes & kAttributeVolumeLabel) {  // the volume's name, not a file's
-          names.Clear();
-          slots.clear();
-          slotCounter = 1;
-          continue;
-        }
-        const bool isDirectory = IsDirectory(attributes);
-        std::u16string name = TakeName(names, entry);
-        if (!SameNameIgnoringCase(name, components[m])) {
-          slots.clear();
-          slotCounter = 1;
-          continue;
-        }
-        matched = true;
-        // A directory where the file should be, or a file on the way, names
-        // nothing that can be shredded.
-        if (isDirectory == lastComponent) {
-          errorCode = error_code::kNoFileRecordFound;
-          return false;
-        }
-        std::uint32_t first = FirstCluster(entry);
-        std::uint32_t firstSector = facts.geometry.fatFirstDataSector + facts.geometry.sectorsPerCluster * (first - 2);
-        if (isDirectory) {
-          sector = firstSector;
-          cluster = first;
-          continue;
-        }
-        located = {std::u16string(components[m]), reader.Sector(), static_cast<std::uint16_t>(i), slotCounter,
-                   firstSector, *ByteReader(entry).U32(kFileSize), {}, first};
-        const std::uint8_t checksum = ShortNameChecksum(entry);
-        for (const FatEntryPlace& slot : slots)
-          if (slot.bytes[13] == checksum) located.entries.push_back(slot);
-        located.entries.push_back(place);
-      }
-      if (matched) break;
-      if (!reader.Next(errorCode, ended)) {
-        if (ended) errorCode = error_code::kNoFileRecordFound;
-        return false;
-      }
-      if (reader.EntryAt(0)[kAttributes] > kLastAttribute) {
-        errorCode = error_code::kNoFileRecordFound;
-        return false;
-      }
+    std::optional<NamedEntry> found = FindInDirectory(volume, facts, clusters, directory, components[m], errorCode);
+    if (!found) return false;
+    // A directory where the file should be, or a file on the way, names
+    // nothing that can be shredded.
+    const bool isDirectory = found->entry.kind == EntryKind::Directory;
+    if (isDirectory == (m + 1 == components.size())) {
+      errorCode = error_code::kNoFileRecordFound;
+      return false;
     }
+    if (isDirectory) directory = Descend(facts, found->entry);
+    else located = LocationOf(facts, *found, components[m]);
   }
   return true;
 }

@@ -99,9 +99,11 @@ bool WalkFatDirectory(RawVolume& volume, const BootSectorFacts& facts, std::uint
                       std::uint32_t firstCluster, DeletedFilesView& view, TreeItem parent, std::int32_t& errorCode,
                       ScanResult& result);
 
-// Follows a path ("dir\sub\file", components compared without regard to case)
-// from the root directory to a file's entry, through any entry with the
-// directory bit. False with errorCode 6 when a component is missing, a
+// Follows a path ("dir\sub\file", components compared without regard to case
+// with an entry's long name, or its 8.3 name when it has none) from the root
+// directory to a live file's entry, through any entry with the directory bit.
+// Entries are read as WalkFatDirectory reads them: what it passes over is
+// passed over here too. False with errorCode 6 when a component is missing, a
 // directory stands where the file should or a file where a directory should,
 // or a directory's chain loops; or with the read's code.
 bool FindFatPath(RawVolume& volume, const BootSectorFacts& facts, std::u16string_view path, FatLocation& located,

@@ -41,6 +41,10 @@ inline constexpr std::size_t kClusterHigh = 0x14;
 inline constexpr std::size_t kClusterLow = 0x1A;
 inline constexpr std::size_t kFileSize = 0x1C;
 inline constexpr std::size_t kSlotChecksum = 0x0D;  // in a long-name slot
+// Where a long-name slot carries its 13 UTF-16 units, in name order.
+inline constexpr std::size_t kSlotUnitOffsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+inline constexpr std::uint8_t kLastSlotMark = 0x40;  // in the order byte of a name's last part
+inline constexpr std::uint8_t kMaxSlotOrder = 20;    // parts of a 255-unit name
 
 inline constexpr std::uint8_t kDeletedMark = 0xE5;
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;  // a first byte that ends a folder

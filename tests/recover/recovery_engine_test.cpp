@@ -88,7 +88,7 @@ class RecoveryTest : public ::testing::Test {
 
   bool Recover() {
     errorCode = 0;
-    return RecoverCheckedFiles(image.letter(), view, errorCode, &collected);
+    return RecoverCheckedFiles(image.letter(), view, errorCode, &report, &collected);
   }
 
   testing::TestVolumeImage image;
@@ -97,6 +97,7 @@ class RecoveryTest : public ::testing::Test {
   TreeItem root = 0;
   fs::path destination;
   std::int32_t errorCode = 0;
+  RecoveryReport report;
   Collected collected;
 };
 
@@ -202,8 +203,9 @@ TEST_F(RecoveryTest, SameNameQuestions) {
   AddResident(u"third.txt", {'t'});  // No: the run ends here
   AddResident(u"fourth.txt", {'f'});
   prompter.Answer({kPromptYes, 0, kPromptNo});
-  EXPECT_FALSE(Recover());
+  EXPECT_TRUE(Recover());
   EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(report.end, RecoveryReport::End::Declined);
   EXPECT_EQ(fs::file_size(destination / "report.doc"), 5000u);
   EXPECT_EQ(ReadAll(destination / "report (2).doc"), (std::vector<std::uint8_t>{'r'}));
   EXPECT_EQ(ReadAll(destination / "kept.txt"), (std::vector<std::uint8_t>{'k', 'e', 'p', 't'}));
@@ -313,8 +315,9 @@ TEST_F(RecoveryTest, SpaceIsCheckedForEachFileOnItsOwn) {
   fs::create_directories(destination);
   platform::SetAvailableBytesForTesting(10 * kClusterBytes);  // needed >= available: skipped, the run goes on
   collected.files.clear();
-  EXPECT_TRUE(Recover());
+  EXPECT_FALSE(Recover());
   EXPECT_EQ(errorCode, error_code::kRecoverDiskFull);
+  EXPECT_EQ(report.end, RecoveryReport::End::Walked);
   EXPECT_FALSE(fs::exists(destination / "first.bin"));
   EXPECT_TRUE(fs::exists(destination / "second.bin"));
   ASSERT_EQ(collected.files.size(), 2u);
@@ -327,7 +330,7 @@ TEST_F(RecoveryTest, AFolderWhereAFileGoesSkipsThatFileOnly) {
   AddResident(u"dir.txt", {'d'});
   AddNonResident(u"dir.txt", {{10, 1}}, 10);
   AddResident(u"after.txt", {'a'});
-  EXPECT_TRUE(Recover());
+  EXPECT_FALSE(Recover());
   EXPECT_TRUE(prompter.shown().empty());  // a folder is no file to replace
   EXPECT_EQ(errorCode, error_code::kScanSystemError);
   EXPECT_TRUE(LastSystemErrorText.Get().starts_with(u"file\"dir.txt \" System error:"));
@@ -352,7 +355,7 @@ TEST_F(RecoveryTest, RootAndFolderDestinations) {
   EXPECT_TRUE(fs::exists(destination / "root.txt"));
   // A destination whose free space cannot be learnt has none to offer.
   RecoverDestination = (destination / "missing" / "deeper").u16string();
-  EXPECT_TRUE(Recover());
+  EXPECT_FALSE(Recover());
   EXPECT_EQ(errorCode, error_code::kRecoverDiskFull);
 }
 
@@ -361,6 +364,7 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   AbortRequested = 1;
   EXPECT_TRUE(Recover());
   EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(report.end, RecoveryReport::End::Interrupted);
   EXPECT_FALSE(fs::exists(destination / "big.bin"));  // the partial file is gone
   AbortRequested = 0;
 
@@ -375,7 +379,7 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   AddNonResident(u"none.bin", {{506, 1}}, kClusterBytes);
   AddResident(u"after.txt", {'a'});
   image.Resize(501 * kClusterBytes);
-  EXPECT_TRUE(Recover());
+  EXPECT_FALSE(Recover());
   EXPECT_EQ(errorCode, error_code::kSectorReadFailed);
   EXPECT_EQ(ReadAll(destination / "cut.bin"), ClusterBytes(500));
   std::vector<std::uint8_t> gap(kClusterBytes, 0), hundred = ClusterBytes(100);
@@ -392,8 +396,9 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   ListedFilesView emptyView;
   emptyView.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
   errorCode = 0;
-  EXPECT_FALSE(RecoverCheckedFiles(image.letter(), emptyView, errorCode));
+  EXPECT_TRUE(RecoverCheckedFiles(image.letter(), emptyView, errorCode, &report));
   EXPECT_EQ(errorCode, 0);
+  EXPECT_EQ(report.end, RecoveryReport::End::NothingListed);
 }
 
 TEST_F(RecoveryTest, Fat32FilesAreContiguousClusters) {

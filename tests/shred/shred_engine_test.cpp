@@ -248,7 +248,7 @@ TEST_F(ShredTest, NotLocatedAskedInBothLanguages) {
   std::int32_t errorCode = 0;
   ShredReport report;
   std::size_t boxes = prompter.shown().size();
-  EXPECT_FALSE(Shred(image.letter(), errorCode, &report));
+  EXPECT_TRUE(Shred(image.letter(), errorCode, &report));
   EXPECT_EQ(errorCode, 0);
   EXPECT_TRUE(report.declined);
   EXPECT_TRUE(fs::exists(file));
@@ -394,6 +394,22 @@ TEST_F(FatShredTest, ZerosTheChainAndScrubsEntriesAcrossClusters) {
   std::vector<OverwrittenRange> mismatched;
   ASSERT_TRUE(VerifyOverwrite(image.letter(), report, mismatched, errorCode));
   EXPECT_TRUE(mismatched.empty());
+}
+
+// Leaving the program stops the steps with no code: the step ended, and the
+// report says it was stopped; nothing after the stop is written.
+TEST_F(FatShredTest, LeavingTheProgramStopsTheStepsWithoutACode) {
+  LocateFatFile({10}, 100);
+  LocatedFile.entries = {DeletedEntry(80, 5)};
+  before = image.Read(0, kVolumeBytes);
+  AbortRequested = 1;
+  std::int32_t errorCode = 0;
+  ShredReport report;
+  EXPECT_TRUE(ShredFatFile(image.letter(), errorCode, report));
+  EXPECT_EQ(errorCode, 0);
+  EXPECT_TRUE(report.interrupted);
+  EXPECT_EQ(report.entriesScrubbed, 0u);
+  EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
 }
 
 TEST_F(FatShredTest, EntriesAndClustersTakenAgainAreLeftAlone) {

@@ -425,6 +425,22 @@ TEST_F(FatWalkTest, FindFatPathKeepsEachEntryWhereItLies) {
   EXPECT_FALSE(FindFatPath(volume, facts, u"quarterl", located, errorCode));
 }
 
+// The locate reads entries as the scan does: bytes that are no entry are
+// passed over, not the directory's end, and a file with no attribute bits
+// set is a file.
+TEST_F(FatWalkTest, FindFatPathPassesOverWhatTheScanPassesOver) {
+  Entry garbage;
+  garbage.fill(0xFF);
+  Directory(2, {garbage, Short("PLAIN   TXT", 0x00, 11, 5)});
+  BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
+  RawVolume volume(image.letter());
+  FatLocation located;
+  std::int32_t errorCode = 0;
+  ASSERT_TRUE(FindFatPath(volume, facts, u"plain.txt", located, errorCode)) << errorCode;
+  EXPECT_EQ(located.entryIndex, 1);
+  EXPECT_EQ(located.firstCluster, 11u);
+}
+
 TEST_F(FatWalkTest, ReadFatChainStopsAtAnythingButALiveLink) {
   BootSectorFacts facts = *ParseBootSector(image.Read(0, kSectorSize));
   RawVolume volume(image.letter());
