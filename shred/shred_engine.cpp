@@ -476,9 +476,10 @@ bool DeleteChosenFile(const std::u16string& path, ShredReport& report, std::int3
 
 void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
   entry[0] = kDeletedMark;
-  std::fill(entry.begin() + 1, entry.begin() + 11, 0x01);
-  std::fill(entry.begin() + 14, entry.begin() + 26, 0x01);
-  std::fill(entry.begin() + 28, entry.begin() + 32, 0x00);
+  std::fill(entry.begin() + 1, entry.begin() + fat::kAttributes, 0x01);  // the 8.3 name
+  // The times and the high cluster word; attributes, case flags and the low cluster word stay.
+  std::fill(entry.begin() + fat::kCreatedTime, entry.begin() + fat::kClusterLow, 0x01);
+  std::fill(entry.begin() + fat::kFileSize, entry.end(), 0x00);
 }
 
 bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* reportOut, ShredMode mode) {
@@ -703,7 +704,8 @@ bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<Ov
           break;
         case OverwrittenRange::Fill::FatEntryScrub:
           for (std::size_t i = 0; i < bytes.size() && i < scrub.size(); ++i) {
-            bool kept = (i >= 11 && i <= 13) || i == 26 || i == 27;  // left as they were
+            const bool kept = (i >= fat::kAttributes && i < fat::kCreatedTime) ||
+                              (i >= fat::kClusterLow && i < fat::kFileSize);  // left as they were
             if (!kept && bytes[i] != scrub[i]) good = false;
           }
           break;
