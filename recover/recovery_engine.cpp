@@ -249,10 +249,11 @@ class Recovery {
   Outcome CopyData(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
     pendingZeros_ = 0;
     // A file's hash starts afresh, whatever a file that failed left in it.
-    if (RecoverHashes)
-      hash_.emplace();
-    else
-      hash_.reset();
+    hashing_ = RecoverHashes;
+    if (hashing_) {
+      if (!hash_) hash_.emplace();
+      hash_->Restart();
+    }
     Outcome outcome = Outcome::Next;
     if (plan.resident)
       outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
@@ -262,7 +263,7 @@ class Recovery {
     // Pieces of it in extension records reused since are lost, or its run
     // list is damaged, whatever its size says.
     const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
-    if (hash_) written.sha256 = hash_->FinishHex();
+    if (hashing_) written.sha256 = hash_->FinishHex();
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
     return Outcome::Next;
@@ -336,12 +337,12 @@ class Recovery {
       static const std::vector<std::uint8_t> zeros(kBatchBytes, 0);
       std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(pendingZeros_, zeros.size()));
       if (!file.Write(std::span(zeros).first(chunk), error)) return WriteFailed(error, written);
-      if (hash_) hash_->Update(std::span(zeros).first(chunk));
+      if (hashing_) hash_->Update(std::span(zeros).first(chunk));
       pendingZeros_ -= chunk;
       written.bytesWritten += chunk;
     }
     if (!file.Write(bytes, error)) return WriteFailed(error, written);
-    if (hash_) hash_->Update(bytes);
+    if (hashing_) hash_->Update(bytes);
     written.bytesWritten += bytes.size();
     AdvanceProgress(bytes.size());  // owed zeros were counted when their clusters failed
     return true;
@@ -560,7 +561,8 @@ class Recovery {
   std::u16string folder_;         // the current file's folder
   bool foldsCase_ = true;         // the destination's names, as it compares them
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
-  std::optional<Sha256> hash_;      // of the current file's bytes, when RecoverHashes
+  std::optional<ParallelSha256> hash_;  // of the current file's bytes, on a core of its own
+  bool hashing_ = false;                // RecoverHashes, for the current file
   bool queried_ = false;
   std::uint64_t available_ = 0;
   std::uint64_t queriedAt_ = 0;

@@ -47,8 +47,8 @@ MUTANTS = {
         suite("tests/recover/data_safety_test.py")),
     "recover-read-failure-ends-the-run": (
         "recover/recovery_engine.cpp",
-        "          errorCode_ = code;\n          pendingZeros_ += bytes;",
-        "          errorCode_ = code;\n          return Outcome::StopDeclined;\n          pendingZeros_ += bytes;",
+        "      recovery_.pendingZeros_ += count;",
+        "      recovery_.pendingZeros_ += count;\n      return Stop(Outcome::StopDeclined);",
         gtest("recover_tests")),
     "recover-unreadable-clusters-not-zero-filled": (
         "recover/recovery_engine.cpp",
@@ -69,13 +69,13 @@ MUTANTS = {
         ["RecoverySafetyTest.test_a_file_that_does_not_fit_is_skipped_and_the_run_goes_on"]),
     "recover-files-of-one-run-replace-each-other": (
         "recover/recovery_engine.cpp",
-        "    if (namesWritten_.contains(Key(name)) || (there && !before)) {",
+        "    if (names_->written.contains(Key(name)) || (there && !before)) {",
         "    if (false) {",
         suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
     "recover-letter-case-always-apart": (
         "recover/recovery_engine.cpp",
-        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
-        "      foldsCase_ = false;",
+        "    if (!names_) foldsCase_ = platform::NamesFoldCase(Joined(RecoverDestination, u\"x\"));",
+        "    if (!names_) foldsCase_ = false;",
         suite("tests/recover/data_safety_test.py") +
         ["SameNamesTest.test_letter_case_clashes_where_the_destination_folds_it"]),
     "recover-no-answer-ends-the-run": (
@@ -92,8 +92,8 @@ MUTANTS = {
         ["RecoverySafetyTest.test_a_folder_where_a_file_goes_skips_that_file_only"]),
     "recover-letter-case-always-folded": (
         "recover/recovery_engine.cpp",
-        "      foldsCase_ = platform::NamesFoldCase(TargetFor(u\"x\"));",
-        "      foldsCase_ = true;",
+        "    if (!names_) foldsCase_ = platform::NamesFoldCase(Joined(RecoverDestination, u\"x\"));",
+        "    if (!names_) foldsCase_ = true;",
         suite("tests/recover/data_safety_test.py") + ["SameNamesTest"]),
     "recover-copies-past-the-initialized-size": (
         "recover/recovery_engine.cpp",
@@ -192,10 +192,20 @@ MUTANTS = {
         "  if (!HasFileSignature(bytes) || FixUpRecordSector(bytes) != FixUpResult::Fixed)",
         "  if (!HasFileSignature(bytes))",
         suite("tests/shred/real_volumes_test.py")),
+    "recover-keep-paths-follows-links": (
+        "platform/posix/file_system.cpp",
+        "  if (::lstat(host.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;",
+        "  if (::stat(host.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;",
+        suite("tests/recover/recovery_options_test.py") + ["KeepPaths"]),
+    "scan-filter-renumbers-the-files": (
+        "volume/scan_result.h",
+        "    if (Filter) Indexes.push_back(index);",
+        "    if (Filter) Indexes.push_back(files.size() - 1);",
+        suite("tests/recover/recovery_options_test.py") + ["Times"]),
     "recover-rereads-the-first-batch": (
-        "recover/recovery_engine.cpp",
-        "if (ReadSectors(firstSector + done * sectorsPerCluster, count * sectorsPerCluster, code)) {",
-        "if (ReadSectors(firstSector, count * sectorsPerCluster, code)) {",
+        "volume/run_reader.cpp",
+        "      const RunRead read = ReadSpan(sector, from, batchEnd, code);",
+        "      const RunRead read = ReadSpan(sector, from / clusterBytes_ * 0, batchEnd - from, code);",
         suite("tests/volume/real_volumes_test.py")),
     "recover-writes-an-undecodable-unit-as-data": (
         "recover/recovery_engine.cpp",
