@@ -1,0 +1,230 @@
+// The sealed format's engine over Crypto++'s scrypt and ChaCha20-Poly1305.
+#include "crypt/sealed_format.h"
+
+#include <cryptopp/chachapoly.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/scrypt.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace corvanel::sealed {
+namespace {
+
+constexpr Nonce kWrapNonce{};  // the key-encryption key seals one thing only: its salt is new every time
+
+void PutLe32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t GetLe32(const std::uint8_t* at) {
+  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+}
+
+// Wipes a key when it goes.
+template <std::size_t N>
+struct SecretBytes {
+  std::array<std::uint8_t, N> bytes{};
+  ~SecretBytes() { CryptoPP::SecureWipeBuffer(bytes.data(), N); }
+};
+
+}  // namespace
+
+std::uint64_t KdfMemory(const WorkFactor& work) {
+  if (work.log2N >= 40 || work.r > kMaxR * 1024) return UINT64_MAX;
+  return std::uint64_t{128} * work.r << work.log2N;
+}
+
+bool WithinCaps(const WorkFactor& work) {
+  return work.log2N >= 1 && work.log2N <= kMaxLog2N && work.r >= 1 && work.r <= kMaxR && work.p >= 1 &&
+         work.p <= kMaxP && KdfMemory(work) <= kMaxKdfMemory;
+}
+
+void Scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt, const WorkFactor& work,
+            std::span<std::uint8_t> out) {
+  CryptoPP::Scrypt scrypt;
+  scrypt.DeriveKey(out.data(), out.size(), passphrase.data(), passphrase.size(), salt.data(), salt.size(),
+                   CryptoPP::word64{1} << work.log2N, work.r, work.p);
+}
+
+struct Aead::Impl {
+  CryptoPP::ChaCha20Poly1305::Encryption encryption;
+  CryptoPP::ChaCha20Poly1305::Decryption decryption;
+};
+
+Aead::Aead(std::span<const std::uint8_t, kKeySize> key) : impl_(std::make_unique<Impl>()) {
+  const Nonce unused{};
+  impl_->encryption.SetKeyWithIV(key.data(), key.size(), unused.data(), unused.size());
+  impl_->decryption.SetKeyWithIV(key.data(), key.size(), unused.data(), unused.size());
+}
+
+Aead::~Aead() = default;
+
+void Aead::Seal(const Nonce& nonce, std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plain,
+                std::uint8_t* out) {
+  impl_->encryption.EncryptAndAuthenticate(out, out + plain.size(), kTagSize, nonce.data(), nonce.size(), aad.data(),
+                                           aad.size(), plain.data(), plain.size());
+}
+
+bool Aead::Open(const Nonce& nonce, std::span<const std::uint8_t> aad, std::span<const std::uint8_t> sealed,
+                std::uint8_t* out) {
+  if (sealed.size() < kTagSize) return false;
+  const std::size_t length = sealed.size() - kTagSize;
+  return impl_->decryption.DecryptAndVerify(out, sealed.data() + length, kTagSize, nonce.data(), nonce.size(),
+                                            aad.data(), aad.size(), sealed.data(), length);
+}
+
+Nonce ChunkNonce(std::uint64_t index, bool last) {
+  Nonce nonce{};
+  for (int i = 0; i < 8; ++i) nonce[10 - i] = static_cast<std::uint8_t>(index >> (8 * i));
+  nonce[11] = last ? 1 : 0;
+  return nonce;
+}
+
+bool StartsSealed(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= kMagic.size() && std::equal(kMagic.begin(), kMagic.end(), bytes.begin());
+}
+
+Status ParseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header) {
+  if (!StartsSealed(bytes)) return Status::NotSealed;
+  if (bytes[8] != kVersion || bytes[9] != kKdfScrypt || bytes[10] != kAeadChaCha20Poly1305)
+    return Status::NewerVersion;
+  header.work = {bytes[11], GetLe32(&bytes[12]), GetLe32(&bytes[16])};
+  if (!WithinCaps(header.work)) return Status::WorkBeyondCap;
+  std::copy_n(&bytes[20], kSaltSize, header.salt.begin());
+  std::copy(bytes.begin(), bytes.end(), header.bytes.begin());
+  return Status::Ok;
+}
+
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  }
+  return true;
+}
+
+Result Seal(std::span<const std::uint8_t> passphrase, std::string_view name, Source& input, Sink& output,
+            const SealOptions& options, const Progress& progress) {
+  Result result;
+  if (!name.empty() && !IsPlainName(name)) return {Status::BadName};
+  if (!WithinCaps(options.work)) return {Status::WorkBeyondCap};
+
+  Header header;
+  header.work = options.work;
+  SecretBytes<kKeySize> fileKey, wrapKey;
+  if (options.salt) header.salt = *options.salt;
+  else CryptoPP::OS_GenerateRandomBlock(false, header.salt.data(), header.salt.size());
+  if (options.fileKey) fileKey.bytes = *options.fileKey;
+  else CryptoPP::OS_GenerateRandomBlock(false, fileKey.bytes.data(), fileKey.bytes.size());
+
+  HeaderBytes& bytes = header.bytes;
+  std::copy(kMagic.begin(), kMagic.end(), bytes.begin());
+  bytes[8] = kVersion;
+  bytes[9] = kKdfScrypt;
+  bytes[10] = kAeadChaCha20Poly1305;
+  bytes[11] = header.work.log2N;
+  PutLe32(&bytes[12], header.work.r);
+  PutLe32(&bytes[16], header.work.p);
+  std::copy(header.salt.begin(), header.salt.end(), &bytes[20]);
+  Scrypt(passphrase, header.salt, header.work, wrapKey.bytes);
+  Aead(wrapKey.bytes).Seal(kWrapNonce, std::span(bytes).first(kWrappedKeyOffset), fileKey.bytes,
+                           &bytes[kWrappedKeyOffset]);
+  if (!output.Write(bytes)) return {Status::WriteFailed};
+
+  Aead body(fileKey.bytes);
+  // Two chunk buffers: the next chunk is read before the current one is
+  // sealed, since the last chunk's nonce says that it is last.
+  std::vector<std::uint8_t> current(kSealedChunkSize), next(kSealedChunkSize);
+  current[0] = static_cast<std::uint8_t>(name.size());
+  current[1] = static_cast<std::uint8_t>(name.size() >> 8);
+  std::copy(name.begin(), name.end(), current.begin() + 2);
+  const std::size_t prefix = 2 + name.size();
+  std::optional<std::size_t> got = input.Read(std::span(current).subspan(prefix, kChunkSize - prefix));
+  if (!got) return {Status::ReadFailed};
+  std::size_t length = prefix + *got;
+  bool ended = length < kChunkSize;
+  result.bytes = *got;
+  for (std::uint64_t index = 0;; ++index) {
+    std::size_t nextLength = 0;
+    if (!ended) {
+      got = input.Read(std::span(next).first(kChunkSize));
+      if (!got) return {Status::ReadFailed};
+      nextLength = *got;
+      ended = nextLength < kChunkSize;
+    }
+    const bool last = nextLength == 0;
+    body.Seal(ChunkNonce(index, last), bytes, std::span(current).first(length), current.data());
+    if (!output.Write(std::span(current).first(length + kTagSize))) return {Status::WriteFailed};
+    if (progress && !progress(result.bytes)) return {Status::Aborted};
+    if (last) return result;
+    result.bytes += nextLength;
+    std::swap(current, next);
+    length = nextLength;
+  }
+}
+
+Result Open(std::span<const std::uint8_t> passphrase, Source& input,
+            const std::function<Sink*(const std::string& name)>& sinkFor, const Progress& progress) {
+  Result result;
+  HeaderBytes bytes{};
+  std::optional<std::size_t> got = input.Read(bytes);
+  if (!got) return {Status::ReadFailed};
+  if (!StartsSealed(std::span(bytes).first(*got))) return {Status::NotSealed};
+  if (*got < kHeaderSize) return {Status::CutShort};
+  Header header;
+  if (Status status = ParseHeader(bytes, header); status != Status::Ok) return {status};
+
+  SecretBytes<kKeySize> fileKey, wrapKey;
+  Scrypt(passphrase, header.salt, header.work, wrapKey.bytes);
+  if (!Aead(wrapKey.bytes).Open(kWrapNonce, std::span(bytes).first(kWrappedKeyOffset),
+                                std::span(bytes).subspan(kWrappedKeyOffset), fileKey.bytes.data()))
+    return {Status::WrongPassphrase};
+
+  Aead body(fileKey.bytes);
+  // Chunks open into a buffer of their own: a chunk that fails is tried again
+  // with the other last-chunk flag, for the message.
+  std::vector<std::uint8_t> current(kSealedChunkSize), next(kSealedChunkSize), opened(kChunkSize);
+  got = input.Read(current);
+  if (!got) return {Status::ReadFailed};
+  std::size_t length = *got;
+  if (length == 0) return {Status::CutShort};
+  Sink* sink = nullptr;
+  for (std::uint64_t index = 0;; ++index) {
+    result.chunk = index;
+    std::size_t nextLength = 0;
+    if (length == kSealedChunkSize) {
+      got = input.Read(next);
+      if (!got) return {Status::ReadFailed, index};
+      nextLength = *got;
+    }
+    const bool last = nextLength == 0;
+    const std::span<const std::uint8_t> sealed = std::span(current).first(length);
+    if (!body.Open(ChunkNonce(index, last), bytes, sealed, opened.data())) {
+      // Which way it fails only picks the message; either way nothing is kept.
+      if (body.Open(ChunkNonce(index, !last), bytes, sealed, opened.data()))
+        return {last ? Status::CutShort : Status::DataAfterEnd, index};
+      return {Status::Damaged, index};
+    }
+    std::span<const std::uint8_t> plain = std::span(opened).first(length - kTagSize);
+    if (index == 0) {
+      const std::size_t nameLength = plain.size() < 2 ? SIZE_MAX : plain[0] | std::size_t{plain[1]} << 8;
+      if (nameLength > plain.size() - 2 || nameLength > kMaxNameBytes) return {Status::Damaged, index};
+      const std::string name(plain.begin() + 2, plain.begin() + 2 + static_cast<std::ptrdiff_t>(nameLength));
+      if (!name.empty() && !IsPlainName(name)) return {Status::BadName, index};
+      sink = sinkFor(name);
+      if (!sink) return {Status::WriteFailed, index};
+      plain = plain.subspan(2 + nameLength);
+    }
+    if (!sink->Write(plain)) return {Status::WriteFailed, index};
+    result.bytes += plain.size();
+    if (progress && !progress(result.bytes)) return {Status::Aborted, index};
+    if (last) return result;
+    std::swap(current, next);
+    length = nextLength;
+  }
+}
+
+}  // namespace corvanel::sealed
