@@ -24,7 +24,9 @@ std::string Footer() {
     footer += cipher.name;
   }
   footer +=
-      "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n"
+      "\nLegacy keys are sixteen characters; sealed passphrases (encrypt --sealed) any text. --key-file and\n"
+      "--passphrase-fd take the key from a first line, --passphrase-env from a variable; --key shows it to\n"
+      "other users.\n"
       "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n"
       "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
   return footer;
