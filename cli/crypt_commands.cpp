@@ -235,7 +235,10 @@ int ReportSealed(Console& console, const sealed::Result& result, const std::stri
     case Status::Damaged: text = input + " was changed or damaged (chunk " + chunk + " does not verify)"; break;
     case Status::CutShort: text = input + " is cut short (it ends after chunk " + chunk + ", which is not its last)"; break;
     case Status::DataAfterEnd: text = input + " has data after its last chunk (chunk " + chunk + ")"; break;
-    case Status::BadName: text = "the name stored in " + input + " is not a plain file name"; break;
+    case Status::BadName:
+      text = "the file name sealed with " + input + " is not a plain name of at most " +
+             std::to_string(sealed::kMaxNameBytes) + " bytes";
+      break;
     case Status::ReadFailed: text = "cannot read " + input + ": " + SystemText(readError); break;
     case Status::WriteFailed:
       if (writeError.code == 0) return kExitFailed;  // reported where it happened

@@ -93,8 +93,7 @@ class SealedTest(unittest.TestCase):
             self.assertEqual(f.read(), b"Hello, sealed world!\n")
 
     def assert_refused(self, data, why, passphrase_env="SEALED_PASS"):
-        target = os.path.join(self.work, "t")
-        os.makedirs(target)
+        target = tempfile.mkdtemp(dir=self.work)
         changed = os.path.join(target, "changed.sealed")
         with open(changed, "wb") as f:
             f.write(data)
@@ -104,7 +103,6 @@ class SealedTest(unittest.TestCase):
         self.assertEqual(len(lines), 1, lines)
         self.assertTrue(lines[0].startswith("corvanel-cli: "), lines)
         self.assertEqual(os.listdir(target), ["changed.sealed"], why)  # no output, no scratch file
-        shutil.rmtree(target)
         return lines[0]
 
     def test_every_change_is_refused_with_no_output(self):
