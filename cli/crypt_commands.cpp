@@ -344,7 +344,7 @@ int RunCrypt(const CryptArguments& arguments, Console& console, Direction direct
   if (!sealedFormat && arguments.output)
     return ReportUsage(console, "--output is for the sealed format; the legacy format's names are fixed");
   if (sealedFormat && direction == Direction::Encrypt && arguments.cipherGiven)
-    return ReportUsage(console, "--cipher is for the legacy format; --sealed uses ChaCha20-Poly1305");
+    return ReportUsage(console, "--cipher is for the legacy format; --sealed uses AES-256-GCM");
 
   int status = kExitOk;
   std::optional<std::string> secret = ObtainSecret(arguments, console, status, fromStdin);

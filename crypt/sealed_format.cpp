@@ -1,7 +1,8 @@
-// The sealed format's engine over Crypto++'s scrypt and ChaCha20-Poly1305.
+// The sealed format's engine over Crypto++'s scrypt and AES-256-GCM.
 #include "crypt/sealed_format.h"
 
-#include <cryptopp/chachapoly.h>
+#include <cryptopp/aes.h>
+#include <cryptopp/gcm.h>
 #include <cryptopp/osrng.h>
 #include <cryptopp/scrypt.h>
 
@@ -13,6 +14,9 @@ namespace corvanel::sealed {
 namespace {
 
 constexpr Nonce kWrapNonce{};  // the key-encryption key seals one thing only: its salt is new every time
+
+// Chunks per read and per write: few system calls, and still little memory.
+constexpr std::size_t kBatchChunks = 16;
 
 void PutLe32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -48,9 +52,10 @@ void Scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8
                    CryptoPP::word64{1} << work.log2N, work.r, work.p);
 }
 
+// Crypto++'s GCM runs on AES-NI and PCLMULQDQ where the processor has them.
 struct Aead::Impl {
-  CryptoPP::ChaCha20Poly1305::Encryption encryption;
-  CryptoPP::ChaCha20Poly1305::Decryption decryption;
+  CryptoPP::GCM<CryptoPP::AES, CryptoPP::GCM_2K_Tables>::Encryption encryption;
+  CryptoPP::GCM<CryptoPP::AES, CryptoPP::GCM_2K_Tables>::Decryption decryption;
 };
 
 Aead::Aead(std::span<const std::uint8_t, kKeySize> key) : impl_(std::make_unique<Impl>()) {
@@ -88,7 +93,7 @@ bool StartsSealed(std::span<const std::uint8_t> bytes) {
 
 Status ParseHeader(std::span<const std::uint8_t, kHeaderSize> bytes, Header& header) {
   if (!StartsSealed(bytes)) return Status::NotSealed;
-  if (bytes[8] != kVersion || bytes[9] != kKdfScrypt || bytes[10] != kAeadChaCha20Poly1305)
+  if (bytes[8] != kVersion || bytes[9] != kKdfScrypt || bytes[10] != kAeadAes256Gcm)
     return Status::NewerVersion;
   header.work = {bytes[11], GetLe32(&bytes[12]), GetLe32(&bytes[16])};
   if (!WithinCaps(header.work)) return Status::WorkBeyondCap;
@@ -124,7 +129,7 @@ Result Seal(std::span<const std::uint8_t> passphrase, std::string_view name, Sou
   std::copy(kMagic.begin(), kMagic.end(), bytes.begin());
   bytes[8] = kVersion;
   bytes[9] = kKdfScrypt;
-  bytes[10] = kAeadChaCha20Poly1305;
+  bytes[10] = kAeadAes256Gcm;
   bytes[11] = header.work.log2N;
   PutLe32(&bytes[12], header.work.r);
   PutLe32(&bytes[16], header.work.p);
@@ -135,34 +140,32 @@ Result Seal(std::span<const std::uint8_t> passphrase, std::string_view name, Sou
   if (!output.Write(bytes)) return {Status::WriteFailed};
 
   Aead body(fileKey.bytes);
-  // Two chunk buffers: the next chunk is read before the current one is
-  // sealed, since the last chunk's nonce says that it is last.
-  std::vector<std::uint8_t> current(kSealedChunkSize), next(kSealedChunkSize);
-  current[0] = static_cast<std::uint8_t>(name.size());
-  current[1] = static_cast<std::uint8_t>(name.size() >> 8);
-  std::copy(name.begin(), name.end(), current.begin() + 2);
-  const std::size_t prefix = 2 + name.size();
-  std::optional<std::size_t> got = input.Read(std::span(current).subspan(prefix, kChunkSize - prefix));
-  if (!got) return {Status::ReadFailed};
-  std::size_t length = prefix + *got;
-  bool ended = length < kChunkSize;
-  result.bytes = *got;
-  for (std::uint64_t index = 0;; ++index) {
-    std::size_t nextLength = 0;
-    if (!ended) {
-      got = input.Read(std::span(next).first(kChunkSize));
-      if (!got) return {Status::ReadFailed};
-      nextLength = *got;
-      ended = nextLength < kChunkSize;
+  // A full buffer holds its last chunk back until more input shows whether
+  // it is the last one, which its nonce tells.
+  std::vector<std::uint8_t> plain(kBatchChunks * kChunkSize), out(kBatchChunks * kSealedChunkSize);
+  plain[0] = static_cast<std::uint8_t>(name.size());
+  plain[1] = static_cast<std::uint8_t>(name.size() >> 8);
+  std::copy(name.begin(), name.end(), plain.begin() + 2);
+  std::size_t have = 2 + name.size();
+  for (std::uint64_t index = 0;;) {
+    const std::optional<std::size_t> got = input.Read(std::span(plain).subspan(have));
+    if (!got) return {Status::ReadFailed};
+    result.bytes += *got;
+    have += *got;
+    const bool ended = have < plain.size();
+    const std::size_t sealNow = ended ? have : have - kChunkSize;  // never 0: the name length is there
+    std::size_t outLength = 0;
+    for (std::size_t at = 0; at < sealNow; at += kChunkSize) {
+      const std::size_t length = std::min(kChunkSize, sealNow - at);
+      body.Seal(ChunkNonce(index++, ended && at + length == sealNow), bytes, std::span(plain).subspan(at, length),
+                out.data() + outLength);
+      outLength += length + kTagSize;
     }
-    const bool last = nextLength == 0;
-    body.Seal(ChunkNonce(index, last), bytes, std::span(current).first(length), current.data());
-    if (!output.Write(std::span(current).first(length + kTagSize))) return {Status::WriteFailed};
+    if (!output.Write(std::span(out).first(outLength))) return {Status::WriteFailed};
     if (progress && !progress(result.bytes)) return {Status::Aborted};
-    if (last) return result;
-    result.bytes += nextLength;
-    std::swap(current, next);
-    length = nextLength;
+    if (ended) return result;
+    std::copy(plain.end() - kChunkSize, plain.end(), plain.begin());
+    have = kChunkSize;
   }
 }
 
@@ -184,46 +187,51 @@ Result Open(std::span<const std::uint8_t> passphrase, Source& input,
     return {Status::WrongPassphrase};
 
   Aead body(fileKey.bytes);
-  // Chunks open into a buffer of their own: a chunk that fails is tried again
-  // with the other last-chunk flag, for the message.
-  std::vector<std::uint8_t> current(kSealedChunkSize), next(kSealedChunkSize), opened(kChunkSize);
-  got = input.Read(current);
-  if (!got) return {Status::ReadFailed};
-  std::size_t length = *got;
-  if (length == 0) return {Status::CutShort};
+  // As in Seal, a full buffer holds its last chunk back: the chunk that ends
+  // the input is the last. Chunks open into a buffer of their own, so that one
+  // that fails can be tried again with the other last-chunk flag, for the message.
+  std::vector<std::uint8_t> sealedChunks(kBatchChunks * kSealedChunkSize), plain(kBatchChunks * kChunkSize);
+  std::size_t have = 0;
   Sink* sink = nullptr;
-  for (std::uint64_t index = 0;; ++index) {
-    result.chunk = index;
-    std::size_t nextLength = 0;
-    if (length == kSealedChunkSize) {
-      got = input.Read(next);
-      if (!got) return {Status::ReadFailed, index};
-      nextLength = *got;
+  for (std::uint64_t index = 0;;) {
+    got = input.Read(std::span(sealedChunks).subspan(have));
+    if (!got) return {Status::ReadFailed, index};
+    have += *got;
+    if (have == 0) return {Status::CutShort};
+    const bool ended = have < sealedChunks.size();
+    const std::size_t openNow = ended ? have : have - kSealedChunkSize;
+    std::size_t plainLength = 0, contentStart = 0;
+    for (std::size_t at = 0; at < openNow; at += kSealedChunkSize, ++index) {
+      result.chunk = index;
+      const std::size_t length = std::min(kSealedChunkSize, openNow - at);
+      const bool last = ended && at + length == openNow;
+      const std::span<const std::uint8_t> sealed = std::span(sealedChunks).subspan(at, length);
+      std::uint8_t* opened = plain.data() + plainLength;
+      if (!body.Open(ChunkNonce(index, last), bytes, sealed, opened)) {
+        // Which way it fails only picks the message; either way nothing is kept.
+        if (body.Open(ChunkNonce(index, !last), bytes, sealed, opened))
+          return {last ? Status::CutShort : Status::DataAfterEnd, index};
+        return {Status::Damaged, index};
+      }
+      const std::size_t openedLength = length - kTagSize;
+      if (index == 0) {
+        const std::size_t nameLength = openedLength < 2 ? SIZE_MAX : opened[0] | std::size_t{opened[1]} << 8;
+        if (nameLength > openedLength - 2 || nameLength > kMaxNameBytes) return {Status::Damaged, index};
+        const std::string name(opened + 2, opened + 2 + nameLength);
+        if (!name.empty() && !IsPlainName(name)) return {Status::BadName, index};
+        sink = sinkFor(name);
+        if (!sink) return {Status::WriteFailed, index};
+        contentStart = 2 + nameLength;
+      }
+      plainLength += openedLength;
     }
-    const bool last = nextLength == 0;
-    const std::span<const std::uint8_t> sealed = std::span(current).first(length);
-    if (!body.Open(ChunkNonce(index, last), bytes, sealed, opened.data())) {
-      // Which way it fails only picks the message; either way nothing is kept.
-      if (body.Open(ChunkNonce(index, !last), bytes, sealed, opened.data()))
-        return {last ? Status::CutShort : Status::DataAfterEnd, index};
-      return {Status::Damaged, index};
-    }
-    std::span<const std::uint8_t> plain = std::span(opened).first(length - kTagSize);
-    if (index == 0) {
-      const std::size_t nameLength = plain.size() < 2 ? SIZE_MAX : plain[0] | std::size_t{plain[1]} << 8;
-      if (nameLength > plain.size() - 2 || nameLength > kMaxNameBytes) return {Status::Damaged, index};
-      const std::string name(plain.begin() + 2, plain.begin() + 2 + static_cast<std::ptrdiff_t>(nameLength));
-      if (!name.empty() && !IsPlainName(name)) return {Status::BadName, index};
-      sink = sinkFor(name);
-      if (!sink) return {Status::WriteFailed, index};
-      plain = plain.subspan(2 + nameLength);
-    }
-    if (!sink->Write(plain)) return {Status::WriteFailed, index};
-    result.bytes += plain.size();
-    if (progress && !progress(result.bytes)) return {Status::Aborted, index};
-    if (last) return result;
-    std::swap(current, next);
-    length = nextLength;
+    if (!sink->Write(std::span(plain).subspan(contentStart, plainLength - contentStart)))
+      return {Status::WriteFailed, result.chunk};
+    result.bytes += plainLength - contentStart;
+    if (progress && !progress(result.bytes)) return {Status::Aborted, result.chunk};
+    if (ended) return result;
+    std::copy(sealedChunks.end() - kSealedChunkSize, sealedChunks.end(), sealedChunks.begin());
+    have = kSealedChunkSize;
   }
 }
 

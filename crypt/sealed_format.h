@@ -1,6 +1,6 @@
 // The sealed format: a passphrase-derived key (scrypt) wraps a random file
-// key; the file's name and content go through ChaCha20-Poly1305 in 64 KiB
-// chunks whose nonces count the chunks and mark the last one. See
+// key; the file's name and content go through AES-256-GCM in 64 KiB chunks
+// whose nonces count the chunks and mark the last one. See
 // docs/sealed-format.md for the layout; it is kept in step with this file.
 #pragma once
 
@@ -19,7 +19,7 @@ namespace corvanel::sealed {
 inline constexpr std::array<std::uint8_t, 8> kMagic = {'C', 'R', 'V', 'S', 'E', 'A', 'L', 0};
 inline constexpr std::uint8_t kVersion = 1;
 inline constexpr std::uint8_t kKdfScrypt = 1;
-inline constexpr std::uint8_t kAeadChaCha20Poly1305 = 1;
+inline constexpr std::uint8_t kAeadAes256Gcm = 1;
 
 inline constexpr std::size_t kSaltSize = 16;
 inline constexpr std::size_t kKeySize = 32;
@@ -57,7 +57,8 @@ bool WithinCaps(const WorkFactor& work);
 void Scrypt(std::span<const std::uint8_t> passphrase, std::span<const std::uint8_t> salt, const WorkFactor& work,
             std::span<std::uint8_t> out);
 
-// ChaCha20-Poly1305 (RFC 8439) by Crypto++ under one key.
+// AES-256-GCM (NIST SP 800-38D, 12-byte nonces, 16-byte tags) by Crypto++,
+// keyed once: each message sets only its nonce.
 class Aead {
  public:
   explicit Aead(std::span<const std::uint8_t, kKeySize> key);
