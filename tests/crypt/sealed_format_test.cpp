@@ -208,5 +208,36 @@ TEST(SealedEngine, ReproducesTheDocumentedVectorsAndOpensThem) {
   EXPECT_EQ(sink.bytes, content);
 }
 
+// Streams around the sixteen chunks the engine reads and writes at a time:
+// the chunk that ends a full read is the last only when nothing follows.
+TEST(SealedEngine, ChunksAroundReadBoundariesRoundTripAndCutsAreFound) {
+  auto open = [](const std::vector<std::uint8_t>& sealed, MemorySink& sink) {
+    MemorySource source(sealed);
+    return Open(Bytes(kVectorPassphrase), source, [&](const std::string&) -> Sink* { return &sink; });
+  };
+  const std::size_t prefix = 2 + 4;  // the name length and "name"
+  for (std::size_t stream : {16 * kChunkSize - 1, 16 * kChunkSize, 16 * kChunkSize + 1, 32 * kChunkSize}) {
+    std::vector<std::uint8_t> content(stream - prefix);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7 + i / 65521);
+    const std::vector<std::uint8_t> sealed = SealVector("name", content);
+    const std::size_t chunks = (stream + kChunkSize - 1) / kChunkSize;
+    ASSERT_EQ(sealed.size(), kHeaderSize + stream + chunks * kTagSize) << stream;
+    MemorySink sink;
+    Result result = open(sealed, sink);
+    EXPECT_EQ((std::pair{result.status, result.chunk}), (std::pair{Status::Ok, chunks - 1})) << stream;
+    EXPECT_TRUE(sink.bytes == content) << stream;
+    if (stream % kChunkSize != 0) continue;
+    // Full chunks only: cut before the last, and the last one repeated.
+    std::vector<std::uint8_t> cut(sealed.begin(), sealed.end() - static_cast<std::ptrdiff_t>(kSealedChunkSize));
+    MemorySink ignored;
+    result = open(cut, ignored);
+    EXPECT_EQ((std::pair{result.status, result.chunk}), (std::pair{Status::CutShort, chunks - 2})) << stream;
+    std::vector<std::uint8_t> longer = sealed;
+    longer.insert(longer.end(), sealed.end() - static_cast<std::ptrdiff_t>(kSealedChunkSize), sealed.end());
+    result = open(longer, ignored);
+    EXPECT_EQ((std::pair{result.status, result.chunk}), (std::pair{Status::DataAfterEnd, chunks - 1})) << stream;
+  }
+}
+
 }  // namespace
 }  // namespace corvanel::sealed
