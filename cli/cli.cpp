@@ -28,7 +28,10 @@ std::string HelpFooter(unsigned topics, std::string_view notes) {
       footer += ' ';
       footer += cipher.name;
     }
-    footer += "\nKeys are sixteen characters. --key-file takes the key from the file's first line.\n";
+    footer +=
+        "\nLegacy keys are sixteen characters; sealed passphrases (encrypt --sealed) any text. --key-file and\n"
+        "--passphrase-fd take the key from a first line, --passphrase-env from a variable; --key shows it to\n"
+        "other users.\n";
   }
   if (topics & kHelpVolumes) footer += "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n";
   return footer + "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";

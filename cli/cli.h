@@ -23,6 +23,7 @@ struct Console {
   bool showProgress = false;   // err is a terminal that can show a progress bar
   // Reads a secret (a key) without echo; empty when there is nothing to read from.
   std::function<std::optional<std::string>()> readSecret = {};
+  bool outIsTerminal = false;  // standard output is a terminal (no sealed data is written there)
 };
 
 // args excludes the program name.

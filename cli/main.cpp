@@ -24,6 +24,7 @@ int Run(std::vector<std::string> args) {
   std::erase_if(args, [&](const std::string& arg) { return arg == "--yes" ? (assumeYes = true) : false; });
   cli::Console console{std::cout, std::cerr, platform::IsTerminal(stdin) && platform::IsTerminal(stderr),
                        platform::IsTerminal(stderr), platform::ReadSecretLine};
+  console.outIsTerminal = platform::IsTerminal(stdout);
   cli::ConsolePrompter::LineReader readLine;
   if (console.interactive) readLine = platform::ReadTerminalLine;
   cli::ConsolePrompter prompter(std::cerr, assumeYes, readLine);

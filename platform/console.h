@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/system_error.h"
+
 namespace corvanel::platform {
 
 // Makes the console take UTF-8 output (a no-op where it always does).
@@ -25,5 +27,13 @@ void SetFlagOnInterrupt(std::atomic<std::int32_t>& flag);
 // Reads one line from the terminal without showing what is typed; nullopt at
 // end of input.
 std::optional<std::string> ReadSecretLine();
+
+// An environment variable's value (UTF-8); nullopt when it is not set.
+std::optional<std::string> EnvironmentVariable(const std::string& name);
+
+// Reads one line from an inherited file descriptor, a byte at a time so that
+// nothing after it is taken; the line end is not part of it. nullopt with
+// error set when the descriptor cannot be read.
+std::optional<std::string> ReadDescriptorLine(int descriptor, SystemError& error);
 
 }  // namespace corvanel::platform

@@ -6,6 +6,14 @@
 #include <utility>
 
 #include "platform/file_system.h"
+#include "platform/console.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+#include <cerrno>
 
 namespace corvanel::platform {
 namespace {
@@ -70,6 +78,28 @@ bool NamesFoldCase(std::u16string_view path) {
   for (std::size_t at = capitals.size(); at > 0 && !IsPathSeparator(capitals[at - 1]); --at)
     if (capitals[at - 1] >= u'a' && capitals[at - 1] <= u'z') capitals[at - 1] = static_cast<char16_t>(capitals[at - 1] - 32);
   return FileExistsAt(capitals);
+}
+
+std::optional<std::string> ReadDescriptorLine(int descriptor, SystemError& error) {
+  std::string line;
+  for (;;) {
+    char byte = 0;
+#ifdef _WIN32
+    const int got = ::_read(descriptor, &byte, 1);
+#else
+    const auto got = ::read(descriptor, &byte, 1);
+#endif
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = LastSystemError();
+      if (error.code == 0) error = InvalidArgumentError();  // a descriptor the runtime does not know
+      return std::nullopt;
+    }
+    if (got == 0 || byte == '\n') break;
+    line += byte;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
 }
 
 }  // namespace corvanel::platform

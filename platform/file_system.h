@@ -68,7 +68,10 @@ class FileHandle {
 class InputFile : public FileHandle {
  public:
   static InputFile Open(const std::string& ansiPath, SystemError& error);
-  // Fills bytes from the current position; fewer only at the end of the file.
+  // Standard input (a copy of its handle, so closing it leaves the process's own).
+  static InputFile StandardInput(SystemError& error);
+  // Fills bytes from the current position; fewer only at the end of the file
+  // (or when the writer of a pipe closed it).
   std::optional<std::size_t> Read(std::span<std::uint8_t> bytes, SystemError& error);
 };
 
@@ -77,6 +80,8 @@ class InputFile : public FileHandle {
 class NewFile : public FileHandle {
  public:
   static NewFile CreateAnsi(const std::string& ansiPath, SystemError& error);
+  // Standard output (a copy of its handle).
+  static NewFile StandardOutput(SystemError& error);
   bool Write(std::span<const std::uint8_t> bytes, SystemError& error);
   // Gives the file its times, each in 100-ns ticks since 1601 (0: leave it
   // as it is): UTC, or with local true the wall-clock time of this machine's

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 
 namespace corvanel::platform {
@@ -47,6 +48,12 @@ std::optional<std::string> ReadSecretLine() {
   std::optional<std::string> line = ReadTerminalLine();
   if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   return line;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value) return std::nullopt;
+  return std::string(value);
 }
 
 }  // namespace corvanel::platform

@@ -83,6 +83,18 @@ InputFile InputFile::Open(const std::string& ansiPath, SystemError& error) {
   return file;
 }
 
+InputFile InputFile::StandardInput(SystemError& error) {
+  InputFile file;
+  file.handle_ = DescriptorOrError(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3), error);
+  return file;
+}
+
+NewFile NewFile::StandardOutput(SystemError& error) {
+  NewFile file;
+  file.handle_ = DescriptorOrError(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3), error);
+  return file;
+}
+
 std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes, SystemError& error) {
   std::size_t done = 0;
   while (done < bytes.size()) {

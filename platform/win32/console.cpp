@@ -4,7 +4,11 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdlib>
+#include <cwchar>
 #include <iostream>
+
+#include "platform/text_encoding.h"
 
 namespace corvanel::platform {
 
@@ -49,6 +53,13 @@ std::optional<std::string> ReadSecretLine() {
   std::optional<std::string> line = ReadTerminalLine();
   if (console) ::SetConsoleMode(input, saved);
   return line;
+}
+
+std::optional<std::string> EnvironmentVariable(const std::string& name) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  const wchar_t* value = ::_wgetenv(reinterpret_cast<const wchar_t*>(wide.c_str()));
+  if (!value) return std::nullopt;
+  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value), std::wcslen(value)));
 }
 
 }  // namespace corvanel::platform

@@ -169,12 +169,41 @@ InputFile InputFile::Open(const std::string& ansiPath, SystemError& error) {
   return file;
 }
 
+namespace {
+
+// A copy of a standard handle, closed by its FileHandle without closing the process's own.
+std::intptr_t StandardHandleCopy(DWORD which, SystemError& error) {
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(which), ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    error = LastSystemError();
+    return -1;
+  }
+  return reinterpret_cast<std::intptr_t>(copy);
+}
+
+}  // namespace
+
+InputFile InputFile::StandardInput(SystemError& error) {
+  InputFile file;
+  file.handle_ = StandardHandleCopy(STD_INPUT_HANDLE, error);
+  return file;
+}
+
+NewFile NewFile::StandardOutput(SystemError& error) {
+  NewFile file;
+  file.handle_ = StandardHandleCopy(STD_OUTPUT_HANDLE, error);
+  return file;
+}
+
 std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes, SystemError& error) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
     DWORD got = 0;
     if (!::ReadFile(AsHandle(handle_), bytes.data() + done, chunk, &got, nullptr)) {
+      // A pipe whose writer is done reads as its end.
+      if (::GetLastError() == ERROR_BROKEN_PIPE) break;
       error = LastSystemError();
       return std::nullopt;
     }
