@@ -110,8 +110,9 @@ class SealedTest(unittest.TestCase):
         chunks = [sealed[i:i + SEALED_CHUNK] for i in range(HEADER, len(sealed), SEALED_CHUNK)]
         self.assertEqual([len(c) for c in chunks], [SEALED_CHUNK] * 3 + [1234 + 2 + 15 + 16])
         head = sealed[:HEADER]
-        for offset in [0, 7, 8, 9, 10, 11, 12, 16, 20, 35, 36, 67, 68, 83, HEADER, HEADER + 100, HEADER + CHUNK,
-                       HEADER + SEALED_CHUNK, HEADER + SEALED_CHUNK + 17, len(sealed) - 17, len(sealed) - 1]:
+        # One byte of each header field and of each part of a chunk (each decryption costs a key derivation).
+        for offset in [0, 8, 9, 10, 11, 12, 16, 20, 36, 68, HEADER, HEADER + SEALED_CHUNK + 17, len(sealed) - 17,
+                       len(sealed) - 1]:
             with self.subTest(flip=offset):
                 flipped = bytearray(sealed)
                 flipped[offset] ^= 0x01
