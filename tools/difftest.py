@@ -93,6 +93,10 @@ KNOWN = [
          reason="a file in a folder whose record's signature is damaged in more than one bit: The Sleuth Kit "
                 "reads a record whatever its signature, and names the folder from it; Corvanel takes a record only "
                 "under FILE (or one bit from it) and writes ?/ from there"),
+    dict(id="ntfs-folder-name-damaged-in-record", fs="ntfs", side="same-file", needs="folder-name-from-its-record",
+         reason="a file in a folder whose own record carries a damaged name (a flipped bit in its $FILE_NAME): "
+                "fls names the folder from its parent's index entry, Corvanel from the folder's record, as it "
+                "names every folder"),
     dict(id="ntfs-folder-fls-cannot-open", fs="ntfs", side="corvanel-only", cv_path=r".+",
          needs="folder-fls-cannot-open",
          reason="a deleted file in a folder (or below one) that The Sleuth Kit cannot open (fls on it fails: a "
@@ -503,7 +507,11 @@ def folder_written_as_unknown(fls_entry, cv_entry, comparison):
     rest = cv_entry.path[2:]
     if not fls_entry.path.endswith("/" + rest):
         return None
-    folder = fls_entry.path[:-len(rest) - 1]
+    return folder_inode(fls_entry.path[:-len(rest) - 1], comparison)
+
+
+def folder_inode(folder, comparison):
+    """The record of a folder by its path: from fls's listing, else ifind."""
     inode = comparison.folders.get(folder)
     if inode is None and comparison.image:
         rc, out, _ = run(["ifind", "-f", "ntfs", "-n", folder, comparison.image])
@@ -526,6 +534,28 @@ def folder_signature_damaged(fls_entry, cv_entry, comparison):
     return inode is not None and comparison.image is not None and any(
         number == inode and bin(int.from_bytes(record[:4], "little") ^ file).count("1") > 1
         for number, record in mft_records(comparison.image))
+
+
+def folder_name_from_its_record(fls_entry, cv_entry, comparison):
+    """Same name and size; each folder on the path where the two differ is,
+    at fls's inode for it, a record whose own name is Corvanel's, of the
+    length fls gives."""
+    mine, theirs = cv_entry.path.split("/"), fls_entry.path.split("/")
+    if len(mine) != len(theirs) or mine[-1] != theirs[-1] or mine == theirs or fls_entry.size != cv_entry.size \
+            or comparison.image is None:
+        return False
+    records = None
+    for depth, (a, b) in enumerate(zip(theirs[:-1], mine[:-1])):
+        if a == b:
+            continue
+        inode = folder_inode("/".join(theirs[:depth + 1]), comparison)
+        if len(a) != len(b) or inode is None:
+            return False
+        records = records or dict(mft_records(comparison.image))
+        named = ntfs_record_name(records.get(inode, b""))
+        if not named or named[0] != b:
+            return False
+    return True
 
 
 def folder_fls_cannot_open(entry, _listed, comparison):
@@ -1012,6 +1042,7 @@ CONDITIONS = {"stream-of-listed-file": stream_of_listed_file, "record-without-na
               "listed-record-without-name": listed_record_without_name,
               "folder-without-name": folder_without_name, "inode-listed-elsewhere": inode_listed_elsewhere,
               "folder-signature-damaged": folder_signature_damaged,
+              "folder-name-from-its-record": folder_name_from_its_record,
               "folder-fls-cannot-open": folder_fls_cannot_open,
               "orphaned-by-unreadable-folder": orphaned_by_unreadable_folder,
               "entry-after-end-mark": entry_after_end_mark, "name-cut-at-256-bytes": name_cut_at_256_bytes, "long-name-cut-by-fls": long_name_cut_by_fls,
@@ -2122,6 +2153,16 @@ class SelfTest(unittest.TestCase):
             patch(folder, 0x10, 9)  # b's sequence number: a folder made in its record since
             self.assertEqual(other_link("g"), [])
             self.assertEqual(other_link("h"), ["extra", "missing"])
+            # b's own record names it "c" (a flipped bit): fls names it from its parent's index.
+            def renamed(shown):
+                c = Comparison("ntfs", image=image)
+                c.listings(parse_fls(fls_line(g, "b/g", 5000)), parse_scan(scan_line(0, shown, "g", 5000)))
+                return self.kinds(c)
+            self.assertEqual(renamed("c"), ["extra", "missing"])
+            at = dict(mft_records(image))[folder].index("b".encode("utf-16-le"), 0x98)
+            patch(folder, at, ord("c"))
+            self.assertEqual(renamed("c"), [])
+            self.assertEqual(renamed("e"), ["extra", "missing"])
             # A $STANDARD_INFORMATION said non-resident: The Sleuth Kit reads no attribute of the record.
             first = struct.unpack_from("<H", dict(mft_records(image))[d], 0x14)[0]
             for flag, size, kinds in ((0, 3000, ["extra"]), (1, 3000, []), (1, 2999, ["extra"])):
