@@ -23,6 +23,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -479,9 +480,24 @@ class WindowsShredTest(ShredCase):
 
     def shred_under_wine(self, image, mount, path):
         wine_run, exe = WINE
-        return subprocess.run([wine_run, exe, "shred", "X:\\" + path.replace("/", "\\"), "--yes", "--verify"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=dict(ENV, CORVANEL_WINE_X_IMAGE=image, CORVANEL_WINE_X_MOUNT=mount))
+        # As on a desktop, other programs look at the volume meanwhile: fusefat
+        # writes the deletion it holds in its cache when it next answers one,
+        # which on a loaded machine may otherwise come after the shred has
+        # given up waiting for it.
+        done = threading.Event()
+
+        def neighbour():
+            while not done.wait(0.05):
+                os.listdir(mount)
+        looker = threading.Thread(target=neighbour)
+        looker.start()
+        try:
+            return subprocess.run([wine_run, exe, "shred", "X:\\" + path.replace("/", "\\"), "--yes", "--verify"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  env=dict(ENV, CORVANEL_WINE_X_IMAGE=image, CORVANEL_WINE_X_MOUNT=mount))
+        finally:
+            done.set()
+            looker.join()
 
     def test_ntfs_and_fat32(self):
         work = tempfile.TemporaryDirectory()
