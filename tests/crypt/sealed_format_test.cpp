@@ -220,7 +220,7 @@ TEST(SealedEngine, ChunksAroundReadBoundariesRoundTripAndCutsAreFound) {
     std::vector<std::uint8_t> content(stream - prefix);
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7 + i / 65521);
     const std::vector<std::uint8_t> sealed = SealVector("name", content);
-    const std::size_t chunks = (stream + kChunkSize - 1) / kChunkSize;
+    const std::uint64_t chunks = (stream + kChunkSize - 1) / kChunkSize;
     ASSERT_EQ(sealed.size(), kHeaderSize + stream + chunks * kTagSize) << stream;
     MemorySink sink;
     Result result = open(sealed, sink);
