@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "volume/fat_directory.h"
@@ -59,6 +60,11 @@ struct ScanResult {
   // stretch where it follows on.
   void NoteUnreadable(UnreadableStretch::Unit unit, std::uint64_t at);
 
+  // The name of a listed file, by its key ("" when it names none).
+  std::u16string_view Name(ScanKey key) const {
+    if (ScannedVolume.kind == kFileSystemNtfs) return key < NtfsDeletedFiles.size() ? NtfsDeletedFiles[key].name : u"";
+    return key < FatDeletedFiles.size() ? FatDeletedFiles[key].name : u"";
+  }
   std::size_t Count() const {
     return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFiles.size() : FatDeletedFiles.size();
   }
