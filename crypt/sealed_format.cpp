@@ -7,6 +7,10 @@
 #include <cryptopp/scrypt.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,8 +19,132 @@ namespace {
 
 constexpr Nonce kWrapNonce{};  // the key-encryption key seals one thing only: its salt is new every time
 
-// Chunks per read and per write: few system calls, and still little memory.
-constexpr std::size_t kBatchChunks = 16;
+// Chunks per read and per write: few system calls and hand-overs between
+// threads, and still little memory.
+constexpr std::size_t kBatchChunks = 32;
+
+// Runs a batch's work in two lanes at once, lane 0 on the calling thread and
+// lane 1 on a thread of its own: chunks are sealed independently, so each
+// lane takes half of them. One processor: both lanes in turn.
+class TwoLanes {
+ public:
+  TwoLanes() {
+    if (std::thread::hardware_concurrency() > 1) second_ = std::thread([this] { Serve(); });
+  }
+  ~TwoLanes() {
+    if (!second_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    second_.join();
+  }
+  TwoLanes(const TwoLanes&) = delete;
+  TwoLanes& operator=(const TwoLanes&) = delete;
+
+  void Run(const std::function<void(int lane)>& work) {
+    if (!second_.joinable()) {
+      work(0);
+      work(1);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      work_ = &work;
+      ++round_;
+    }
+    wake_.notify_all();
+    work(0);
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [&] { return done_ == round_; });
+  }
+
+ private:
+  void Serve() {
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || round_ != seen; });
+      if (stopping_) return;
+      seen = round_;
+      const std::function<void(int)>* work = work_;
+      lock.unlock();
+      (*work)(1);
+      lock.lock();
+      done_ = seen;
+      finished_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, finished_;
+  const std::function<void(int)>* work_ = nullptr;
+  std::uint64_t round_ = 0, done_ = 0;
+  bool stopping_ = false;
+  std::thread second_;
+};
+
+// Writes one buffer while the next is read and sealed: Write hands a buffer
+// over and returns the one handed over before it, once written.
+class WriteBehind {
+ public:
+  explicit WriteBehind(Sink& sink) : sink_(sink), writer_([this] { Serve(); }) {}
+  ~WriteBehind() { Finish(); }
+  WriteBehind(const WriteBehind&) = delete;
+  WriteBehind& operator=(const WriteBehind&) = delete;
+
+  // False when an earlier write failed: nothing more is written.
+  bool Write(std::vector<std::uint8_t>& buffer, std::size_t offset, std::size_t length) {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return !pending_; });
+    if (failed_) return false;
+    std::swap(buffer, buffer_);
+    offset_ = offset;
+    length_ = length;
+    pending_ = true;
+    lock.unlock();
+    work_.notify_one();
+    return true;
+  }
+
+  // Waits for the last write; whether every write went through.
+  bool Finish() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return !pending_; });
+    if (writer_.joinable()) {
+      stopping_ = true;
+      lock.unlock();
+      work_.notify_one();
+      writer_.join();
+      lock.lock();
+    }
+    return !failed_;
+  }
+
+ private:
+  void Serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return stopping_ || pending_; });
+      if (!pending_) return;
+      lock.unlock();
+      const bool written = failed_ || sink_.Write(std::span(buffer_).subspan(offset_, length_));
+      lock.lock();
+      failed_ = !written;
+      pending_ = false;
+      idle_.notify_all();
+    }
+  }
+
+  Sink& sink_;
+  std::mutex mutex_;
+  std::condition_variable work_, idle_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t offset_ = 0, length_ = 0;
+  bool pending_ = false, failed_ = false, stopping_ = false;
+  std::thread writer_;
+};
 
 void PutLe32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -139,7 +267,9 @@ Result Seal(std::span<const std::uint8_t> passphrase, std::string_view name, Sou
                            &bytes[kWrappedKeyOffset]);
   if (!output.Write(bytes)) return {Status::WriteFailed};
 
-  Aead body(fileKey.bytes);
+  Aead lanes[2] = {Aead(fileKey.bytes), Aead(fileKey.bytes)};
+  TwoLanes twoLanes;
+  WriteBehind writer(output);
   // A full buffer holds its last chunk back until more input shows whether
   // it is the last one, which its nonce tells.
   std::vector<std::uint8_t> plain(kBatchChunks * kChunkSize), out(kBatchChunks * kSealedChunkSize);
@@ -147,23 +277,27 @@ Result Seal(std::span<const std::uint8_t> passphrase, std::string_view name, Sou
   plain[1] = static_cast<std::uint8_t>(name.size() >> 8);
   std::copy(name.begin(), name.end(), plain.begin() + 2);
   std::size_t have = 2 + name.size();
-  for (std::uint64_t index = 0;;) {
+  for (std::uint64_t first = 0;;) {
     const std::optional<std::size_t> got = input.Read(std::span(plain).subspan(have));
     if (!got) return {Status::ReadFailed};
     result.bytes += *got;
     have += *got;
     const bool ended = have < plain.size();
     const std::size_t sealNow = ended ? have : have - kChunkSize;  // never 0: the name length is there
-    std::size_t outLength = 0;
-    for (std::size_t at = 0; at < sealNow; at += kChunkSize) {
-      const std::size_t length = std::min(kChunkSize, sealNow - at);
-      body.Seal(ChunkNonce(index++, ended && at + length == sealNow), bytes, std::span(plain).subspan(at, length),
-                out.data() + outLength);
-      outLength += length + kTagSize;
-    }
-    if (!output.Write(std::span(out).first(outLength))) return {Status::WriteFailed};
+    const std::size_t chunks = (sealNow + kChunkSize - 1) / kChunkSize;
+    out.resize(kBatchChunks * kSealedChunkSize);
+    twoLanes.Run([&](int lane) {
+      for (std::size_t chunk = lane == 0 ? 0 : chunks / 2; chunk < (lane == 0 ? chunks / 2 : chunks); ++chunk) {
+        const std::size_t at = chunk * kChunkSize;
+        const std::size_t length = std::min(kChunkSize, sealNow - at);
+        lanes[lane].Seal(ChunkNonce(first + chunk, ended && at + length == sealNow), bytes,
+                         std::span(plain).subspan(at, length), out.data() + chunk * kSealedChunkSize);
+      }
+    });
+    first += chunks;
+    if (!writer.Write(out, 0, sealNow + chunks * kTagSize)) return {Status::WriteFailed};
     if (progress && !progress(result.bytes)) return {Status::Aborted};
-    if (ended) return result;
+    if (ended) return writer.Finish() ? result : Result{Status::WriteFailed};
     std::copy(plain.end() - kChunkSize, plain.end(), plain.begin());
     have = kChunkSize;
   }
@@ -186,50 +320,64 @@ Result Open(std::span<const std::uint8_t> passphrase, Source& input,
                                 std::span(bytes).subspan(kWrappedKeyOffset), fileKey.bytes.data()))
     return {Status::WrongPassphrase};
 
-  Aead body(fileKey.bytes);
+  Aead lanes[2] = {Aead(fileKey.bytes), Aead(fileKey.bytes)};
+  TwoLanes twoLanes;
+  std::optional<WriteBehind> writer;
   // As in Seal, a full buffer holds its last chunk back: the chunk that ends
   // the input is the last. Chunks open into a buffer of their own, so that one
   // that fails can be tried again with the other last-chunk flag, for the message.
   std::vector<std::uint8_t> sealedChunks(kBatchChunks * kSealedChunkSize), plain(kBatchChunks * kChunkSize);
   std::size_t have = 0;
-  Sink* sink = nullptr;
-  for (std::uint64_t index = 0;;) {
+  for (std::uint64_t first = 0;;) {
     got = input.Read(std::span(sealedChunks).subspan(have));
-    if (!got) return {Status::ReadFailed, index};
+    if (!got) return {Status::ReadFailed, first};
     have += *got;
     if (have == 0) return {Status::CutShort};
     const bool ended = have < sealedChunks.size();
     const std::size_t openNow = ended ? have : have - kSealedChunkSize;
-    std::size_t plainLength = 0, contentStart = 0;
-    for (std::size_t at = 0; at < openNow; at += kSealedChunkSize, ++index) {
-      result.chunk = index;
-      const std::size_t length = std::min(kSealedChunkSize, openNow - at);
-      const bool last = ended && at + length == openNow;
-      const std::span<const std::uint8_t> sealed = std::span(sealedChunks).subspan(at, length);
-      std::uint8_t* opened = plain.data() + plainLength;
-      if (!body.Open(ChunkNonce(index, last), bytes, sealed, opened)) {
-        // Which way it fails only picks the message; either way nothing is kept.
-        if (body.Open(ChunkNonce(index, !last), bytes, sealed, opened))
-          return {last ? Status::CutShort : Status::DataAfterEnd, index};
-        return {Status::Damaged, index};
+    const std::size_t chunks = (openNow + kSealedChunkSize - 1) / kSealedChunkSize;
+    const auto sealedChunk = [&](std::size_t chunk) {
+      const std::size_t at = chunk * kSealedChunkSize;
+      return std::span<const std::uint8_t>(sealedChunks).subspan(at, std::min(kSealedChunkSize, openNow - at));
+    };
+    const auto isLast = [&](std::size_t chunk) { return ended && chunk + 1 == chunks; };
+    plain.resize(kBatchChunks * kChunkSize);
+    std::size_t failedAt[2] = {SIZE_MAX, SIZE_MAX};  // each lane's first chunk that did not verify
+    twoLanes.Run([&](int lane) {
+      for (std::size_t chunk = lane == 0 ? 0 : chunks / 2; chunk < (lane == 0 ? chunks / 2 : chunks); ++chunk) {
+        if (!lanes[lane].Open(ChunkNonce(first + chunk, isLast(chunk)), bytes, sealedChunk(chunk),
+                              plain.data() + chunk * kChunkSize)) {
+          failedAt[lane] = chunk;
+          return;
+        }
       }
-      const std::size_t openedLength = length - kTagSize;
-      if (index == 0) {
-        const std::size_t nameLength = openedLength < 2 ? SIZE_MAX : opened[0] | std::size_t{opened[1]} << 8;
-        if (nameLength > openedLength - 2 || nameLength > kMaxNameBytes) return {Status::Damaged, index};
-        const std::string name(opened + 2, opened + 2 + nameLength);
-        if (!name.empty() && !IsPlainName(name)) return {Status::BadName, index};
-        sink = sinkFor(name);
-        if (!sink) return {Status::WriteFailed, index};
-        contentStart = 2 + nameLength;
-      }
-      plainLength += openedLength;
+    });
+    if (const std::size_t failed = std::min(failedAt[0], failedAt[1]); failed != SIZE_MAX) {
+      // Which way it fails only picks the message; either way nothing is kept.
+      const std::uint64_t index = first + failed;
+      if (lanes[0].Open(ChunkNonce(index, !isLast(failed)), bytes, sealedChunk(failed), plain.data()))
+        return {isLast(failed) ? Status::CutShort : Status::DataAfterEnd, index};
+      return {Status::Damaged, index};
     }
-    if (!sink->Write(std::span(plain).subspan(contentStart, plainLength - contentStart)))
-      return {Status::WriteFailed, result.chunk};
+    result.chunk = first + chunks - 1;
+    const std::size_t plainLength = openNow - chunks * kTagSize;
+    std::size_t contentStart = 0;
+    if (first == 0) {
+      const std::size_t openedLength = sealedChunk(0).size() - kTagSize;
+      const std::size_t nameLength = openedLength < 2 ? SIZE_MAX : plain[0] | std::size_t{plain[1]} << 8;
+      if (nameLength > openedLength - 2 || nameLength > kMaxNameBytes) return {Status::Damaged, 0};
+      const std::string name(plain.begin() + 2, plain.begin() + 2 + static_cast<std::ptrdiff_t>(nameLength));
+      if (!name.empty() && !IsPlainName(name)) return {Status::BadName, 0};
+      Sink* sink = sinkFor(name);
+      if (!sink) return {Status::WriteFailed, 0};
+      writer.emplace(*sink);
+      contentStart = 2 + nameLength;
+    }
+    first += chunks;
     result.bytes += plainLength - contentStart;
+    if (!writer->Write(plain, contentStart, plainLength - contentStart)) return {Status::WriteFailed, result.chunk};
     if (progress && !progress(result.bytes)) return {Status::Aborted, result.chunk};
-    if (ended) return result;
+    if (ended) return writer->Finish() ? result : Result{Status::WriteFailed, result.chunk};
     std::copy(sealedChunks.end() - kSealedChunkSize, sealedChunks.end(), sealedChunks.begin());
     have = kSealedChunkSize;
   }

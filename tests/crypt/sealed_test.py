@@ -203,9 +203,9 @@ class SealedTest(unittest.TestCase):
         self.assertEqual(total, size)
         with open(os.path.join(self.work, "plain"), "rb") as f:
             self.assertEqual(hashlib.file_digest(f, "sha256").digest(), digest.digest())
-        # scrypt's 128 MiB and the buffers: the data's size does not count.
+        # scrypt's 32 MiB and the buffers: the data's size does not count.
         peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-        self.assertLess(max(peak_kib, before), 160 << 10)
+        self.assertLess(max(peak_kib, before), 64 << 10)
 
     def test_passphrase_sources_and_stream_names(self):
         read_end, write_end = os.pipe()
