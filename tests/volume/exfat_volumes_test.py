@@ -40,7 +40,10 @@ class LoopMount:
 
     def __enter__(self):
         self.loop = run("losetup", "-f", "--show", self.image).stdout.decode().strip()
-        self.mount = Mount(["mount.exfat-fuse", "-d", self.loop, self.directory], self.directory)
+        # A zone west of UTC with a half hour: exfat-fuse writes local times
+        # and their offset, which the reader must take back to UTC.
+        self.mount = Mount(["env", "TZ=America/St_Johns", "mount.exfat-fuse", "-d", self.loop, self.directory],
+                           self.directory)
         return self.mount.__enter__()
 
     def __exit__(self, *exc):
@@ -75,6 +78,9 @@ def make_volume(work, cluster):
                     f.flush()
                     os.fsync(f.fileno())
         write(os.path.join(mnt, "contiguous.bin"), os.urandom(700000))
+        # 2024-05-01 12:34:57.78 UTC: exfat-fuse keeps the odd second in the
+        # 10 ms field (100) and drops the fraction.
+        os.utime(os.path.join(mnt, "root-deleted.txt"), ns=(1714566897_780000000, 1714566897_780000000))
         for name in ("root-deleted.txt", "empty.dat", long_name, "folder/inside.txt", "frag-a.bin",
                      "contiguous.bin"):
             os.remove(os.path.join(mnt, name))
@@ -129,6 +135,8 @@ def compare_with_tsk(image, names):
             check(first == sectors[0], "%s %s: first sector %d != istat %d" % (image, path, first, sectors[0]))
     check(not deleted[names["fragmented"]]["noFatChain"], image + ": the fragmented file has no FAT chain")
     check(deleted[names["contiguous"]]["noFatChain"], image + ": the contiguous file has a FAT chain")
+    times = deleted["root-deleted.txt"]
+    check(times["modified"] == "2024-05-01T12:34:57.00Z" and times["modifiedUtc"], image + ": times " + json.dumps(times))
     check(deleted["empty.dat"]["size"] == 0 and deleted["empty.dat"]["firstCluster"] == 0, image + ": empty file")
     live = listing(image, "--find", "FOLDER/Stays.TXT")
     check(live and live[0].get("name") == "stays.txt", image + ": find " + json.dumps(live))
