@@ -21,8 +21,7 @@ constexpr std::size_t kUpcaseUnits = 0x10000;
 std::optional<ExfatFacts> ParseBootSector(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
   ByteReader boot(region);
   problem = ExfatBootProblem::kNotExfat;
-  if (!boot.Matches(kFileSystemName, kSignature) || !boot.Has(0, kChecksumSector * 512 + 512) ||
-      *boot.U16(kBootSignature) != 0xAA55)
+  if (!boot.Matches(kFileSystemName, kSignature) || !boot.Has(0, 512) || *boot.U16(kBootSignature) != 0xAA55)
     return std::nullopt;
   for (std::size_t i = kMustBeZero; i < kMustBeZeroEnd; ++i)
     if (region[i] != 0) return std::nullopt;
@@ -96,13 +95,12 @@ std::optional<std::uint64_t> ExfatFacts::ClusterOffset(std::uint64_t cluster) co
 }
 
 std::optional<ExfatFacts> ParseExfatBootRegion(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
-  std::optional<std::uint32_t> sectorSize = ClaimedSectorSize(region);
-  if (sectorSize && region.size() < kBootRegionSectors * *sectorSize) {
+  std::optional<ExfatFacts> facts = ParseBootSector(region, problem);
+  if (!facts) return std::nullopt;
+  if (region.size() < kBootRegionSectors * facts->bytesPerSector) {
     problem = ExfatBootProblem::kNotExfat;
     return std::nullopt;
   }
-  std::optional<ExfatFacts> facts = ParseBootSector(region, problem);
-  if (!facts) return std::nullopt;
   const std::size_t summed = kChecksumSector * facts->bytesPerSector;
   const std::uint32_t sum = BootRegionChecksum(region.subspan(0, summed));
   ByteReader checksums(region.subspan(summed, facts->bytesPerSector));
@@ -119,7 +117,7 @@ bool ExfatStream::NoFatChain() const { return (flags & kNoFatChain) != 0; }
 bool ExfatStream::AllocationPossible() const { return (flags & kAllocationPossible) != 0; }
 bool ExfatEntrySet::IsDirectory() const { return (attributes & kAttributeDirectory) != 0; }
 
-ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, std::uint32_t clusterCount,
+ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, const ExfatFacts& facts,
                                  const std::function<std::uint64_t(std::size_t)>& offsetOf) {
   ExfatEntrySet set;
   ByteReader bytes(entries);
@@ -148,7 +146,7 @@ ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, std::uin
     set.entryOffsets.push_back(offsetOf(count));
     ++count;
   }
-  if (set.secondaryCount < kMinSecondaryCount || set.secondaryCount > kMaxSecondaryCount)
+  if (set.secondaryCount < kMinSecondaryCount)
     set.problem = ExfatSetProblem::kBrokenSet;
   else if (count <= set.secondaryCount)
     set.problem = count == available ? ExfatSetProblem::kPastEnd : ExfatSetProblem::kBrokenSet;
@@ -182,12 +180,17 @@ ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, std::uin
     set.problem = ExfatSetProblem::kChecksumMismatch;
     return set;
   }
-  // A stream that holds clusters must lie in the heap: data length and first
-  // cluster within it (the cluster size is not known here: bound by count).
+  // A stream that holds clusters lies in the heap: its first cluster, and as
+  // many clusters as its length needs (from there on when they follow each
+  // other, anywhere along a chain).
   const ExfatStream& s = set.stream;
-  if (s.validDataLength > s.dataLength ||
-      (s.firstCluster != 0 && (s.firstCluster < 2 || std::uint64_t{s.firstCluster} - 2 >= clusterCount)) ||
-      (s.firstCluster == 0 && s.dataLength != 0))
+  const std::uint64_t clusterBytes = std::max<std::uint64_t>(facts.ClusterBytes(), 1);
+  const std::uint64_t clusters = s.dataLength / clusterBytes + (s.dataLength % clusterBytes != 0);
+  std::uint64_t room = 0;  // the clusters it may take
+  if (facts.HasCluster(s.firstCluster))
+    room = s.NoFatChain() ? facts.clusterCount - ClusterIndex(s.firstCluster) : facts.clusterCount;
+  const bool outside = s.firstCluster == 0 ? s.dataLength != 0 : room == 0 || clusters > room;
+  if (s.validDataLength > s.dataLength || outside)
     set.problem = ExfatSetProblem::kStreamPastVolume;
   return set;
 }
@@ -258,7 +261,8 @@ std::optional<ExfatVolume> ExfatVolume::Open(SectorReader& reader, std::int32_t&
       facts = region(kBackupBootRegion, size, ignored);
     }
     if (!facts) {
-      errorCode = error_code::kUnrecognizedFileSystem;
+      errorCode = mainProblem == ExfatBootProblem::kUnsupportedSectorSize ? error_code::kUnsupportedSectorSize
+                                                                           : error_code::kUnrecognizedFileSystem;
       return std::nullopt;
     }
     facts->fromBackup = true;
@@ -487,7 +491,7 @@ bool ForEachSet(const ExfatFacts& facts, const DirectoryBytes& directory, Found&
       at += kEntrySize;
       continue;
     }
-    ExfatEntrySet set = ParseExfatEntrySet(bytes.subspan(at), facts.clusterCount, [&](std::size_t index) {
+    ExfatEntrySet set = ParseExfatEntrySet(bytes.subspan(at), facts, [&](std::size_t index) {
       return directory.OffsetOf(facts, at + index * kEntrySize);
     });
     const std::size_t step = set.Damaged() ? 1 : std::size_t{1} + set.secondaryCount;

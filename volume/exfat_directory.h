@@ -105,9 +105,9 @@ struct ExfatEntrySet {
 
 // Parses the set whose file entry opens `entries` (the directory's bytes from
 // there to its end); offsetOf gives each entry's place on the volume by its
-// index in `entries`. Checks what needs no volume (checksum, counts, name);
-// `clusterCount` bounds the stream. Never reads past `entries`.
-ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, std::uint32_t clusterCount,
+// index in `entries`. Checks what needs no more reading (checksum, counts,
+// name, the stream within the cluster heap). Never reads past `entries`.
+ExfatEntrySet ParseExfatEntrySet(std::span<const std::uint8_t> entries, const ExfatFacts& facts,
                                  const std::function<std::uint64_t(std::size_t)>& offsetOf);
 
 // A chain of clusters; `complete` when it ended at the end mark (or at the
@@ -131,8 +131,8 @@ class ExfatVolume {
  public:
   // Reads the boot region (falling back to the backup), then the root
   // directory's bitmap and up-case entries. Nullopt with errorCode set: the
-  // read's code, or 11 when neither boot region is exFAT (bootProblem says
-  // why the main one was not).
+  // read's code, 21 when its sectors are not 512..4096 bytes, or 11 when
+  // neither boot region is exFAT (bootProblem says why the main one was not).
   static std::optional<ExfatVolume> Open(SectorReader& reader, std::int32_t& errorCode,
                                          ExfatBootProblem* bootProblem = nullptr);
 

@@ -84,7 +84,6 @@ inline constexpr std::size_t kCreatedUtcOffset = 0x16;
 inline constexpr std::size_t kModifiedUtcOffset = 0x17;
 inline constexpr std::size_t kAccessedUtcOffset = 0x18;
 inline constexpr std::uint8_t kMinSecondaryCount = 2;   // a stream and one name entry
-inline constexpr std::uint8_t kMaxSecondaryCount = 18;  // a stream and 17 name entries: 255 units
 inline constexpr std::uint16_t kAttributeDirectory = 0x10;
 inline constexpr std::uint8_t kUtcOffsetValid = 0x80;  // the low 7 bits: a signed count of 15 minutes
 

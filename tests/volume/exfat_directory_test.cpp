@@ -194,9 +194,11 @@ TEST(ExfatBootRegion, ChecksumBackupAndRefusals) {
   for (auto [shift, expected] : {std::pair{8, ExfatBootProblem::kUnsupportedSectorSize},
                                  std::pair{13, ExfatBootProblem::kUnsupportedSectorSize}}) {
     MemoryVolume odd;
-    odd.bytes[0x6C] = static_cast<std::uint8_t>(shift);
+    odd.bytes[0x6C] = odd.bytes[12 * 512 + 0x6C] = static_cast<std::uint8_t>(shift);
     ParseExfatBootRegion(odd.bytes, problem);
     EXPECT_EQ(problem, expected) << shift;
+    EXPECT_FALSE(ExfatVolume::Open(odd, errorCode, &problem));
+    EXPECT_EQ(errorCode, error_code::kUnsupportedSectorSize);
   }
   MemoryVolume big;
   Put(&big.bytes[0x5C], 1000, 4);
@@ -264,20 +266,22 @@ TEST(ExfatWalk, DamagedSetsAreReportedNeverTrusted) {
   badSum[1][0x10] ^= 1;  // a byte changed after the sum
   auto longName = Set({u"name-length.txt", 11, 5});
   longName[1][3] = 16;  // more units than one name entry holds
-  auto pastVolume = Set({u"past.txt", 200, 5});
   disk.Append(4, badSum);
   disk.Append(4, longName);
-  disk.Append(4, pastVolume);
-  disk.Append(4, Set({u"good.txt", 12, 5}));
+  disk.Append(4, Set({u"past.txt", 200, 5}));
+  disk.Append(4, Set({u"runs-off.txt", 60, 10 * 512}));  // clusters 60..69 of 2..65
+  disk.Append(4, Set({u"good.txt", 12, 5}));  // across the root's two clusters
+  disk.Link(4, 5), disk.Link(5, exfat::kEndOfChain), disk.Use(5);
   ExfatWalkReport report;
   std::vector<ExfatEntrySet> sets = WalkAll(disk, report);
-  ASSERT_EQ(sets.size(), 4u);
+  ASSERT_EQ(sets.size(), 5u);
   EXPECT_EQ(sets[0].problem, ExfatSetProblem::kChecksumMismatch);
   EXPECT_EQ(sets[0].name, u"bad-sum.txt");
   EXPECT_EQ(sets[1].problem, ExfatSetProblem::kBadName);
   EXPECT_EQ(sets[2].problem, ExfatSetProblem::kStreamPastVolume);
-  EXPECT_EQ(sets[3].name, u"good.txt");
-  EXPECT_FALSE(sets[3].Damaged());
+  EXPECT_EQ(sets[3].problem, ExfatSetProblem::kStreamPastVolume);
+  EXPECT_EQ(sets[4].name, u"good.txt");
+  EXPECT_FALSE(sets[4].Damaged());
 
   // The root's last set claims more entries than its one cluster holds.
   MemoryVolume cutDisk;
@@ -294,7 +298,9 @@ TEST(ExfatWalk, DamagedSetsAreReportedNeverTrusted) {
   auto inner = Set({u"x", 5, 1});
   bytes[0] = 0x85, bytes[1] = 3;  // claims three secondaries, has none
   for (std::size_t i = 0; i < inner.size(); ++i) std::memcpy(&bytes[(1 + i) * 32], inner[i].data(), 32);
-  ExfatEntrySet head = ParseExfatEntrySet(bytes, 64, [](std::size_t i) { return i * 32; });
+  ExfatFacts facts;
+  facts.bytesPerSector = 512, facts.sectorsPerCluster = 1, facts.clusterCount = 64;
+  ExfatEntrySet head = ParseExfatEntrySet(bytes, facts, [](std::size_t i) { return i * 32; });
   EXPECT_EQ(head.problem, ExfatSetProblem::kBrokenSet);
 }
 
