@@ -167,7 +167,7 @@ TEST(ExfatBootRegion, ChecksumBackupAndRefusals) {
   EXPECT_EQ(volume->Upcase(), ExfatVolume::UpcaseState::kLoaded);
 
   // Volume flags and percent in use change while mounted: not summed.
-  disk.bytes[0x6A] ^= 0x02, disk.bytes[0x70] = 42;
+  disk.bytes[0x6A] ^= 0x02, disk.bytes[0x6B] ^= 0x01, disk.bytes[0x70] = 42;
   ASSERT_TRUE(ExfatVolume::Open(disk, errorCode));
   EXPECT_FALSE(ExfatVolume::Open(disk, errorCode)->Facts().fromBackup);
 
