@@ -36,13 +36,14 @@ void PrintSet(const ExfatVolume& volume, const ExfatEntrySet& set) {
   std::printf(
       "{\"name\":%s,\"path\":%s,\"deleted\":%s,\"inDeletedFolder\":%s,\"problem\":%d,\"directory\":%s,"
       "\"size\":%llu,\"validSize\":%llu,\"firstCluster\":%u,\"noFatChain\":%s,\"nameHashOk\":%s,"
-      "\"inode\":%llu,\"entries\":%zu,\"modified\":\"%s\",\"modifiedUtc\":%s,\"created\":\"%s\"}\n",
+      "\"inode\":%llu,\"offset\":%llu,\"entries\":%zu,\"modified\":\"%s\",\"modifiedUtc\":%s,\"created\":\"%s\"}\n",
       Quoted(set.name).c_str(), Quoted(set.path).c_str(), set.deleted ? "true" : "false",
       set.inDeletedFolder ? "true" : "false", static_cast<int>(set.problem), set.IsDirectory() ? "true" : "false",
       static_cast<unsigned long long>(set.stream.dataLength),
       static_cast<unsigned long long>(set.stream.validDataLength), set.stream.firstCluster,
       set.stream.NoFatChain() ? "true" : "false", volume.NameHash(set.name) == set.stream.nameHash ? "true" : "false",
       static_cast<unsigned long long>(ExfatEntryNumber(volume.Facts(), set.entryOffsets.front())),
+      static_cast<unsigned long long>(set.entryOffsets.front()),
       set.entryOffsets.size(), IsoTime(set.times.modified, set.modifiedUtc, 2).c_str(),
       set.modifiedUtc ? "true" : "false", IsoTime(set.times.created, set.createdUtc, 2).c_str());
 }

@@ -1,4 +1,5 @@
-"""exFAT volumes made by mkfs.exfat (4 KiB and 128 KiB clusters) and written
+"""exFAT volumes made by mkfs.exfat (4 KiB and 128 KiB clusters on 512-byte
+sectors, 32 KiB clusters on 4096-byte sectors) and written
 through exfat-fuse, read by the exFAT reading layer (exfat_listing) and held
 against The Sleuth Kit: every deleted entry set's name, folder, size and
 first cluster against `fls -rd` and `istat`, no-FAT-chain as written; the
@@ -35,11 +36,11 @@ class LoopMount:
     """exfat-fuse wants a block device: the image behind a loop device,
     mounted in the foreground (-d) and waited for after umount."""
 
-    def __init__(self, image, directory):
-        self.image, self.directory = image, directory
+    def __init__(self, image, directory, sector=512):
+        self.image, self.directory, self.sector = image, directory, sector
 
     def __enter__(self):
-        self.loop = run("losetup", "-f", "--show", self.image).stdout.decode().strip()
+        self.loop = run("losetup", "-b", str(self.sector), "-f", "--show", self.image).stdout.decode().strip()
         # A zone west of UTC with a half hour: exfat-fuse writes local times
         # and their offset, which the reader must take back to UTC.
         self.mount = Mount(["env", "TZ=America/St_Johns", "mount.exfat-fuse", "-d", self.loop, self.directory],
@@ -53,14 +54,19 @@ class LoopMount:
             run("losetup", "-d", self.loop)
 
 
-def make_volume(work, cluster):
-    image = os.path.join(work, "exfat-%s.img" % cluster)
+def make_volume(work, cluster, sector):
+    image = os.path.join(work, "exfat-%s-%d.img" % (cluster, sector))
     with open(image, "wb") as f:
         f.truncate(64 << 20)
-    run("mkfs.exfat", "-c", cluster, image)
+    # mkfs.exfat takes the sector size from the device it formats.
+    loop = run("losetup", "-b", str(sector), "-f", "--show", image).stdout.decode().strip()
+    try:
+        run("mkfs.exfat", "-c", cluster, loop)
+    finally:
+        run("losetup", "-d", loop)
     mnt = os.path.join(work, "mnt")
     names = {}
-    with LoopMount(image, mnt):
+    with LoopMount(image, mnt, sector):
         write(os.path.join(mnt, "kept.txt"), b"kept")
         write(os.path.join(mnt, "root-deleted.txt"), b"r" * 5000)
         write(os.path.join(mnt, "empty.dat"), b"")
@@ -172,9 +178,10 @@ def main():
             return 0
     work = tempfile.mkdtemp(prefix="corvanel-exfat-")
     try:
-        for cluster in ("4K", "128K"):
-            image, names = make_volume(work, cluster)
+        for cluster, sector in (("4K", 512), ("128K", 512), ("32K", 4096)):
+            image, names = make_volume(work, cluster, sector)
             facts = compare_with_tsk(image, names)
+            check(facts["bytesPerSector"] == sector, image + ": sector size " + json.dumps(facts))
             check_backup(image, facts)
     finally:
         shutil.rmtree(work, ignore_errors=True)
