@@ -160,9 +160,6 @@ class ExfatVolume {
   // Reads bytes at a volume offset; both a multiple of 512.
   bool ReadBytes(std::uint64_t offset, std::span<std::uint8_t> bytes, std::int32_t& errorCode);
 
-  // The raw bytes of the up-case table as expanded, for tests: 65536 units.
-  const std::vector<char16_t>& UpcaseTable() const { return upcase_; }
-
  private:
   explicit ExfatVolume(SectorReader& reader) : reader_(&reader) {}
   std::optional<std::uint32_t> FatEntry(std::uint32_t cluster);
