@@ -25,6 +25,11 @@ def gtest(name, pattern="*"):
     return [os.path.join(SCRATCH, "build/linux/tests", name), "--gtest_filter=" + pattern]
 
 
+def exfat_volumes():
+    return [PY, os.path.join(SCRATCH, "tests/volume/exfat_volumes_test.py"),
+            os.path.join(SCRATCH, "build/linux/tests/exfat_listing")]
+
+
 # name: (file, text, replacement, command that must fail)
 MUTANTS = {
     "recover-makes-folders-before-the-check": (
@@ -257,6 +262,36 @@ MUTANTS = {
         "  return NarrowWithin(path, maxBytes, errorCode, platform::ToNarrowPath);",
         "  return NarrowWithin(path, maxBytes, errorCode, platform::ToAnsi);",
         suite("tests/cli/inputs_test.py")),
+    "exfat-set-sum-over-cleared-bits": (
+        "volume/exfat_layout.h",
+        "static_cast<std::uint8_t>(entries[i] | kInUse)",
+        "entries[i]",
+        gtest("volume_tests", "Exfat*")),
+    "exfat-no-backup-boot-region": (
+        "volume/exfat_directory.cpp",
+        "    for (std::uint32_t size = 512; size <= 4096 && !facts; size *= 2) {",
+        "    for (std::uint32_t size = 512; size <= 4096 && !facts && false; size *= 2) {",
+        gtest("volume_tests", "Exfat*")),
+    "exfat-name-entries-uncounted": (
+        "volume/exfat_directory.cpp",
+        "if (set.stream.nameLength == 0 || nameEntries * kUnitsPerNameEntry < set.stream.nameLength) {",
+        "if (set.stream.nameLength == 0) {",
+        gtest("volume_tests", "Exfat*")),
+    "exfat-directory-clusters-unguarded": (
+        "volume/exfat_directory.cpp",
+        "      if (!taken_.Take(cluster)) {\n        Damaged();\n        break;\n      }",
+        "      taken_.Take(cluster);",
+        gtest("volume_tests", "Exfat*")),
+    "exfat-utc-offset-sign": (
+        "volume/file_times.cpp",
+        "static_cast<int>(zone & 0x7F) - 0x80 : zone & 0x3F;",
+        "0x80 - static_cast<int>(zone & 0x7F) : zone & 0x3F;",
+        exfat_volumes()),
+    "exfat-entry-number": (
+        "volume/exfat_directory.cpp",
+        "  return (entryOffset - heap) / kEntrySize + 3;",
+        "  return (entryOffset - heap) / kEntrySize + 2;",
+        exfat_volumes()),
     "crypt-rc6-counter-changed": (
         "crypt/cipher_table.cpp",
         '{algorithm::kRc6, "rc6", 16, 16, "804731", u"_rc6"},',

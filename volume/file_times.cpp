@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/byte_reader.h"
+#include "volume/exfat_layout.h"
 #include "volume/fat_layout.h"
 #include "volume/ntfs_layout.h"
 
@@ -92,6 +93,29 @@ FileTimes ReadFatEntryTimes(std::span<const std::uint8_t, 32> entry) {
                            *reader.U8(fat::kCreatedHundredths));
   times.modified = FatTicks(*reader.U16(fat::kModifiedDate), *reader.U16(fat::kModifiedTime), 0);
   times.accessed = FatTicks(*reader.U16(fat::kAccessedDate), 0, 0);
+  return times;
+}
+
+ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry) {
+  ByteReader reader(fileEntry);
+  // A stamp is a FAT date (high half) and time (low half); the offset, when
+  // valid, is a signed count of 15 minutes east of UTC.
+  auto one = [&](std::size_t stamp, std::optional<std::size_t> tenMs, std::size_t offset, bool& utc) {
+    const std::uint32_t value = *reader.U32(stamp);
+    std::uint64_t ticks = FatTicks(static_cast<std::uint16_t>(value >> 16), static_cast<std::uint16_t>(value),
+                                   tenMs ? *reader.U8(*tenMs) : 0);
+    const std::uint8_t zone = *reader.U8(offset);
+    utc = ticks != 0 && (zone & exfat::kUtcOffsetValid) != 0;
+    if (!utc) return ticks;
+    const int quarters = (zone & 0x40) ? static_cast<int>(zone & 0x7F) - 0x80 : zone & 0x3F;
+    const std::int64_t shift = std::int64_t{quarters} * 15 * 60 * static_cast<std::int64_t>(kTicksPerSecond);
+    if (shift > 0 && static_cast<std::uint64_t>(shift) >= ticks) return std::uint64_t{0};
+    return ticks - static_cast<std::uint64_t>(shift);
+  };
+  ExfatEntryTimes times;
+  times.times.created = one(exfat::kCreated, exfat::kCreated10ms, exfat::kCreatedUtcOffset, times.createdUtc);
+  times.times.modified = one(exfat::kModified, exfat::kModified10ms, exfat::kModifiedUtcOffset, times.modifiedUtc);
+  times.times.accessed = one(exfat::kAccessed, std::nullopt, exfat::kAccessedUtcOffset, times.accessedUtc);
   return times;
 }
 

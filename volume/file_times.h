@@ -27,6 +27,15 @@ std::optional<FileTimes> ReadStandardInformationTimes(std::span<const std::uint8
 // two seconds, accessed a date alone); a date of 0 or out of range gives 0.
 FileTimes ReadFatEntryTimes(std::span<const std::uint8_t, 32> entry);
 
+// The times of an exFAT file entry (created and modified to 10 ms, accessed
+// to two seconds), each moved to UTC where the entry gives its zone's offset
+// (the flag says so) and kept as the local time stored where it does not.
+struct ExfatEntryTimes {
+  FileTimes times{};
+  bool createdUtc = false, modifiedUtc = false, accessedUtc = false;
+};
+ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry);
+
 // "2024-05-01T12:34:56.1234567Z" (utc) or "2024-05-01T12:34:56" with as
 // many fraction digits as asked (0..7); "" for 0.
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits);
