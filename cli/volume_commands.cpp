@@ -45,12 +45,8 @@ struct ListedEntry {
   std::size_t index;
   std::u16string_view name;
   std::u16string_view path;  // the folder inside the volume, "" for the root
-  std::uint64_t size;
-  std::optional<bool> resident;
-  std::optional<int> free;
-  const FileTimes& times;
-  const MftRecord* record = nullptr;         // NTFS
-  const FatDeletedEntry* fatEntry = nullptr;  // FAT32
+  bool ntfs;
+  const ListedFile& file;
 };
 
 // A time as JSON: null when the file system does not know it.
@@ -64,35 +60,35 @@ void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
   std::string line;
   if (json) {
     nlohmann::ordered_json object = {{"index", entry.index}, {"name", platform::Utf16ToUtf8(entry.name)},
-                                     {"path", platform::Utf16ToUtf8(entry.path)}, {"size", entry.size}};
-    if (entry.resident) object["resident"] = *entry.resident;
-    object["fs"] = entry.record ? "ntfs" : "fat32";
-    if (entry.free) object["free"] = *entry.free;
-    if (entry.record) {
-      object["record"] = entry.record->recordNumber;
-      object["created"] = JsonTime(entry.times.created, true, 7);
-      object["modified"] = JsonTime(entry.times.modified, true, 7);
-      object["accessed"] = JsonTime(entry.times.accessed, true, 7);
-      object["changed"] = JsonTime(entry.times.changed, true, 7);
+                                     {"path", platform::Utf16ToUtf8(entry.path)}, {"size", entry.file.size}};
+    if (entry.ntfs) object["resident"] = entry.file.Resident();
+    object["fs"] = entry.ntfs ? "ntfs" : "fat32";
+    if (std::optional<int> free = entry.file.FreeShare()) object["free"] = *free;
+    if (entry.ntfs) {
+      object["record"] = entry.file.record;
+      object["created"] = JsonTime(entry.file.times.created, true, 7);
+      object["modified"] = JsonTime(entry.file.times.modified, true, 7);
+      object["accessed"] = JsonTime(entry.file.times.accessed, true, 7);
+      object["changed"] = JsonTime(entry.file.times.changed, true, 7);
     } else {
       // The short entry's place, and the number The Sleuth Kit gives it.
-      object["sector"] = entry.fatEntry->dirSector;
-      object["entry"] = entry.fatEntry->entryIndex;
-      object["inode"] = fat::EntryNumber(LastScan.ScannedVolume, entry.fatEntry->dirSector, entry.fatEntry->entryIndex);
-      object["created"] = JsonTime(entry.times.created, false, 2);
-      object["modified"] = JsonTime(entry.times.modified, false, 0);
-      std::string accessed = IsoTime(entry.times.accessed, false, 0);
+      object["sector"] = entry.file.dirSector;
+      object["entry"] = entry.file.entryIndex;
+      object["inode"] = fat::EntryNumber(LastScan.ScannedVolume, entry.file.dirSector, entry.file.entryIndex);
+      object["created"] = JsonTime(entry.file.times.created, false, 2);
+      object["modified"] = JsonTime(entry.file.times.modified, false, 0);
+      std::string accessed = IsoTime(entry.file.times.accessed, false, 0);
       object["accessed"] = accessed.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(accessed.substr(0, 10));
       object["localTime"] = true;
     }
     line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
   } else {
-    std::string modified = IsoTime(entry.times.modified, false, 0).substr(0, 16);
+    std::string modified = IsoTime(entry.file.times.modified, false, 0).substr(0, 16);
     if (!modified.empty()) modified[10] = ' ';
     char prefix[64];
+    const std::optional<int> free = entry.file.FreeShare();
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  %-16s  ", entry.index,
-                  static_cast<unsigned long long>(entry.size),
-                  entry.free ? (std::to_string(*entry.free) + "%").c_str() : "?",
+                  static_cast<unsigned long long>(entry.file.size), free ? (std::to_string(*free) + "%").c_str() : "?",
                   modified.empty() ? "?" : modified.c_str());
     // A folder that could not be followed ("?/") carries its own separator.
     std::u16string shown(entry.path);
@@ -134,32 +130,52 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   return kExitOk;
 }
 
+// Takes the listed items the scan inserts and keeps none: the listing is
+// printed as the files are found.
+class UnkeptFilesView final : public DeletedFilesView {
+ public:
+  TreeItem InsertItem(std::u16string_view, int, int, TreeItem, std::uintptr_t) override { return ++items_; }
+  void Invalidate() override {}
+  TreeItem FirstChild(TreeItem) const override { return 0; }
+  TreeItem NextSibling(TreeItem) const override { return 0; }
+  bool IsChecked(TreeItem) const override { return false; }
+  std::uintptr_t ItemData(TreeItem) const override { return 0; }
+
+ private:
+  TreeItem items_ = 0;
+};
+
+// Prints each file as the scan lists it, after the header (text) that comes
+// before the first.
+class ListingPrinter final : public ScanListener {
+ public:
+  ListingPrinter(Console& console, bool json) : console_(console), json_(json) {}
+
+  void OnListed(ScanKey, std::size_t index, const ListedFile& file, std::u16string_view name,
+                std::u16string_view path) override {
+    Header();
+    PrintEntry(console_.out, json_, {index, name, path, LastScan.ScannedVolume.kind == kFileSystemNtfs, file});
+  }
+  void Header() {
+    if (!json_ && !header_) console_.out << " index           size free  modified          name\n";
+    header_ = true;
+  }
+
+ private:
+  Console& console_;
+  bool json_;
+  bool header_ = false;
+};
+
 int RunScan(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
-  ListedFilesView view;
-  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters)) return *status;
-  // How much of each file's data the volume still shows free.
-  RawVolume volume(*letter);
-  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, LastScan.ScannedVolume);
-  auto freeShare = [&](const auto& entry) -> std::optional<int> {
-    if (!allocation) return std::nullopt;
-    return allocation->FreeShare(entry);
-  };
-  if (!arguments.json) console.out << " index           size free  modified          name\n";
-  std::size_t key = 0;
-  if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
-    for (const MftRecord& record : LastScan.NtfsDeletedFiles)
-      PrintEntry(console.out, arguments.json,
-                 {LastScan.IndexOf(key++), record.name, record.path, record.Size(), record.isResident != 0, freeShare(record),
-                  record.times, &record});
-  } else {
-    for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles)
-      PrintEntry(console.out, arguments.json,
-                 {LastScan.IndexOf(key++), entry.name, entry.path, entry.fileSize, std::nullopt, freeShare(entry), entry.times, nullptr,
-                  &entry});
-  }
+  UnkeptFilesView view;
+  ListingPrinter printer(console, arguments.json);
+  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters, &printer, false))
+    return *status;
+  printer.Header();
   const std::size_t count = LastScan.Count();
   if (!arguments.json) {
     console.out << count << " deleted file" << (count == 1 ? "" : "s");
@@ -204,9 +220,10 @@ std::optional<std::uint64_t> ParseSize(const std::string& text) {
 
 std::u16string Wide(const std::string& text) { return platform::Utf8ToUtf16(text); }
 
-// The filter the last scan holds on to (LastScan.Filter points here).
+// The filter the last scan holds on to (LastScan.Filter points here), and
+// the volume's free clusters, read before the scan for each file's free share.
 ScanFilter activeFilter;
-std::optional<AllocationMap> filterAllocation;
+std::optional<AllocationMap> scanAllocation;
 
 // Builds the filter; nothing to filter by gives nullptr.
 const ScanFilter* MakeFilter(const FilterArguments& arguments, char letter, Console& console, std::optional<int>& status) {
@@ -227,22 +244,22 @@ const ScanFilter* MakeFilter(const FilterArguments& arguments, char letter, Cons
   if (!arguments.maxSize.empty()) filter.maxSize = ParseSize(arguments.maxSize);
   if (!arguments.modifiedAfter.empty()) filter.modifiedAfter = ParseIsoTime(arguments.modifiedAfter);
   if (!arguments.modifiedBefore.empty()) filter.modifiedBefore = ParseIsoTime(arguments.modifiedBefore);
-  if (arguments.recoverable) {
-    std::int32_t errorCode = error_code::kNone;
-    std::optional<BootSectorFacts> facts = ReadBootSector(letter, errorCode);
-    if (!facts) {
-      status = ReportFailure(console, errorCode);
-      return nullptr;
-    }
+  scanAllocation.reset();
+  std::int32_t errorCode = error_code::kNone;
+  if (std::optional<BootSectorFacts> facts = ReadBootSector(letter, errorCode)) {
     RawVolume volume(letter);
-    filterAllocation = AllocationMap::Read(volume, *facts);
-    if (!filterAllocation) {
+    scanAllocation = AllocationMap::Read(volume, *facts);
+  } else if (arguments.recoverable) {
+    status = ReportFailure(console, errorCode);
+    return nullptr;
+  }
+  if (arguments.recoverable) {
+    if (!scanAllocation) {
       console.err << "corvanel-cli: --recoverable: the volume's record of free clusters cannot be read\n";
       status = kExitFailed;
       return nullptr;
     }
-    filter.ntfsTest = [](const MftRecord& file) { return filterAllocation->FreeShare(file) == 100; };
-    filter.fatTest = [](const FatDeletedEntry& file) { return filterAllocation->FreeShare(file) == 100; };
+    filter.recoverableOnly = true;
   }
   const bool any = !filter.names.empty() || !filter.extensions.empty() || filter.minSize || filter.maxSize ||
                    filter.modifiedAfter || filter.modifiedBefore || arguments.recoverable;
@@ -276,14 +293,15 @@ void AddFilterOptions(CLI::App& command, FilterArguments& filters) {
 }
 
 std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console,
-                                       const FilterArguments& filters) {
+                                       const FilterArguments& filters, ScanListener* listener, bool keepFiles) {
   std::optional<int> status;
   const ScanFilter* filter = MakeFilter(filters, letter, console, status);
   if (status) return status;
   std::int32_t errorCode = error_code::kNone;
   {
     ProgressLine progress(console, ProgressLine::Work::Scan);
-    if (ScanDeletedFiles(letter, view, errorCode, filter) && !AbortRequested) progress.Complete();
+    const ScanOptions options{filter, scanAllocation ? &*scanAllocation : nullptr, listener, keepFiles};
+    if (ScanDeletedFiles(letter, view, errorCode, options) && !AbortRequested) progress.Complete();
   }
   if (AbortRequested) {
     console.err << "corvanel-cli: interrupted\n";

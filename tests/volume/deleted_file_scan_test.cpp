@@ -55,8 +55,15 @@ class NtfsScanTest : public ::testing::Test {
     view = ListedFilesView();
     result = ScanDeletedFiles(image.letter(), view, errorCode);
     std::vector<std::u16string> names;
-    for (const MftRecord& record : LastScan.NtfsDeletedFiles) names.push_back(record.name);
+    for (ScanKey key = 0; key < LastScan.Count(); ++key) names.emplace_back(LastScan.Name(key));
     return names;
+  }
+  // A listed file's record as the recovery reads it again.
+  MftRecord Reread(ScanKey key) {
+    RawVolume volume(image.letter());
+    MftRecord record;
+    EXPECT_EQ(ListedRecordReader(volume, LastScan).Read(key, record), ListedRecordReader::State::Same);
+    return record;
   }
 
   testing::TestVolumeImage image;
@@ -77,8 +84,8 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"first.txt", u"same.txt", u"same.txt"}));
   EXPECT_TRUE(result);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles[0].residentLength, 2);
+  ASSERT_EQ(LastScan.Count(), 3u);
+  EXPECT_EQ(Reread(0).residentLength, 2);
 
   // Root item: the drive letter, image 2, data 0; then one child per entry in
   // key order, image 0, data = position + 1. One repaint, after the first.
@@ -91,13 +98,13 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
     ASSERT_NE(child, 0u);
     EXPECT_EQ(view.At(child).itemData, position);
     EXPECT_EQ(view.At(child).image, kImageFile);
-    EXPECT_EQ(view.At(child).text, LastScan.NtfsFile(position)->name);
+    EXPECT_EQ(view.At(child).text, LastScan.Name(position - 1));
   }
   EXPECT_EQ(view.invalidations, 1);
 
   // A second scan gives the same entries and keys again.
   EXPECT_EQ(ScanNames(result, errorCode).size(), 3u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
+  EXPECT_EQ(LastScan.Count(), 3u);
 }
 
 TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
@@ -161,11 +168,11 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   std::int32_t errorCode = 0;
   // The base is listed once its extension was seen: after the files between.
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after.txt", u"whole.bin"}));
-  const MftRecord& whole = LastScan.NtfsDeletedFiles.at(1);
+  const MftRecord whole = Reread(1);
   EXPECT_EQ(whole.runs, (std::vector<DataRun>{{100, 2}, {200, 2}}));
   EXPECT_EQ(whole.realSize, 4u * 4096);
   EXPECT_FALSE(whole.extensionsMissing);
-  EXPECT_EQ(whole.path, u"");
+  EXPECT_EQ(LastScan.Path(1), u"");
 
   // The extension before its base.
   extension.Put(0x20, 26 | std::uint64_t{1} << 48, 8);
@@ -173,13 +180,13 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   PutRecord(25, RecordBuilder(1, 1).End().bytes);
   PutRecord(26, base.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"whole.bin"}));
-  EXPECT_FALSE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
+  EXPECT_FALSE(Reread(0).extensionsMissing);
   // In use by another file since: no piece of this one.
   extension.Put(0x16, 1, 2);
   PutRecord(24, extension.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"?26"}));
-  EXPECT_TRUE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).runs, (std::vector<DataRun>{{100, 2}}));
+  EXPECT_TRUE(Reread(0).extensionsMissing);
+  EXPECT_EQ(Reread(0).runs, (std::vector<DataRun>{{100, 2}}));
 }
 
 TEST_F(NtfsScanTest, Codes) {
@@ -273,8 +280,8 @@ TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   std::int32_t errorCode = 0;
   ScanDeletedFiles(image.letter(), aborting, errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 1u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).name, u"a.txt");
+  ASSERT_EQ(LastScan.Count(), 1u);
+  EXPECT_EQ(LastScan.Name(0), u"a.txt");
   EXPECT_EQ(aborting.listed.items.size(), 2u);  // the volume and a.txt
 }
 
