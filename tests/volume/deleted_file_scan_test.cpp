@@ -2,10 +2,13 @@
 // MFT ends, the codes, the containers and the tree items.
 #include "volume/deleted_file_scan.h"
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
+#include "recover/recovery_engine.h"
 #include "tests/support/record_builder.h"
 #include "tests/support/test_volume_image.h"
 
@@ -283,6 +286,45 @@ TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   ASSERT_EQ(LastScan.Count(), 1u);
   EXPECT_EQ(LastScan.Name(0), u"a.txt");
   EXPECT_EQ(aborting.listed.items.size(), 2u);  // the volume and a.txt
+}
+
+// Recovery reads each file's record again: a record taken by another file
+// since the scan is refused, never recovered as the file listed.
+TEST_F(NtfsScanTest, ARecordTakenAgainSinceTheScanIsRefused) {
+  for (std::uint32_t number : {24u, 25u, 26u, 27u}) PutDeleted(number, u"f" + std::u16string(1, u'0' + number % 10));
+  EndAt(28);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  ASSERT_EQ(ScanNames(result, errorCode).size(), 4u);
+  PutRecord(24, RecordBuilder(1, 1).FileName(u"f4").ResidentData({'x'}).End().bytes);  // in use again
+  RecordBuilder again(1, 0);
+  again.FileName(u"f5").ResidentData({'x'}).End();
+  again.Put(ntfs::kRecordSequence, 9, 2);  // used and deleted again
+  PutRecord(25, again.bytes);
+  PutDeleted(26, u"other.txt");  // another file's name
+  RawVolume volume(image.letter());
+  ListedRecordReader reader(volume, LastScan);
+  MftRecord record;
+  for (ScanKey key : {0u, 1u, 2u}) EXPECT_EQ(reader.Read(key, record), ListedRecordReader::State::Changed) << key;
+  EXPECT_EQ(reader.Read(3, record), ListedRecordReader::State::Same);
+  EXPECT_EQ(record.residentData, std::vector<std::uint8_t>{'d'});
+
+  const std::filesystem::path destination = std::filesystem::temp_directory_path() / "corvanel-reused-record";
+  std::filesystem::remove_all(destination);
+  std::filesystem::create_directories(destination);
+  RecoverDestination = destination.u16string();
+  for (TreeItem child = view.FirstChild(view.FirstChild(0)); child != 0; child = view.NextSibling(child))
+    view.SetChecked(child, true);
+  struct Skips final : RecoveryObserver {
+    void OnFileWritten(const RecoveredFile& file) override { reasons.push_back(file.skipped); }
+    std::vector<SkipReason> reasons;
+  } skips;
+  EXPECT_TRUE(RecoverCheckedFiles(image.letter(), view, errorCode, nullptr, &skips));
+  EXPECT_EQ(skips.reasons, (std::vector<SkipReason>{SkipReason::Changed, SkipReason::Changed, SkipReason::Changed,
+                                                    SkipReason::None}));
+  EXPECT_FALSE(std::filesystem::exists(destination / "f4"));
+  EXPECT_TRUE(std::filesystem::exists(destination / "f7"));
+  std::filesystem::remove_all(destination);
 }
 
 TEST(MftLayout, FollowsExtentsThenRunsOn) {
