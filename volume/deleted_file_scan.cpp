@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <future>
 #include <string>
 #include <unordered_map>
 
@@ -24,62 +25,123 @@ constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE", little-endian
 constexpr std::uint64_t kFirstUserRecordSector = 48;  // record 24, after the system records
 constexpr std::uint64_t kSectorsPerRecord = kFileRecordSize / kSectorSize;
 constexpr int kBlankRecordsAtEnd = 1000;
-constexpr std::uint64_t kBatchSectors = 2048;  // 1 MiB of records per read
+constexpr std::uint64_t kBatchSectors = 8192;  // 4 MiB of records per read
 constexpr std::size_t kMaxFolderDepth = 1024;
 constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 
 // Reads MFT records in large batches, record by record in effect: every
-// record comes out as a read of its own two sectors would give it.
+// record comes out as a read of its own two sectors would give it. While the
+// records of one batch are parsed, a thread of its own (with a handle of its
+// own) reads the next one into the other buffer.
 class RecordReader {
  public:
-  RecordReader(RawVolume& volume, const MftLayout& layout) : volume_(volume), layout_(layout) {}
+  RecordReader(RawVolume& volume, const MftLayout& layout)
+      : volume_(volume), ahead_(volume.DriveLetter()), layout_(layout) {}
+  ~RecordReader() { Settle(); }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
 
   // The record at an MFT sector offset, or nullptr with errorCode set.
   const std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
     if (mftSector >= first_ && mftSector + kSectorsPerRecord <= first_ + count_)
       return buffer_.data() + (mftSector - first_) * kSectorSize;
-    MftLayout::Place place = layout_.Locate(mftSector);
-    std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, kSectorsPerRecord)});
-    // Where a batch failed, record by record: the readable records among
-    // unreadable sectors still come out, and the bad stretch is not read again per record.
-    if (mftSector < singleUntil_) wanted = kSectorsPerRecord;
-    wanted = std::max(wanted, kSectorsPerRecord);
-    buffer_.resize(wanted * kSectorSize);
-    first_ = mftSector;
+    const Batch batch = Plan(mftSector, limit);
     count_ = 0;
-    std::int32_t code = error_code::kNone;
-    if (place.sparse) {
-      std::fill(buffer_.begin(), buffer_.end(), 0);
-    } else if (!ReadRun(place.sector, wanted, code)) {
-      // The batch may reach past the volume's end, or over bad sectors, where the record does not.
-      if (wanted == kSectorsPerRecord) {
-        errorCode = code;
-        return nullptr;
-      }
-      singleUntil_ = mftSector + wanted;
-      if (!ReadRun(place.sector, kSectorsPerRecord, code)) {
-        errorCode = code;
-        return nullptr;
-      }
-      wanted = kSectorsPerRecord;
+    first_ = mftSector;
+    switch (TakeReadAhead(batch)) {
+      case Ahead::Read:
+        count_ = batch.sectors;
+        ReadAhead(mftSector + batch.sectors, limit);
+        return buffer_.data();
+      case Ahead::Failed:
+        return ReadAlone(mftSector, batch, errorCode);
+      case Ahead::None:
+        break;
     }
-    count_ = wanted;
+    std::int32_t code = error_code::kNone;
+    buffer_.resize(batch.sectors * kSectorSize);
+    if (batch.sparse) {
+      std::fill(buffer_.begin(), buffer_.end(), 0);
+    } else if (!volume_.ReadSectors(batch.sector, batch.sectors, buffer_, code)) {
+      // The batch may reach past the volume's end, or over bad sectors, where the record does not.
+      if (batch.sectors == kSectorsPerRecord) {
+        errorCode = code;
+        return nullptr;
+      }
+      return ReadAlone(mftSector, batch, errorCode);
+    }
+    count_ = batch.sectors;
+    if (batch.sectors > kSectorsPerRecord) ReadAhead(mftSector + batch.sectors, limit);
     return buffer_.data();
   }
 
  private:
-  bool ReadRun(std::uint64_t sector, std::uint64_t sectors, std::int32_t& errorCode) {
+  struct Batch {
+    std::uint64_t mftSector = 0;
+    std::uint64_t sector = 0;   // on the volume
+    std::uint64_t sectors = 0;
+    bool sparse = false;
+  };
+
+  Batch Plan(std::uint64_t mftSector, std::uint64_t limit) const {
+    const MftLayout::Place place = layout_.Locate(mftSector);
+    std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, kSectorsPerRecord)});
+    // Where a batch failed, record by record: the readable records among
+    // unreadable sectors still come out, and the bad stretch is not read again per record.
+    if (mftSector < singleUntil_) wanted = kSectorsPerRecord;
+    return {mftSector, place.sector, std::max(wanted, kSectorsPerRecord), place.sparse};
+  }
+
+  // The one record at mftSector, its batch having failed.
+  const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
+    singleUntil_ = mftSector + batch.sectors;
+    buffer_.resize(std::max<std::size_t>(buffer_.size(), kFileRecordSize));
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(sector, sectors, buffer_, code)) {
+    if (!volume_.ReadSectors(batch.sector, kSectorsPerRecord, buffer_, code)) {
       errorCode = code;
-      return false;
+      return nullptr;
     }
-    return true;
+    count_ = kSectorsPerRecord;
+    return buffer_.data();
+  }
+
+  // Starts reading the batch after this one, when it is a whole batch.
+  void ReadAhead(std::uint64_t mftSector, std::uint64_t limit) {
+    if (mftSector >= limit) return;
+    const Batch batch = Plan(mftSector, limit);
+    if (batch.sparse || batch.sectors <= kSectorsPerRecord) return;
+    pending_ = batch;
+    spare_.resize(batch.sectors * kSectorSize);
+    aheadRead_ = std::async(std::launch::async, [this, batch] {
+      std::int32_t ignored = error_code::kNone;
+      return ahead_.ReadSectors(batch.sector, batch.sectors, spare_, ignored);
+    });
+  }
+
+  // The batch read ahead, when it is this one: read (it is then the current
+  // buffer) or failed (read record by record from here).
+  enum class Ahead { None, Read, Failed };
+  Ahead TakeReadAhead(const Batch& batch) {
+    if (!aheadRead_.valid()) return Ahead::None;
+    const bool read = aheadRead_.get();
+    if (pending_.mftSector != batch.mftSector || pending_.sectors != batch.sectors || pending_.sector != batch.sector)
+      return Ahead::None;
+    if (!read) return Ahead::Failed;
+    std::swap(buffer_, spare_);
+    return Ahead::Read;
+  }
+
+  void Settle() {
+    if (aheadRead_.valid()) aheadRead_.wait();
   }
 
   RawVolume& volume_;
+  RawVolume ahead_;  // the read-ahead thread's own handle
   const MftLayout& layout_;
   std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> spare_;
+  std::future<bool> aheadRead_;
+  Batch pending_;
   std::uint64_t first_ = 0;
   std::uint64_t count_ = 0;
   std::uint64_t singleUntil_ = 0;
