@@ -327,6 +327,29 @@ TEST_F(NtfsScanTest, ARecordTakenAgainSinceTheScanIsRefused) {
   std::filesystem::remove_all(destination);
 }
 
+// A listing that no recovery follows hears of each file as it is listed, in
+// order, and nothing of the files is kept.
+TEST_F(NtfsScanTest, AStreamedScanKeepsNoFiles) {
+  for (std::uint32_t number : {24u, 25u, 26u}) PutDeleted(number, u"f" + std::u16string(1, u'0' + number % 10));
+  EndAt(27);
+  struct Names final : ScanListener {
+    void OnListed(ScanKey key, std::size_t index, const ListedFile& file, std::u16string_view name,
+                  std::u16string_view) override {
+      heard.push_back(std::u16string(name) + char16_t(u'0' + key) + char16_t(u'0' + index) + char16_t(u'0' + file.size));
+    }
+    std::vector<std::u16string> heard;
+  } names;
+  ScanFilter notF5;
+  notF5.names = {u"*[!5]"};
+  std::int32_t errorCode = 0;
+  EXPECT_TRUE(ScanDeletedFiles(image.letter(), view, errorCode, ScanOptions{&notF5, nullptr, &names, false}));
+  EXPECT_EQ(names.heard, (std::vector<std::u16string>{u"f4001", u"f6121"}));
+  EXPECT_EQ(LastScan.Count(), 2u);
+  EXPECT_EQ(LastScan.File(0), nullptr);
+  EXPECT_TRUE(LastScan.Name(0).empty());
+  EXPECT_TRUE(LastScan.Indexes.empty());
+}
+
 TEST(MftLayout, FollowsExtentsThenRunsOn) {
   // One extent: the identity, running on past its end.
   MftLayout whole(32, 8, {{4, 10}});
