@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -44,7 +45,7 @@ class RecordReader {
   // The record at an MFT sector offset, or nullptr with errorCode set.
   const std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
     if (mftSector >= first_ && mftSector + kSectorsPerRecord <= first_ + count_)
-      return buffer_.data() + (mftSector - first_) * kSectorSize;
+      return buffer_.get() + (mftSector - first_) * kSectorSize;
     const Batch batch = Plan(mftSector, limit);
     count_ = 0;
     first_ = mftSector;
@@ -52,17 +53,17 @@ class RecordReader {
       case Ahead::Read:
         count_ = batch.sectors;
         ReadAhead(mftSector + batch.sectors, limit);
-        return buffer_.data();
+        return buffer_.get();
       case Ahead::Failed:
         return ReadAlone(mftSector, batch, errorCode);
       case Ahead::None:
         break;
     }
     std::int32_t code = error_code::kNone;
-    buffer_.resize(batch.sectors * kSectorSize);
+    const std::span<std::uint8_t> buffer(buffer_.get(), batch.sectors * kSectorSize);
     if (batch.sparse) {
-      std::fill(buffer_.begin(), buffer_.end(), 0);
-    } else if (!volume_.ReadSectors(batch.sector, batch.sectors, buffer_, code)) {
+      std::fill(buffer.begin(), buffer.end(), 0);
+    } else if (!volume_.ReadSectors(batch.sector, batch.sectors, buffer, code)) {
       // The batch may reach past the volume's end, or over bad sectors, where the record does not.
       if (batch.sectors == kSectorsPerRecord) {
         errorCode = code;
@@ -72,7 +73,7 @@ class RecordReader {
     }
     count_ = batch.sectors;
     if (batch.sectors > kSectorsPerRecord) ReadAhead(mftSector + batch.sectors, limit);
-    return buffer_.data();
+    return buffer_.get();
   }
 
  private:
@@ -95,14 +96,13 @@ class RecordReader {
   // The one record at mftSector, its batch having failed.
   const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
     singleUntil_ = mftSector + batch.sectors;
-    buffer_.resize(std::max<std::size_t>(buffer_.size(), kFileRecordSize));
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(batch.sector, kSectorsPerRecord, buffer_, code)) {
+    if (!volume_.ReadSectors(batch.sector, kSectorsPerRecord, std::span(buffer_.get(), kFileRecordSize), code)) {
       errorCode = code;
       return nullptr;
     }
     count_ = kSectorsPerRecord;
-    return buffer_.data();
+    return buffer_.get();
   }
 
   // Starts reading the batch after this one, when it is a whole batch.
@@ -111,10 +111,10 @@ class RecordReader {
     const Batch batch = Plan(mftSector, limit);
     if (batch.sparse || batch.sectors <= kSectorsPerRecord) return;
     pending_ = batch;
-    spare_.resize(batch.sectors * kSectorSize);
     aheadRead_ = std::async(std::launch::async, [this, batch] {
       std::int32_t ignored = error_code::kNone;
-      return ahead_.ReadSectors(batch.sector, batch.sectors, spare_, ignored);
+      return ahead_.ReadSectors(batch.sector, batch.sectors, std::span(spare_.get(), batch.sectors * kSectorSize),
+                                ignored);
     });
   }
 
@@ -138,8 +138,9 @@ class RecordReader {
   RawVolume& volume_;
   RawVolume ahead_;  // the read-ahead thread's own handle
   const MftLayout& layout_;
-  std::vector<std::uint8_t> buffer_;
-  std::vector<std::uint8_t> spare_;
+  // A batch's room each, left as it comes: every byte handed out is read first.
+  std::unique_ptr<std::uint8_t[]> buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
+  std::unique_ptr<std::uint8_t[]> spare_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
   std::future<bool> aheadRead_;
   Batch pending_;
   std::uint64_t first_ = 0;
