@@ -60,9 +60,13 @@ void AppendJson(std::string& line, std::string_view text) {
     return;
   }
   line += '"';
-  for (char c : text) {
-    if (c == '"' || c == '\\') line += '\\';
-    line += c;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t special = std::min(text.find_first_of("\"\\", at), text.size());
+    line.append(text, at, special - at);
+    if (special == text.size()) break;
+    line += '\\';
+    line += text[special];
+    at = special + 1;
   }
   line += '"';
 }
