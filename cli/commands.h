@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "volume/deleted_files_view.h"
+#include "volume/scan_result.h"
 
 namespace corvanel::cli {
 
@@ -59,10 +60,12 @@ struct FilterArguments {
 void AddFilterOptions(CLI::App& command, FilterArguments& filters);
 
 // Scans a volume for deleted files, with progress on the terminal, listing
-// only those the filters admit; a status when the scan was interrupted or
-// failed (after saying why).
+// only those the filters admit, each with its free share; a status when the
+// scan was interrupted or failed (after saying why). The listener hears of
+// each file as it is listed; keepFiles false keeps nothing of them.
 std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console,
-                                       const FilterArguments& filters);
+                                       const FilterArguments& filters, ScanListener* listener = nullptr,
+                                       bool keepFiles = true);
 
 // After a scan: a warning on standard error for each stretch of the volume it
 // could not read (and, for json, a JSON line on standard output). True when

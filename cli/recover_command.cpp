@@ -1,4 +1,5 @@
 // corvanel-cli recover: the deleted files of a volume, back into a folder.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,7 +16,7 @@
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
 #include "recover/recovery_engine.h"
-#include "volume/allocation_map.h"
+#include "volume/scan_result.h"
 #include "volume/deleted_file_scan.h"
 #include "volume/raw_volume.h"
 
@@ -42,6 +43,7 @@ std::string SkipKey(SkipReason reason) {
     case SkipReason::NameTaken: return "name taken";
     case SkipReason::NoSpace: return "no space";
     case SkipReason::NotWritten: return "refused by the system";
+    case SkipReason::Changed: return "taken again";
     case SkipReason::None: break;
   }
   return "";
@@ -54,6 +56,8 @@ std::string SkipText(const RecoveredFile& file) {
       return "a file of that name was there before and no one could be asked whether to replace it; it was not "
              "written";
     case SkipReason::NoSpace: return "the destination has too little space for it; it was not written";
+    case SkipReason::Changed:
+      return "its record holds another file since the scan; it was not written";
     case SkipReason::NotWritten: {
       std::string why = platform::Utf16ToUtf8(file.systemText);
       while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == ' ')) why.pop_back();
@@ -208,15 +212,12 @@ class FileReport final : public RecoveryObserver {
 // The file of the last scan under a key, whichever file system it read,
 // named as it is written.
 std::u16string ScannedName(std::int32_t key) {
-  const auto at = static_cast<std::size_t>(key);
-  return RecoveredName(LastScan.ScannedVolume.kind == kFileSystemNtfs ? LastScan.NtfsDeletedFiles.at(at).name
-                                                                      : LastScan.FatDeletedFiles.at(at).name);
+  return RecoveredName(LastScan.Name(static_cast<std::size_t>(key)));
 }
 
 std::uint64_t ScannedSize(std::int32_t key) {
-  const auto at = static_cast<std::size_t>(key);
-  return LastScan.ScannedVolume.kind == kFileSystemNtfs ? LastScan.NtfsDeletedFiles.at(at).Size()
-                                                        : LastScan.FatDeletedFiles.at(at).fileSize;
+  const ListedFile* file = LastScan.File(static_cast<std::size_t>(key));
+  return file ? file->size : 0;
 }
 
 // One recovery from the command line, in its steps: resolve the volume and
@@ -294,17 +295,17 @@ class RecoverCommand {
       if (!arguments_.json) console_.out << "no deleted files found\n";
       return ReportUnreadable(console_, false) ? kExitFailed : kExitOk;
     }
-    // A file's item carries its key; the index is the scan's own number for it.
-    std::map<std::size_t, TreeItem> byIndex;
-    for (TreeItem child : children)
-      if (view_.ItemData(child) != 0) byIndex.emplace(LastScan.IndexOf(view_.ItemData(child) - 1), child);
+    // A file's item carries its key; the index is the scan's own number for
+    // it, growing with the key.
+    auto indexOf = [this](TreeItem child) { return LastScan.IndexOf(view_.ItemData(child) - 1); };
     for (std::size_t index : arguments_.indices) {
-      auto found = byIndex.find(index);
-      if (found == byIndex.end())
+      auto found = std::lower_bound(children.begin(), children.end(), index,
+                                    [&](TreeItem child, std::size_t wanted) { return indexOf(child) < wanted; });
+      if (found == children.end() || indexOf(*found) != index)
         return ReportUsage(console_, "recover: no file " + std::to_string(index) + " (the scan found " +
                                          std::to_string(LastScan.Found) +
                                          (LastScan.Filter ? ", " + std::to_string(children.size()) + " of them admitted by the filters)" : ")"));
-      view_.SetChecked(found->second, true);
+      view_.SetChecked(*found, true);
     }
     if (arguments_.all)
       for (TreeItem child : children) view_.SetChecked(child, true);
@@ -331,8 +332,6 @@ class RecoverCommand {
     RecoverHashes = arguments_.hash;
     RecoverKeepPaths = arguments_.keepPaths;
     DestinationFileNames = platform::DirectoryNames(folder_);
-    RawVolume volume(*letter_);
-    allocation_ = AllocationMap::Read(volume, LastScan.ScannedVolume);
     ProgressLine progress(console_, ProgressLine::Work::Recover);
     progress.SetTotal(checkedBytes_);
     progress.SetFiles(0, checkedFiles_);
@@ -390,10 +389,8 @@ class RecoverCommand {
   }
 
   std::optional<int> FreeShare(std::int32_t key) const {
-    if (!allocation_) return std::nullopt;
-    const auto at = static_cast<std::size_t>(key);
-    if (LastScan.ScannedVolume.kind == kFileSystemNtfs) return allocation_->FreeShare(LastScan.NtfsDeletedFiles.at(at));
-    return allocation_->FreeShare(LastScan.FatDeletedFiles.at(at));
+    const ListedFile* file = LastScan.File(static_cast<std::size_t>(key));
+    return file ? file->FreeShare() : std::nullopt;
   }
 
   const RecoverArguments& arguments_;
@@ -401,11 +398,10 @@ class RecoverCommand {
   std::optional<char> letter_;
   std::filesystem::path destination_;
   std::u16string folder_;
-  ListedFilesView view_;
+  CompactFilesView view_;
   std::int32_t errorCode_ = error_code::kNone;
   std::size_t checkedFiles_ = 0;
   std::uint64_t checkedBytes_ = 0;
-  std::optional<AllocationMap> allocation_;
   std::ofstream report_;
   FileReport files_{console_, arguments_.json, [this](std::int32_t key) { return FreeShare(key); }, ScannedName};
 };

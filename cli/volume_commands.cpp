@@ -1,4 +1,5 @@
 // corvanel-cli info and scan.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -45,17 +46,49 @@ struct ListedEntry {
   std::size_t index;
   std::u16string_view name;
   std::u16string_view path;  // the folder inside the volume, "" for the root
-  std::uint64_t size;
-  std::optional<bool> resident;
-  std::optional<int> free;
-  const FileTimes& times;
-  const MftRecord* record = nullptr;         // NTFS
-  const FatDeletedEntry* fatEntry = nullptr;  // FAT32
+  bool ntfs;
+  const ListedFile& file;
 };
 
-// A time as JSON: null when the file system does not know it.
-nlohmann::ordered_json JsonTime(std::uint64_t ticks, bool utc, int fractionDigits) {
-  if (ticks == 0) return nullptr;
+// A string as nlohmann::json dumps it, written here for the common case (ASCII
+// with nothing to escape but quotes and backslashes): a listing of a million
+// files spends its time here.
+void AppendJson(std::string& line, std::string_view text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+  if (!plain) {
+    line += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
+  }
+  line += '"';
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t special = std::min(text.find_first_of("\"\\", at), text.size());
+    line.append(text, at, special - at);
+    if (special == text.size()) break;
+    line += '\\';
+    line += text[special];
+    at = special + 1;
+  }
+  line += '"';
+}
+
+void AppendField(std::string& line, std::string_view key, std::uint64_t value) {
+  line += ",\"";
+  line += key;
+  line += "\":";
+  line += std::to_string(value);
+}
+
+// A time: null when the file system does not know it.
+void AppendTime(std::string& line, std::string_view key, const std::optional<std::string>& time) {
+  line += ",\"";
+  line += key;
+  line += "\":";
+  if (time) AppendJson(line, *time);
+  else line += "null";
+}
+
+std::optional<std::string> JsonTime(std::uint64_t ticks, bool utc, int fractionDigits) {
+  if (ticks == 0) return std::nullopt;
   return IsoTime(ticks, utc, fractionDigits);
 }
 
@@ -63,36 +96,40 @@ nlohmann::ordered_json JsonTime(std::uint64_t ticks, bool utc, int fractionDigit
 void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
   std::string line;
   if (json) {
-    nlohmann::ordered_json object = {{"index", entry.index}, {"name", platform::Utf16ToUtf8(entry.name)},
-                                     {"path", platform::Utf16ToUtf8(entry.path)}, {"size", entry.size}};
-    if (entry.resident) object["resident"] = *entry.resident;
-    object["fs"] = entry.record ? "ntfs" : "fat32";
-    if (entry.free) object["free"] = *entry.free;
-    if (entry.record) {
-      object["record"] = entry.record->recordNumber;
-      object["created"] = JsonTime(entry.times.created, true, 7);
-      object["modified"] = JsonTime(entry.times.modified, true, 7);
-      object["accessed"] = JsonTime(entry.times.accessed, true, 7);
-      object["changed"] = JsonTime(entry.times.changed, true, 7);
+    const ListedFile& file = entry.file;
+    line = "{\"index\":" + std::to_string(entry.index) + ",\"name\":";
+    AppendJson(line, platform::Utf16ToUtf8(entry.name));
+    line += ",\"path\":";
+    AppendJson(line, platform::Utf16ToUtf8(entry.path));
+    AppendField(line, "size", file.size);
+    if (entry.ntfs) line += file.Resident() ? ",\"resident\":true" : ",\"resident\":false";
+    line += entry.ntfs ? ",\"fs\":\"ntfs\"" : ",\"fs\":\"fat32\"";
+    if (std::optional<int> free = file.FreeShare()) AppendField(line, "free", static_cast<std::uint64_t>(*free));
+    if (entry.ntfs) {
+      AppendField(line, "record", file.record);
+      AppendTime(line, "created", JsonTime(file.times.created, true, 7));
+      AppendTime(line, "modified", JsonTime(file.times.modified, true, 7));
+      AppendTime(line, "accessed", JsonTime(file.times.accessed, true, 7));
+      AppendTime(line, "changed", JsonTime(file.times.changed, true, 7));
     } else {
       // The short entry's place, and the number The Sleuth Kit gives it.
-      object["sector"] = entry.fatEntry->dirSector;
-      object["entry"] = entry.fatEntry->entryIndex;
-      object["inode"] = fat::EntryNumber(LastScan.ScannedVolume, entry.fatEntry->dirSector, entry.fatEntry->entryIndex);
-      object["created"] = JsonTime(entry.times.created, false, 2);
-      object["modified"] = JsonTime(entry.times.modified, false, 0);
-      std::string accessed = IsoTime(entry.times.accessed, false, 0);
-      object["accessed"] = accessed.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(accessed.substr(0, 10));
-      object["localTime"] = true;
+      AppendField(line, "sector", file.dirSector);
+      AppendField(line, "entry", file.entryIndex);
+      AppendField(line, "inode", fat::EntryNumber(LastScan.ScannedVolume, file.dirSector, file.entryIndex));
+      AppendTime(line, "created", JsonTime(file.times.created, false, 2));
+      AppendTime(line, "modified", JsonTime(file.times.modified, false, 0));
+      const std::string accessed = IsoTime(file.times.accessed, false, 0);
+      AppendTime(line, "accessed", accessed.empty() ? std::nullopt : std::optional(accessed.substr(0, 10)));
+      line += ",\"localTime\":true";
     }
-    line = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+    line += "}\n";
   } else {
-    std::string modified = IsoTime(entry.times.modified, false, 0).substr(0, 16);
+    std::string modified = IsoTime(entry.file.times.modified, false, 0).substr(0, 16);
     if (!modified.empty()) modified[10] = ' ';
     char prefix[64];
+    const std::optional<int> free = entry.file.FreeShare();
     std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  %-16s  ", entry.index,
-                  static_cast<unsigned long long>(entry.size),
-                  entry.free ? (std::to_string(*entry.free) + "%").c_str() : "?",
+                  static_cast<unsigned long long>(entry.file.size), free ? (std::to_string(*free) + "%").c_str() : "?",
                   modified.empty() ? "?" : modified.c_str());
     // A folder that could not be followed ("?/") carries its own separator.
     std::u16string shown(entry.path);
@@ -134,32 +171,52 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   return kExitOk;
 }
 
+// Takes the listed items the scan inserts and keeps none: the listing is
+// printed as the files are found.
+class UnkeptFilesView final : public DeletedFilesView {
+ public:
+  TreeItem InsertItem(std::u16string_view, int, int, TreeItem, std::uintptr_t) override { return ++items_; }
+  void Invalidate() override {}
+  TreeItem FirstChild(TreeItem) const override { return 0; }
+  TreeItem NextSibling(TreeItem) const override { return 0; }
+  bool IsChecked(TreeItem) const override { return false; }
+  std::uintptr_t ItemData(TreeItem) const override { return 0; }
+
+ private:
+  TreeItem items_ = 0;
+};
+
+// Prints each file as the scan lists it, after the header (text) that comes
+// before the first.
+class ListingPrinter final : public ScanListener {
+ public:
+  ListingPrinter(Console& console, bool json) : console_(console), json_(json) {}
+
+  void OnListed(ScanKey, std::size_t index, const ListedFile& file, std::u16string_view name,
+                std::u16string_view path) override {
+    Header();
+    PrintEntry(console_.out, json_, {index, name, path, LastScan.ScannedVolume.kind == kFileSystemNtfs, file});
+  }
+  void Header() {
+    if (!json_ && !header_) console_.out << " index           size free  modified          name\n";
+    header_ = true;
+  }
+
+ private:
+  Console& console_;
+  bool json_;
+  bool header_ = false;
+};
+
 int RunScan(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
   std::optional<char> letter = Letter(arguments.volume, console, status);
   if (!letter) return status;
-  ListedFilesView view;
-  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters)) return *status;
-  // How much of each file's data the volume still shows free.
-  RawVolume volume(*letter);
-  std::optional<AllocationMap> allocation = AllocationMap::Read(volume, LastScan.ScannedVolume);
-  auto freeShare = [&](const auto& entry) -> std::optional<int> {
-    if (!allocation) return std::nullopt;
-    return allocation->FreeShare(entry);
-  };
-  if (!arguments.json) console.out << " index           size free  modified          name\n";
-  std::size_t key = 0;
-  if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
-    for (const MftRecord& record : LastScan.NtfsDeletedFiles)
-      PrintEntry(console.out, arguments.json,
-                 {LastScan.IndexOf(key++), record.name, record.path, record.Size(), record.isResident != 0, freeShare(record),
-                  record.times, &record});
-  } else {
-    for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles)
-      PrintEntry(console.out, arguments.json,
-                 {LastScan.IndexOf(key++), entry.name, entry.path, entry.fileSize, std::nullopt, freeShare(entry), entry.times, nullptr,
-                  &entry});
-  }
+  UnkeptFilesView view;
+  ListingPrinter printer(console, arguments.json);
+  if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters, &printer, false))
+    return *status;
+  printer.Header();
   const std::size_t count = LastScan.Count();
   if (!arguments.json) {
     console.out << count << " deleted file" << (count == 1 ? "" : "s");
@@ -204,9 +261,10 @@ std::optional<std::uint64_t> ParseSize(const std::string& text) {
 
 std::u16string Wide(const std::string& text) { return platform::Utf8ToUtf16(text); }
 
-// The filter the last scan holds on to (LastScan.Filter points here).
+// The filter the last scan holds on to (LastScan.Filter points here), and
+// the volume's free clusters, read before the scan for each file's free share.
 ScanFilter activeFilter;
-std::optional<AllocationMap> filterAllocation;
+std::optional<AllocationMap> scanAllocation;
 
 // Builds the filter; nothing to filter by gives nullptr.
 const ScanFilter* MakeFilter(const FilterArguments& arguments, char letter, Console& console, std::optional<int>& status) {
@@ -227,22 +285,22 @@ const ScanFilter* MakeFilter(const FilterArguments& arguments, char letter, Cons
   if (!arguments.maxSize.empty()) filter.maxSize = ParseSize(arguments.maxSize);
   if (!arguments.modifiedAfter.empty()) filter.modifiedAfter = ParseIsoTime(arguments.modifiedAfter);
   if (!arguments.modifiedBefore.empty()) filter.modifiedBefore = ParseIsoTime(arguments.modifiedBefore);
-  if (arguments.recoverable) {
-    std::int32_t errorCode = error_code::kNone;
-    std::optional<BootSectorFacts> facts = ReadBootSector(letter, errorCode);
-    if (!facts) {
-      status = ReportFailure(console, errorCode);
-      return nullptr;
-    }
+  scanAllocation.reset();
+  std::int32_t errorCode = error_code::kNone;
+  if (std::optional<BootSectorFacts> facts = ReadBootSector(letter, errorCode)) {
     RawVolume volume(letter);
-    filterAllocation = AllocationMap::Read(volume, *facts);
-    if (!filterAllocation) {
+    scanAllocation = AllocationMap::Read(volume, *facts);
+  } else if (arguments.recoverable) {
+    status = ReportFailure(console, errorCode);
+    return nullptr;
+  }
+  if (arguments.recoverable) {
+    if (!scanAllocation) {
       console.err << "corvanel-cli: --recoverable: the volume's record of free clusters cannot be read\n";
       status = kExitFailed;
       return nullptr;
     }
-    filter.ntfsTest = [](const MftRecord& file) { return filterAllocation->FreeShare(file) == 100; };
-    filter.fatTest = [](const FatDeletedEntry& file) { return filterAllocation->FreeShare(file) == 100; };
+    filter.recoverableOnly = true;
   }
   const bool any = !filter.names.empty() || !filter.extensions.empty() || filter.minSize || filter.maxSize ||
                    filter.modifiedAfter || filter.modifiedBefore || arguments.recoverable;
@@ -276,14 +334,15 @@ void AddFilterOptions(CLI::App& command, FilterArguments& filters) {
 }
 
 std::optional<int> ScanForDeletedFiles(char letter, DeletedFilesView& view, Console& console,
-                                       const FilterArguments& filters) {
+                                       const FilterArguments& filters, ScanListener* listener, bool keepFiles) {
   std::optional<int> status;
   const ScanFilter* filter = MakeFilter(filters, letter, console, status);
   if (status) return status;
   std::int32_t errorCode = error_code::kNone;
   {
     ProgressLine progress(console, ProgressLine::Work::Scan);
-    if (ScanDeletedFiles(letter, view, errorCode, filter) && !AbortRequested) progress.Complete();
+    const ScanOptions options{filter, scanAllocation ? &*scanAllocation : nullptr, listener, keepFiles};
+    if (ScanDeletedFiles(letter, view, errorCode, options) && !AbortRequested) progress.Complete();
   }
   if (AbortRequested) {
     console.err << "corvanel-cli: interrupted\n";

@@ -170,6 +170,15 @@ class Recovery {
     return Commit(plan, file, written);
   }
 
+  // A ticked file that cannot be taken from the volume as listed: reported skipped.
+  Outcome Refuse(Plan& plan, SkipReason reason) {
+    plan.name = RecoveredName(plan.name);
+    RecoveredFile written{plan.key, Joined(Joined(RecoverDestination, plan.folder), plan.name), 0, plan.size};
+    return Skip(written, reason);
+  }
+
+  RawVolume& Volume() { return volume_; }
+
  private:
   // The folder a file goes into, made as needed (RecoverKeepPaths), part by
   // part and never through a link; the names it held before this run are
@@ -577,11 +586,15 @@ std::u16string WithRecordNumber(std::u16string_view name, std::uint64_t record) 
          std::u16string(name.substr(dot));
 }
 
-Plan PlanFor(const MftRecord& record, std::uint64_t clusterBytes) {
-  Plan plan{record.name};
+const std::vector<MftRecord>* recordsForTesting = nullptr;
+
+// An NTFS file's plan, from its record read again (name and folder as listed).
+Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_view path, const MftRecord& record,
+             std::uint64_t clusterBytes) {
+  Plan plan{std::u16string(name)};
   if (RecoverKeepPaths) {
-    plan.folder = FolderFor(record.path);
-    if (record.path.starts_with(u"?")) plan.name = WithRecordNumber(record.name, record.recordNumber);
+    plan.folder = FolderFor(path);
+    if (path.starts_with(u"?")) plan.name = WithRecordNumber(name, listed.record);
   }
   plan.record = &record;
   plan.resident = record.isResident != 0;
@@ -615,17 +628,55 @@ Plan PlanFor(const FatDeletedEntry& entry) {
 }
 
 // Each ticked item is taken by its key, whatever its place in the tree; an
-// item that names no listed file is passed over.
-template <typename Entry, typename MakePlan>
-RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, const std::vector<Entry>& files,
-                         Recovery& recovery, MakePlan makePlan) {
+// item that names no listed file is passed over. An NTFS file's record is
+// read again: one that holds another file now is refused, never recovered
+// as this one.
+RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, Recovery& recovery) {
+  const bool ntfs = LastScan.ScannedVolume.kind == kFileSystemNtfs;
+  const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
+  std::optional<ListedRecordReader> records;
+  MftRecord record;
+  FatDeletedEntry fatEntry;
   for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) {
     if (!view.IsChecked(child)) continue;
     const std::uintptr_t data = view.ItemData(child);
-    if (data == 0 || data > files.size()) continue;
-    Plan plan = makePlan(files[data - 1]);
-    plan.key = static_cast<std::int32_t>(data - 1);
-    switch (recovery.Handle(plan)) {
+    const ListedFile* listed = data == 0 ? nullptr : LastScan.File(data - 1);
+    if (!listed) continue;
+    const ScanKey key = data - 1;
+    Plan plan;
+    Outcome outcome = Outcome::Next;
+    if (ntfs) {
+      ListedRecordReader::State state = ListedRecordReader::State::Same;
+      if (recordsForTesting) {
+        record = recordsForTesting->at(key);
+      } else {
+        if (!records) records.emplace(recovery.Volume(), LastScan);
+        state = records->Read(key, record);
+      }
+      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key), record, clusterBytes);
+      plan.key = static_cast<std::int32_t>(key);
+      if (state != ListedRecordReader::State::Same) {
+        plan.size = listed->size;
+        outcome = recovery.Refuse(
+            plan, state == ListedRecordReader::State::Changed ? SkipReason::Changed : SkipReason::NothingRead);
+      } else {
+        outcome = recovery.Handle(plan);
+      }
+    } else {
+      fatEntry.name = LastScan.Name(key);
+      fatEntry.path = LastScan.Path(key);
+      fatEntry.dirSector = listed->dirSector;
+      fatEntry.entryIndex = listed->entryIndex;
+      fatEntry.slotCount = listed->slotCount;
+      fatEntry.firstDataSector = listed->firstDataSector;
+      fatEntry.fileSize = static_cast<std::uint32_t>(listed->size);
+      fatEntry.clusterHigh = listed->clusterHigh;
+      fatEntry.times = listed->times;
+      plan = PlanFor(fatEntry);
+      plan.key = static_cast<std::int32_t>(key);
+      outcome = recovery.Handle(plan);
+    }
+    switch (outcome) {
       case Outcome::Next:
       case Outcome::FileFailed:  // reported as skipped already
         break;
@@ -649,14 +700,9 @@ RecoveryReport::End RecoverFromLastScan(char driveLetter, DeletedFilesView& view
     return RecoveryReport::End::OnScannedVolume;
   }
   Recovery recovery(driveLetter, errorCode, observer);
-  const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
-  if (LastScan.ScannedVolume.kind == kFileSystemNtfs)
-    return Walk(view, root, LastScan.NtfsDeletedFiles, recovery,
-                [&](const MftRecord& record) { return PlanFor(record, clusterBytes); });
-  if (LastScan.ScannedVolume.kind == kFileSystemFat32)
-    return Walk(view, root, LastScan.FatDeletedFiles, recovery,
-                [](const FatDeletedEntry& entry) { return PlanFor(entry); });
-  return RecoveryReport::End::Walked;
+  if (LastScan.ScannedVolume.kind != kFileSystemNtfs && LastScan.ScannedVolume.kind != kFileSystemFat32)
+    return RecoveryReport::End::Walked;
+  return Walk(view, root, recovery);
 }
 
 }  // namespace
@@ -667,6 +713,8 @@ std::u16string RecoveredName(std::u16string_view listed) {
     name.replace(at, 1, u"Recover");
   return name;
 }
+
+void SetListedRecordsForTesting(const std::vector<MftRecord>* records) { recordsForTesting = records; }
 
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, RecoveryReport* report,
                          RecoveryObserver* observer) {

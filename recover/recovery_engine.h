@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "volume/deleted_files_view.h"
+#include "volume/mft_record.h"
 
 namespace corvanel {
 
@@ -36,6 +37,7 @@ enum class SkipReason {
   NameTaken,       // a file of its name was there before the run and no one could say whether to replace it
   NoSpace,         // the destination has too little space for it
   NotWritten,      // the system refused to create, write or name it (systemText says why)
+  Changed,         // its record is no longer the deleted file the scan listed (taken again since)
 };
 
 struct RecoveredFile {
@@ -92,6 +94,10 @@ struct RecoveryReport {
 // is partial). True when the run ended with errorCode 0, however it ended:
 // report says whether it handled every ticked file or stopped (nothing
 // listed, the destination on the scanned volume, a No, AbortRequested).
+// Tests: NTFS files taken from these records, by key, instead of their
+// records read again from the volume (nullptr: from the volume).
+void SetListedRecordsForTesting(const std::vector<MftRecord>* records);
+
 bool RecoverCheckedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
                          RecoveryReport* report = nullptr, RecoveryObserver* observer = nullptr);
 

@@ -5,7 +5,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
@@ -17,81 +20,129 @@
 
 namespace corvanel {
 
-ScanResult LastScan;
-
-void ScanResult::NoteUnreadable(UnreadableStretch::Unit unit, std::uint64_t at) {
-  if (!ScanUnreadableStretches.empty()) {
-    UnreadableStretch& last = ScanUnreadableStretches.back();
-    if (last.unit == unit && last.first + last.count == at) {
-      ++last.count;
-      return;
-    }
-  }
-  ScanUnreadableStretches.push_back({unit, at, 1});
-}
-
 namespace {
 
 constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE", little-endian
 constexpr std::uint64_t kFirstUserRecordSector = 48;  // record 24, after the system records
 constexpr std::uint64_t kSectorsPerRecord = kFileRecordSize / kSectorSize;
 constexpr int kBlankRecordsAtEnd = 1000;
-constexpr std::uint64_t kBatchSectors = 2048;  // 1 MiB of records per read
+constexpr std::uint64_t kBatchSectors = 8192;  // 4 MiB of records per read
 constexpr std::size_t kMaxFolderDepth = 1024;
 constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 
 // Reads MFT records in large batches, record by record in effect: every
-// record comes out as a read of its own two sectors would give it.
+// record comes out as a read of its own two sectors would give it. While the
+// records of one batch are parsed, a thread of its own (with a handle of its
+// own) reads the next one into the other buffer.
 class RecordReader {
  public:
-  RecordReader(RawVolume& volume, const MftLayout& layout) : volume_(volume), layout_(layout) {}
+  RecordReader(RawVolume& volume, const MftLayout& layout)
+      : volume_(volume), ahead_(volume.DriveLetter()), layout_(layout) {}
+  ~RecordReader() { Settle(); }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
 
   // The record at an MFT sector offset, or nullptr with errorCode set.
   const std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
     if (mftSector >= first_ && mftSector + kSectorsPerRecord <= first_ + count_)
-      return buffer_.data() + (mftSector - first_) * kSectorSize;
-    MftLayout::Place place = layout_.Locate(mftSector);
+      return buffer_.get() + (mftSector - first_) * kSectorSize;
+    const Batch batch = Plan(mftSector, limit);
+    count_ = 0;
+    first_ = mftSector;
+    switch (TakeReadAhead(batch)) {
+      case Ahead::Read:
+        count_ = batch.sectors;
+        ReadAhead(mftSector + batch.sectors, limit);
+        return buffer_.get();
+      case Ahead::Failed:
+        return ReadAlone(mftSector, batch, errorCode);
+      case Ahead::None:
+        break;
+    }
+    std::int32_t code = error_code::kNone;
+    const std::span<std::uint8_t> buffer(buffer_.get(), batch.sectors * kSectorSize);
+    if (batch.sparse) {
+      std::fill(buffer.begin(), buffer.end(), 0);
+    } else if (!volume_.ReadSectors(batch.sector, batch.sectors, buffer, code)) {
+      // The batch may reach past the volume's end, or over bad sectors, where the record does not.
+      if (batch.sectors == kSectorsPerRecord) {
+        errorCode = code;
+        return nullptr;
+      }
+      return ReadAlone(mftSector, batch, errorCode);
+    }
+    count_ = batch.sectors;
+    if (batch.sectors > kSectorsPerRecord) ReadAhead(mftSector + batch.sectors, limit);
+    return buffer_.get();
+  }
+
+ private:
+  struct Batch {
+    std::uint64_t mftSector = 0;
+    std::uint64_t sector = 0;   // on the volume
+    std::uint64_t sectors = 0;
+    bool sparse = false;
+  };
+
+  Batch Plan(std::uint64_t mftSector, std::uint64_t limit) const {
+    const MftLayout::Place place = layout_.Locate(mftSector);
     std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, kSectorsPerRecord)});
     // Where a batch failed, record by record: the readable records among
     // unreadable sectors still come out, and the bad stretch is not read again per record.
     if (mftSector < singleUntil_) wanted = kSectorsPerRecord;
-    wanted = std::max(wanted, kSectorsPerRecord);
-    buffer_.resize(wanted * kSectorSize);
-    first_ = mftSector;
-    count_ = 0;
-    std::int32_t code = error_code::kNone;
-    if (place.sparse) {
-      std::fill(buffer_.begin(), buffer_.end(), 0);
-    } else if (!ReadRun(place.sector, wanted, code)) {
-      // The batch may reach past the volume's end, or over bad sectors, where the record does not.
-      if (wanted == kSectorsPerRecord) {
-        errorCode = code;
-        return nullptr;
-      }
-      singleUntil_ = mftSector + wanted;
-      if (!ReadRun(place.sector, kSectorsPerRecord, code)) {
-        errorCode = code;
-        return nullptr;
-      }
-      wanted = kSectorsPerRecord;
-    }
-    count_ = wanted;
-    return buffer_.data();
+    return {mftSector, place.sector, std::max(wanted, kSectorsPerRecord), place.sparse};
   }
 
- private:
-  bool ReadRun(std::uint64_t sector, std::uint64_t sectors, std::int32_t& errorCode) {
+  // The one record at mftSector, its batch having failed.
+  const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
+    singleUntil_ = mftSector + batch.sectors;
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(sector, sectors, buffer_, code)) {
+    if (!volume_.ReadSectors(batch.sector, kSectorsPerRecord, std::span(buffer_.get(), kFileRecordSize), code)) {
       errorCode = code;
-      return false;
+      return nullptr;
     }
-    return true;
+    count_ = kSectorsPerRecord;
+    return buffer_.get();
+  }
+
+  // Starts reading the batch after this one, when it is a whole batch.
+  void ReadAhead(std::uint64_t mftSector, std::uint64_t limit) {
+    if (mftSector >= limit) return;
+    const Batch batch = Plan(mftSector, limit);
+    if (batch.sparse || batch.sectors <= kSectorsPerRecord) return;
+    pending_ = batch;
+    aheadRead_ = std::async(std::launch::async, [this, batch] {
+      std::int32_t ignored = error_code::kNone;
+      return ahead_.ReadSectors(batch.sector, batch.sectors, std::span(spare_.get(), batch.sectors * kSectorSize),
+                                ignored);
+    });
+  }
+
+  // The batch read ahead, when it is this one: read (it is then the current
+  // buffer) or failed (read record by record from here).
+  enum class Ahead { None, Read, Failed };
+  Ahead TakeReadAhead(const Batch& batch) {
+    if (!aheadRead_.valid()) return Ahead::None;
+    const bool read = aheadRead_.get();
+    if (pending_.mftSector != batch.mftSector || pending_.sectors != batch.sectors || pending_.sector != batch.sector)
+      return Ahead::None;
+    if (!read) return Ahead::Failed;
+    std::swap(buffer_, spare_);
+    return Ahead::Read;
+  }
+
+  void Settle() {
+    if (aheadRead_.valid()) aheadRead_.wait();
   }
 
   RawVolume& volume_;
+  RawVolume ahead_;  // the read-ahead thread's own handle
   const MftLayout& layout_;
-  std::vector<std::uint8_t> buffer_;
+  // A batch's room each, left as it comes: every byte handed out is read first.
+  std::unique_ptr<std::uint8_t[]> buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
+  std::unique_ptr<std::uint8_t[]> spare_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
+  std::future<bool> aheadRead_;
+  Batch pending_;
   std::uint64_t first_ = 0;
   std::uint64_t count_ = 0;
   std::uint64_t singleUntil_ = 0;
@@ -112,13 +163,6 @@ MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
   MftRecord mft;
   if (!ParseFileRecord(record, mft) || mft.isResident) return {};
   return {mft.runs, mft.realSize / kSectorSize};
-}
-
-void AddNtfsEntry(MftRecord parsed, DeletedFilesView& view, TreeItem root) {
-  std::optional<ScanKey> key = LastScan.Add(std::move(parsed));
-  if (!key) return;
-  view.InsertItem(LastScan.NtfsDeletedFiles[*key].name, kImageFile, kImageFile, root, ItemDataForKey(*key));
-  if (*key == 0) view.Invalidate();
 }
 
 // Whether a record read for a file reference is still that file: its sequence
@@ -262,6 +306,12 @@ class FolderPaths {
 // header names: deleting a file can drop entries from its attribute list
 // while the records they led to still hold their pieces.
 using ExtensionsByBase = std::map<std::uint64_t, std::vector<std::uint64_t>>;
+
+const std::vector<std::uint64_t>& ExtensionsOf(const ExtensionsByBase& extensions, std::uint64_t base) {
+  static const std::vector<std::uint64_t> none;
+  auto found = extensions.find(base);
+  return found == extensions.end() ? none : found->second;
+}
 
 // One piece of a file's non-resident unnamed data: its extents from firstVcn on.
 struct DataPiece {
@@ -416,6 +466,36 @@ bool IsNamelessBase(std::span<const std::uint8_t, kFileRecordSize> record, MftRe
   return true;
 }
 
+// What the scan makes of a deleted base record (fixed up here).
+enum class BaseKind {
+  NotListed,
+  Listed,
+  NeedsExtensions,  // its data or name lies in other records too
+};
+BaseKind ParseDeletedBase(std::span<std::uint8_t, kFileRecordSize> record, MftRecord& parsed) {
+  const bool whole =
+      FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
+  const bool named = whole && ParseFileRecord(record, parsed);
+  if (named || (whole && IsNamelessBase(record, parsed)))
+    return parsed.hasAttributeList || !named ? BaseKind::NeedsExtensions : BaseKind::Listed;
+  if (whole && HasLostItsData(record, parsed)) return BaseKind::Listed;
+  return BaseKind::NotListed;
+}
+
+// A name that lay in an extension record cleared since: "?" and the record
+// number stand for it (the recovery writes the "?" as "Recover"). Its folder
+// went with the name. False when the file has a name of its own.
+bool NameLostName(MftRecord& parsed) {
+  if (!parsed.name.empty()) return false;
+  parsed.name.assign(1, u'?');
+  for (char c : std::to_string(parsed.recordNumber)) parsed.name += char16_t(c);
+  return true;
+}
+
+std::uint16_t SequenceOfRecord(std::span<const std::uint8_t, kFileRecordSize> record) {
+  return *ByteReader(record).U16(ntfs::kRecordSequence);
+}
+
 // The end of the MFT, when record 0 could not be read: this many blank
 // records in a row, or a record of no known kind.
 class UnknownEnd {
@@ -450,11 +530,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   FolderPaths folders(volume, facts, source);
   UnknownEnd unknownEnd;
   ExtensionsByBase extensions;
-  const std::vector<std::uint64_t> noExtensions;
-  auto extensionsOf = [&](std::uint64_t base) -> const std::vector<std::uint64_t>& {
-    auto found = extensions.find(base);
-    return found == extensions.end() ? noExtensions : found->second;
-  };
+  auto extensionsOf = [&](std::uint64_t base) -> const std::vector<std::uint64_t>& { return ExtensionsOf(extensions, base); };
   // Files whose pieces or name were not all found where the scan stood: an
   // extension record further on may hold them. They are listed at the end.
   struct Deferred {
@@ -462,18 +538,18 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
     MftRecord parsed;
   };
   std::vector<Deferred> deferred;
-  auto list = [&](MftRecord& parsed) {
-    // A name that lay in an extension record cleared since: "?" and the
-    // record number stand for it (the recovery writes the "?" as
-    // "Recover"). Its folder went with the name.
-    if (parsed.name.empty()) {
-      parsed.name.assign(1, u'?');
-      for (char c : std::to_string(parsed.recordNumber)) parsed.name += char16_t(c);
-      parsed.path.clear();
-    } else {
-      parsed.path = folders.PathOf(parsed.parentReference);
+  std::unordered_map<std::uint64_t, std::uint32_t> folderIds;  // by parent reference
+  auto list = [&](MftRecord& parsed, std::uint16_t sequence) {
+    std::uint32_t folder = 0;
+    if (!NameLostName(parsed)) {
+      auto [known, added] = folderIds.try_emplace(parsed.parentReference, 0);
+      if (added) known->second = LastScan.FolderId(folders.PathOf(parsed.parentReference));
+      folder = known->second;
     }
-    AddNtfsEntry(parsed, view, root);
+    std::optional<ScanKey> key = LastScan.Add(parsed, folder, sequence);
+    if (!key) return;
+    view.InsertItem(parsed.name, kImageFile, kImageFile, root, ItemDataForKey(*key));
+    if (*key == 0) view.Invalidate();
   };
   bool endFound = false;
   std::array<std::uint8_t, kFileRecordSize> record;
@@ -503,25 +579,18 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
       continue;
     }
     if (kind == RecordClass::File && !(bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse)) {
-      std::memcpy(record.data(), bytes, record.size());
-      if (const std::uint64_t base = *ByteReader(record).U64(ntfs::kBaseRecord); base != 0) {
+      if (const std::uint64_t base = *ByteReader(std::span(bytes, kFileRecordSize)).U64(ntfs::kBaseRecord); base != 0) {
         extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
-      } else if (record[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
-        const bool whole =
-            FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
-        const bool named = whole && ParseFileRecord(record, parsed);
-        if (named || (whole && IsNamelessBase(record, parsed))) {
-          parsed.recordNumber = number;
-          if (parsed.hasAttributeList || !named) {
-            CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
-            if (parsed.extensionsMissing || parsed.name.empty()) deferred.push_back({record, parsed});
-            else list(parsed);
-          } else {
-            list(parsed);
-          }
-        } else if (whole && HasLostItsData(record, parsed)) {
-          parsed.recordNumber = number;
-          list(parsed);
+      } else if (bytes[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
+        std::memcpy(record.data(), bytes, record.size());
+        const BaseKind base = ParseDeletedBase(record, parsed);
+        parsed.recordNumber = number;
+        if (base == BaseKind::NeedsExtensions) {
+          CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
+          if (parsed.extensionsMissing || parsed.name.empty()) deferred.push_back({record, parsed});
+          else list(parsed, SequenceOfRecord(record));
+        } else if (base == BaseKind::Listed) {
+          list(parsed, SequenceOfRecord(record));
         }
       }
     }
@@ -531,8 +600,10 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   for (Deferred& file : deferred) {
     if (view.StopRequested()) return false;
     CompleteFromExtensions(volume, facts, source, file.bytes, file.parsed, extensionsOf(file.parsed.recordNumber));
-    list(file.parsed);
+    list(file.parsed, SequenceOfRecord(file.bytes));
   }
+  // The recovery gathers the pieces of a file again from these.
+  if (LastScan.KeepFiles) LastScan.Extensions = std::move(extensions);
   if (endKnown || endFound) return true;
   // Ran to an eighth of the volume without an end: unless unreadable records
   // account for that, this is no MFT.
@@ -630,6 +701,10 @@ MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts) {
 }
 
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanFilter* filter) {
+  return ScanDeletedFiles(driveLetter, view, errorCode, ScanOptions{filter});
+}
+
+bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanOptions& options) {
   std::int32_t code = error_code::kNone;
   std::optional<BootSectorFacts> facts = ReadBootSector(driveLetter, code);
   TreeItem root = view.InsertItem(std::u16string(1, static_cast<char16_t>(driveLetter)), kImageVolume,
@@ -646,7 +721,10 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   }
   LastScan = ScanResult{};
   LastScan.ScannedVolume = *facts;
-  LastScan.Filter = filter;
+  LastScan.Filter = options.filter;
+  LastScan.Allocation = options.allocation;
+  LastScan.Listener = options.listener;
+  LastScan.KeepFiles = options.keepFiles;
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
     ScanNtfs(volume, *facts, view, root, errorCode);
@@ -654,8 +732,40 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
     SetProgressTotal(0);  // directory sectors: how many is known only at the end
     WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode, LastScan);
   }
+  // Nothing the caller gave outlives the scan's use of it.
+  LastScan.Allocation = nullptr;
+  LastScan.Listener = nullptr;
   // An abort is no failure of the volume: it ends without a code.
   return errorCode == error_code::kNone;
+}
+
+ListedRecordReader::ListedRecordReader(RawVolume& volume, const ScanResult& result)
+    : volume_(volume),
+      result_(result),
+      source_(volume, ReadMftLayout(volume, result.ScannedVolume), result.ScannedVolume.volumeSectors) {}
+
+ListedRecordReader::State ListedRecordReader::Read(ScanKey key, MftRecord& out) {
+  const ListedFile* file = result_.File(key);
+  if (!file) return State::Changed;
+  std::optional<std::uint64_t> sector = source_.SectorOf(file->record);
+  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::int32_t ignored = 0;
+  if (!sector || !volume_.ReadSectors(*sector, kSectorsPerRecord, record, ignored)) return State::Unreadable;
+  // Still a deleted base record of the same life (a record taken again since
+  // has another sequence number), parsed as the scan parsed it, under the
+  // same name: anything else is another file's now.
+  if (ClassifyRecord(record) != RecordClass::File || record[ntfs::kRecordFlags] != 0 ||
+      *ByteReader(record).U64(ntfs::kBaseRecord) != 0 || SequenceOfRecord(record) != file->sequence)
+    return State::Changed;
+  out = MftRecord{};
+  const BaseKind base = ParseDeletedBase(record, out);
+  out.recordNumber = file->record;
+  if (base == BaseKind::NotListed) return State::Changed;
+  if (base == BaseKind::NeedsExtensions)
+    CompleteFromExtensions(volume_, result_.ScannedVolume, source_, record, out,
+                           ExtensionsOf(result_.Extensions, file->record));
+  NameLostName(out);
+  return out.name == result_.Name(key) ? State::Same : State::Changed;
 }
 
 }  // namespace corvanel

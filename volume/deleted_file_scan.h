@@ -25,6 +25,17 @@ namespace corvanel {
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode,
                       const ScanFilter* filter = nullptr);
 
+// The same with more said: each file's free share from allocation, each
+// listed file told to listener, and (keepFiles false) nothing kept of the
+// files beyond their count, for a listing that no recovery follows.
+struct ScanOptions {
+  const ScanFilter* filter = nullptr;
+  const AllocationMap* allocation = nullptr;
+  ScanListener* listener = nullptr;
+  bool keepFiles = true;
+};
+bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanOptions& options);
+
 // Whether a record's signature is "FILE", or one bit away from it.
 bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record);
 
@@ -85,6 +96,22 @@ class MftRecordSource {
   RawVolume& volume_;
   MftLayout layout_;
   std::uint64_t volumeSectors_;
+};
+
+// Reads a listed NTFS file's record again, as the scan read it (its pieces
+// gathered from the extension records the scan noted): Same, or Changed when
+// the record is no longer the deleted file listed (in use, another sequence
+// number, not a deleted file's base, another name), or Unreadable.
+class ListedRecordReader {
+ public:
+  ListedRecordReader(RawVolume& volume, const ScanResult& result);
+  enum class State { Same, Changed, Unreadable };
+  State Read(ScanKey key, MftRecord& out);
+
+ private:
+  RawVolume& volume_;
+  const ScanResult& result_;
+  MftRecordSource source_;
 };
 
 // The layout of a volume's MFT from its record 0 (in one piece from the boot

@@ -25,4 +25,16 @@ TreeItem ListedFilesView::FirstChild(TreeItem parent) const {
 
 TreeItem ListedFilesView::NextSibling(TreeItem item) const { return item ? items[item - 1].nextSibling : 0; }
 
+TreeItem CompactFilesView::InsertItem(std::u16string_view, int, int, TreeItem parent, std::uintptr_t itemData) {
+  items_.push_back({itemData});
+  checked_.push_back(false);
+  const auto item = static_cast<std::uint32_t>(items_.size());
+  std::uint32_t& first = parent ? items_[parent - 1].firstChild : rootFirst_;
+  std::uint32_t& last = parent ? items_[parent - 1].lastChild : rootLast_;
+  if (last) items_[last - 1].nextSibling = item;
+  else first = item;
+  last = item;
+  return item;
+}
+
 }  // namespace corvanel

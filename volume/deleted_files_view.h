@@ -69,4 +69,31 @@ class ListedFilesView final : public DeletedFilesView {
   TreeItem rootLast_ = 0;
 };
 
+// A view kept in memory without the items' texts (the scan result holds the
+// names): what the command line ticks millions of files in.
+class CompactFilesView final : public DeletedFilesView {
+ public:
+  TreeItem InsertItem(std::u16string_view text, int image, int selectedImage, TreeItem parent,
+                      std::uintptr_t itemData) override;
+  void Invalidate() override {}
+  TreeItem FirstChild(TreeItem parent) const override { return parent ? items_[parent - 1].firstChild : rootFirst_; }
+  TreeItem NextSibling(TreeItem item) const override { return item ? items_[item - 1].nextSibling : 0; }
+  bool IsChecked(TreeItem item) const override { return item != 0 && checked_[item - 1]; }
+  std::uintptr_t ItemData(TreeItem item) const override { return item != 0 ? items_[item - 1].itemData : 0; }
+
+  void SetChecked(TreeItem item, bool checked) { checked_[item - 1] = checked; }
+
+ private:
+  struct Item {
+    std::uintptr_t itemData = 0;
+    std::uint32_t firstChild = 0;
+    std::uint32_t lastChild = 0;
+    std::uint32_t nextSibling = 0;
+  };
+  std::vector<Item> items_;  // item n is items_[n - 1]
+  std::vector<bool> checked_;
+  std::uint32_t rootFirst_ = 0;
+  std::uint32_t rootLast_ = 0;
+};
+
 }  // namespace corvanel

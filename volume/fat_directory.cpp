@@ -524,9 +524,9 @@ class DeletedFileWalk {
     bool wiped = std::all_of(entry.begin() + 1, entry.begin() + 11, [](std::uint8_t b) { return b == 0xFF; });
     if (found.name.empty() || found.name == u"." || wiped) return;
     if (found.firstDataSector >= facts_.volumeSectors || found.dirSector >= facts_.volumeSectors) return;
-    std::optional<ScanKey> key = result_.Add(std::move(found));
+    std::optional<ScanKey> key = result_.Add(found);
     if (!key) return;
-    view_.InsertItem(result_.FatDeletedFiles[*key].name, kImageFile, kImageFile, parent_, ItemDataForKey(*key));
+    view_.InsertItem(found.name, kImageFile, kImageFile, parent_, ItemDataForKey(*key));
     if (*key == 0) view_.Invalidate();
   }
 

@@ -88,7 +88,7 @@ std::u16string ShortName(std::span<const std::uint8_t, 32> entry, bool withExten
 struct ScanResult;
 
 // Appends the deleted files under the directory at firstSector / firstCluster
-// (and its subdirectories) to result's FatDeletedFiles and as children of
+// (and its subdirectories) to result's listed files and as children of
 // parent. Each directory cluster is read at most once; one that cannot be
 // read is added to result's ScanUnreadableStretches and the walk goes on
 // without it. A deleted folder whose first cluster is in use again is not

@@ -119,23 +119,48 @@ ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry)
   return times;
 }
 
+namespace {
+
+// value in decimal, at least width digits (zeros before it).
+void PutDigits(std::string& text, std::uint64_t value, int width) {
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count < width) digits[count++] = '0';
+  while (count > 0) text += digits[--count];
+}
+
+}  // namespace
+
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
   if (ticks == 0) return {};
+  // Written digit by digit: a listing of a million files writes four times each.
   const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
   const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kDaysBefore1970);
-  const std::int64_t second = seconds % kSecondsPerDay;
-  char text[48];
-  int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld",
-                             static_cast<long long>(date.year), date.month, date.day,
-                             static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
-                             static_cast<long long>(second % 60));
+  const auto second = static_cast<std::uint64_t>(seconds % kSecondsPerDay);
+  std::string text;
+  text.reserve(32);
+  PutDigits(text, static_cast<std::uint64_t>(date.year), 4);
+  text += '-';
+  PutDigits(text, date.month, 2);
+  text += '-';
+  PutDigits(text, date.day, 2);
+  text += 'T';
+  PutDigits(text, second / 3600, 2);
+  text += ':';
+  PutDigits(text, second / 60 % 60, 2);
+  text += ':';
+  PutDigits(text, second % 60, 2);
   if (fractionDigits > 0) {
-    char fraction[16];
-    std::snprintf(fraction, sizeof fraction, "%07llu", static_cast<unsigned long long>(ticks % kTicksPerSecond));
-    length += std::snprintf(text + length, sizeof text - length, ".%.*s", fractionDigits > 7 ? 7 : fractionDigits,
-                            fraction);
+    std::string fraction;
+    PutDigits(fraction, ticks % kTicksPerSecond, 7);
+    text += '.';
+    text.append(fraction, 0, static_cast<std::size_t>(fractionDigits > 7 ? 7 : fractionDigits));
   }
-  if (utc) std::snprintf(text + length, sizeof text - length, "Z");
+  if (utc) text += 'Z';
   return text;
 }
 

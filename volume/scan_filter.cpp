@@ -1,8 +1,7 @@
 #include "volume/scan_filter.h"
 
-#include "volume/fat_directory.h"
 #include "volume/file_names.h"
-#include "volume/mft_record.h"
+#include "volume/scan_result.h"
 
 namespace corvanel {
 namespace {
@@ -93,12 +92,8 @@ bool ScanFilter::AdmitsFile(std::u16string_view name, std::u16string_view path, 
   return false;
 }
 
-bool ScanFilter::Admits(const MftRecord& file) const {
-  return AdmitsFile(file.name, file.path, file.Size(), file.times.modified) && (!ntfsTest || ntfsTest(file));
-}
-
-bool ScanFilter::Admits(const FatDeletedEntry& file) const {
-  return AdmitsFile(file.name, file.path, file.fileSize, file.times.modified) && (!fatTest || fatTest(file));
+bool ScanFilter::Admits(const ListedFile& file, std::u16string_view name, std::u16string_view path) const {
+  return AdmitsFile(name, path, file.size, file.times.modified) && (!recoverableOnly || file.free == 100);
 }
 
 }  // namespace corvanel

@@ -1,12 +1,10 @@
 // Which deleted files a scan lists: by name, extension, size and modified
-// time, and by a further test of the caller's (whether the file's clusters
-// are still free). The scan applies it as it finds each file, so files
+// time, and by whether the file's clusters are still free. The scan applies it as it finds each file, so files
 // turned down are never held; they still take their index, so a filtered
 // scan numbers its files as an unfiltered one does.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +12,7 @@
 
 namespace corvanel {
 
-struct MftRecord;
-struct FatDeletedEntry;
+struct ListedFile;
 
 struct ScanFilter {
   // Glob patterns (* any run, ? one character, [abc] [a-z] [!x] a set),
@@ -29,11 +26,11 @@ struct ScanFilter {
   // keeps its times (NTFS UTC, FAT32 the entry's local time); a file with no
   // known time never matches a date.
   std::optional<std::uint64_t> modifiedAfter, modifiedBefore;
-  std::function<bool(const MftRecord&)> ntfsTest;
-  std::function<bool(const FatDeletedEntry&)> fatTest;
+  // Only files none of whose clusters another file has taken (their free
+  // share, taken as the scan lists them, is 100).
+  bool recoverableOnly = false;
 
-  bool Admits(const MftRecord& file) const;
-  bool Admits(const FatDeletedEntry& file) const;
+  bool Admits(const ListedFile& file, std::u16string_view name, std::u16string_view path) const;
 
  private:
   bool AdmitsFile(std::u16string_view name, std::u16string_view path, std::uint64_t size,

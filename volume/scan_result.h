@@ -4,16 +4,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "volume/fat_directory.h"
-#include "volume/mft_record.h"
+#include "volume/file_times.h"
 #include "volume/scan_filter.h"
 #include "volume/volume_geometry.h"
 
 namespace corvanel {
+
+struct MftRecord;
+class AllocationMap;
 
 // A stretch the scan could not read: MFT records on NTFS, directory clusters
 // on FAT32. The files there are missing from the list; the rest is listed.
@@ -30,18 +37,56 @@ struct UnreadableStretch {
 using ScanKey = std::size_t;
 inline constexpr std::uintptr_t ItemDataForKey(ScanKey key) { return key + 1; }
 
+// What the scan keeps of one listed file: enough to show it, filter it and
+// find it again on the volume. An NTFS file's runs and attributes are read
+// again from its record when it is recovered; its name lies in the result's
+// name pool and its folder in the folder table.
+struct ListedFile {
+  enum Flag : std::uint8_t {
+    kResident = 1,  // NTFS: the data lies in the record
+    kPartial = 2,   // NTFS: pieces of the data are lost (records reused since, a broken run list, a damaged attribute)
+  };
+  std::uint64_t size = 0;
+  FileTimes times{};
+  std::uint64_t record = 0;     // NTFS: the record number
+  std::uint64_t nameAt = 0;     // where the name starts in the pool
+  std::uint32_t folder = 0;     // in the folder table (0: the root, "")
+  std::uint16_t nameLength = 0;
+  std::uint16_t sequence = 0;   // NTFS: the record's sequence number when it was scanned
+  std::uint8_t flags = 0;
+  std::int8_t free = -1;        // the share of its clusters still free, -1 when not known
+  // FAT32: the short entry's place and what the recovery needs of it.
+  std::uint16_t entryIndex = 0;
+  std::uint16_t slotCount = 0;
+  std::uint32_t dirSector = 0;
+  std::uint32_t firstDataSector = 0;
+  std::uint32_t clusterHigh = 0;
+
+  bool Resident() const { return flags & kResident; }
+  std::optional<int> FreeShare() const { return free < 0 ? std::nullopt : std::optional<int>(free); }
+};
+
+// Told of each file as the scan lists it, in the order listed: the command
+// line prints it there and then.
+class ScanListener {
+ public:
+  virtual ~ScanListener() = default;
+  virtual void OnListed(ScanKey key, std::size_t index, const ListedFile& file, std::u16string_view name,
+                        std::u16string_view path) = 0;
+};
+
 struct ScanResult {
   // The volume the scan read: the recovery works from these facts, whatever
   // another volume's boot sector said since.
   BootSectorFacts ScannedVolume;
-  // The deleted files in the order found, each once; a file's key is its
-  // place. Only the list of the scanned volume's file system is filled.
-  std::vector<MftRecord> NtfsDeletedFiles;
-  std::vector<FatDeletedEntry> FatDeletedFiles;
   // FAT32: the directories read only up to where their cluster chain looped
   // or ran into clusters already read.
   std::uint32_t ScanDamagedDirectories = 0;
   std::vector<UnreadableStretch> ScanUnreadableStretches;
+  // NTFS: the deleted extension records, by the base record their header
+  // names (only bases that have some): the recovery gathers a file's pieces
+  // from them again.
+  std::map<std::uint64_t, std::vector<std::uint64_t>> Extensions;
 
   // The files to list (none: all), set by the scan from its caller's. Files
   // turned down are counted, not kept: Indexes holds each listed file's
@@ -49,10 +94,19 @@ struct ScanResult {
   const ScanFilter* Filter = nullptr;
   std::vector<std::size_t> Indexes;
   std::size_t Found = 0;  // deleted files found, listed or not
+  // Set by the scan from its caller's: the free share of each file is taken
+  // from Allocation as it is listed; Listener hears of each; with KeepFiles
+  // false nothing of a file is kept past that (a listing with no recovery).
+  const AllocationMap* Allocation = nullptr;
+  ScanListener* Listener = nullptr;
+  bool KeepFiles = true;
 
-  // Lists a deleted file the scan found, unless Filter turns it down: its key, or nothing.
-  std::optional<ScanKey> Add(MftRecord&& file) { return Keep(NtfsDeletedFiles, std::move(file)); }
-  std::optional<ScanKey> Add(FatDeletedEntry&& file) { return Keep(FatDeletedFiles, std::move(file)); }
+  // Lists a deleted file the scan found, unless Filter turns it down: its
+  // key, or nothing. An NTFS file's name is its record's; folder comes from FolderId.
+  std::optional<ScanKey> Add(const MftRecord& file, std::uint32_t folder, std::uint16_t sequence);
+  std::optional<ScanKey> Add(const FatDeletedEntry& file);
+  // The id of a folder path in the folder table, added when new.
+  std::uint32_t FolderId(std::u16string_view path);
   // The index of a listed file, by its key.
   std::size_t IndexOf(ScanKey key) const { return Filter ? Indexes.at(key) : key; }
 
@@ -60,31 +114,28 @@ struct ScanResult {
   // stretch where it follows on.
   void NoteUnreadable(UnreadableStretch::Unit unit, std::uint64_t at);
 
-  // The name of a listed file, by its key ("" when it names none).
-  std::u16string_view Name(ScanKey key) const {
-    if (ScannedVolume.kind == kFileSystemNtfs) return key < NtfsDeletedFiles.size() ? NtfsDeletedFiles[key].name : u"";
-    return key < FatDeletedFiles.size() ? FatDeletedFiles[key].name : u"";
+  // The name and folder of a listed file, by its key ("" when it names none).
+  std::u16string_view Name(ScanKey key) const;
+  std::u16string_view Path(ScanKey key) const;
+  std::size_t Count() const { return listed_; }
+  // The listed file behind a key; null when it names none (or files are not kept).
+  const ListedFile* File(ScanKey key) const {
+    return key < kept_ ? &files_[key / kFileChunk][key % kFileChunk] : nullptr;
   }
-  std::size_t Count() const {
-    return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFiles.size() : FatDeletedFiles.size();
-  }
-  // The listed file behind a tree item's data; null when it names none.
-  const MftRecord* NtfsFile(std::uintptr_t itemData) const { return At(NtfsDeletedFiles, itemData); }
-  const FatDeletedEntry* FatFile(std::uintptr_t itemData) const { return At(FatDeletedFiles, itemData); }
 
  private:
-  template <typename Entry>
-  std::optional<ScanKey> Keep(std::vector<Entry>& files, Entry&& file) {
-    const std::size_t index = Found++;
-    if (Filter && !Filter->Admits(file)) return std::nullopt;
-    files.push_back(std::move(file));
-    if (Filter) Indexes.push_back(index);
-    return files.size() - 1;
-  }
-  template <typename Entry>
-  static const Entry* At(const std::vector<Entry>& files, std::uintptr_t itemData) {
-    return itemData >= 1 && itemData <= files.size() ? &files[itemData - 1] : nullptr;
-  }
+  std::optional<ScanKey> Keep(ListedFile& file, std::u16string_view name, std::u16string_view path);
+
+  static constexpr std::size_t kPoolChunk = 1 << 16;  // characters; a name never spans two
+  // In chunks: a million files never get copied to a larger block.
+  static constexpr std::size_t kFileChunk = 4096;
+  std::vector<std::unique_ptr<ListedFile[]>> files_;
+  std::size_t kept_ = 0;
+  std::vector<std::unique_ptr<char16_t[]>> pool_;
+  std::size_t poolUsed_ = kPoolChunk;  // in the last chunk
+  std::vector<std::u16string> folders_{std::u16string()};
+  std::unordered_map<std::u16string, std::uint32_t> folderIds_{{std::u16string(), 0}};
+  std::size_t listed_ = 0;
 };
 
 // The last scan's result.

@@ -57,8 +57,11 @@ class RecoveryTest : public ::testing::Test {
     DestinationFileNames.clear();
     view = ListedFilesView();
     root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
+    records.clear();
+    SetListedRecordsForTesting(&records);
   }
   void TearDown() override {
+    SetListedRecordsForTesting(nullptr);
     platform::SetAvailableBytesForTesting(std::nullopt);
     ResetSharedState();
     std::error_code ignored;
@@ -81,9 +84,16 @@ class RecoveryTest : public ::testing::Test {
     Add(record, ticked);
   }
   void Add(const MftRecord& record, bool ticked) {
-    LastScan.NtfsDeletedFiles.push_back(record);
-    TreeItem child = view.InsertItem(record.name, kImageFile, kImageFile, root, LastScan.NtfsDeletedFiles.size());
+    List(record);
+    TreeItem child = view.InsertItem(record.name, kImageFile, kImageFile, root, LastScan.Count());
     view.SetChecked(child, ticked);
+  }
+
+  // Listed as the scan lists it; the recovery takes the record from records.
+  void List(MftRecord record) {
+    record.recordNumber = records.size();
+    LastScan.Add(record, LastScan.FolderId(record.path), 0);
+    records.push_back(std::move(record));
   }
 
   bool Recover() {
@@ -93,6 +103,7 @@ class RecoveryTest : public ::testing::Test {
 
   testing::TestVolumeImage image;
   testing::RecordingPrompter prompter;
+  std::vector<MftRecord> records;
   ListedFilesView view;
   TreeItem root = 0;
   fs::path destination;
@@ -371,7 +382,10 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
   // Sectors that cannot be read (past the end of a cut image): zeros where
   // readable data follows, cut from the end; the file is partial, a file with
   // nothing readable is not made, the run goes on and code 4 stays.
-  LastScan.NtfsDeletedFiles.clear();
+  const BootSectorFacts scanned = LastScan.ScannedVolume;
+  LastScan = ScanResult{};
+  LastScan.ScannedVolume = scanned;
+  records.clear();
   view = ListedFilesView();
   root = view.InsertItem(u"X", kImageVolume, kImageVolume, 0, 0);
   AddNonResident(u"cut.bin", {{500, 2}}, 2 * kClusterBytes);
@@ -403,8 +417,8 @@ TEST_F(RecoveryTest, AbortReadFailureAndNothingToDo) {
 
 TEST_F(RecoveryTest, Fat32FilesAreContiguousClusters) {
   LastScan.ScannedVolume.kind = kFileSystemFat32;
-  LastScan.FatDeletedFiles.push_back({u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0, u""});
-  LastScan.FatDeletedFiles.push_back({u"none.bin", 0, 0, 1, 88, 0, 0, u""});
+  LastScan.Add(FatDeletedEntry{u"two.bin", 0, 0, 1, 80, 2 * kClusterBytes, 0, u""});
+  LastScan.Add(FatDeletedEntry{u"none.bin", 0, 0, 1, 88, 0, 0, u""});
   view.SetChecked(view.InsertItem(u"two.bin", 0, 0, root, 1), true);
   view.SetChecked(view.InsertItem(u"none.bin", 0, 0, root, 2), true);
   ASSERT_TRUE(Recover());
@@ -421,7 +435,7 @@ TEST_F(RecoveryTest, TickedItemsAreTakenByTheirKeysInTheTreesOrder) {
     record.isResident = 1;
     record.residentLength = 1;
     record.residentData = {static_cast<std::uint8_t>(name[0])};
-    LastScan.NtfsDeletedFiles.push_back(record);
+    List(record);
   }
   view.SetChecked(view.InsertItem(u"c.txt", kImageFile, kImageFile, root, ItemDataForKey(2)), true);
   view.SetChecked(view.InsertItem(u"b.txt", kImageFile, kImageFile, root, ItemDataForKey(1)), false);

@@ -2,10 +2,13 @@
 // MFT ends, the codes, the containers and the tree items.
 #include "volume/deleted_file_scan.h"
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
+#include "recover/recovery_engine.h"
 #include "tests/support/record_builder.h"
 #include "tests/support/test_volume_image.h"
 
@@ -55,8 +58,15 @@ class NtfsScanTest : public ::testing::Test {
     view = ListedFilesView();
     result = ScanDeletedFiles(image.letter(), view, errorCode);
     std::vector<std::u16string> names;
-    for (const MftRecord& record : LastScan.NtfsDeletedFiles) names.push_back(record.name);
+    for (ScanKey key = 0; key < LastScan.Count(); ++key) names.emplace_back(LastScan.Name(key));
     return names;
+  }
+  // A listed file's record as the recovery reads it again.
+  MftRecord Reread(ScanKey key) {
+    RawVolume volume(image.letter());
+    MftRecord record;
+    EXPECT_EQ(ListedRecordReader(volume, LastScan).Read(key, record), ListedRecordReader::State::Same);
+    return record;
   }
 
   testing::TestVolumeImage image;
@@ -77,8 +87,8 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"first.txt", u"same.txt", u"same.txt"}));
   EXPECT_TRUE(result);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles[0].residentLength, 2);
+  ASSERT_EQ(LastScan.Count(), 3u);
+  EXPECT_EQ(Reread(0).residentLength, 2);
 
   // Root item: the drive letter, image 2, data 0; then one child per entry in
   // key order, image 0, data = position + 1. One repaint, after the first.
@@ -91,13 +101,13 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
     ASSERT_NE(child, 0u);
     EXPECT_EQ(view.At(child).itemData, position);
     EXPECT_EQ(view.At(child).image, kImageFile);
-    EXPECT_EQ(view.At(child).text, LastScan.NtfsFile(position)->name);
+    EXPECT_EQ(view.At(child).text, LastScan.Name(position - 1));
   }
   EXPECT_EQ(view.invalidations, 1);
 
   // A second scan gives the same entries and keys again.
   EXPECT_EQ(ScanNames(result, errorCode).size(), 3u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.size(), 3u);
+  EXPECT_EQ(LastScan.Count(), 3u);
 }
 
 TEST_F(NtfsScanTest, DamagedLogAndBlankRecords) {
@@ -161,11 +171,11 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   std::int32_t errorCode = 0;
   // The base is listed once its extension was seen: after the files between.
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"after.txt", u"whole.bin"}));
-  const MftRecord& whole = LastScan.NtfsDeletedFiles.at(1);
+  const MftRecord whole = Reread(1);
   EXPECT_EQ(whole.runs, (std::vector<DataRun>{{100, 2}, {200, 2}}));
   EXPECT_EQ(whole.realSize, 4u * 4096);
   EXPECT_FALSE(whole.extensionsMissing);
-  EXPECT_EQ(whole.path, u"");
+  EXPECT_EQ(LastScan.Path(1), u"");
 
   // The extension before its base.
   extension.Put(0x20, 26 | std::uint64_t{1} << 48, 8);
@@ -173,13 +183,13 @@ TEST_F(NtfsScanTest, ExtensionRecordsAreFoundByTheirBase) {
   PutRecord(25, RecordBuilder(1, 1).End().bytes);
   PutRecord(26, base.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"whole.bin"}));
-  EXPECT_FALSE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
+  EXPECT_FALSE(Reread(0).extensionsMissing);
   // In use by another file since: no piece of this one.
   extension.Put(0x16, 1, 2);
   PutRecord(24, extension.bytes);
   EXPECT_EQ(ScanNames(result, errorCode), (std::vector<std::u16string>{u"?26"}));
-  EXPECT_TRUE(LastScan.NtfsDeletedFiles.at(0).extensionsMissing);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).runs, (std::vector<DataRun>{{100, 2}}));
+  EXPECT_TRUE(Reread(0).extensionsMissing);
+  EXPECT_EQ(Reread(0).runs, (std::vector<DataRun>{{100, 2}}));
 }
 
 TEST_F(NtfsScanTest, Codes) {
@@ -273,9 +283,71 @@ TEST_F(NtfsScanTest, AnAbortStopsTheScanAndKeepsWhatWasFound) {
   std::int32_t errorCode = 0;
   ScanDeletedFiles(image.letter(), aborting, errorCode);
   EXPECT_EQ(errorCode, 0);
-  ASSERT_EQ(LastScan.NtfsDeletedFiles.size(), 1u);
-  EXPECT_EQ(LastScan.NtfsDeletedFiles.at(0).name, u"a.txt");
+  ASSERT_EQ(LastScan.Count(), 1u);
+  EXPECT_EQ(LastScan.Name(0), u"a.txt");
   EXPECT_EQ(aborting.listed.items.size(), 2u);  // the volume and a.txt
+}
+
+// Recovery reads each file's record again: a record taken by another file
+// since the scan is refused, never recovered as the file listed.
+TEST_F(NtfsScanTest, ARecordTakenAgainSinceTheScanIsRefused) {
+  for (std::uint32_t number : {24u, 25u, 26u, 27u}) PutDeleted(number, u"f" + std::u16string(1, u'0' + number % 10));
+  EndAt(28);
+  bool result = false;
+  std::int32_t errorCode = 0;
+  ASSERT_EQ(ScanNames(result, errorCode).size(), 4u);
+  PutRecord(24, RecordBuilder(1, 1).FileName(u"f4").ResidentData({'x'}).End().bytes);  // in use again
+  RecordBuilder again(1, 0);
+  again.FileName(u"f5").ResidentData({'x'}).End();
+  again.Put(ntfs::kRecordSequence, 9, 2);  // used and deleted again
+  PutRecord(25, again.bytes);
+  PutDeleted(26, u"other.txt");  // another file's name
+  RawVolume volume(image.letter());
+  ListedRecordReader reader(volume, LastScan);
+  MftRecord record;
+  for (ScanKey key : {0u, 1u, 2u}) EXPECT_EQ(reader.Read(key, record), ListedRecordReader::State::Changed) << key;
+  EXPECT_EQ(reader.Read(3, record), ListedRecordReader::State::Same);
+  EXPECT_EQ(record.residentData, std::vector<std::uint8_t>{'d'});
+
+  const std::filesystem::path destination = std::filesystem::temp_directory_path() / "corvanel-reused-record";
+  std::filesystem::remove_all(destination);
+  std::filesystem::create_directories(destination);
+  RecoverDestination = destination.u16string();
+  for (TreeItem child = view.FirstChild(view.FirstChild(0)); child != 0; child = view.NextSibling(child))
+    view.SetChecked(child, true);
+  struct Skips final : RecoveryObserver {
+    void OnFileWritten(const RecoveredFile& file) override { reasons.push_back(file.skipped); }
+    std::vector<SkipReason> reasons;
+  } skips;
+  EXPECT_TRUE(RecoverCheckedFiles(image.letter(), view, errorCode, nullptr, &skips));
+  EXPECT_EQ(skips.reasons, (std::vector<SkipReason>{SkipReason::Changed, SkipReason::Changed, SkipReason::Changed,
+                                                    SkipReason::None}));
+  EXPECT_FALSE(std::filesystem::exists(destination / "f4"));
+  EXPECT_TRUE(std::filesystem::exists(destination / "f7"));
+  std::filesystem::remove_all(destination);
+}
+
+// A listing that no recovery follows hears of each file as it is listed, in
+// order, and nothing of the files is kept.
+TEST_F(NtfsScanTest, AStreamedScanKeepsNoFiles) {
+  for (std::uint32_t number : {24u, 25u, 26u}) PutDeleted(number, u"f" + std::u16string(1, u'0' + number % 10));
+  EndAt(27);
+  struct Names final : ScanListener {
+    void OnListed(ScanKey key, std::size_t index, const ListedFile& file, std::u16string_view name,
+                  std::u16string_view) override {
+      heard.push_back(std::u16string(name) + char16_t(u'0' + key) + char16_t(u'0' + index) + char16_t(u'0' + file.size));
+    }
+    std::vector<std::u16string> heard;
+  } names;
+  ScanFilter notF5;
+  notF5.names = {u"*[!5]"};
+  std::int32_t errorCode = 0;
+  EXPECT_TRUE(ScanDeletedFiles(image.letter(), view, errorCode, ScanOptions{&notF5, nullptr, &names, false}));
+  EXPECT_EQ(names.heard, (std::vector<std::u16string>{u"f4001", u"f6121"}));
+  EXPECT_EQ(LastScan.Count(), 2u);
+  EXPECT_EQ(LastScan.File(0), nullptr);
+  EXPECT_TRUE(LastScan.Name(0).empty());
+  EXPECT_TRUE(LastScan.Indexes.empty());
 }
 
 TEST(MftLayout, FollowsExtentsThenRunsOn) {

@@ -96,7 +96,7 @@ class FatWalkTest : public ::testing::Test {
     errorCode = 0;
     ScanDeletedFiles(image.letter(), view, errorCode);
     std::vector<std::u16string> names;
-    for (const FatDeletedEntry& entry : LastScan.FatDeletedFiles) names.push_back(entry.name);
+    for (ScanKey key = 0; key < LastScan.Count(); ++key) names.emplace_back(LastScan.Name(key));
     return names;
   }
 
@@ -139,14 +139,14 @@ TEST_F(FatWalkTest, DeletedEntriesWithLongAndShortNames) {
   EXPECT_EQ(names[0], u"文件（一）：a.txt");
   EXPECT_EQ(names[1].substr(1), u"ILE.TXT");  // the deleted mark read through the code page
   EXPECT_EQ(names[2], u"A name longer than thirteen.bin");
-  const FatDeletedEntry& first = LastScan.FatDeletedFiles[0];
+  const ListedFile& first = *LastScan.File(0);
   EXPECT_EQ(first.dirSector, kDataSector);
   EXPECT_EQ(first.entryIndex, 1);  // after its one slot (12 units and a terminator)
   EXPECT_EQ(first.slotCount, 2);
   EXPECT_EQ(first.firstDataSector, kDataSector + 8);
-  EXPECT_EQ(first.fileSize, 2u);
-  EXPECT_EQ(LastScan.FatDeletedFiles[1].slotCount, 1);
-  EXPECT_EQ(LastScan.FatDeletedFiles[2].entryIndex, 7);
+  EXPECT_EQ(first.size, 2u);
+  EXPECT_EQ(LastScan.File(1)->slotCount, 1);
+  EXPECT_EQ(LastScan.File(2)->entryIndex, 7);
   EXPECT_EQ(view.invalidations, 1);
   EXPECT_EQ(view.At(view.FirstChild(1)).itemData, 1u);
 }
@@ -171,7 +171,7 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   EXPECT_EQ(names[0].substr(1), u"IVEDEL.TXT");
   EXPECT_EQ(names[1], u"INSIDE.TXT");
   EXPECT_EQ(names[2].substr(1), u"ECRET.TXT");
-  EXPECT_EQ(LastScan.FatDeletedFiles[2].path, u"SYSTEM");
+  EXPECT_EQ(LastScan.Path(2), u"SYSTEM");
   EXPECT_EQ(names[3].substr(1), u"ATE.TXT");  // the root goes on after the subdirectories
 
   // A live directory spread over two clusters that are not neighbours: the
@@ -213,8 +213,7 @@ TEST_F(FatWalkTest, DirectoriesDeletedHiddenAndChained) {
   Directory(2, root);
   names = Scan(errorCode);
   EXPECT_EQ(names.size(), 17u);
-  EXPECT_EQ(std::count_if(LastScan.FatDeletedFiles.begin(), LastScan.FatDeletedFiles.end(),
-                          [](const auto& entry) { return entry.name == u"LIVEFILE.TXT"; }), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"LIVEFILE.TXT"), 1);
 }
 
 // A deleted folder read on along the volume passes over bytes that are no
@@ -256,7 +255,7 @@ TEST_F(FatWalkTest, DamagedShortEntriesPassOnlyWithTheirOwnSlots) {
   std::int32_t errorCode = 0;
   EXPECT_EQ(Scan(errorCode),
             (std::vector<std::u16string>{u"Vouched for.txt", u"Padding damaged", u"inside it.txt"}));
-  EXPECT_EQ(LastScan.FatDeletedFiles[2].path, u"Damaged folder");
+  EXPECT_EQ(LastScan.Path(2), u"Damaged folder");
 }
 
 TEST_F(FatWalkTest, ADirectoryThatContainsItselfEnds) {
