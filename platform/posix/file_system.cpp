@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/drive_table.h"
 #include "platform/text_encoding.h"
@@ -278,12 +279,20 @@ bool NewFile::SetTimes(std::uint64_t /*created*/, std::uint64_t modified, std::u
     if (ticks == 0) return time;
     std::int64_t seconds = static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsBefore1970;
     if (local) {
-      // The wall clock as this machine's zone reads it, whatever daylight saving says then.
-      const std::time_t asUtc = static_cast<std::time_t>(seconds);
-      std::tm clock{};
-      gmtime_r(&asUtc, &clock);
-      clock.tm_isdst = -1;
-      seconds = static_cast<std::int64_t>(std::mktime(&clock));
+      // The wall clock as this machine's zone reads it, whatever daylight
+      // saving says then. mktime looks at the zone file each time (two stats
+      // a file), and FAT times repeat (dates without a time): each is kept.
+      thread_local std::unordered_map<std::int64_t, std::int64_t> known;
+      if (auto found = known.find(seconds); found != known.end()) {
+        seconds = found->second;
+      } else {
+        const std::time_t asUtc = static_cast<std::time_t>(seconds);
+        std::tm clock{};
+        gmtime_r(&asUtc, &clock);
+        clock.tm_isdst = -1;
+        if (known.size() >= 4096) known.clear();
+        seconds = known[seconds] = static_cast<std::int64_t>(std::mktime(&clock));
+      }
     }
     time.tv_sec = static_cast<std::time_t>(seconds);
     time.tv_nsec = static_cast<long>(ticks % 10'000'000 * 100);
