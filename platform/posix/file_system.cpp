@@ -179,12 +179,26 @@ bool DescriptorsLinkable() {
 
 std::string DescriptorPath(std::intptr_t fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// Names an open unnamed file: by the descriptor itself where the process may
+// (AT_EMPTY_PATH wants CAP_DAC_READ_SEARCH; no path to resolve), else through
+// /proc. Whether the first works is learnt from its first refusal.
+int LinkDescriptor(std::intptr_t fd, const char* name) {
+  static std::atomic<bool> byDescriptor{true};
+  if (byDescriptor) {
+    if (::linkat(static_cast<int>(fd), "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    if (::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) return -1;
+    byDescriptor = false;
+    return 0;
+  }
+  return ::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+}
+
 // Links an open unnamed file under a fresh scratch name in folder.
 bool LinkUnderScratchName(std::intptr_t fd, const std::string& folder, std::string& scratch, SystemError& error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     scratch = ScratchName(folder);
-    if (::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, scratch.c_str(), AT_SYMLINK_FOLLOW) == 0)
-      return true;
+    if (LinkDescriptor(fd, scratch.c_str()) == 0) return true;
     if (errno != EEXIST) break;
   }
   error = LastSystemError();
@@ -230,7 +244,7 @@ bool StagedFile::Commit(std::u16string_view path, SystemError& error, Existing e
   if (!folder_.empty()) {
     // linkat never replaces a name; where that is wanted the file is linked
     // under a scratch name and renamed over it below, as a named one is.
-    if (::linkat(AT_FDCWD, DescriptorPath(handle_).c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    if (LinkDescriptor(handle_, target.c_str()) == 0) {
       folder_.clear();
       if (Close(error)) return true;
       ::unlink(target.c_str());  // its last bytes were not written: the name goes with it
