@@ -140,8 +140,9 @@ class FileReport final : public RecoveryObserver {
     if (!json_) {
       if (file.skipped == SkipReason::None)
         console_.out << "recovered " << Printable(path) << " (" << file.bytesWritten << " bytes)\n";
+      // One write a line: the error stream is not buffered.
       for (const std::string& warning : warnings)
-        console_.err << "corvanel-cli: warning: " << Printable(path) << ": " << warning << '\n';
+        console_.err << ("corvanel-cli: warning: " + Printable(path) + ": " + warning + '\n');
     }
     // On the screen, before the progress line comes back under it (only
     // then: a flush per file costs a write per file).

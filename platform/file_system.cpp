@@ -49,13 +49,16 @@ FileHandle::~FileHandle() {
 }
 
 StagedFile::StagedFile(StagedFile&& other) noexcept
-    : NewFile(std::move(other)), scratch_(std::exchange(other.scratch_, {})) {}
+    : NewFile(std::move(other)),
+      scratch_(std::exchange(other.scratch_, {})),
+      folder_(std::exchange(other.folder_, {})) {}
 
 StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
   if (this != &other) {
     Discard();
     NewFile::operator=(std::move(other));
     scratch_ = std::exchange(other.scratch_, {});
+    folder_ = std::exchange(other.folder_, {});
   }
   return *this;
 }
@@ -67,11 +70,12 @@ void StagedFile::Discard() {
   Close(ignored);
   if (!scratch_.empty()) RemoveFileAt(scratch_);
   scratch_.clear();
+  folder_.clear();  // an unnamed file went with its handle
 }
 
 bool NamesFoldCase(std::u16string_view path) {
   SystemError ignored;
-  const StagedFile probe = StagedFile::Create(path, ignored);
+  const StagedFile probe = StagedFile::Create(path, ignored, StagedFile::Staging::Named);
   if (!probe.IsOpen()) return true;
   // The probe's own name in capitals ("~CRV0A1B2C.TMP") finds it only where case is folded.
   std::u16string capitals = probe.ScratchPath();

@@ -91,28 +91,35 @@ class NewFile : public FileHandle {
                 SystemError& error);
 };
 
-// A file written under a scratch name in the folder of its UTF-16 path and
-// put in place by Commit, which replaces the directory entry of that name: a
-// link there is replaced itself, never written through, and no half-written
-// file ever carries the name. Removed on destruction unless committed.
+// A file written in the folder of its UTF-16 path and put in place by Commit,
+// which replaces the directory entry of that name: a link there is replaced
+// itself, never written through, and no half-written file ever carries the
+// name. Unnamed until committed where the system allows it (Linux O_TMPFILE:
+// nothing is left behind by a crash), else under a scratch name that is
+// removed on destruction unless committed.
 class StagedFile : public NewFile {
  public:
+  enum class Staging { Unnamed, Named };  // Named: always under a scratch name (ScratchPath)
+  enum class Existing { Replace, Keep };  // Keep: Commit fails with FileExistsError when the name is taken
+
   StagedFile() = default;
   StagedFile(StagedFile&& other) noexcept;
   StagedFile& operator=(StagedFile&& other) noexcept;
   ~StagedFile();
 
-  static StagedFile Create(std::u16string_view path, SystemError& error);
-  // Closes the file and gives it the name path (in the same folder). On
-  // failure the scratch file stays, so another name can be tried.
-  bool Commit(std::u16string_view path, SystemError& error);
-  // Closes and removes the scratch file.
+  static StagedFile Create(std::u16string_view path, SystemError& error, Staging staging = Staging::Unnamed);
+  // Gives the file the name path (in the same folder) and closes it. On
+  // failure it stays open and unnamed (or under its scratch name), so
+  // another name can be tried.
+  bool Commit(std::u16string_view path, SystemError& error, Existing existing = Existing::Replace);
+  // Closes and removes the file.
   void Discard();
-  // Where it is written until committed (empty after).
+  // Where it is written until committed (empty after, and for an unnamed file).
   const std::u16string& ScratchPath() const { return scratch_; }
 
  private:
-  std::u16string scratch_;  // empty once committed or removed
+  std::u16string scratch_;  // empty once committed or removed, or while unnamed
+  std::string folder_;      // an unnamed file's folder, as the system names it
 };
 
 // ---- files by their UTF-16 paths (UTF-8 on the file system elsewhere) -------

@@ -195,14 +195,21 @@ class Recovery {
       rest.remove_prefix(std::min(rest.size(), end + 1));
       relative = relative.empty() ? std::u16string(part) : Joined(relative, part);
       const std::u16string path = Joined(folder_, part);
-      if (!folderNames_.contains(Key(relative))) {
-        FolderNames& names = folderNames_[Key(relative)];
-        for (const std::u16string& existing : platform::DirectoryNames(path)) names.before.insert(Key(existing));
+      FolderNames* names = nullptr;
+      if (auto known = folderNames_.find(Key(relative)); known != folderNames_.end()) {
+        names = &known->second;
+      } else {
+        names = &folderNames_[Key(relative)];
+        for (const std::u16string& existing : platform::DirectoryNames(path)) names->before.insert(Key(existing));
       }
-      platform::SystemError error;
-      if (!platform::MakeRealFolder(path, error)) {
-        RecoveredFile written{plan.key, Joined(path, plan.name), 0, plan.size};
-        return NotWritten(plan, written, error);
+      // Made (or found a real folder) once per run: not again for every file in it.
+      if (!names->made) {
+        platform::SystemError error;
+        if (!platform::MakeRealFolder(path, error)) {
+          RecoveredFile written{plan.key, Joined(path, plan.name), 0, plan.size};
+          return NotWritten(plan, written, error);
+        }
+        names->made = true;
       }
       folder_ = path;
     }
@@ -220,15 +227,21 @@ class Recovery {
   // the first free number, "name (2).ext"; a file that was in the folder
   // before the run is replaced only after Yes to the same-name question: No
   // ends the run, and no answer at all (nobody to ask) skips this file.
-  Claim SettleName(RecoveredFile& written) {
-
+  Claim SettleName(RecoveredFile& written, bool trustLists) {
     const std::u16string name = FileNameOf(written.path);
-    const bool there = platform::FileExistsAt(written.path);
+    // A name neither listed before the run nor taken by it is most likely
+    // free: it is not looked up here but committed without replacing
+    // anything, and settled by this rule only when that finds it taken.
+    unchecked_ = trustLists && !names_->before.contains(Key(name)) && !names_->written.contains(Key(name));
+    if (unchecked_) return Claim::Take;
+    // A name this run took is numbered without looking: its file is there.
+    const bool ours = names_->written.contains(Key(name));
+    const bool there = !ours && platform::FileExistsAt(written.path);
     if (there && platform::IsDirectory(written.path)) return Claim::Take;  // no file to replace: naming it fails, and says why
     const bool before = names_->before.contains(Key(name));
     // This run's own file, or one not in the folder before the run (a file of
     // this run under a name the comparison here does not fold alike): never replaced.
-    if (names_->written.contains(Key(name)) || (there && !before)) {
+    if (ours || (there && !before)) {
       written.takenName = name;
       written.path = TargetFor(Numbered(name));
       return Claim::Take;
@@ -243,8 +256,9 @@ class Recovery {
 
   // The name settled for a file: nothing when it may be written under it,
   // else what became of it (skipped for want of an answer, or the run ends).
-  std::optional<Outcome> ClaimName(RecoveredFile& written) {
-    switch (SettleName(written)) {
+  // trustLists false: the folder is looked at whatever its lists say.
+  std::optional<Outcome> ClaimName(RecoveredFile& written, bool trustLists = true) {
+    switch (SettleName(written, trustLists)) {
       case Claim::Take: return std::nullopt;
       case Claim::Skip: return Skip(written, SkipReason::NameTaken);
       case Claim::End: break;
@@ -279,15 +293,21 @@ class Recovery {
   }
 
   // "name (n).ext" for the first n from 2 that names nothing in the folder.
-  std::u16string Numbered(std::u16string_view name) const {
+  // The numbers the folder's lists hold stay held for the run: each search
+  // starts past those found before, not at 2 again.
+  std::u16string Numbered(std::u16string_view name) {
     std::size_t dot = name.rfind(u'.');
     if (dot == 0 || dot == std::u16string_view::npos) dot = name.size();  // ".profile" has no extension
-    for (std::int32_t n = 2;; ++n) {
+    std::int32_t& listedBelow = names_->numberedFrom[Key(name)];
+    listedBelow = std::max(listedBelow, 2);
+    for (std::int32_t n = listedBelow;; ++n) {
       std::u16string candidate =
           std::u16string(name.substr(0, dot)) + u" (" + Decimal(n) + u")" + std::u16string(name.substr(dot));
-      if (!names_->written.contains(Key(candidate)) && !names_->before.contains(Key(candidate)) &&
-          !platform::FileExistsAt(TargetFor(candidate)))
-        return candidate;
+      if (names_->written.contains(Key(candidate)) || names_->before.contains(Key(candidate))) {
+        if (n == listedBelow) listedBelow = n + 1;
+        continue;
+      }
+      if (!platform::FileExistsAt(TargetFor(candidate))) return candidate;
     }
   }
 
@@ -324,18 +344,34 @@ class Recovery {
       platform::SystemError ignored;
       file.SetTimes(times.created, times.modified, times.accessed, !plan.record, ignored);
     }
-    bool committed = file.Commit(written.path, error);
+    bool committed = false;
+    if (std::optional<Outcome> notTaken = CommitUnder(file, written, committed, error)) return *notTaken;
     if (!committed && platform::IsRefusedName(error) && !written.renamed) {
       written.path = RenamedTarget(plan, error);
       written.renamed = true;
       written.takenName.clear();
       if (std::optional<Outcome> notTaken = ClaimName(written)) return *notTaken;
-      committed = file.Commit(written.path, error);
+      if (std::optional<Outcome> notTaken = CommitUnder(file, written, committed, error)) return *notTaken;
     }
     if (!committed) return NotWritten(plan, written, error);
     names_->written.insert(Key(FileNameOf(written.path)));
     if (observer_) observer_->OnFileWritten(written);
     return Outcome::Next;
+  }
+
+  // Names the file written.path as ClaimName settled it. A name it did not
+  // look up is given only if nothing took it meanwhile; one that is taken
+  // goes through the same-name rule after all.
+  std::optional<Outcome> CommitUnder(platform::StagedFile& file, RecoveredFile& written, bool& committed,
+                                     platform::SystemError& error) {
+    if (unchecked_) {
+      unchecked_ = false;
+      committed = file.Commit(written.path, error, platform::StagedFile::Existing::Keep);
+      if (committed || error.code != platform::FileExistsError().code) return std::nullopt;
+      if (std::optional<Outcome> notTaken = ClaimName(written, false)) return notTaken;
+    }
+    committed = file.Commit(written.path, error);
+    return std::nullopt;
   }
 
   // Writes bytes after any zeros owed for unreadable sectors before them.
@@ -563,12 +599,15 @@ class Recovery {
   struct FolderNames {
     std::set<std::u16string> before;
     std::set<std::u16string> written;
+    std::map<std::u16string, std::int32_t> numberedFrom;  // by name: the first number Numbered need try
+    bool made = false;                                      // made or found a real folder in this run
   };
   std::map<std::u16string, FolderNames> folderNames_;
   bool rootListed_ = false;
   FolderNames* names_ = nullptr;  // the current file's folder's
   std::u16string folder_;         // the current file's folder
   bool foldsCase_ = true;         // the destination's names, as it compares them
+  bool unchecked_ = false;        // the current file's name was not looked up: commit it without replacing
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
   std::optional<ParallelSha256> hash_;  // of the current file's bytes, on a core of its own
   bool hashing_ = false;                // RecoverHashes, for the current file

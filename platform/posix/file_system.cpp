@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/drive_table.h"
 #include "platform/text_encoding.h"
@@ -158,17 +159,73 @@ std::vector<std::string> MountDirectoriesOf(const std::string& device) {
 
 }  // namespace
 
-StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
+namespace {
+
+// A scratch name in folder ("" the working folder) for each try: "~crv" and six hex digits.
+std::string ScratchName(const std::string& folder) {
+  static std::atomic<unsigned> serial{0};
+  char name[32];
+  std::snprintf(name, sizeof name, "~crv%06x.tmp",
+                (static_cast<unsigned>(::getpid()) * 7919u + serial++ * 104729u) & 0xFFFFFFu);
+  return folder + name;
+}
+
+// Whether an open file can be given a name through /proc/self/fd (linkat
+// with AT_SYMLINK_FOLLOW, which needs no privilege, unlike AT_EMPTY_PATH).
+bool DescriptorsLinkable() {
+  static const bool linkable = ::access("/proc/self/fd", X_OK) == 0;
+  return linkable;
+}
+
+std::string DescriptorPath(std::intptr_t fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Names an open unnamed file: by the descriptor itself where the process may
+// (AT_EMPTY_PATH wants CAP_DAC_READ_SEARCH; no path to resolve), else through
+// /proc. Whether the first works is learnt from its first refusal.
+int LinkDescriptor(std::intptr_t fd, const char* name) {
+  static std::atomic<bool> byDescriptor{true};
+  if (byDescriptor) {
+    if (::linkat(static_cast<int>(fd), "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    if (::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) return -1;
+    byDescriptor = false;
+    return 0;
+  }
+  return ::linkat(AT_FDCWD, DescriptorPath(fd).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+}
+
+// Links an open unnamed file under a fresh scratch name in folder.
+bool LinkUnderScratchName(std::intptr_t fd, const std::string& folder, std::string& scratch, SystemError& error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    scratch = ScratchName(folder);
+    if (LinkDescriptor(fd, scratch.c_str()) == 0) return true;
+    if (errno != EEXIST) break;
+  }
+  error = LastSystemError();
+  return false;
+}
+
+}  // namespace
+
+StagedFile StagedFile::Create(std::u16string_view path, SystemError& error, Staging staging) {
   StagedFile file;
   const std::string host = HostPath(path);
   const std::size_t slash = host.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : host.substr(0, slash + 1);
-  static std::atomic<unsigned> serial{0};
+  if (staging == Staging::Unnamed && DescriptorsLinkable()) {
+    // Unnamed: no name to create, rename or clean up, and a crash leaves nothing.
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      file.handle_ = fd;
+      file.folder_ = folder.empty() ? "./" : folder;
+      return file;
+    }
+    // Refused where the file system has no unnamed files (EOPNOTSUPP, EISDIR,
+    // EINVAL: FUSE, some others): a scratch name instead, which also gives
+    // any other failure the reason it always had.
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[32];
-    std::snprintf(name, sizeof name, "~crv%06x.tmp",
-                  (static_cast<unsigned>(::getpid()) * 7919u + serial++ * 104729u) & 0xFFFFFFu);
-    const std::string scratch = folder + name;
+    const std::string scratch = ScratchName(folder);
     // O_EXCL with O_NOFOLLOW: never a file someone else made, never through a link.
     int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
@@ -182,17 +239,37 @@ StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
   return file;
 }
 
-bool StagedFile::Commit(std::u16string_view path, SystemError& error) {
+bool StagedFile::Commit(std::u16string_view path, SystemError& error, Existing existing) {
+  const std::string target = HostPath(path);
+  if (!folder_.empty()) {
+    // linkat never replaces a name; where that is wanted the file is linked
+    // under a scratch name and renamed over it below, as a named one is.
+    if (LinkDescriptor(handle_, target.c_str()) == 0) {
+      folder_.clear();
+      if (Close(error)) return true;
+      ::unlink(target.c_str());  // its last bytes were not written: the name goes with it
+      return false;
+    }
+    if (errno != EEXIST || existing == Existing::Keep) {
+      error = LastSystemError();
+      return false;
+    }
+    std::string scratch;
+    if (!LinkUnderScratchName(handle_, folder_, scratch, error)) return false;
+    scratch_ = Utf8ToUtf16(scratch);
+    folder_.clear();
+  }
   if (scratch_.empty() || !Close(error)) return false;
-  // rename() replaces the directory entry itself, a symbolic link included.
-  if (::rename(HostPath(scratch_).c_str(), HostPath(path).c_str()) != 0) {
+  if (existing == Existing::Keep) {
+    if (!RenameFileAt(scratch_, path, error)) return false;
+  } else if (::rename(HostPath(scratch_).c_str(), target.c_str()) != 0) {
+    // rename() replaces the directory entry itself, a symbolic link included.
     error = LastSystemError();
     return false;
   }
   scratch_.clear();
   return true;
 }
-
 
 bool NewFile::Write(std::span<const std::uint8_t> bytes, SystemError& error) {
   std::size_t done = 0;
@@ -216,12 +293,20 @@ bool NewFile::SetTimes(std::uint64_t /*created*/, std::uint64_t modified, std::u
     if (ticks == 0) return time;
     std::int64_t seconds = static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsBefore1970;
     if (local) {
-      // The wall clock as this machine's zone reads it, whatever daylight saving says then.
-      const std::time_t asUtc = static_cast<std::time_t>(seconds);
-      std::tm clock{};
-      gmtime_r(&asUtc, &clock);
-      clock.tm_isdst = -1;
-      seconds = static_cast<std::int64_t>(std::mktime(&clock));
+      // The wall clock as this machine's zone reads it, whatever daylight
+      // saving says then. mktime looks at the zone file each time (two stats
+      // a file), and FAT times repeat (dates without a time): each is kept.
+      thread_local std::unordered_map<std::int64_t, std::int64_t> known;
+      if (auto found = known.find(seconds); found != known.end()) {
+        seconds = found->second;
+      } else {
+        const std::time_t asUtc = static_cast<std::time_t>(seconds);
+        std::tm clock{};
+        gmtime_r(&asUtc, &clock);
+        clock.tm_isdst = -1;
+        if (known.size() >= 4096) known.clear();
+        seconds = known[seconds] = static_cast<std::int64_t>(std::mktime(&clock));
+      }
     }
     time.tv_sec = static_cast<std::time_t>(seconds);
     time.tv_nsec = static_cast<long>(ticks % 10'000'000 * 100);

@@ -116,7 +116,8 @@ std::intptr_t HandleOrError(HANDLE handle, SystemError& error) {
 
 }  // namespace
 
-StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
+// Always under a scratch name here: MoveFileEx is the cheapest safe way found to name a file.
+StagedFile StagedFile::Create(std::u16string_view path, SystemError& error, Staging /*staging*/) {
   StagedFile file;
   const std::u16string target(path);
   const std::size_t separator = target.find_last_of(u"\\/");
@@ -141,11 +142,13 @@ StagedFile StagedFile::Create(std::u16string_view path, SystemError& error) {
   return file;
 }
 
-bool StagedFile::Commit(std::u16string_view path, SystemError& error) {
+bool StagedFile::Commit(std::u16string_view path, SystemError& error, Existing existing) {
   if (scratch_.empty() || !Close(error)) return false;
   // A rename replaces the directory entry itself, a reparse point included.
-  if (!::MoveFileExW(Wide(scratch_).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (!::MoveFileExW(Wide(scratch_).c_str(), Wide(path).c_str(),
+                     existing == Existing::Replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
     error = LastSystemError();
+    if (error.code == ERROR_ALREADY_EXISTS) error = FileExistsError();
     return false;
   }
   scratch_.clear();

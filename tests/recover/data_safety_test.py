@@ -8,7 +8,8 @@ filled with mtools. One test per hazard:
   - a name the destination cannot hold becomes Recover_<size><ext>;
   - sectors that cannot be read (a cut image, a size past the volume's end)
     make their file partial, and the run goes on;
-  - a write that fails leaves no partial file and says why;
+  - a write that fails leaves no partial file and says why, and no scratch
+    file where the destination has no unnamed files (FUSE);
   - a file that does not fit, or finds a folder where its name goes, is
     skipped with its reason and the run goes on;
   - files of one run named alike (the same name in two folders, FAT names
@@ -211,6 +212,26 @@ class RecoverySafetyTest(WorkFolder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"System Error:File too large", result.stderr)
         self.assertEqual(os.listdir(out), [])
+
+
+    def test_where_the_destination_has_no_unnamed_files_too(self):
+        # ntfs-3g refuses O_TMPFILE: files are staged under scratch names there.
+        victim = os.path.join(self.work, "fuse-victim.txt")
+        write(victim, b"keep me\n")
+        image = make_ntfs(os.path.join(self.work, "fuse-destination.img"), 16)
+        with ntfs_mount(image, os.path.join(self.work, "fuse")) as out:
+            os.symlink(victim, f"{out}/small.txt")
+            result = recover(self.image, "--to", out, "--index", str(self.index["small.txt"]), "--yes")
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+            self.assertFalse(os.path.islink(f"{out}/small.txt"))
+            self.assertEqual(read(f"{out}/small.txt"), self.deleted["small.txt"])
+            os.remove(f"{out}/small.txt")
+            result = recover(self.image, "--to", out, "--index", str(self.index["big.bin"]),
+                             shell_prefix="trap '' XFSZ; ulimit -f 50;")
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b"System Error:File too large", result.stderr)
+            self.assertEqual(os.listdir(out), [])
+        self.assertEqual(read(victim), b"keep me\n")
 
 
 class SameNamesTest(WorkFolder):
