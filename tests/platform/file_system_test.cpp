@@ -64,7 +64,9 @@ TEST(StagedFile, NoHalfFileCarriesANameAndLinksAreReplaced) {
       ASSERT_TRUE(dropped.Write(bytes, error));
 #ifdef __linux__
       EXPECT_EQ(dropped.ScratchPath().empty(), staging == StagedFile::Staging::Unnamed);
-      if (staging == StagedFile::Staging::Unnamed) EXPECT_TRUE(names().empty());
+      if (staging == StagedFile::Staging::Unnamed) {
+        EXPECT_TRUE(names().empty());
+      }
 #endif
     }
     EXPECT_TRUE(names().empty());
