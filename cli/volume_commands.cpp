@@ -61,7 +61,8 @@ void AppendJson(std::string& line, std::string_view text) {
   }
   line += '"';
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t special = std::min(text.find_first_of("\"\\", at), text.size());
+    std::size_t special = at;
+    while (special < text.size() && text[special] != '"' && text[special] != '\\') ++special;
     line.append(text, at, special - at);
     if (special == text.size()) break;
     line += '\\';

@@ -22,5 +22,15 @@ if(WIN32)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
-  add_library(cryptopp::cryptopp ALIAS PkgConfig::CRYPTOPP)
+  # The static archive where the package has one: a short command (a scan,
+  # a listing) then spends no time relocating the shared library at start.
+  find_library(CRYPTOPP_STATIC_LIBRARY NAMES libcryptopp.a libcrypto++.a HINTS ${CRYPTOPP_LIBRARY_DIRS})
+  if(CRYPTOPP_STATIC_LIBRARY AND NOT CORVANEL_SANITIZE)
+    add_library(cryptopp::cryptopp STATIC IMPORTED)
+    set_target_properties(cryptopp::cryptopp PROPERTIES
+      IMPORTED_LOCATION "${CRYPTOPP_STATIC_LIBRARY}"
+      INTERFACE_INCLUDE_DIRECTORIES "${CRYPTOPP_INCLUDE_DIRS}")
+  else()
+    add_library(cryptopp::cryptopp ALIAS PkgConfig::CRYPTOPP)
+  endif()
 endif()

@@ -1,5 +1,6 @@
 #include "volume/file_times.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/byte_reader.h"
@@ -121,16 +122,13 @@ ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry)
 
 namespace {
 
-// value in decimal, at least width digits (zeros before it).
-void PutDigits(std::string& text, std::uint64_t value, int width) {
-  char digits[24];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
+// value in decimal, width digits (the lowest ones), at `at`; returns the end.
+char* PutDigits(char* at, std::uint64_t value, int width) {
+  for (int place = width - 1; place >= 0; --place) {
+    at[place] = static_cast<char>('0' + value % 10);
     value /= 10;
-  } while (value != 0);
-  while (count < width) digits[count++] = '0';
-  while (count > 0) text += digits[--count];
+  }
+  return at + width;
 }
 
 }  // namespace
@@ -141,27 +139,28 @@ std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
   const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
   const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kDaysBefore1970);
   const auto second = static_cast<std::uint64_t>(seconds % kSecondsPerDay);
-  std::string text;
-  text.reserve(32);
-  PutDigits(text, static_cast<std::uint64_t>(date.year), 4);
-  text += '-';
-  PutDigits(text, date.month, 2);
-  text += '-';
-  PutDigits(text, date.day, 2);
-  text += 'T';
-  PutDigits(text, second / 3600, 2);
-  text += ':';
-  PutDigits(text, second / 60 % 60, 2);
-  text += ':';
-  PutDigits(text, second % 60, 2);
+  char text[40];
+  const auto year = static_cast<std::uint64_t>(date.year);
+  char* at = PutDigits(text, year, year > 9999 ? 5 : 4);
+  *at++ = '-';
+  at = PutDigits(at, date.month, 2);
+  *at++ = '-';
+  at = PutDigits(at, date.day, 2);
+  *at++ = 'T';
+  at = PutDigits(at, second / 3600, 2);
+  *at++ = ':';
+  at = PutDigits(at, second / 60 % 60, 2);
+  *at++ = ':';
+  at = PutDigits(at, second % 60, 2);
   if (fractionDigits > 0) {
-    std::string fraction;
+    const int digits = fractionDigits > 7 ? 7 : fractionDigits;
+    *at++ = '.';
+    char fraction[7];
     PutDigits(fraction, ticks % kTicksPerSecond, 7);
-    text += '.';
-    text.append(fraction, 0, static_cast<std::size_t>(fractionDigits > 7 ? 7 : fractionDigits));
+    at = std::copy_n(fraction, digits, at);
   }
-  if (utc) text += 'Z';
-  return text;
+  if (utc) *at++ = 'Z';
+  return std::string(text, at);
 }
 
 UnixTime ToUnixTime(std::uint64_t ticks) {
