@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/shared_state.h"
@@ -58,9 +59,37 @@ class CRecoverFileDlg : public ui::PageDialog {
  private:
   struct ScanRequest;
   class ScanView;
+  // The scan writes the listed files while the window reads their names:
+  // the scan holds the list, and lets go wherever it polls (and while its
+  // batches go in), giving way there to a reader that waits.
+  class ListGuard {
+   public:
+    void Hold() { ::AcquireSRWLockExclusive(&lock_); }
+    void LetGo() { ::ReleaseSRWLockExclusive(&lock_); }
+    // After LetGo: a reader that waits goes first (a lock let go and taken
+    // again at once would keep it waiting).
+    void LetReadersIn() {
+      while (readers_.load() != 0) ::SwitchToThread();
+    }
+    template <typename Read>
+    void Reading(Read read) {
+      ++readers_;
+      ::AcquireSRWLockShared(&lock_);
+      --readers_;
+      read();
+      ::ReleaseSRWLockShared(&lock_);
+    }
+
+   private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::atomic<int> readers_{0};
+  };
   class TickedFiles;
+  // An item the scan listed, waiting for the window thread. Only the
+  // volume's label is kept: the tree asks for a file's (TVN_GETDISPINFO) by its key.
   struct PendingItem {
     std::wstring text;
+    TreeItem number;
     int image;
     TreeItem parent;
     std::uintptr_t itemData;
@@ -72,6 +101,9 @@ class CRecoverFileDlg : public ui::PageDialog {
   LRESULT OnDeletedTreeClick(WPARAM, LPARAM);
   LRESULT OnDriveSelected(WPARAM, LPARAM);
   LRESULT OnPaint(WPARAM, LPARAM);
+  LRESULT OnDeletedTreeText(WPARAM, LPARAM);
+  LRESULT OnDeletedTreeDraw(WPARAM, LPARAM);
+  LRESULT OnTimer(WPARAM, LPARAM);
 
   static DWORD WINAPI ScanWorker(void* parameter);
   static DWORD WINAPI RecoverWorker(void* parameter);
@@ -91,8 +123,10 @@ class CRecoverFileDlg : public ui::PageDialog {
   void EmptyDeletedTree();
   void AppendItems(const std::vector<PendingItem>& items);
   void TakeDestination(const std::optional<std::wstring>& folder);
-  // The tree's volume item and files with their ticks, as a plain view.
-  void CopyTicks(ListedFilesView& copy) const;
+  // The tick of the file an item stands for, into the item's check box.
+  void ShowTick(HTREEITEM item, std::uintptr_t itemData);
+  // Brings a stretch of the files' check boxes up to their ticks; true while more remain.
+  bool ShowTicksStep();
   void EndRecovery();
 
   ui::CSkinBtn recoverButton_;
@@ -100,8 +134,14 @@ class CRecoverFileDlg : public ui::PageDialog {
   OwnedImageList deletedImages_;
   OwnedImageList driveImages_;
   HTREEITEM lastScannedDriveItem_ = nullptr;
-  // The tree items of the running scan, by the view's item number.
-  std::vector<HTREEITEM> scanItems_;
+  // The volume items of the running scan, with the view's numbers (files
+  // are numbered too, but no file is a parent).
+  std::vector<std::pair<TreeItem, HTREEITEM>> scanItems_;
+  // The ticks of the listed files, by key: what the recovery takes. The
+  // check boxes follow them: at once where drawn, in steps elsewhere.
+  std::vector<std::uint8_t> ticks_;
+  ListGuard listGuard_;
+  HTREEITEM ticksShownUpTo_ = nullptr;  // the next file whose box may lag its tick
   std::shared_ptr<ScanRequest> scan_;
   // A recovery runs (until its worker's last words); a folder chosen
   // meanwhile, taken up when it ends.

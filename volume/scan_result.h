@@ -62,8 +62,10 @@ struct ScanResult {
 
   // The name of a listed file, by its key ("" when it names none).
   std::u16string_view Name(ScanKey key) const {
-    if (ScannedVolume.kind == kFileSystemNtfs) return key < NtfsDeletedFiles.size() ? NtfsDeletedFiles[key].name : u"";
-    return key < FatDeletedFiles.size() ? FatDeletedFiles[key].name : u"";
+    // (A view of the stored name, not of a copy the conditional would make.)
+    if (ScannedVolume.kind == kFileSystemNtfs)
+      return key < NtfsDeletedFiles.size() ? std::u16string_view(NtfsDeletedFiles[key].name) : u"";
+    return key < FatDeletedFiles.size() ? std::u16string_view(FatDeletedFiles[key].name) : u"";
   }
   std::size_t Count() const {
     return ScannedVolume.kind == kFileSystemNtfs ? NtfsDeletedFiles.size() : FatDeletedFiles.size();

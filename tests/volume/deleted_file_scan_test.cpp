@@ -92,6 +92,7 @@ TEST_F(NtfsScanTest, ListsDeletedFilesOnlyAndFillsContainersAndTree) {
     EXPECT_EQ(view.At(child).itemData, position);
     EXPECT_EQ(view.At(child).image, kImageFile);
     EXPECT_EQ(view.At(child).text, LastScan.NtfsFile(position)->name);
+    EXPECT_EQ(LastScan.Name(position - 1), view.At(child).text);  // what the window labels the item by
   }
   EXPECT_EQ(view.invalidations, 1);
 
