@@ -51,6 +51,8 @@ class CRecoverFileDlg : public ui::PageDialog {
 
   // The item of the drive tree whose scan was started last (nullptr before any).
   HTREEITEM lastScannedDriveItem() const { return lastScannedDriveItem_; }
+  // How many listed files are ticked (window thread).
+  std::size_t TickedFileCount() const;
 
  protected:
   void DoDataExchange(ui::DataExchange& exchange) override;
@@ -103,7 +105,6 @@ class CRecoverFileDlg : public ui::PageDialog {
   LRESULT OnPaint(WPARAM, LPARAM);
   LRESULT OnDeletedTreeText(WPARAM, LPARAM);
   LRESULT OnDeletedTreeDraw(WPARAM, LPARAM);
-  LRESULT OnTimer(WPARAM, LPARAM);
 
   static DWORD WINAPI ScanWorker(void* parameter);
   static DWORD WINAPI RecoverWorker(void* parameter);
@@ -125,8 +126,8 @@ class CRecoverFileDlg : public ui::PageDialog {
   void TakeDestination(const std::optional<std::wstring>& folder);
   // The tick of the file an item stands for, into the item's check box.
   void ShowTick(HTREEITEM item, std::uintptr_t itemData);
-  // Brings a stretch of the files' check boxes up to their ticks; true while more remain.
-  bool ShowTicksStep();
+  // Whether the item's own check box shows other than its file's tick.
+  bool BoxLags(HTREEITEM item, std::uintptr_t itemData) const;
   void EndRecovery();
 
   ui::CSkinBtn recoverButton_;
@@ -137,11 +138,11 @@ class CRecoverFileDlg : public ui::PageDialog {
   // The volume items of the running scan, with the view's numbers (files
   // are numbered too, but no file is a parent).
   std::vector<std::pair<TreeItem, HTREEITEM>> scanItems_;
-  // The ticks of the listed files, by key: what the recovery takes. The
-  // check boxes follow them: at once where drawn, in steps elsewhere.
+  // The ticks of the listed files, by key: what the recovery takes. A
+  // file's box is drawn from its tick; the item's own state catches up when
+  // the box is clicked (setting it costs Wine's tree a walk of all items).
   std::vector<std::uint8_t> ticks_;
   ListGuard listGuard_;
-  HTREEITEM ticksShownUpTo_ = nullptr;  // the next file whose box may lag its tick
   std::shared_ptr<ScanRequest> scan_;
   // A recovery runs (until its worker's last words); a folder chosen
   // meanwhile, taken up when it ends.

@@ -97,16 +97,15 @@ std::vector<std::wstring> FileNames(HWND page) {
   return names;
 }
 
-int TickedFiles(HWND page) {
-  HWND tree = DeletedTree(page);
-  int ticked = 0;
-  for (HTREEITEM item : Children(tree, TreeView_GetRoot(tree))) ticked += TreeView_GetCheckState(tree, item) == 1;
-  return ticked;
+// The ticked files, as the page holds them (the boxes are drawn from them).
+int TickedFiles(CRecoverFileDlg& page) {
+  std::size_t ticked = 0;
+  page.RunOnDialogThread([&] { ticked = page.TickedFileCount(); });
+  return static_cast<int>(ticked);
 }
 
-// The files' boxes follow a click on the volume's in steps: their count once
-// it is expected (or after a few seconds).
-int AwaitTickedFiles(HWND page, int expected) {
+// Their count once it is expected (or after a few seconds).
+int AwaitTickedFiles(CRecoverFileDlg& page, int expected) {
   int ticked = TickedFiles(page);
   for (int i = 0; i < 100 && ticked != expected; ++i) {
     std::this_thread::sleep_for(50ms);
@@ -256,13 +255,15 @@ TEST_F(RecoverPageTest, ScansRecoversAndRefusesAsTheUserGoes) {
     // No click in the tree yet: prompt 2. Ticking the root ticks every file.
     EXPECT_EQ(RecoverAndAnswer(page), UserText(prompt::kSelectFileToRecover));
     ClickRootCheckBox(page);
-    EXPECT_EQ(AwaitTickedFiles(page, static_cast<int>(names.size())), static_cast<int>(names.size()));
+    const int all = static_cast<int>(names.size());
+    EXPECT_EQ(AwaitTickedFiles(window.recoverPage(), all), all);
     SaveScreenshot(window.hwnd(), "recover-ticked");
     // One file unticked again: the recovery leaves it out (the script checks).
     const std::vector<HTREEITEM> files = Children(tree, TreeView_GetRoot(tree));
-    ClickCheckBox(tree, files[1]);
+    PostClickOnCheckBox(tree, files[1]);
+    EXPECT_EQ(AwaitTickedFiles(window.recoverPage(), all - 1), all - 1);
     EXPECT_EQ(TreeView_GetCheckState(tree, files[1]), 0u);
-    EXPECT_EQ(AwaitTickedFiles(page, static_cast<int>(names.size()) - 1), static_cast<int>(names.size()) - 1);
+    SaveScreenshot(window.hwnd(), "recover-one-unticked");
     WriteNames({names[1]}, std::getenv("CORVANEL_RECOVER_UNTICKED"));
 
     // The folder chosen before the scan lies on the scanned drive: refused
@@ -302,7 +303,7 @@ TEST_F(RecoverPageTest, ScansRecoversAndRefusesAsTheUserGoes) {
 
     // Nothing ticked: prompt 2 even with a folder.
     ClickRootCheckBox(page);
-    EXPECT_EQ(AwaitTickedFiles(page, 0), 0);
+    EXPECT_EQ(AwaitTickedFiles(window.recoverPage(), 0), 0);
     ChooseFolderThroughBrowser(page, (out / L"unused").wstring());
     EXPECT_EQ(RecoverAndAnswer(page), UserText(prompt::kSelectFileToRecover));
     EXPECT_TRUE(fs::is_empty(out / L"unused"));
@@ -406,8 +407,9 @@ TEST_F(RecoverPageTest, TimesTheScanOfDriveX) {
     SaveScreenshot(window.hwnd(), "recover-bench-scanned");
 
     PostClickOnCheckBox(tree, TreeView_GetRoot(tree));
-    HTREEITEM last = TreeView_GetLastVisible(tree);
-    const auto [tick, tickAnswer] = pinging([&] { return TreeView_GetCheckState(tree, last) == 1; });
+    const auto [tick, tickAnswer] = pinging([&] {
+      return TickedFiles(window.recoverPage()) == static_cast<int>(files) && ::UpdateWindow(tree);
+    });
     std::printf("window tick: %zu files in %.3f s; the window answered within %.0f ms at worst\n", files, tick,
                 tickAnswer * 1000);
     SaveScreenshot(window.hwnd(), "recover-bench-ticked");
