@@ -495,9 +495,21 @@ LRESULT CRecoverFileDlg::OnDeletedTreeText(WPARAM, LPARAM lParam) {
     std::memcpy(info.item.pszText, name.data(), length * sizeof(char16_t));
     info.item.pszText[length] = L'\0';
   });
-  // Once made the control keeps it: Wine's tree asks every item again each
-  // time its redrawing resumes, which is after every batch.
+  // Once made the control keeps it. Wine's tree does not take this, and asks
+  // every item again (and measures it) each time its redrawing resumes,
+  // after every batch: there the label is set on the item instead, while it
+  // is not yet shown (setting a shown item's walks the whole tree).
   info.item.mask |= TVIF_DI_SETITEM;
+  RECT shown{};
+  HWND tree = DeletedTree();
+  if (!TreeView_GetItemRect(tree, info.item.hItem, &shown, FALSE)) {
+    std::wstring text(info.item.pszText);  // the tree lets go of its buffer as it takes the label
+    TVITEMW label{};
+    label.mask = TVIF_TEXT;
+    label.hItem = info.item.hItem;
+    label.pszText = text.data();
+    TreeView_SetItem(tree, &label);
+  }
   return 0;
 }
 
