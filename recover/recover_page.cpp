@@ -1,6 +1,8 @@
 // The recover page.
 #include "recover/recover_page.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "app/message_catalogue.h"
@@ -11,6 +13,7 @@
 #include "res/resource.h"
 #include "ui/folder_browser.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/scan_result.h"
 
 namespace corvanel {
 
@@ -24,23 +27,39 @@ std::atomic<std::int32_t> ignoreNextDriveChange{0};
 namespace {
 
 // Items reach the tree in batches, with its redrawing held, so that a volume
-// with tens of thousands of deleted files neither freezes the window nor
-// costs one cross-thread message per file.
-constexpr std::size_t kBatchItems = 2000;
-constexpr ULONGLONG kBatchMilliseconds = 150;
+// with a million deleted files neither freezes the window nor costs one
+// cross-thread message per file. A batch is bounded in items, so that the
+// window answers within ~200 ms while it takes one in: Wine's tree measures
+// every new label as its redrawing resumes, ~150 us each.
+constexpr std::size_t kBatchItems = 1000;
+constexpr ULONGLONG kBatchMilliseconds = 100;
+// The state images of a tree with check boxes.
+constexpr UINT kUnticked = 1;
+constexpr UINT kTicked = 2;
 
 std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 std::u16string Utf16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
 
-HTREEITEM InsertTreeItem(HWND tree, const std::wstring& text, int image, HTREEITEM parent, LPARAM data) {
+// An item whose label is text, or is asked for when the tree needs it (null).
+HTREEITEM InsertTreeItem(HWND tree, const wchar_t* text, int image, HTREEITEM parent, LPARAM data) {
   TVINSERTSTRUCTW insert{};
   insert.hParent = parent;
   insert.hInsertAfter = TVI_LAST;
   insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
-  insert.item.pszText = const_cast<wchar_t*>(text.c_str());
+  insert.item.pszText = text ? const_cast<wchar_t*>(text) : LPSTR_TEXTCALLBACKW;
   insert.item.iImage = insert.item.iSelectedImage = image;
   insert.item.lParam = data;
   return TreeView_InsertItem(tree, &insert);
+}
+HTREEITEM InsertTreeItem(HWND tree, const std::wstring& text, int image, HTREEITEM parent, LPARAM data) {
+  return InsertTreeItem(tree, text.c_str(), image, parent, data);
+}
+
+std::uintptr_t TreeItemData(HWND tree, HTREEITEM item) {
+  TVITEMW query{};
+  query.mask = TVIF_PARAM;
+  query.hItem = item;
+  return item && TreeView_GetItem(tree, &query) ? static_cast<std::uintptr_t>(query.lParam) : 0;
 }
 
 void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
@@ -104,15 +123,19 @@ struct CRecoverFileDlg::ScanRequest {
 
 // The scan's view of the deleted-files tree, on the worker: items are kept
 // and handed to the window thread in batches; the worker waits at the pause
-// gate wherever the scan polls.
+// gate wherever the scan polls. While the scan runs it holds the list of
+// files (Scan), letting go only at its polls and hand-overs, where it waits
+// for nothing while holding it.
 class CRecoverFileDlg::ScanView final : public DeletedFilesView {
  public:
   explicit ScanView(ScanRequest& scan) : scan_(scan) {}
 
   TreeItem InsertItem(std::u16string_view text, int image, int, TreeItem parent, std::uintptr_t itemData) override {
-    pending_.push_back({std::wstring(text.begin(), text.end()), image, parent, itemData});
+    // A file's name stays in the scan's list, the volume's label comes along.
+    pending_.push_back({parent ? std::wstring() : std::wstring(text.begin(), text.end()), ++inserted_, image, parent,
+                        itemData});
     if (pending_.size() >= kBatchItems) Flush();
-    return ++inserted_;
+    return inserted_;
   }
   void Invalidate() override { Flush(); }
   // The scan only inserts.
@@ -122,12 +145,40 @@ class CRecoverFileDlg::ScanView final : public DeletedFilesView {
   std::uintptr_t ItemData(TreeItem) const override { return 0; }
 
   bool StopRequested() override {
-    if (WorkerGate.Pass() || scan_.stop) return true;
-    if (!pending_.empty() && ::GetTickCount64() - lastFlush_ >= kBatchMilliseconds) Flush();
-    return false;
+    bool stop = false;
+    Unheld([&] {
+      stop = WorkerGate.Pass() || scan_.stop;
+      if (!stop && !pending_.empty() && ::GetTickCount64() - lastFlush_ >= kBatchMilliseconds) HandOver();
+    });
+    return stop;
   }
 
   void Flush() {
+    Unheld([&] { HandOver(); });
+  }
+
+  // Runs the scan holding the list of files.
+  template <typename Work>
+  void Scan(Work work) {
+    ListGuard& guard = scan_.page.listGuard_;
+    guard.Hold();
+    held_ = true;
+    work();
+    held_ = false;
+    guard.LetGo();
+  }
+
+ private:
+  template <typename Work>
+  void Unheld(Work work) {
+    if (!held_) return work();
+    ListGuard& guard = scan_.page.listGuard_;
+    guard.LetGo();
+    guard.LetReadersIn();
+    work();
+    guard.Hold();
+  }
+  void HandOver() {
     lastFlush_ = ::GetTickCount64();
     if (pending_.empty()) return;
     scan_.page.RunOnDialogThread([this] {
@@ -137,33 +188,45 @@ class CRecoverFileDlg::ScanView final : public DeletedFilesView {
     pending_.clear();
   }
 
- private:
   ScanRequest& scan_;
   std::vector<PendingItem> pending_;
   TreeItem inserted_ = 0;
+  bool held_ = false;
   ULONGLONG lastFlush_ = ::GetTickCount64();
 };
 
 CRecoverFileDlg::ScanRequest::ScanRequest(CRecoverFileDlg& owner) : page(owner), view(std::make_unique<ScanView>(*this)) {}
 
 // What the recovery walks: the ticks as they were when it started; the
-// worker waits at the pause gate before each file.
+// worker waits at the pause gate before each file. Item 1 is the volume,
+// item key + 2 the file of that key; its children are walked ticked ones
+// only, since the recovery passes the others over anyway.
 class CRecoverFileDlg::TickedFiles final : public DeletedFilesView {
  public:
-  TreeItem InsertItem(std::u16string_view text, int image, int selectedImage, TreeItem parent,
-                      std::uintptr_t itemData) override {
-    return copy.InsertItem(text, image, selectedImage, parent, itemData);
-  }
+  TreeItem InsertItem(std::u16string_view, int, int, TreeItem, std::uintptr_t) override { return 0; }
   void Invalidate() override {}
-  TreeItem FirstChild(TreeItem parent) const override { return copy.FirstChild(parent); }
+  TreeItem FirstChild(TreeItem parent) const override {
+    if (parent == 0) return kVolume;
+    return parent == kVolume ? Ticked(0) : 0;
+  }
   TreeItem NextSibling(TreeItem item) const override {
     WorkerGate.Pass();  // the engine itself polls AbortRequested
-    return copy.NextSibling(item);
+    return item > kVolume ? Ticked(item - kVolume) : 0;
   }
-  bool IsChecked(TreeItem item) const override { return copy.IsChecked(item); }
-  std::uintptr_t ItemData(TreeItem item) const override { return copy.ItemData(item); }
+  bool IsChecked(TreeItem item) const override { return item > kVolume && ticks[item - kVolume - 1] != 0; }
+  std::uintptr_t ItemData(TreeItem item) const override {
+    return item > kVolume ? ItemDataForKey(item - kVolume - 1) : 0;
+  }
 
-  ListedFilesView copy;
+  std::vector<std::uint8_t> ticks;  // by key
+
+ private:
+  static constexpr TreeItem kVolume = 1;
+  // The item of the first ticked file from key on, or none.
+  TreeItem Ticked(ScanKey key) const {
+    const auto found = std::find(ticks.begin() + static_cast<std::ptrdiff_t>(std::min(key, ticks.size())), ticks.end(), 1);
+    return found == ticks.end() ? 0 : static_cast<TreeItem>(found - ticks.begin()) + kVolume + 1;
+  }
 };
 
 CRecoverFileDlg::CRecoverFileDlg() : PageDialog(IDD_RECOVER_PAGE, IDB_RECOVER_PAGE_BACKGROUND) {}
@@ -176,6 +239,8 @@ std::span<const ui::MessageEntry<CRecoverFileDlg>> CRecoverFileDlg::MessageMap()
       {WM_COMMAND, IDC_RECOVER_START, BN_CLICKED, &CRecoverFileDlg::StartRecovery},
       {WM_NOTIFY, IDC_DELETED_TREE, static_cast<UINT>(NM_CLICK), &CRecoverFileDlg::OnDeletedTreeClick},
       {WM_NOTIFY, IDC_DRIVE_TREE, static_cast<UINT>(TVN_SELCHANGEDW), &CRecoverFileDlg::OnDriveSelected},
+      {WM_NOTIFY, IDC_DELETED_TREE, static_cast<UINT>(TVN_GETDISPINFOW), &CRecoverFileDlg::OnDeletedTreeText},
+      {WM_NOTIFY, IDC_DELETED_TREE, static_cast<UINT>(NM_CUSTOMDRAW), &CRecoverFileDlg::OnDeletedTreeDraw},
       {WM_PAINT, 0, 0, &CRecoverFileDlg::OnPaint},
   };
   return kMap;
@@ -308,6 +373,8 @@ void CRecoverFileDlg::EmptyDeletedTree() {
     TreeView_DeleteAllItems(tree);
   }
   scanItems_.clear();
+  ticks_.clear();
+  ticks_.shrink_to_fit();
 }
 
 void CRecoverFileDlg::AppendItems(const std::vector<PendingItem>& items) {
@@ -315,8 +382,17 @@ void CRecoverFileDlg::AppendItems(const std::vector<PendingItem>& items) {
   {
     RedrawHeld held(tree);
     for (const PendingItem& item : items) {
-      HTREEITEM parent = item.parent && item.parent <= scanItems_.size() ? scanItems_[item.parent - 1] : TVI_ROOT;
-      scanItems_.push_back(InsertTreeItem(tree, item.text, item.image, parent, static_cast<LPARAM>(item.itemData)));
+      if (!item.parent) {  // a volume, labelled by the scan
+        scanItems_.emplace_back(
+            item.number, InsertTreeItem(tree, item.text, item.image, TVI_ROOT, static_cast<LPARAM>(item.itemData)));
+        continue;
+      }
+      const auto parent = std::find_if(scanItems_.rbegin(), scanItems_.rend(),
+                                       [&](const auto& volume) { return volume.first == item.parent; });
+      InsertTreeItem(tree, nullptr, item.image, parent != scanItems_.rend() ? parent->second : TVI_ROOT,
+                     static_cast<LPARAM>(item.itemData));
+      // A file comes unticked, whatever the volume's box shows.
+      if (item.itemData > ticks_.size()) ticks_.resize(item.itemData, 0);
     }
     // The volume's files in view from the first batch on.
     if (HTREEITEM root = TreeView_GetRoot(tree); root && !(TreeView_GetItemState(tree, root, TVIS_EXPANDED) &
@@ -342,7 +418,7 @@ DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
   });
   const std::u16string label = SelectedDriveLabel.Get();
   std::int32_t errorCode = error_code::kNone;
-  ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode);
+  scan.view->Scan([&] { ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode); });
   scan.view->Flush();
   // Stopped for a new scan: the page carries on. Leaving: nothing more is shown.
   if (scan.stop || WorkerGate.Pass()) return 0;
@@ -365,14 +441,10 @@ LRESULT CRecoverFileDlg::OnDeletedTreeClick(WPARAM, LPARAM) {
   HWND tree = DeletedTree();
   TVHITTESTINFO hit = HitTestCursor(tree);
   if (hit.hItem && (hit.flags & TVHT_ONITEMSTATEICON)) {
-    // The tree toggles the box itself after this notification.
-    const bool checked = !TreeView_GetCheckState(tree, hit.hItem);
-    if (TreeView_GetChild(tree, hit.hItem)) {
-      RedrawHeld held(tree);
-      PropagateCheck(hit.hItem, checked);
-    } else {
-      PropagateCheck(hit.hItem, checked);
-    }
+    // The tree toggles the box itself after this notification, from what
+    // the box shows: a file's box is first brought up to its tick.
+    ShowTick(hit.hItem, TreeItemData(tree, hit.hItem));
+    PropagateCheck(hit.hItem, !TreeView_GetCheckState(tree, hit.hItem));
   }
   treeClicked = 1;
   return 0;
@@ -380,42 +452,101 @@ LRESULT CRecoverFileDlg::OnDeletedTreeClick(WPARAM, LPARAM) {
 
 void CRecoverFileDlg::PropagateCheck(HTREEITEM item, bool checked) {
   HWND tree = DeletedTree();
-  HTREEITEM child = TreeView_GetChild(tree, item);
-  if (!child) {
-    if (!checked) return;
-    TVHITTESTINFO hit = HitTestCursor(tree);
-    if (hit.hItem && (hit.flags & TVHT_ONITEM)) TreeView_SelectItem(tree, hit.hItem);
-    return;
+  const std::uintptr_t data = TreeItemData(tree, item);
+  if (data == 0) {
+    // The volume: every file at once; their boxes are drawn from the ticks.
+    if (TreeView_GetChild(tree, item)) {
+      std::fill(ticks_.begin(), ticks_.end(), checked ? 1 : 0);
+      ::InvalidateRect(tree, nullptr, FALSE);
+      return;
+    }
+  } else if (data <= ticks_.size()) {
+    ticks_[data - 1] = checked ? 1 : 0;
   }
-  for (; child; child = TreeView_GetNextSibling(tree, child)) {
-    TreeView_SetCheckState(tree, child, checked);
-    PropagateCheck(child, checked);
-  }
+  if (!checked) return;
+  TVHITTESTINFO hit = HitTestCursor(tree);
+  if (hit.hItem && (hit.flags & TVHT_ONITEM)) TreeView_SelectItem(tree, hit.hItem);
 }
 
-bool CRecoverFileDlg::AnyFileTicked() const {
-  HWND tree = DeletedTree();
-  HTREEITEM root = TreeView_GetRoot(tree);
-  for (HTREEITEM child = root ? TreeView_GetChild(tree, root) : nullptr; child;
-       child = TreeView_GetNextSibling(tree, child))
-    if (TreeView_GetCheckState(tree, child) == 1) return true;
-  return false;
+bool CRecoverFileDlg::BoxLags(HTREEITEM item, std::uintptr_t itemData) const {
+  if (itemData == 0 || itemData > ticks_.size()) return false;  // the volume's box is the tree's own
+  const UINT state = INDEXTOSTATEIMAGEMASK(ticks_[itemData - 1] ? kTicked : kUnticked);
+  return TreeView_GetItemState(DeletedTree(), item, TVIS_STATEIMAGEMASK) != state;
 }
 
-void CRecoverFileDlg::CopyTicks(ListedFilesView& copy) const {
-  HWND tree = DeletedTree();
-  HTREEITEM root = TreeView_GetRoot(tree);
-  if (!root) return;
-  const TreeItem volume = copy.InsertItem(Utf16(TreeItemText(tree, root)), kImageVolume, kImageVolume, 0, 0);
-  for (HTREEITEM child = TreeView_GetChild(tree, root); child; child = TreeView_GetNextSibling(tree, child)) {
-    TVITEMW item{};
-    item.mask = TVIF_PARAM;
-    item.hItem = child;
-    TreeView_GetItem(tree, &item);  // the file's key, which the recovery takes it by
-    const TreeItem file = copy.InsertItem(u"", kImageFile, kImageFile, volume, static_cast<std::uintptr_t>(item.lParam));
-    copy.SetChecked(file, TreeView_GetCheckState(tree, child) == 1);
-  }
+void CRecoverFileDlg::ShowTick(HTREEITEM item, std::uintptr_t itemData) {
+  if (!BoxLags(item, itemData)) return;
+  TreeView_SetItemState(DeletedTree(), item, INDEXTOSTATEIMAGEMASK(ticks_[itemData - 1] ? kTicked : kUnticked),
+                        TVIS_STATEIMAGEMASK);
 }
+
+std::size_t CRecoverFileDlg::TickedFileCount() const {
+  return static_cast<std::size_t>(std::count(ticks_.begin(), ticks_.end(), 1));
+}
+
+// A file's label, from the scan's list by its key, when the tree needs it.
+LRESULT CRecoverFileDlg::OnDeletedTreeText(WPARAM, LPARAM lParam) {
+  auto& info = *reinterpret_cast<NMTVDISPINFOW*>(lParam);
+  if (!(info.item.mask & TVIF_TEXT) || !info.item.pszText || info.item.cchTextMax <= 0) return 0;
+  const auto data = static_cast<std::uintptr_t>(info.item.lParam);
+  listGuard_.Reading([&] {
+    const std::u16string_view name = data ? LastScan.Name(data - 1) : std::u16string_view();
+    const std::size_t length = std::min(name.size(), static_cast<std::size_t>(info.item.cchTextMax - 1));
+    std::memcpy(info.item.pszText, name.data(), length * sizeof(char16_t));
+    info.item.pszText[length] = L'\0';
+  });
+  // Once made the control keeps it. Wine's tree does not take this, and asks
+  // every item again (and measures it) each time its redrawing resumes,
+  // after every batch: there the label is set on the item instead, while it
+  // is not yet shown (setting a shown item's walks the whole tree).
+  info.item.mask |= TVIF_DI_SETITEM;
+  RECT shown{};
+  HWND tree = DeletedTree();
+  if (!TreeView_GetItemRect(tree, info.item.hItem, &shown, FALSE)) {
+    std::wstring text(info.item.pszText);  // the tree lets go of its buffer as it takes the label
+    TVITEMW label{};
+    label.mask = TVIF_TEXT;
+    label.hItem = info.item.hItem;
+    label.pszText = text.data();
+    TreeView_SetItem(tree, &label);
+  }
+  return 0;
+}
+
+// A file whose box lags its tick gets the tick's box drawn over it, where
+// the tree draws the box: left of the item's icon, centred on its row.
+LRESULT CRecoverFileDlg::OnDeletedTreeDraw(WPARAM, LPARAM lParam) {
+  const auto& draw = *reinterpret_cast<const NMTVCUSTOMDRAW*>(lParam);
+  const auto item = reinterpret_cast<HTREEITEM>(draw.nmcd.dwItemSpec);
+  const auto data = static_cast<std::uintptr_t>(draw.nmcd.lItemlParam);
+  switch (draw.nmcd.dwDrawStage) {
+    case CDDS_PREPAINT:
+      return CDRF_NOTIFYITEMDRAW;
+    case CDDS_ITEMPREPAINT:
+      return BoxLags(item, data) ? CDRF_NOTIFYPOSTPAINT : CDRF_DODEFAULT;
+    case CDDS_ITEMPOSTPAINT: {
+      HWND tree = DeletedTree();
+      HIMAGELIST boxes = TreeView_GetImageList(tree, TVSIL_STATE);
+      RECT label{};
+      std::memcpy(&label, &item, sizeof item);  // TVM_GETITEMRECT takes the item in the rectangle
+      if (!boxes || !::SendMessageW(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&label))) break;
+      int boxWidth = 0, boxHeight = 0, iconWidth = 0, iconHeight = 0;
+      ImageList_GetIconSize(boxes, &boxWidth, &boxHeight);
+      if (HIMAGELIST icons = TreeView_GetImageList(tree, TVSIL_NORMAL)) ImageList_GetIconSize(icons, &iconWidth, &iconHeight);
+      RECT box{label.left - iconWidth - boxWidth, (draw.nmcd.rc.top + draw.nmcd.rc.bottom) / 2 - boxHeight / 2, 0, 0};
+      box.right = box.left + boxWidth;
+      box.bottom = box.top + boxHeight;
+      const COLORREF background = TreeView_GetBkColor(tree);
+      ::SetBkColor(draw.nmcd.hdc, background == static_cast<COLORREF>(-1) ? ::GetSysColor(COLOR_WINDOW) : background);
+      ::ExtTextOutW(draw.nmcd.hdc, 0, 0, ETO_OPAQUE, &box, nullptr, 0, nullptr);  // the lagging box away
+      ImageList_Draw(boxes, ticks_[data - 1] ? kTicked : kUnticked, draw.nmcd.hdc, box.left, box.top, ILD_NORMAL);
+      break;
+    }
+  }
+  return CDRF_DODEFAULT;
+}
+
+bool CRecoverFileDlg::AnyFileTicked() const { return std::find(ticks_.begin(), ticks_.end(), 1) != ticks_.end(); }
 
 // ---- the destination -------------------------------------------------------
 
@@ -498,7 +629,7 @@ DWORD WINAPI CRecoverFileDlg::RecoverWorker(void* parameter) {
   bool ticked = false;
   page.RunOnDialogThread([&] {
     ticked = page.AnyFileTicked();
-    if (ticked) page.CopyTicks(files.copy);
+    if (ticked) files.ticks = page.ticks_;
   });
   if (!ticked) {
     end(prompt::kSelectFileToRecover);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/shared_state.h"
@@ -50,6 +51,8 @@ class CRecoverFileDlg : public ui::PageDialog {
 
   // The item of the drive tree whose scan was started last (nullptr before any).
   HTREEITEM lastScannedDriveItem() const { return lastScannedDriveItem_; }
+  // How many listed files are ticked (window thread).
+  std::size_t TickedFileCount() const;
 
  protected:
   void DoDataExchange(ui::DataExchange& exchange) override;
@@ -58,9 +61,37 @@ class CRecoverFileDlg : public ui::PageDialog {
  private:
   struct ScanRequest;
   class ScanView;
+  // The scan writes the listed files while the window reads their names:
+  // the scan holds the list, and lets go wherever it polls (and while its
+  // batches go in), giving way there to a reader that waits.
+  class ListGuard {
+   public:
+    void Hold() { ::AcquireSRWLockExclusive(&lock_); }
+    void LetGo() { ::ReleaseSRWLockExclusive(&lock_); }
+    // After LetGo: a reader that waits goes first (a lock let go and taken
+    // again at once would keep it waiting).
+    void LetReadersIn() {
+      while (readers_.load() != 0) ::SwitchToThread();
+    }
+    template <typename Read>
+    void Reading(Read read) {
+      ++readers_;
+      ::AcquireSRWLockShared(&lock_);
+      --readers_;
+      read();
+      ::ReleaseSRWLockShared(&lock_);
+    }
+
+   private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::atomic<int> readers_{0};
+  };
   class TickedFiles;
+  // An item the scan listed, waiting for the window thread. Only the
+  // volume's label is kept: the tree asks for a file's (TVN_GETDISPINFO) by its key.
   struct PendingItem {
     std::wstring text;
+    TreeItem number;
     int image;
     TreeItem parent;
     std::uintptr_t itemData;
@@ -72,6 +103,8 @@ class CRecoverFileDlg : public ui::PageDialog {
   LRESULT OnDeletedTreeClick(WPARAM, LPARAM);
   LRESULT OnDriveSelected(WPARAM, LPARAM);
   LRESULT OnPaint(WPARAM, LPARAM);
+  LRESULT OnDeletedTreeText(WPARAM, LPARAM);
+  LRESULT OnDeletedTreeDraw(WPARAM, LPARAM);
 
   static DWORD WINAPI ScanWorker(void* parameter);
   static DWORD WINAPI RecoverWorker(void* parameter);
@@ -91,8 +124,10 @@ class CRecoverFileDlg : public ui::PageDialog {
   void EmptyDeletedTree();
   void AppendItems(const std::vector<PendingItem>& items);
   void TakeDestination(const std::optional<std::wstring>& folder);
-  // The tree's volume item and files with their ticks, as a plain view.
-  void CopyTicks(ListedFilesView& copy) const;
+  // The tick of the file an item stands for, into the item's check box.
+  void ShowTick(HTREEITEM item, std::uintptr_t itemData);
+  // Whether the item's own check box shows other than its file's tick.
+  bool BoxLags(HTREEITEM item, std::uintptr_t itemData) const;
   void EndRecovery();
 
   ui::CSkinBtn recoverButton_;
@@ -100,8 +135,14 @@ class CRecoverFileDlg : public ui::PageDialog {
   OwnedImageList deletedImages_;
   OwnedImageList driveImages_;
   HTREEITEM lastScannedDriveItem_ = nullptr;
-  // The tree items of the running scan, by the view's item number.
-  std::vector<HTREEITEM> scanItems_;
+  // The volume items of the running scan, with the view's numbers (files
+  // are numbered too, but no file is a parent).
+  std::vector<std::pair<TreeItem, HTREEITEM>> scanItems_;
+  // The ticks of the listed files, by key: what the recovery takes. A
+  // file's box is drawn from its tick; the item's own state catches up when
+  // the box is clicked (setting it costs Wine's tree a walk of all items).
+  std::vector<std::uint8_t> ticks_;
+  ListGuard listGuard_;
   std::shared_ptr<ScanRequest> scan_;
   // A recovery runs (until its worker's last words); a folder chosen
   // meanwhile, taken up when it ends.

@@ -5,8 +5,8 @@ In a wine prefix of this test's own, \\\\.\\X: is an NTFS or FAT32 image with
 deleted files (X:\\ a folder holding inside\\), \\\\.\\Y: an image that is
 neither, both fixed drives. window_tests.exe drives the page
 (RecoverPageTest); its tree must list the names `corvanel-cli scan X:` lists,
-in the same order, and the files it recovers must be byte-identical to what
-`corvanel-cli recover X: --all` writes.
+in the same order, and the files it recovers (all ticked but one) must be
+byte-identical to what `corvanel-cli recover X: --all` writes, that one left out.
 
 usage: window_recover_test.py WINE_RUN WINDOW_TESTS_EXE CLI_EXE PREFIX_DIR
 """
@@ -102,7 +102,9 @@ class WindowRecoverTest(unittest.TestCase):
         wine([CLI, "--yes", "recover", "X:", "--all", "--to", windows_path(os.path.join(work, "cli"))], x)
 
         names = os.path.join(work, "names.txt")
+        unticked = os.path.join(work, "unticked.txt")
         env = dict(x, CORVANEL_RECOVER_OUT="C:\\recover-out", CORVANEL_RECOVER_NAMES=windows_path(names),
+                   CORVANEL_RECOVER_UNTICKED=windows_path(unticked),
                    CORVANEL_RECOVER_LANGUAGE="english" if language == "en_US" else "chinese")
         if os.environ.get("CORVANEL_SCREENSHOTS"):
             env["CORVANEL_SCREENSHOTS"] = os.environ["CORVANEL_SCREENSHOTS"]
@@ -123,9 +125,12 @@ class WindowRecoverTest(unittest.TestCase):
             self.assertEqual(f.read().splitlines(), cli_names, output[-6000:])
         self.assertEqual(result.returncode, 0, output[-6000:])
         self.assertIn("[  PASSED  ] 1 test", output, output[-6000:])
-        window = files_in(os.path.join(out, "window"))
-        self.assertEqual(len(window), len(cli_names))
-        self.assertEqual(window, files_in(os.path.join(work, "cli")))
+        with open(unticked, encoding="utf-8") as f:
+            left_out = f.read().splitlines()
+        self.assertEqual(len(left_out), 1)
+        expected = files_in(os.path.join(work, "cli"))
+        del expected[left_out[0]]
+        self.assertEqual(files_in(os.path.join(out, "window")), expected)
         self.assertEqual(os.listdir(os.path.join(xroot, "inside")), [])
 
     def test_ntfs_english(self):
