@@ -1,6 +1,7 @@
 // corvanel-cli info and scan.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <memory>
 
@@ -76,51 +77,70 @@ void AppendField(std::string& line, std::string_view key, std::uint64_t value) {
   line += ",\"";
   line += key;
   line += "\":";
-  line += std::to_string(value);
+  char digits[24];
+  line.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
-// A time: null when the file system does not know it.
-void AppendTime(std::string& line, std::string_view key, const std::optional<std::string>& time) {
+// A time: null when the file system does not know it; the first `keep`
+// characters of it when given.
+void AppendTime(std::string& line, std::string_view key, std::uint64_t ticks, bool utc, int fractionDigits,
+                std::size_t keep = std::string::npos) {
   line += ",\"";
   line += key;
   line += "\":";
-  if (time) AppendJson(line, *time);
-  else line += "null";
+  if (ticks == 0) {
+    line += "null";
+    return;
+  }
+  line += '"';
+  const std::size_t start = line.size();
+  AppendIsoTime(line, ticks, utc, fractionDigits);
+  if (line.size() - start > keep) line.resize(start + keep);
+  line += '"';
 }
 
-std::optional<std::string> JsonTime(std::uint64_t ticks, bool utc, int fractionDigits) {
-  if (ticks == 0) return std::nullopt;
-  return IsoTime(ticks, utc, fractionDigits);
+// Files come folder by folder: a folder's path is converted once for its run.
+const std::string& Utf8Path(std::u16string_view path) {
+  thread_local std::u16string last;
+  thread_local std::string converted;
+  if (path != last) {
+    last.assign(path);
+    converted = platform::Utf16ToUtf8(path);
+  }
+  return converted;
 }
 
 // One line per entry, written whole.
 void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
-  std::string line;
+  thread_local std::string line;  // kept: a listing of a million files allocates it once
+  line.clear();
   if (json) {
     const ListedFile& file = entry.file;
-    line = "{\"index\":" + std::to_string(entry.index) + ",\"name\":";
+    line += "{\"index\":";
+    char digits[24];
+    line.append(digits, std::to_chars(digits, digits + sizeof digits, entry.index).ptr);
+    line += ",\"name\":";
     AppendJson(line, platform::Utf16ToUtf8(entry.name));
     line += ",\"path\":";
-    AppendJson(line, platform::Utf16ToUtf8(entry.path));
+    AppendJson(line, Utf8Path(entry.path));
     AppendField(line, "size", file.size);
     if (entry.ntfs) line += file.Resident() ? ",\"resident\":true" : ",\"resident\":false";
     line += entry.ntfs ? ",\"fs\":\"ntfs\"" : ",\"fs\":\"fat32\"";
     if (std::optional<int> free = file.FreeShare()) AppendField(line, "free", static_cast<std::uint64_t>(*free));
     if (entry.ntfs) {
       AppendField(line, "record", file.record);
-      AppendTime(line, "created", JsonTime(file.times.created, true, 7));
-      AppendTime(line, "modified", JsonTime(file.times.modified, true, 7));
-      AppendTime(line, "accessed", JsonTime(file.times.accessed, true, 7));
-      AppendTime(line, "changed", JsonTime(file.times.changed, true, 7));
+      AppendTime(line, "created", file.times.created, true, 7);
+      AppendTime(line, "modified", file.times.modified, true, 7);
+      AppendTime(line, "accessed", file.times.accessed, true, 7);
+      AppendTime(line, "changed", file.times.changed, true, 7);
     } else {
       // The short entry's place, and the number The Sleuth Kit gives it.
       AppendField(line, "sector", file.dirSector);
       AppendField(line, "entry", file.entryIndex);
       AppendField(line, "inode", fat::EntryNumber(LastScan.ScannedVolume, file.dirSector, file.entryIndex));
-      AppendTime(line, "created", JsonTime(file.times.created, false, 2));
-      AppendTime(line, "modified", JsonTime(file.times.modified, false, 0));
-      const std::string accessed = IsoTime(file.times.accessed, false, 0);
-      AppendTime(line, "accessed", accessed.empty() ? std::nullopt : std::optional(accessed.substr(0, 10)));
+      AppendTime(line, "created", file.times.created, false, 2);
+      AppendTime(line, "modified", file.times.modified, false, 0);
+      AppendTime(line, "accessed", file.times.accessed, false, 0, 10);  // a date only
       line += ",\"localTime\":true";
     }
     line += "}\n";

@@ -134,7 +134,13 @@ char* PutDigits(char* at, std::uint64_t value, int width) {
 }  // namespace
 
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
-  if (ticks == 0) return {};
+  std::string text;
+  AppendIsoTime(text, ticks, utc, fractionDigits);
+  return text;
+}
+
+void AppendIsoTime(std::string& out, std::uint64_t ticks, bool utc, int fractionDigits) {
+  if (ticks == 0) return;
   // Written digit by digit: a listing of a million files writes four times each.
   const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
   const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kDaysBefore1970);
@@ -160,7 +166,7 @@ std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
     at = std::copy_n(fraction, digits, at);
   }
   if (utc) *at++ = 'Z';
-  return std::string(text, at);
+  out.append(text, at);
 }
 
 UnixTime ToUnixTime(std::uint64_t ticks) {

@@ -39,6 +39,8 @@ ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry)
 // "2024-05-01T12:34:56.1234567Z" (utc) or "2024-05-01T12:34:56" with as
 // many fraction digits as asked (0..7); "" for 0.
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits);
+// The same, appended to text (nothing for 0): no string of its own per time.
+void AppendIsoTime(std::string& text, std::uint64_t ticks, bool utc, int fractionDigits);
 
 // Seconds and nanoseconds since 1970-01-01, as POSIX counts time.
 struct UnixTime {
