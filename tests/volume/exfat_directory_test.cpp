@@ -97,7 +97,7 @@ class MemoryVolume : public SectorReader {
   }
 };
 
-struct SetSpec {
+struct SetFields {
   std::u16string name;
   std::uint32_t firstCluster = 0;
   std::uint64_t size = 0;
@@ -107,33 +107,33 @@ struct SetSpec {
 };
 
 // A file's entry set, checksum and name hash as a file system writes them.
-std::vector<MemoryVolume::Entry> Set(const SetSpec& spec) {
-  const std::size_t nameEntries = (spec.name.size() + 14) / 15;
+std::vector<MemoryVolume::Entry> Set(const SetFields& file) {
+  const std::size_t nameEntries = (file.name.size() + 14) / 15;
   std::vector<MemoryVolume::Entry> set(2 + nameEntries);
   set[0][0] = 0x85;
   set[0][1] = static_cast<std::uint8_t>(1 + nameEntries);
-  Put(&set[0][4], spec.directory ? 0x10 : 0x20, 2);
+  Put(&set[0][4], file.directory ? 0x10 : 0x20, 2);
   Put(&set[0][0x0C], (44u << 25) | (5u << 21) | (1u << 16) | (12u << 11) | (34u << 5) | 28u, 4);  // 2024-05-01 12:34:56
   set[0][0x15] = 150;                                                                           // + 1.5 s
   set[0][0x17] = 0x80 | 8;                                                                      // UTC+2
   set[1][0] = 0xC0;
-  set[1][1] = static_cast<std::uint8_t>(1 | (spec.noFatChain ? 2 : 0));
-  set[1][3] = static_cast<std::uint8_t>(spec.name.size());
+  set[1][1] = static_cast<std::uint8_t>(1 | (file.noFatChain ? 2 : 0));
+  set[1][3] = static_cast<std::uint8_t>(file.name.size());
   std::uint16_t hash = 0;
-  for (char16_t c : spec.name) {
+  for (char16_t c : file.name) {
     const char16_t u = c >= u'a' && c <= u'z' ? c - 0x20 : c;
     hash = exfat::Sum16(exfat::Sum16(hash, u & 0xFF), u >> 8);
   }
   Put(&set[1][4], hash, 2);
-  Put(&set[1][8], spec.size, 8);
-  Put(&set[1][0x14], spec.firstCluster, 4);
-  Put(&set[1][0x18], spec.size, 8);
-  for (std::size_t i = 0; i < spec.name.size(); ++i) Put(&set[2 + i / 15][2 + 2 * (i % 15)], spec.name[i], 2);
+  Put(&set[1][8], file.size, 8);
+  Put(&set[1][0x14], file.firstCluster, 4);
+  Put(&set[1][0x18], file.size, 8);
+  for (std::size_t i = 0; i < file.name.size(); ++i) Put(&set[2 + i / 15][2 + 2 * (i % 15)], file.name[i], 2);
   for (std::size_t i = 2; i < set.size(); ++i) set[i][0] = 0xC1;
   Bytes all;
   for (auto& e : set) all.insert(all.end(), e.begin(), e.end());
   Put(&set[0][2], exfat::EntrySetChecksum(all), 2);
-  if (spec.deleted)
+  if (file.deleted)
     for (auto& e : set) e[0] &= 0x7F;
   return set;
 }
