@@ -82,21 +82,45 @@ std::uintmax_t BytesIn(const fs::path& folder) {
 // file in a folder of its own; the encrypted copy's bytes.
 Bytes CliEncryption(const fs::path& source, const char* cipher, const std::wstring& key) {
   const char* cli = std::getenv("CORVANEL_CLI");
-  if (!cli) return {};
+  if (!cli) {
+    ADD_FAILURE() << "CORVANEL_CLI is not set";
+    return {};
+  }
   fs::path folder = source.parent_path() / "cli";
   fs::create_directories(folder);
   fs::copy_file(source, folder / source.filename(), fs::copy_options::overwrite_existing);
   std::wstring command = L"\"Z:" + fs::path(cli).make_preferred().wstring() + L"\" encrypt --cipher " +
                          std::wstring(cipher, cipher + std::strlen(cipher)) + L" --key " + key + L" \"" +
                          (folder / source.filename()).wstring() + L"\"";
+  // The tool's own words go to a log, so a failure here says what it was.
+  const fs::path log = folder / "cli.log";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE logFile = ::CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = logFile;
+  startup.hStdError = logFile;
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+  const BOOL started =
+      ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  const DWORD startError = ::GetLastError();
+  DWORD exitCode = 0;
+  if (started) {
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
+  ::CloseHandle(logFile);
+  if (!started) {
+    ADD_FAILURE() << "corvanel-cli did not start: error " << startError;
     return {};
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+  }
+  const Bytes said = Read(log);
+  EXPECT_EQ(exitCode, 0u) << std::string(said.begin(), said.end());
   fs::path output = folder / source.filename();
   output += L"_" + std::wstring(cipher, cipher + std::strlen(cipher));
   return Read(output);
