@@ -53,13 +53,21 @@ constexpr int kCorrupt = 0;
 struct Ewf {
   LIBYAL_CALLS(libewf, handle)
   static constexpr auto kRead = libewf_handle_read_random;
-  // Every segment file (E01, E02, ...) is opened together.
+  // Every segment file (E01, E02, ...) is opened together; a file named
+  // otherwise is taken as the only segment.
   static int Open(Handle* handle, const std::string& path, Error** error) {
     char** names = nullptr;
     int count = 0;
-    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, error) != 1) return -1;
-    int opened = libewf_handle_open(handle, names, count, LIBEWF_OPEN_READ, error);
-    libewf_glob_free(names, count, nullptr);
+    Error* unglobbed = nullptr;
+    int opened = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &unglobbed) == 1) {
+      opened = libewf_handle_open(handle, names, count, LIBEWF_OPEN_READ, error);
+      libewf_glob_free(names, count, nullptr);
+    } else {
+      libewf_error_free(&unglobbed);
+      char* only[] = {const_cast<char*>(path.c_str())};
+      opened = libewf_handle_open(handle, only, 1, LIBEWF_OPEN_READ, error);
+    }
     // A segment cut short still opens, its lost chunks then read as zeros.
     if (opened == 1 && libewf_handle_segment_files_corrupted(handle, error) != 0) return kCorrupt;
     return opened;

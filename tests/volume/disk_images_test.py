@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Disk images read through their libraries (libewf, libvhdi, libvmdk,
+libqcow), found by their signatures whatever their names:
+  - an NTFS volume with deleted files, converted by qemu-img (VHD dynamic and
+    fixed, VHDX, VMDK, QCOW2) and acquired by ewfacquire (E01): scan lists,
+    and recover writes, what they list and write from the raw image, byte
+    for byte;
+  - images cut short: a one-line error naming the format, exit status 1;
+  - shredding a file whose volume is mounted from an image: refused, the
+    file left as it was.
+
+usage: disk_images_test.py CLI
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from volume_images import ENV, Mount, run, ntfs_mount, make_ntfs, make_fat32, write, read  # noqa: E402
+
+CLI = None
+
+
+def cli(*args):
+    return subprocess.run([CLI, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+
+
+class DiskImagesTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        w = cls.work.name
+        cls.raw = make_ntfs(os.path.join(w, "ntfs.raw"), 16)
+        with ntfs_mount(cls.raw, os.path.join(w, "mnt")) as root:
+            write(f"{root}/text.txt", b"".join(b"line %d\n" % i for i in range(30000)))
+            write(f"{root}/random.bin", os.urandom(300000))
+            write(f"{root}/folder/inner.txt", b"inner\n")
+            write(f"{root}/small.txt", b"resident")
+            for name in ("text.txt", "random.bin", "folder/inner.txt", "small.txt"):
+                os.remove(f"{root}/{name}")
+        # Names that say nothing of the format: the signatures decide.
+        cls.images = {}
+        for label, options in (("vhd", ["-O", "vpc"]), ("vhd-fixed", ["-O", "vpc", "-o", "subformat=fixed"]),
+                               ("vhdx", ["-O", "vhdx"]), ("vmdk", ["-O", "vmdk"]), ("qcow2", ["-O", "qcow2"])):
+            cls.images[label] = os.path.join(w, label + ".img")
+            run("qemu-img", "convert", "-f", "raw", *options, cls.raw, cls.images[label])
+        run("ewfacquire", "-u", "-c", "fast", "-t", os.path.join(w, "acquired"), cls.raw)
+        cls.images["e01"] = os.path.join(w, "e01.img")
+        os.rename(os.path.join(w, "acquired.E01"), cls.images["e01"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_scan_and_recover_give_what_the_raw_image_gives(self):
+        raw_scan = cli("scan", self.raw, "--json")
+        self.assertEqual(raw_scan.returncode, 0, raw_scan.stderr)
+        self.assertEqual(len(raw_scan.stdout.splitlines()), 4)
+        raw_files = os.path.join(self.work.name, "from-raw")
+        self.assertEqual(cli("recover", self.raw, "--to", raw_files, "--all").returncode, 0)
+        for label, image in self.images.items():
+            with self.subTest(label):
+                scanned = cli("scan", image, "--json")
+                self.assertEqual(scanned.returncode, 0, scanned.stderr)
+                self.assertEqual(scanned.stdout, raw_scan.stdout)
+                target = os.path.join(self.work.name, "from-" + label)
+                recovered = cli("recover", image, "--to", target, "--all")
+                self.assertEqual(recovered.returncode, 0, recovered.stderr)
+                self.assertEqual(sorted(os.listdir(target)), sorted(os.listdir(raw_files)))
+                for name in os.listdir(raw_files):
+                    self.assertEqual(read(os.path.join(target, name)), read(os.path.join(raw_files, name)), name)
+
+    def test_an_image_cut_short_is_named_and_refused(self):
+        for label, format_name in (("qcow2", "QCOW"), ("vhdx", "VHDX"), ("vhd", "VHD"), ("e01", "E01 (EWF)")):
+            with self.subTest(label):
+                cut = os.path.join(self.work.name, "cut-" + label)
+                with open(self.images[label], "rb") as source, open(cut, "wb") as f:
+                    f.write(source.read(70000))
+                result = cli("scan", cut)
+                self.assertEqual(result.returncode, 1)
+                message = result.stderr.decode()
+                self.assertIn("Unreadable " + format_name + " image", message)
+                self.assertEqual(len(message.strip().splitlines()), 1, message)
+
+    def test_shred_refuses_a_volume_mounted_from_an_image(self):
+        fat = make_fat32(os.path.join(self.work.name, "fat.raw"))
+        run("mcopy", "-i", fat, "-", "::victim.txt", input=b"still here\n")
+        vhdx = os.path.join(self.work.name, "fat.vhdx")
+        run("qemu-img", "convert", "-f", "raw", "-O", "vhdx", fat, vhdx)
+        # The mount names the VHDX as its source, as a mount of one would.
+        command = ["fusefat", "-f", "-o", "rw+", "-o", "fsname=" + vhdx, fat, os.path.join(self.work.name, "fatmnt")]
+        with Mount(command, os.path.join(self.work.name, "fatmnt")) as root:
+            result = cli("--yes", "shred", f"{root}/victim.txt")
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("VHDX image: disk images are only read, never written", result.stderr.decode())
+            self.assertEqual(read(f"{root}/victim.txt"), b"still here\n")
+
+
+if __name__ == "__main__":
+    CLI = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
