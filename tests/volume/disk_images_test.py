@@ -7,9 +7,11 @@ libqcow), found by their signatures whatever their names:
     for byte;
   - images cut short: a one-line error naming the format, exit status 1;
   - shredding a file whose volume is mounted from an image: refused, the
-    file left as it was.
+    file left as it was;
+  - the Windows build, which has no such libraries, names the format it
+    found behind a drive letter and says it cannot read it.
 
-usage: disk_images_test.py CLI
+usage: disk_images_test.py CLI [WINE_RUN WINDOWS_CLI [TEST ...]]
 """
 import os
 import subprocess
@@ -21,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from volume_images import ENV, Mount, run, ntfs_mount, make_ntfs, make_fat32, write, read  # noqa: E402
 
 CLI = None
+WINE = None  # (wine-run script, corvanel-cli.exe)
 
 
 def cli(*args):
@@ -97,7 +100,23 @@ class DiskImagesTest(unittest.TestCase):
             self.assertIn("VHDX image: disk images are only read, never written", result.stderr.decode())
             self.assertEqual(read(f"{root}/victim.txt"), b"still here\n")
 
+    @unittest.skipUnless(len(sys.argv) > 2 or WINE, "no Windows build given")
+    def test_the_windows_build_names_what_it_cannot_read(self):
+        wine_run, exe = WINE
+        for label, format_name in (("vhdx", "VHDX"), ("e01", "E01 (EWF)"), ("raw", None)):
+            with self.subTest(label):
+                image = self.raw if label == "raw" else self.images[label]
+                result = subprocess.run([wine_run, exe, "info", "X:"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=dict(ENV, CORVANEL_WINE_X_IMAGE=image))
+                if format_name is None:
+                    self.assertEqual(result.returncode, 0, result.stderr.decode())
+                    continue
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(format_name + " image: this build cannot read it", result.stderr.decode())
+
 
 if __name__ == "__main__":
     CLI = os.path.abspath(sys.argv.pop(1))
+    if len(sys.argv) >= 3:
+        WINE = (os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1)))
     unittest.main(verbosity=2)
