@@ -2,10 +2,11 @@
 """Disk images read through their libraries (libewf, libvhdi, libvmdk,
 libqcow), found by their signatures whatever their names:
   - an NTFS volume with deleted files, converted by qemu-img (VHD dynamic and
-    fixed, VHDX, VMDK, QCOW2) and acquired by ewfacquire (E01): scan lists,
-    and recover writes, what they list and write from the raw image, byte
-    for byte;
-  - images cut short: a one-line error naming the format, exit status 1;
+    fixed, VHDX, VMDK, QCOW2) and acquired by ewfacquire (E01, in one
+    segment and in several): scan lists, and recover writes, what they list
+    and write from the raw image, byte for byte;
+  - images cut short, an acquisition missing a segment: a one-line error
+    naming the format, exit status 1;
   - shredding a file whose volume is mounted from an image: refused, the
     file left as it was;
   - the Windows build, which has no such libraries, names the format it
@@ -51,9 +52,14 @@ class DiskImagesTest(unittest.TestCase):
                                ("vhdx", ["-O", "vhdx"]), ("vmdk", ["-O", "vmdk"]), ("qcow2", ["-O", "qcow2"])):
             cls.images[label] = os.path.join(w, label + ".img")
             run("qemu-img", "convert", "-f", "raw", *options, cls.raw, cls.images[label])
+        # E01 compressed in one segment, under another name; and in 1 MiB
+        # segments, which are found by their names (.E01, .E02, ...).
         run("ewfacquire", "-u", "-c", "fast", "-t", os.path.join(w, "acquired"), cls.raw)
         cls.images["e01"] = os.path.join(w, "e01.img")
         os.rename(os.path.join(w, "acquired.E01"), cls.images["e01"])
+        os.mkdir(os.path.join(w, "segments"))
+        run("ewfacquire", "-u", "-c", "none", "-S", "1MiB", "-t", os.path.join(w, "segments", "disk"), cls.raw)
+        cls.images["e01-segments"] = os.path.join(w, "segments", "disk.E01")
 
     @classmethod
     def tearDownClass(cls):
@@ -94,6 +100,15 @@ class DiskImagesTest(unittest.TestCase):
                 message = result.stderr.decode()
                 self.assertIn("Unreadable " + format_name + " image", message)
                 self.assertEqual(len(message.strip().splitlines()), 1, message)
+
+    def test_an_acquisition_missing_a_segment_is_refused(self):
+        os.rename(os.path.join(self.work.name, "segments", "disk.E05"), os.path.join(self.work.name, "disk.E05"))
+        try:
+            result = cli("scan", self.images["e01-segments"])
+        finally:
+            os.rename(os.path.join(self.work.name, "disk.E05"), os.path.join(self.work.name, "segments", "disk.E05"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Unreadable E01 (EWF) image", result.stderr.decode())
 
     def test_shred_refuses_a_volume_mounted_from_an_image(self):
         fat = make_fat32(os.path.join(self.work.name, "fat.raw"))
