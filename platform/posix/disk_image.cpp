@@ -47,8 +47,8 @@ std::string TakeMessage(Error*& error, Print print, Free release) {
   static constexpr auto kFreeError = lib##_error_free;
 
 // What a Library's Open gives, besides 1 and -1, for an image it opened but
-// found damaged.
-constexpr int kCorrupt = 0;
+// will not read; its kRefusal says why.
+constexpr int kRefused = 0;
 
 struct Ewf {
   LIBYAL_CALLS(libewf, handle)
@@ -69,17 +69,23 @@ struct Ewf {
       opened = libewf_handle_open(handle, only, 1, LIBEWF_OPEN_READ, error);
     }
     // A segment cut short still opens, its lost chunks then read as zeros.
-    if (opened == 1 && libewf_handle_segment_files_corrupted(handle, error) != 0) return kCorrupt;
+    if (opened == 1 && libewf_handle_segment_files_corrupted(handle, error) != 0) return kRefused;
     return opened;
   }
+  static constexpr const char* kRefusal = "its segment files are damaged or cut short";
 };
 
 struct Vhdi {
   LIBYAL_CALLS(libvhdi, file)
   static constexpr auto kRead = libvhdi_file_read_buffer_at_offset;
+  // A differencing image reads through to its parent, which is not opened.
   static int Open(Handle* handle, const std::string& path, Error** error) {
-    return libvhdi_file_open(handle, path.c_str(), LIBVHDI_OPEN_READ, error);
+    if (libvhdi_file_open(handle, path.c_str(), LIBVHDI_OPEN_READ, error) != 1) return -1;
+    std::uint32_t type = 0;
+    if (libvhdi_file_get_disk_type(handle, &type, error) != 1) return -1;
+    return type == LIBVHDI_DISK_TYPE_DIFFERENTIAL ? kRefused : 1;
   }
+  static constexpr const char* kRefusal = "a differencing image, whose parent image is not read";
 };
 
 struct Vmdk {
@@ -93,14 +99,20 @@ struct Vmdk {
     if (libvmdk_handle_set_extent_data_files_path(handle, folder.c_str(), folder.size(), error) != 1) return -1;
     return libvmdk_handle_open_extent_data_files(handle, error);
   }
+  static constexpr const char* kRefusal = "";
 };
 
 struct Qcow {
   LIBYAL_CALLS(libqcow, file)
   static constexpr auto kRead = libqcow_file_read_buffer_at_offset;
+  // An overlay reads through to its backing file, which is not opened.
   static int Open(Handle* handle, const std::string& path, Error** error) {
-    return libqcow_file_open(handle, path.c_str(), LIBQCOW_OPEN_READ, error);
+    if (libqcow_file_open(handle, path.c_str(), LIBQCOW_OPEN_READ, error) != 1) return -1;
+    std::size_t backingName = 0;
+    const int backed = libqcow_file_get_utf8_backing_filename_size(handle, &backingName, error);
+    return backed == -1 ? -1 : backed == 1 ? kRefused : 1;
   }
+  static constexpr const char* kRefusal = "an overlay on a backing file, which is not read";
 };
 
 template <typename Library>
@@ -120,8 +132,8 @@ class LibraryImage final : public DiskImage {
     bool done = Library::kInitialize(&handle_, &failure) == 1;
     const int result = done ? Library::Open(handle_, path, &failure) : -1;
     done = result == 1 && Library::kMediaSize(handle_, &size_, &failure) == 1;
-    if (result == kCorrupt && failure == nullptr) {
-      error = DiskImageError(format_, DiskImageProblem::Unreadable, "its segment files are damaged or cut short");
+    if (result == kRefused && failure == nullptr) {
+      error = DiskImageError(format_, DiskImageProblem::Unreadable, Library::kRefusal);
     } else if (!done) {
       error = Failure(DiskImageProblem::Unreadable, failure);
     }

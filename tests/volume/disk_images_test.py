@@ -5,8 +5,9 @@ libqcow), found by their signatures whatever their names:
     fixed, VHDX, VMDK, QCOW2) and acquired by ewfacquire (E01, in one
     segment and in several): scan lists, and recover writes, what they list
     and write from the raw image, byte for byte;
-  - images cut short, an acquisition missing a segment: a one-line error
-    naming the format, exit status 1;
+  - images cut short, an acquisition missing a segment, a QCOW2 overlay (its
+    backing file is not read): a one-line error naming the format, exit
+    status 1;
   - shredding a file whose volume is mounted from an image: refused, the
     file left as it was;
   - the Windows build, which has no such libraries, names the format it
@@ -100,6 +101,14 @@ class DiskImagesTest(unittest.TestCase):
                 message = result.stderr.decode()
                 self.assertIn("Unreadable " + format_name + " image", message)
                 self.assertEqual(len(message.strip().splitlines()), 1, message)
+
+    def test_an_overlay_is_refused_not_read_as_holes(self):
+        overlay = os.path.join(self.work.name, "overlay")
+        run("qemu-img", "create", "-q", "-f", "qcow2", "-b", self.images["qcow2"], "-F", "qcow2", overlay)
+        result = cli("info", overlay)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Unreadable QCOW image", result.stderr.decode())
+        self.assertIn("backing file", result.stderr.decode())
 
     def test_an_acquisition_missing_a_segment_is_refused(self):
         os.rename(os.path.join(self.work.name, "segments", "disk.E05"), os.path.join(self.work.name, "disk.E05"))
