@@ -26,7 +26,8 @@ else()
       "Command-line front end of Corvanel: encrypts and decrypts files with twelve block ciphers in CTR mode, lists and recovers deleted files from raw NTFS and FAT32 volumes or their images, and shreds a file on its raw volume.")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  # Depends: on the shared libraries it links (libcrypto++8, libstdc++6, ...).
+  # Depends: on the shared libraries it links (libcrypto++8, libstdc++6, and
+  # libewf2, libvhdi1, libvmdk1, libqcow1 for disk images, ...).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_STRIP_FILES ON)
   include(CPack)

@@ -4,7 +4,7 @@
 namespace corvanel::platform {
 
 VolumeDevice::VolumeDevice(VolumeDevice&& other) noexcept
-    : handle_(other.handle_), flushEachWrite_(other.flushEachWrite_) {
+    : handle_(other.handle_), image_(std::move(other.image_)), flushEachWrite_(other.flushEachWrite_) {
   other.handle_ = kClosed;
 }
 
@@ -12,6 +12,7 @@ VolumeDevice& VolumeDevice::operator=(VolumeDevice&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    image_ = std::move(other.image_);
     flushEachWrite_ = other.flushEachWrite_;
     other.handle_ = kClosed;
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,8 @@
 namespace corvanel::platform {
 
 enum class DeviceAccess { Read, Write, ReadWrite };
+
+class DiskImage;  // an E01, VHD(X), VMDK or QCOW image read through its library
 
 // An open volume device. Owns its handle; closed on destruction.
 class VolumeDevice {
@@ -26,7 +29,8 @@ class VolumeDevice {
   ~VolumeDevice();
 
   // Opens the volume of a drive letter, shared for reading and writing with
-  // everyone else. On failure the result is closed and error is set.
+  // everyone else. On failure the result is closed and error is set. A disk
+  // image (E01, VHD, ...) is opened for reading only.
   static VolumeDevice Open(char driveLetter, DeviceAccess access, SystemError& error);
 
   bool IsOpen() const { return handle_ != kClosed; }
@@ -61,6 +65,7 @@ class VolumeDevice {
   bool WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
 
   std::intptr_t handle_ = kClosed;
+  std::shared_ptr<DiskImage> image_;  // reads go here when the device is such an image
   bool flushEachWrite_ = true;
 };
 

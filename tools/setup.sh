@@ -25,6 +25,8 @@ NATIVE_PACKAGES=(
   libcli11-dev nlohmann-json3-dev
   # the demo volume is written through ntfs-3g
   ntfs-3g
+  # E01, VHD/VHDX, VMDK and QCOW images (LGPL-3+, linked dynamically)
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
 )
 FULL_PACKAGES=(
   libgtest-dev
@@ -38,6 +40,8 @@ FULL_PACKAGES=(
   fonts-wqy-microhei
   # volume tools and independent oracles; attr sets ntfs-3g's attribute bits; exFAT volumes for the reading layer's tests
   dosfstools mtools fusefat sleuthkit fuse3 attr exfatprogs exfat-fuse
+  # disk images made for the image readers' tests
+  qemu-utils ewf-tools
   # fuzzing: clang with libFuzzer
   clang-14 libclang-rt-14-dev
   # crypto oracles

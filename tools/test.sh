@@ -93,6 +93,12 @@ status=0
 /usr/bin/python3 tests/shred/real_volumes_test.py build/linux/corvanel-cli tools/wine-run \
   build/win64/corvanel-cli.exe WindowsShredTest || status=$?
 count "$status"
+# ... and names the disk-image formats it has no reader for.
+begin_stage "tests: win64 on disk images"
+status=0
+/usr/bin/python3 tests/volume/disk_images_test.py build/linux/corvanel-cli tools/wine-run \
+  build/win64/corvanel-cli.exe DiskImagesTest.test_the_windows_build_names_what_it_cannot_read || status=$?
+count "$status"
 
 # What ships: the installer (its x86_64 build where this kernel runs no 32-bit
 # programs), the zip and the .deb, each installed and removed again.

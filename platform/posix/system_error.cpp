@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/disk_image_format.h"
 #include "platform/text_encoding.h"
 
 namespace corvanel::platform {
@@ -16,6 +17,7 @@ constexpr std::uint32_t kNotARegularFile = 0x10000;
 SystemError LastSystemError() { return {static_cast<std::uint32_t>(errno)}; }
 
 std::u16string SystemErrorMessage(SystemError error) {
+  if (std::optional<std::u16string> image = DiskImageErrorMessage(error)) return *image;
   if (error.code == kNotARegularFile) return u"Not a regular file";
   return Utf8ToUtf16(std::strerror(static_cast<int>(error.code)));
 }

@@ -13,12 +13,14 @@
 #include <cstring>
 
 #include "platform/drive_table.h"
+#include "platform/posix/disk_image.h"
 
 namespace corvanel::platform {
 
 void VolumeDevice::Close() {
   if (handle_ != kClosed) ::close(static_cast<int>(handle_));
   handle_ = kClosed;
+  image_.reset();
 }
 
 VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemError& error) {
@@ -36,10 +38,16 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
     error = LastSystemError();
     return {};
   }
-  return VolumeDevice(fd);
+  VolumeDevice device(fd);
+  if (std::optional<std::unique_ptr<DiskImage>> image = OpenIfDiskImage(fd, mapping->device, access, error)) {
+    if (!*image) return {};
+    device.image_ = std::move(*image);
+  }
+  return device;
 }
 
 bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
+  if (image_) return image_->ReadAt(offset, buffer, error);
   std::size_t done = 0;
   while (done < buffer.size()) {
     ssize_t got = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
@@ -83,6 +91,7 @@ bool VolumeDevice::Flush(SystemError& error) {
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {
+  if (image_) return image_->Size();
   struct stat status {};
   if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
   if (S_ISREG(status.st_mode)) return static_cast<std::uint64_t>(status.st_size);

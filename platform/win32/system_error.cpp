@@ -1,6 +1,8 @@
 // Error numbers on Windows: GetLastError and FormatMessageW.
 #include "platform/system_error.h"
 
+#include "platform/disk_image_format.h"
+
 #include <windows.h>
 
 namespace corvanel::platform {
@@ -8,6 +10,7 @@ namespace corvanel::platform {
 SystemError LastSystemError() { return {static_cast<std::uint32_t>(::GetLastError())}; }
 
 std::u16string SystemErrorMessage(SystemError error) {
+  if (std::optional<std::u16string> image = DiskImageErrorMessage(error)) return *image;
   wchar_t* text = nullptr;
   DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,

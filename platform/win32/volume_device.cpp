@@ -6,6 +6,9 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <vector>
+
+#include "platform/disk_image_format.h"
 
 namespace corvanel::platform {
 namespace {
@@ -64,7 +67,18 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
     error = LastSystemError();
     return {};
   }
-  return VolumeDevice(reinterpret_cast<std::intptr_t>(handle));
+  VolumeDevice device(reinterpret_cast<std::intptr_t>(handle));
+  // An image file behind the letter (Wine's dosdevices) in a format this
+  // build has no library for: say what it is rather than "no file system".
+  std::vector<std::uint8_t> head(4096);  // a whole sector of every size
+  SystemError unread;
+  if (access != DeviceAccess::Write && TransferAll(handle, 0, head.data(), head.size(), ::ReadFile, unread)) {
+    if (DiskImageFormat format = DetectDiskImageFormat(head); format != DiskImageFormat::None) {
+      error = DiskImageError(format, DiskImageProblem::NotThisBuild);
+      return {};
+    }
+  }
+  return device;
 }
 
 bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
