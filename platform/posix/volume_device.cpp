@@ -36,10 +36,16 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
     error = LastSystemError();
     return {};
   }
-  return VolumeDevice(fd);
+  VolumeDevice device(fd);
+  if (mapping->windowLength != 0) {
+    device.windowStart_ = mapping->windowStart;
+    device.windowLength_ = mapping->windowLength;
+  }
+  return device;
 }
 
 bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
+  if (!IntoWindow(offset, buffer.size(), error)) return false;
   std::size_t done = 0;
   while (done < buffer.size()) {
     ssize_t got = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
@@ -83,6 +89,7 @@ bool VolumeDevice::Flush(SystemError& error) {
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {
+  if (windowLength_) return windowLength_;
   struct stat status {};
   if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
   if (S_ISREG(status.st_mode)) return static_cast<std::uint64_t>(status.st_size);
