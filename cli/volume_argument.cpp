@@ -78,10 +78,10 @@ void Narrow(char letter, std::uint64_t start, std::uint64_t length) {
 }  // namespace
 
 void AddVolumeArgument(CLI::App& command, VolumeArgument& argument) {
-  command.add_option("VOLUME", argument.volume, "a drive (X:), block device or image file; DISK@OFFSET for the "
-                                                "partition at a byte offset (or in sectors: 2048s)")
+  command.add_option("VOLUME", argument.volume, "a drive (X:), block device or image file, or DISK@OFFSET")
       ->required();
-  command.add_option("--partition", argument.partition, "the partition of a whole disk (as info lists them)")
+  command.add_option("--partition", argument.partition, "the partition N of a whole disk (as info DISK lists them)")
+      ->type_name("N")
       ->check(CLI::Range(1u, 100000u));
 }
 

@@ -40,7 +40,7 @@ bool HasSignature(std::span<const std::uint8_t> sector) { return sector[510] == 
 // A file system's boot sector at sector 0: a volume, not a disk.
 bool IsBootSector(std::span<const std::uint8_t> sector) {
   return std::memcmp(&sector[3], "NTFS    ", 8) == 0 || std::memcmp(&sector[3], "EXFAT   ", 8) == 0 ||
-         std::memcmp(&sector[82], "FAT32   ", 8) == 0;
+         std::memcmp(&sector[82], "FAT32   ", 8) == 0 || std::memcmp(&sector[54], "FAT1", 4) == 0;
 }
 
 // Partitions in order of their start; the first overlap found, or an empty text.
