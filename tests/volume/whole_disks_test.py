@@ -2,7 +2,8 @@
 """Whole-disk images: partition tables written by sfdisk (MBR with a logical
 partition; GPT), holding an NTFS and a FAT32 volume with deleted files.
 
-- `info DISK` lists the partitions mmls lists (the extended container aside);
+- `info DISK` lists the partitions mmls and sfdisk --json list (the extended
+  container aside), numbered as sfdisk names them;
 - scan and recover through `--partition N` and `DISK@OFFSET` give what they
   give on the same partitions cut out of the disk with dd;
 - a damaged primary GPT header gives way to the backup;
@@ -44,6 +45,13 @@ def place(disk, image, start):
 def cut(disk, start, sectors, path):
     run("dd", f"if={disk}", f"of={path}", "bs=512", f"skip={start}", f"count={sectors}", "status=none")
     return path
+
+
+def sfdisk_partitions(disk):
+    """(number, start, size) of each partition sfdisk lists, extended containers aside."""
+    table = json.loads(run("sfdisk", "--json", disk).stdout)["partitiontable"]
+    return [(int(p["node"][len(disk):]), p["start"], p["size"]) for p in table["partitions"]
+            if p["type"] not in ("5", "f", "85")]
 
 
 def mmls_partitions(disk):
@@ -101,6 +109,8 @@ class WholeDisks(unittest.TestCase):
                 info = self.info(disk)
                 listed = [(p["start"], p["sectors"]) for p in info["partitions"]]
                 self.assertEqual(listed, mmls_partitions(disk))
+                self.assertEqual([(p["number"], p["start"], p["sectors"]) for p in info["partitions"]],
+                                 sfdisk_partitions(disk))
                 self.assertEqual([p["number"] for p in info["partitions"]], numbers)
                 self.assertEqual([p["fs"] for p in info["partitions"]], ["ntfs", "fat32"])
                 self.assertEqual(listed, [(NTFS_START, NTFS_SECTORS), (fat_start, FAT_SECTORS)])
@@ -109,7 +119,8 @@ class WholeDisks(unittest.TestCase):
         self.assertRegex(text, r"\n\s+5\s+38912\s+69632\s+FAT32 \(LBA\) \(0x0c\)\s+FAT32\n")
 
     def same_as_cut(self, cut_image, *volume):
-        """scan and recover on a partition of a disk equal those on its cut-out copy."""
+        """info, scan and recover on a partition of a disk equal those on its cut-out copy."""
+        self.assertEqual(cli("info", "--json", *volume).stdout, cli("info", "--json", cut_image).stdout)
         listing = cli("scan", "--json", *volume).stdout
         self.assertEqual(listing, cli("scan", "--json", cut_image).stdout)
         self.assertGreaterEqual(len(listing.splitlines()), 2)
