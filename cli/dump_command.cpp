@@ -45,7 +45,8 @@ int RunDump(const DumpArguments& arguments, Console& console) {
   const std::uint16_t sectorCount = arguments.sectorCount;
   std::int32_t errorCode = error_code::kNone;
   int status = kExitOk;
-  std::optional<char> letter = ResolveVolume(arguments.volume, console, status);
+  std::optional<DiskListing> wholeDisk;  // named alone, a whole disk is dumped as it is
+  std::optional<char> letter = ResolveVolume(arguments.volume, console, status, &wholeDisk);
   if (!letter) return status;
   std::vector<std::uint8_t> buffer(std::size_t{sectorCount} * kSectorSize);
   if (!RawVolume::ReadSectors(firstSector, *letter, sectorCount, buffer, errorCode))
@@ -59,7 +60,7 @@ int RunDump(const DumpArguments& arguments, Console& console) {
 void AddDumpCommand(CLI::App& app, CommandAction& chosen) {
   auto arguments = std::make_shared<DumpArguments>();
   CLI::App* command = app.add_subcommand("dump", "print raw sectors of a volume in hex");
-  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes, counted from the volume's start."));
+  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes, counted from the volume's start (a whole disk named alone: the disk's)."));
   AddVolumeArgument(*command, arguments->volume);
   command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)")
       ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / kSectorSize - 1));  // its byte offset must exist

@@ -140,7 +140,8 @@ class WholeDisks(unittest.TestCase):
         self.same_as_cut(self.cut_fat, f"{self.mbr}@{FAT_START_MBR}s")
         self.same_as_cut(self.cut_ntfs, f"{self.gpt}@{NTFS_START * 512}")
         self.same_as_cut(self.cut_fat, self.gpt, "--partition", "2")
-        # dump counts sectors from the partition's start.
+        # dump counts sectors from the partition's start, or of a whole disk named alone, from the disk's.
+        self.assertIn(b" 55 aa  |", cli("dump", self.mbr).stdout.splitlines()[-1])
         self.assertEqual(cli("dump", self.gpt, "--partition", "2", "--sector", "6").stdout,
                          cli("dump", self.cut_fat, "--sector", "6").stdout)
 
