@@ -34,8 +34,12 @@ std::string HelpFooter(unsigned topics, std::string_view notes) {
         "other users.\n";
   }
   if (topics & kHelpVolumes)
-    footer += "VOLUME is a drive (X:) or, on Linux, a block device or image file: raw, E01/Ex01, VHD, VHDX,\n"
-              "VMDK or QCOW (told by its signature; these formats are only read).\n";
+    footer +=
+        "VOLUME is a drive (X:) or, on Linux, a block device or image file: raw, E01/Ex01, VHD, VHDX,\n"
+        "VMDK or QCOW (told by its signature; these formats are only read). On a whole disk (an image of\n"
+        "one, /dev/sdb, \\\\.\\PhysicalDrive1) name a partition with --partition N (as info DISK lists them)\n"
+        "or DISK@OFFSET, in bytes or in 512-byte sectors with s (disk.img@2048s); a disk with one NTFS or\n"
+        "FAT32 partition opens it by itself.\n";
   return footer + "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
 }
 

@@ -6,6 +6,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/volume_argument.h"
 #include "platform/volume_device.h"
 #include "volume/raw_volume.h"
 
@@ -34,22 +35,19 @@ void PrintHex(std::ostream& out, std::uint64_t offset, std::span<const std::uint
 }
 
 struct DumpArguments {
-  std::string volume;
+  VolumeArgument volume;
   std::uint64_t firstSector = 0;
   std::uint16_t sectorCount = 1;
 };
 
 int RunDump(const DumpArguments& arguments, Console& console) {
-  const std::string& volumeName = arguments.volume;
   const std::uint64_t firstSector = arguments.firstSector;
   const std::uint16_t sectorCount = arguments.sectorCount;
   std::int32_t errorCode = error_code::kNone;
-  platform::SystemError error;
-  std::optional<char> letter = platform::DriveLetterForVolume(volumeName, error);
-  if (!letter) {
-    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
-    return ReportFailure(console, errorCode);
-  }
+  int status = kExitOk;
+  std::optional<DiskListing> wholeDisk;  // named alone, a whole disk is dumped as it is
+  std::optional<char> letter = ResolveVolume(arguments.volume, console, status, &wholeDisk);
+  if (!letter) return status;
   std::vector<std::uint8_t> buffer(std::size_t{sectorCount} * kSectorSize);
   if (!RawVolume::ReadSectors(firstSector, *letter, sectorCount, buffer, errorCode))
     return ReportFailure(console, errorCode);
@@ -62,8 +60,8 @@ int RunDump(const DumpArguments& arguments, Console& console) {
 void AddDumpCommand(CLI::App& app, CommandAction& chosen) {
   auto arguments = std::make_shared<DumpArguments>();
   CLI::App* command = app.add_subcommand("dump", "print raw sectors of a volume in hex");
-  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes, counted from the volume's start."));
-  command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes, counted from the volume's start (a whole disk named alone: the disk's)."));
+  AddVolumeArgument(*command, arguments->volume);
   command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)")
       ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / kSectorSize - 1));  // its byte offset must exist
   command->add_option("--count", arguments->sectorCount, "how many sectors")->check(CLI::Range(1, 65535));

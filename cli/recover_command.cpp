@@ -11,6 +11,7 @@
 #include "app/message_catalogue.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/volume_argument.h"
 #include "cli/progress_line.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
@@ -24,7 +25,7 @@ namespace corvanel::cli {
 namespace {
 
 struct RecoverArguments {
-  std::string volume;
+  VolumeArgument volume;
   std::string destination;
   bool all = false;
   std::vector<std::size_t> indices;
@@ -239,13 +240,9 @@ class RecoverCommand {
   // path. Nothing is made until every check passed: a folder made on the
   // scanned volume would take the very records and clusters being recovered.
   std::optional<int> Resolve() {
-    std::int32_t errorCode = 0;
-    platform::SystemError error;
-    letter_ = platform::DriveLetterForVolume(arguments_.volume, error);
-    if (!letter_) {
-      ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
-      return ReportFailure(console_, errorCode);
-    }
+    int status = kExitOk;
+    letter_ = ResolveVolume(arguments_.volume, console_, status);
+    if (!letter_) return status;
     destination_ = std::filesystem::path(std::u8string(arguments_.destination.begin(), arguments_.destination.end()));
     std::error_code failed;
     destination_ = std::filesystem::absolute(destination_, failed).lexically_normal();
@@ -417,7 +414,7 @@ void AddRecoverCommand(CLI::App& app, CommandAction& chosen) {
   auto arguments = std::make_shared<RecoverArguments>();
   CLI::App* command =
       app.add_subcommand("recover", "write deleted files (by their scan index) into DIR, on another volume");
-  command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+  AddVolumeArgument(*command, arguments->volume);
   command->add_option("--to", arguments->destination, "the folder to write into (made when missing)")->required();
   CLI::Option* all = command->add_flag("--all", arguments->all, "every deleted file");
   CLI::Option* index = command->add_option("--index", arguments->indices, "the scan's index of a file (several may follow)");

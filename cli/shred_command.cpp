@@ -9,6 +9,7 @@
 #include "app/prompter.h"
 #include "app/shared_state.h"
 #include "cli/commands.h"
+#include "cli/volume_argument.h"
 #include "cli/progress_line.h"
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
@@ -32,7 +33,7 @@ struct ShredArguments {
 };
 
 struct LocateArguments {
-  std::string volume;
+  VolumeArgument volume;
   std::string path;
 };
 
@@ -193,12 +194,9 @@ class LocateCommand {
  private:
   // The volume's drive letter, and the path as the engines name it ("X:\dir\file").
   std::optional<int> Resolve() {
-    platform::SystemError error;
-    std::optional<char> letter = platform::DriveLetterForVolume(arguments_.volume, error);
-    if (!letter) {
-      ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode_);
-      return ReportFailure(console_, errorCode_);
-    }
+    int status = kExitOk;
+    std::optional<char> letter = ResolveVolume(arguments_.volume, console_, status);
+    if (!letter) return status;
     letter_ = *letter;
     std::string path = arguments_.path;
     for (char& c : path)
@@ -460,7 +458,7 @@ void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   command = app.add_subcommand(
       "locate", "print, as JSON, where the file PATH (\"dir\\file\") of a volume lies: its record or entries and "
                 "clusters");
-  command->add_option("VOLUME", locate->volume, "a drive (X:), block device or image file")->required();
+  AddVolumeArgument(*command, locate->volume);
   command->add_option("PATH", locate->path, "the file's path inside the volume")->required();
   command->footer(HelpFooter(kHelpVolumes));
   command->callback([=, &chosen] { chosen = [=](Console& console) { return RunLocate(*locate, console); }; });

@@ -11,6 +11,7 @@
 #include "app/shared_state.h"
 #include "cli/commands.h"
 #include "cli/progress_line.h"
+#include "cli/volume_argument.h"
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
 #include "volume/allocation_map.h"
@@ -25,22 +26,11 @@ namespace corvanel::cli {
 namespace {
 
 struct VolumeArguments {
-  std::string volume;
+  VolumeArgument volume;
   bool json = false;
   FilterArguments filters;
 };
 
-// The drive letter of a volume argument, or nullopt after printing why not.
-std::optional<char> Letter(const std::string& volume, Console& console, int& status) {
-  platform::SystemError error;
-  std::optional<char> letter = platform::DriveLetterForVolume(volume, error);
-  if (!letter) {
-    std::int32_t errorCode = 0;
-    ReportSystemError(error, error_code::kVolumeOpenFailed, errorCode);
-    status = ReportFailure(console, errorCode);
-  }
-  return letter;
-}
 
 // What the listing shows of one deleted file, whatever its file system.
 struct ListedEntry {
@@ -169,8 +159,13 @@ void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
 
 int RunInfo(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
-  std::optional<char> letter = Letter(arguments.volume, console, status);
+  std::optional<DiskListing> disk;
+  std::optional<char> letter = ResolveVolume(arguments.volume, console, status, &disk);
   if (!letter) return status;
+  if (disk) {
+    PrintDiskListing(*disk, arguments.json, console);
+    return kExitOk;
+  }
   std::int32_t errorCode = 0;
   std::optional<BootSectorFacts> facts = ReadBootSector(*letter, errorCode);
   if (!facts) return ReportFailure(console, errorCode);
@@ -231,7 +226,7 @@ class ListingPrinter final : public ScanListener {
 
 int RunScan(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
-  std::optional<char> letter = Letter(arguments.volume, console, status);
+  std::optional<char> letter = ResolveVolume(arguments.volume, console, status);
   if (!letter) return status;
   UnkeptFilesView view;
   ListingPrinter printer(console, arguments.json);
@@ -395,7 +390,7 @@ void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
     CLI::App* command = app.add_subcommand(scan ? "scan" : "info", scan
                                                                      ? "list the deleted files of an NTFS or FAT32 volume"
                                                                      : "show the file system and geometry of a volume");
-    command->add_option("VOLUME", arguments->volume, "a drive (X:), block device or image file")->required();
+    AddVolumeArgument(*command, arguments->volume);
     command->add_flag("--json", arguments->json, scan ? "one JSON object per deleted file" : "as one JSON object");
     command->footer(HelpFooter(
         kHelpVolumes,

@@ -3,6 +3,7 @@
 // so "X:\dir\file" means "<mount>/dir/file" (the model of Wine's dosdevices).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,10 @@ namespace corvanel::platform {
 struct DriveMapping {
   std::string device;          // block device or image file
   std::string mountDirectory;  // empty when not mounted
+  // A partition of a whole disk: the byte range the volume occupies (the
+  // whole device when windowLength is 0).
+  std::uint64_t windowStart = 0;
+  std::uint64_t windowLength = 0;
 };
 
 // Letters are A to Z in either case; anything else is never mapped.

@@ -4,7 +4,11 @@
 namespace corvanel::platform {
 
 VolumeDevice::VolumeDevice(VolumeDevice&& other) noexcept
-    : handle_(other.handle_), image_(std::move(other.image_)), flushEachWrite_(other.flushEachWrite_) {
+    : handle_(other.handle_),
+      image_(std::move(other.image_)),
+      flushEachWrite_(other.flushEachWrite_),
+      windowStart_(other.windowStart_),
+      windowLength_(other.windowLength_) {
   other.handle_ = kClosed;
 }
 
@@ -14,6 +18,8 @@ VolumeDevice& VolumeDevice::operator=(VolumeDevice&& other) noexcept {
     handle_ = other.handle_;
     image_ = std::move(other.image_);
     flushEachWrite_ = other.flushEachWrite_;
+    windowStart_ = other.windowStart_;
+    windowLength_ = other.windowLength_;
     other.handle_ = kClosed;
   }
   return *this;
@@ -28,7 +34,16 @@ bool VolumeDevice::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> b
     error = EndOfDeviceError();
     return false;
   }
-  return WriteAll(offset, buffer, error);
+  return IntoWindow(offset, buffer.size(), error) && WriteAll(offset, buffer, error);
+}
+
+bool VolumeDevice::IntoWindow(std::uint64_t& offset, std::size_t size, SystemError& error) const {
+  if (windowLength_ && (size > *windowLength_ || offset > *windowLength_ - size)) {
+    error = EndOfDeviceError();
+    return false;
+  }
+  offset += windowStart_;
+  return true;
 }
 
 }  // namespace corvanel::platform

@@ -63,10 +63,15 @@ class VolumeDevice {
   explicit VolumeDevice(std::intptr_t handle) : handle_(handle) {}
   // The system's part of WriteAt, after the bounds check.
   bool WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
+  // A partition of a whole disk (the drive table's window): checks that size
+  // bytes at offset lie inside it and makes offset one of the whole device.
+  bool IntoWindow(std::uint64_t& offset, std::size_t size, SystemError& error) const;
 
   std::intptr_t handle_ = kClosed;
   std::shared_ptr<DiskImage> image_;  // reads go here when the device is such an image
   bool flushEachWrite_ = true;
+  std::uint64_t windowStart_ = 0;
+  std::optional<std::uint64_t> windowLength_;  // none: the whole device
 };
 
 }  // namespace corvanel::platform

@@ -17,7 +17,7 @@ if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$log" 2>&1; then
 fi
 rm -f "$log"
 mkdir -p build/fuzz/crashes
-for target in file_record boot_sector fat_walk index gif lznt1 attribute_list exfat_sets; do
+for target in file_record boot_sector fat_walk index gif lznt1 attribute_list exfat_sets partition_table; do
   work=$(mktemp -d)
   echo "fuzz: $target for ${seconds}s"
   status=0

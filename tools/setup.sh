@@ -38,8 +38,9 @@ FULL_PACKAGES=(
   python3-pil fonts-dejavu-core fp-utils
   # fonts with CJK glyphs, so Chinese prompts render under wine
   fonts-wqy-microhei
-  # volume tools and independent oracles; attr sets ntfs-3g's attribute bits; exFAT volumes for the reading layer's tests
-  dosfstools mtools fusefat sleuthkit fuse3 attr exfatprogs exfat-fuse
+  # volume tools and independent oracles; attr sets ntfs-3g's attribute bits; exFAT volumes for the reading layer's tests;
+  # sfdisk (fdisk) writes the partition tables of whole-disk test images
+  dosfstools mtools fusefat sleuthkit fuse3 attr exfatprogs exfat-fuse fdisk
   # disk images made for the image readers' tests
   qemu-utils ewf-tools
   # fuzzing: clang with libFuzzer

@@ -1,4 +1,4 @@
-// The drive table: letter -> device or image, and its mount directory.
+// The drive table's letters and mounts on POSIX systems.
 #include "platform/drive_table.h"
 
 #include <dirent.h>
@@ -8,55 +8,18 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 namespace corvanel::platform {
-namespace {
-
-std::mutex tableMutex;
-std::array<std::optional<DriveMapping>, 26> table;
-
-std::optional<std::size_t> SlotOf(char letter) {
-  auto c = static_cast<unsigned char>(letter);
-  if (!std::isalpha(c)) return std::nullopt;
-  return static_cast<std::size_t>(std::toupper(c) - 'A');
-}
-
-}  // namespace
-
-bool MapDrive(char letter, DriveMapping mapping) {
-  std::optional<std::size_t> slot = SlotOf(letter);
-  if (!slot) return false;
-  std::lock_guard lock(tableMutex);
-  table[*slot] = std::move(mapping);
-  return true;
-}
-
-void UnmapDrive(char letter) {
-  std::optional<std::size_t> slot = SlotOf(letter);
-  if (!slot) return;
-  std::lock_guard lock(tableMutex);
-  table[*slot].reset();
-}
-
-std::optional<DriveMapping> LookUpDrive(char letter) {
-  std::optional<std::size_t> slot = SlotOf(letter);
-  if (!slot) return std::nullopt;
-  std::lock_guard lock(tableMutex);
-  return table[*slot];
-}
 
 std::optional<char> FreeDriveLetter() {
-  std::lock_guard lock(tableMutex);
   for (char letter = 'C'; letter <= 'Z'; ++letter)
-    if (!table[static_cast<std::size_t>(letter - 'A')]) return letter;
+    if (!LookUpDrive(letter)) return letter;
   return std::nullopt;
 }
 

@@ -43,10 +43,16 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
     if (!*image) return {};
     device.image_ = std::move(*image);
   }
+  // A partition of a whole disk (or of a disk image): offsets count from its start.
+  if (mapping->windowLength != 0) {
+    device.windowStart_ = mapping->windowStart;
+    device.windowLength_ = mapping->windowLength;
+  }
   return device;
 }
 
 bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
+  if (!IntoWindow(offset, buffer.size(), error)) return false;
   if (image_) return image_->ReadAt(offset, buffer, error);
   std::size_t done = 0;
   while (done < buffer.size()) {
@@ -91,6 +97,7 @@ bool VolumeDevice::Flush(SystemError& error) {
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {
+  if (windowLength_) return windowLength_;
   if (image_) return image_->Size();
   struct stat status {};
   if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;

@@ -2,6 +2,9 @@
 #include "platform/volume_device.h"
 #include "platform/volume_name.h"
 
+#include "platform/drive_table.h"
+#include "platform/text_encoding.h"
+
 #include <windows.h>
 #include <winioctl.h>
 
@@ -9,6 +12,8 @@
 #include <vector>
 
 #include "platform/disk_image_format.h"
+#include <cctype>
+#include <string>
 
 namespace corvanel::platform {
 namespace {
@@ -56,12 +61,18 @@ void VolumeDevice::Close() {
 }
 
 VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemError& error) {
-  wchar_t path[] = L"\\\\.\\A:";
+  std::wstring path = L"\\\\.\\A:";
   path[4] = static_cast<wchar_t>(static_cast<unsigned char>(driveLetter));
+  // A letter of the drive table: a whole disk, or a partition of one.
+  const std::optional<DriveMapping> mapping = LookUpDrive(driveLetter);
+  if (mapping) {
+    const std::u16string device = Utf8ToUtf16(mapping->device);
+    path.assign(device.begin(), device.end());
+  }
   DWORD desired = access == DeviceAccess::Write       ? GENERIC_WRITE
                   : access == DeviceAccess::ReadWrite ? GENERIC_READ | GENERIC_WRITE
                                                       : GENERIC_READ;
-  HANDLE handle = ::CreateFileW(path, desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+  HANDLE handle = ::CreateFileW(path.c_str(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = LastSystemError();
@@ -78,10 +89,15 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
       return {};
     }
   }
+  if (mapping && mapping->windowLength != 0) {
+    device.windowStart_ = mapping->windowStart;
+    device.windowLength_ = mapping->windowLength;
+  }
   return device;
 }
 
 bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
+  if (!IntoWindow(offset, buffer.size(), error)) return false;
   return TransferAll(AsHandle(handle_), offset, buffer.data(), buffer.size(), ::ReadFile, error);
 }
 
@@ -98,6 +114,7 @@ bool VolumeDevice::Flush(SystemError& error) {
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {
+  if (windowLength_) return windowLength_;
   GET_LENGTH_INFORMATION length{};
   DWORD returned = 0;
   if (::DeviceIoControl(AsHandle(handle_), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
@@ -122,8 +139,25 @@ void VolumeDevice::Dismount() {
 }
 
 std::optional<char> DriveLetterForVolume(std::string_view name, SystemError& error) {
-  std::optional<char> letter = DriveLetterFromName(name);
-  if (!letter) error.code = ERROR_INVALID_NAME;
+  if (std::optional<char> letter = DriveLetterFromName(name)) return letter;
+  // A whole disk, "\\.\PhysicalDriveN", gets a letter of the drive table.
+  std::string_view rest = name;
+  if (rest.starts_with("\\\\.\\") || rest.starts_with("//./")) rest.remove_prefix(4);
+  constexpr std::string_view kDisk = "physicaldrive";
+  bool disk = rest.size() > kDisk.size();
+  for (std::size_t i = 0; disk && i < rest.size(); ++i)
+    disk = i < kDisk.size() ? std::tolower(static_cast<unsigned char>(rest[i])) == kDisk[i]
+                            : std::isdigit(static_cast<unsigned char>(rest[i])) != 0;
+  if (!disk || rest.size() == name.size()) {
+    error.code = ERROR_INVALID_NAME;
+    return std::nullopt;
+  }
+  std::optional<char> letter = FreeDriveLetter();
+  if (!letter) {
+    error.code = ERROR_TOO_MANY_OPEN_FILES;
+    return std::nullopt;
+  }
+  MapDrive(*letter, {"\\\\.\\" + std::string(rest), {}});
   return letter;
 }
 
