@@ -18,7 +18,9 @@ using namespace exfat;
 constexpr int kMaxDirectoryDepth = 128;
 constexpr std::size_t kUpcaseUnits = 0x10000;
 
-std::optional<ExfatFacts> ParseBootSector(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
+}  // namespace
+
+std::optional<ExfatFacts> ParseExfatBootSector(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
   ByteReader boot(region);
   problem = ExfatBootProblem::kNotExfat;
   if (!boot.Matches(kFileSystemName, kSignature) || !boot.Has(0, 512) || *boot.U16(kBootSignature) != 0xAA55)
@@ -58,6 +60,8 @@ std::optional<ExfatFacts> ParseBootSector(std::span<const std::uint8_t> region, 
   return facts;
 }
 
+namespace {
+
 // The sector size a boot sector claims, when it is one that can be read.
 std::optional<std::uint32_t> ClaimedSectorSize(std::span<const std::uint8_t> sector) {
   ByteReader boot(sector);
@@ -95,7 +99,7 @@ std::optional<std::uint64_t> ExfatFacts::ClusterOffset(std::uint64_t cluster) co
 }
 
 std::optional<ExfatFacts> ParseExfatBootRegion(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
-  std::optional<ExfatFacts> facts = ParseBootSector(region, problem);
+  std::optional<ExfatFacts> facts = ParseExfatBootSector(region, problem);
   if (!facts) return std::nullopt;
   if (region.size() < kBootRegionSectors * facts->bytesPerSector) {
     problem = ExfatBootProblem::kNotExfat;
@@ -252,7 +256,7 @@ std::optional<ExfatVolume> ExfatVolume::Open(SectorReader& reader, std::int32_t&
     return parsed;
   };
   if (claimed) facts = region(0, *claimed, mainProblem);
-  else ParseBootSector(first, mainProblem);  // why it is not: the name, or the sector size
+  else ParseExfatBootSector(first, mainProblem);  // why it is not: the name, or the sector size
   if (bootProblem) *bootProblem = mainProblem;
   if (!facts) {
     for (std::uint32_t size = 512; size <= 4096 && !facts; size *= 2) {

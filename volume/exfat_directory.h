@@ -53,6 +53,10 @@ struct ExfatFacts {
   std::optional<std::uint64_t> ClusterOffset(std::uint64_t cluster) const;
 };
 
+// Parses the boot sector alone (its first 512 bytes): the fields, the
+// geometry's checks, no checksum.
+std::optional<ExfatFacts> ParseExfatBootSector(std::span<const std::uint8_t> sector, ExfatBootProblem& problem);
+
 // Parses a boot region: the twelve sectors from its first (for a sector size
 // the first sector itself gives). Nullopt with the problem otherwise; a
 // region shorter than its twelve sectors is kNotExfat.

@@ -484,6 +484,10 @@ bool Locate(char driveLetter, std::int32_t& errorCode) {
   RawVolume volume(driveLetter);
   const std::u16string path = ShredFilePath.Get();
   if (facts->kind == kFileSystemFat32) return LocateFat(volume, *facts, path, errorCode);
+  if (facts->kind != kFileSystemNtfs) {
+    errorCode = error_code::kUnrecognizedFileSystem;  // nothing located on it yet
+    return false;
+  }
   NtfsLocate locate(volume, *facts);
   return locate.Run(PathComponents(path), errorCode);
 }
