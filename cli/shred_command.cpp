@@ -233,6 +233,14 @@ class LocateCommand {
         for (const MftRecord& stream : file.namedStreams)
           json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
       }
+    } else if (file.volume.kind == kFileSystemExfat) {
+      json["fs"] = "exfat";
+      json["located"] = true;
+      json["size"] = file.exfatStream.dataLength;
+      json["noFatChain"] = file.exfatStream.NoFatChain();
+      json["entries"] = nlohmann::json::array();
+      for (const ExfatEntryPlace& place : file.exfatEntries) json["entries"].push_back(place.offset);
+      json["clusters"] = file.clusters;
     } else {
       json["fs"] = "fat32";
       json["located"] = true;
@@ -259,7 +267,8 @@ int RunLocate(const LocateArguments& arguments, Console& console) { return Locat
 std::uint64_t LocatedClusterBytes() {
   const LocatedFileData& file = LocatedFile;
   const std::uint64_t clusterBytes = std::uint64_t{file.volume.geometry.sectorsPerCluster} * kSectorSize;
-  if (file.volume.kind == kFileSystemFat32) return file.clusters.size() * clusterBytes;
+  if (file.volume.kind == kFileSystemFat32 || file.volume.kind == kFileSystemExfat)
+    return file.clusters.size() * clusterBytes;
   if (file.dataNotLocated) return 0;
   std::uint64_t clusters = 0;
   auto add = [&](const MftRecord& data) {

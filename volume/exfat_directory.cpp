@@ -283,7 +283,8 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
   std::vector<std::uint8_t> cluster(facts_.ClusterBytes());
   bool bitmapSeen = false, upcaseSeen = false;
   // A system file's bytes along its chain, up to its length.
-  auto readFile = [&](std::uint32_t first, std::uint64_t length, std::vector<std::uint8_t>& out) {
+  auto readFile = [&](std::uint32_t first, std::uint64_t length, std::vector<std::uint8_t>& out,
+                      std::vector<std::uint32_t>* where = nullptr) {
     const std::uint64_t clusters = (length + facts_.ClusterBytes() - 1) / facts_.ClusterBytes();
     ExfatChain chain = ReadChain(first, clusters);
     if (chain.clusters.size() != clusters) return false;
@@ -294,6 +295,7 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
       if (!ReadBytes(*facts_.ClusterOffset(chain.clusters[i]), part, ignored)) return false;
     }
     out.resize(length);
+    if (where) *where = chain.clusters;
     return true;
   };
   for (std::size_t c = 0; c < root.clusters.size(); ++c) {
@@ -308,7 +310,8 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
         bitmapSeen = true;
         const std::uint64_t needed = (std::uint64_t{facts_.clusterCount} + 7) / 8;
         std::vector<std::uint8_t> bitmap;
-        if (length >= needed && length <= needed + facts_.ClusterBytes() && readFile(first, needed, bitmap))
+        if (length >= needed && length <= needed + facts_.ClusterBytes() &&
+            readFile(first, needed, bitmap, &bitmapClusters_))
           bitmap_ = std::move(bitmap);
       } else if (type == kTypeUpcase && !upcaseSeen) {
         upcaseSeen = true;

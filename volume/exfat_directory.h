@@ -145,6 +145,8 @@ class ExfatVolume {
   // From the allocation bitmap; nullopt outside the heap or without a bitmap.
   std::optional<bool> ClusterInUse(std::uint32_t cluster) const;
   bool HasBitmap() const { return !bitmap_.empty(); }
+  // Where the bitmap lies: its clusters in order (a shred reads it afresh there).
+  const std::vector<std::uint32_t>& BitmapClusters() const { return bitmapClusters_; }
 
   // The up-case table: loaded, or missing or damaged (names then fold ASCII
   // letters alone).
@@ -172,6 +174,7 @@ class ExfatVolume {
   SectorReader* reader_;
   ExfatFacts facts_;
   std::vector<std::uint8_t> bitmap_;
+  std::vector<std::uint32_t> bitmapClusters_;
   std::vector<char16_t> upcase_;
   UpcaseState upcaseState_ = UpcaseState::kMissing;
   std::vector<std::uint8_t> fatSector_;
