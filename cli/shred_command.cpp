@@ -60,7 +60,7 @@ std::optional<DrivePath> ToDrivePath(const std::string& file, Console& console) 
   std::string type;
   std::optional<platform::MountedFile> mounted = platform::FindMountedFile(file, error, &type);
   if (!type.empty() && !platform::MayBeNtfsOrFat(type)) {
-    console.err << "corvanel-cli: " << Printable(file) << ": not on an NTFS or FAT32 volume (it is on " << type
+    console.err << "corvanel-cli: " << Printable(file) << ": not on an NTFS, FAT32 or exFAT volume (it is on " << type
                 << "); only files on those can be shredded\n";
     return std::nullopt;
   }
@@ -452,9 +452,10 @@ int RunShred(const ShredArguments& arguments, Console& console) { return ShredCo
 void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   auto shred = std::make_shared<ShredArguments>();
   CLI::App* command = app.add_subcommand(
-      "shred", "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume");
-  command->footer(HelpFooter(0, "FILE lies on a mounted NTFS or FAT32 volume; on Linux the volume's block device or\n"
-                                 "image must be writable. Nothing is overwritten that the file does not own."));
+      "shred",
+      "delete FILE (on a mounted NTFS, FAT32 or exFAT volume) and overwrite what it leaves on the raw volume");
+  command->footer(HelpFooter(0, "FILE lies on a mounted NTFS, FAT32 or exFAT volume; on Linux the volume's block\n"
+                                 "device or image must be writable. Nothing is overwritten that the file does not own."));
   command->add_option("FILE", shred->file, "the file")->required();
   command->add_flag("--verify", shred->verify, "read every overwritten byte back");
   command->add_flag("--in-place-only", shred->inPlaceOnly,
