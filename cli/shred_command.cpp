@@ -61,7 +61,7 @@ std::optional<DrivePath> ToDrivePath(const std::string& file, Console& console) 
   std::string type;
   std::optional<platform::MountedFile> mounted = platform::FindMountedFile(file, error, &type);
   if (!type.empty() && !platform::MayBeNtfsOrFat(type)) {
-    console.err << "corvanel-cli: " << Printable(file) << ": not on an NTFS or FAT32 volume (it is on " << type
+    console.err << "corvanel-cli: " << Printable(file) << ": not on an NTFS, FAT32 or exFAT volume (it is on " << type
                 << "); only files on those can be shredded\n";
     return std::nullopt;
   }
@@ -231,6 +231,14 @@ class LocateCommand {
         for (const MftRecord& stream : file.namedStreams)
           json["streams"].push_back({{"name", platform::Utf16ToUtf8(stream.name)}, {"size", stream.realSize}});
       }
+    } else if (file.volume.kind == kFileSystemExfat) {
+      json["fs"] = "exfat";
+      json["located"] = true;
+      json["size"] = file.exfatStream.dataLength;
+      json["noFatChain"] = file.exfatStream.NoFatChain();
+      json["entries"] = nlohmann::json::array();
+      for (const ExfatEntryPlace& place : file.exfatEntries) json["entries"].push_back(place.offset);
+      json["clusters"] = file.clusters;
     } else {
       json["fs"] = "fat32";
       json["located"] = true;
@@ -257,7 +265,8 @@ int RunLocate(const LocateArguments& arguments, Console& console) { return Locat
 std::uint64_t LocatedClusterBytes() {
   const LocatedFileData& file = LocatedFile;
   const std::uint64_t clusterBytes = std::uint64_t{file.volume.geometry.sectorsPerCluster} * kSectorSize;
-  if (file.volume.kind == kFileSystemFat32) return file.clusters.size() * clusterBytes;
+  if (file.volume.kind == kFileSystemFat32 || file.volume.kind == kFileSystemExfat)
+    return file.clusters.size() * clusterBytes;
   if (file.dataNotLocated) return 0;
   std::uint64_t clusters = 0;
   auto add = [&](const MftRecord& data) {
@@ -441,9 +450,10 @@ int RunShred(const ShredArguments& arguments, Console& console) { return ShredCo
 void AddShredCommands(CLI::App& app, CommandAction& chosen) {
   auto shred = std::make_shared<ShredArguments>();
   CLI::App* command = app.add_subcommand(
-      "shred", "delete FILE (on a mounted NTFS or FAT32 volume) and overwrite what it leaves on the raw volume");
-  command->footer(HelpFooter(0, "FILE lies on a mounted NTFS or FAT32 volume; on Linux the volume's block device or\n"
-                                 "image must be writable. Nothing is overwritten that the file does not own."));
+      "shred",
+      "delete FILE (on a mounted NTFS, FAT32 or exFAT volume) and overwrite what it leaves on the raw volume");
+  command->footer(HelpFooter(0, "FILE lies on a mounted NTFS, FAT32 or exFAT volume; on Linux the volume's block\n"
+                                 "device or image must be writable. Nothing is overwritten that the file does not own."));
   command->add_option("FILE", shred->file, "the file")->required();
   command->add_flag("--verify", shred->verify, "read every overwritten byte back");
   command->add_flag("--in-place-only", shred->inPlaceOnly,

@@ -61,8 +61,9 @@ struct MountedFile {
 // still filled in.
 std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error, std::string* type = nullptr);
 
-// Whether a mount of this type may hold an NTFS or FAT32 volume: the kernel's
-// drivers for them, and FUSE (ntfs-3g, fusefat), which the boot sector decides.
+// Whether a mount of this type may hold an NTFS, FAT32 or exFAT volume: the
+// kernel's drivers for them, and FUSE (ntfs-3g, fusefat, exfat-fuse), which
+// the boot sector decides.
 bool MayBeNtfsOrFat(std::string_view type);
 
 }  // namespace corvanel::platform

@@ -129,7 +129,8 @@ bool RemoveFileAt(std::u16string_view path);
 // The size of a regular file by its UTF-16 path.
 std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& error);
 
-// Deletes a file (DeleteFileW, unlink), with the system's reason on failure.
+// Deletes a file (DeleteFileW; unlink, then a sync of its folder), with the
+// system's reason on failure.
 bool DeleteFileAt(std::u16string_view path, SystemError& error);
 
 // Gives a file another name in its folder, never replacing a file that has

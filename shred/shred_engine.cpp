@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -17,6 +18,7 @@
 #include "base/byte_reader.h"
 #include "platform/file_system.h"
 #include "platform/volume_device.h"
+#include "volume/exfat_layout.h"
 #include "volume/fat_directory.h"
 #include "volume/fat_layout.h"
 #include "volume/file_locate.h"
@@ -302,19 +304,84 @@ bool IsLeftAsDeleted(std::span<const std::uint8_t> now, const FatEntryPlace& pla
 // when it next flushes it, which may be while it answers a later request): an
 // entry that still names the located file and is not marked deleted is read
 // again for a while before it counts as another file's.
-bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, const std::vector<const FatEntryPlace*>& places,
-                        std::span<std::uint8_t, kSectorSize> sector, std::int32_t& errorCode) {
+// `pending` tells, of the sector as read, whether an entry still waits for
+// the deletion.
+bool ReadDeletedEntries(RawSession& session, std::uint64_t offset, std::span<std::uint8_t, kSectorSize> sector,
+                        const std::function<bool(std::span<const std::uint8_t>)>& pending, std::int32_t& errorCode) {
   constexpr auto kPause = std::chrono::milliseconds(20);
   constexpr int kTries = 500;  // ten seconds: a daemon on a loaded machine may take that long
   for (int attempt = 0;; ++attempt) {
     if (!session.Read(offset, sector, errorCode)) return false;
-    const bool pending = std::any_of(places.begin(), places.end(), [&](const FatEntryPlace* place) {
-      std::span<const std::uint8_t> now(sector.data() + place->index * kFatEntrySize, kFatEntrySize);
-      return now[0] == place->bytes[0] && NamesTheLocatedFile(now, *place);
-    });
-    if (!pending || attempt == kTries) return true;
+    if (!pending(sector) || attempt == kTries) return true;
     std::this_thread::sleep_for(kPause);
   }
+}
+
+// One sector of the allocation data (the FAT, exFAT's bitmap), kept between
+// questions until another sector is asked for or it is forgotten.
+class AllocationSector {
+ public:
+  std::optional<std::span<const std::uint8_t>> Get(RawSession& session, std::uint64_t sector,
+                                                   std::int32_t& errorCode) {
+    if (sector != number_) {
+      if (!session.Read(sector * kSectorSize, bytes_, errorCode)) return std::nullopt;
+      number_ = sector;
+    }
+    return std::span<const std::uint8_t>(bytes_);
+  }
+  void Forget() { number_ = UINT64_MAX; }
+
+ private:
+  std::array<std::uint8_t, kSectorSize> bytes_{};
+  std::uint64_t number_ = UINT64_MAX;
+};
+
+// Zeros the clusters (in file order) that the allocation data shows free, in
+// stretches that follow each other on the volume, the allocation data read
+// afresh before each stretch; counts those in use as taken and those with no
+// place on the volume as not located. isFree gives nullopt when its read
+// failed (errorCode set). False as for WriteZeros, or when a read failed.
+bool ZeroFreeStretches(RawSession& session, const std::vector<std::uint32_t>& clusters, std::uint64_t clusterBytes,
+                       AllocationSector& allocation, const std::function<std::optional<bool>(std::uint32_t)>& isFree,
+                       const std::function<std::optional<std::uint64_t>(std::uint32_t)>& offsetOf,
+                       ShredReport& report, std::int32_t& errorCode) {
+  for (std::size_t i = 0; i < clusters.size();) {
+    allocation.Forget();
+    std::optional<bool> free = isFree(clusters[i]);
+    if (!free) return false;
+    if (!*free) {
+      ++report.clustersTaken;
+      ++i;
+      continue;
+    }
+    // A stretch of clusters that follow each other on the volume, all free.
+    std::size_t end = i + 1;
+    while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1) {
+      std::optional<bool> next = isFree(clusters[end]);
+      if (!next) return false;
+      if (!*next) break;
+      ++end;
+    }
+    // A cluster with no place on the volume is reported, not written; the
+    // rest of the file still is.
+    std::optional<std::uint64_t> offset = offsetOf(clusters[i]);
+    if (!offset) {
+      report.clustersNotLocated += end - i;
+      i = end;
+      continue;
+    }
+    if (!WriteZeros(session, *offset, (end - i) * clusterBytes, report, errorCode)) return false;
+    report.clustersZeroed += end - i;
+    i = end;
+  }
+  return true;
+}
+
+// The clusters a file's length needs that the locate did not find.
+std::uint64_t MissingClusters(std::uint64_t length, std::uint64_t clusterBytes, std::size_t located) {
+  if (clusterBytes == 0) return 0;
+  const std::uint64_t needed = length / clusterBytes + (length % clusterBytes != 0);
+  return needed - std::min<std::uint64_t>(needed, located);
 }
 
 // The file's size, for the size limit; 0 when it cannot be measured (a file
@@ -442,8 +509,10 @@ bool IsTheLocatedFile(const std::u16string& path, std::int32_t& errorCode) {
     if (ntfs::RecordNumberOf(file->fileIndex) != LocatedFile.recordNumber || file->size != LocatedFile.record.realSize)
       return refuse(NotTheLocatedFileRefusal(language));
   } else {
+    const std::uint64_t located = LocatedFile.volume.kind == kFileSystemExfat ? LocatedFile.exfatStream.dataLength
+                                                                              : LocatedFile.fileSize;
     if (file->linkCount > 1) return refuse(OtherNamesRefusal(language));
-    if (file->size != LocatedFile.fileSize) return refuse(NotTheLocatedFileRefusal(language));
+    if (file->size != located) return refuse(NotTheLocatedFileRefusal(language));
   }
   return true;
 }
@@ -482,6 +551,34 @@ void ScrubFatEntry(std::span<std::uint8_t, 32> entry) {
   std::fill(entry.begin() + fat::kFileSize, entry.end(), 0x00);
 }
 
+bool ExfatEntryNamesTheFile(std::span<const std::uint8_t, 32> now, std::span<const std::uint8_t, 32> located) {
+  using exfat::kInUse;
+  if ((now[0] | kInUse) != (located[0] | kInUse)) return false;
+  auto same = [&](std::size_t from, std::size_t to) {
+    return std::equal(now.begin() + from, now.begin() + to, located.begin() + from);
+  };
+  // A stream extension's lengths and flags may change with the in-place
+  // pass and the deletion; its name's length and hash stay.
+  if ((located[0] | kInUse) == exfat::kTypeStream) return same(exfat::kNameLength, exfat::kNameHash + 2);
+  return same(1, exfat::kEntrySize);
+}
+
+bool ExfatEntryLeftAsDeleted(std::span<const std::uint8_t, 32> now, std::span<const std::uint8_t, 32> located) {
+  return (now[0] & exfat::kInUse) == 0 && ExfatEntryNamesTheFile(now, located);
+}
+
+void ZeroExfatEntry(std::span<std::uint8_t, 32> entry, std::size_t nameEntries) {
+  // The type stays: a zero there would end the directory, and the entries
+  // after it (other files') with it.
+  std::fill(entry.begin() + 1, entry.end(), 0x00);
+  // A stream extension keeps a name length, the units its name entries hold,
+  // as the set's size already tells: readers stop at a name of none (The
+  // Sleuth Kit aborts).
+  if ((entry[0] | exfat::kInUse) == exfat::kTypeStream)
+    entry[exfat::kNameLength] =
+        static_cast<std::uint8_t>(std::min(exfat::kMaxNameLength, nameEntries * exfat::kUnitsPerNameEntry));
+}
+
 bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* reportOut, ShredMode mode) {
   ShredReport scratch;
   ShredReport& report = reportOut ? *reportOut : scratch;
@@ -489,7 +586,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
   const std::u16string path = ShredFilePath.Get();
   const FileSystem kind = LocatedFile.volume.kind;
   // No locate, or one of another file system: nothing may be written.
-  if (kind != kFileSystemNtfs && kind != kFileSystemFat32) {
+  if (kind != kFileSystemNtfs && kind != kFileSystemFat32 && kind != kFileSystemExfat) {
     errorCode = error_code::kUnrecognizedFileSystem;
     return false;
   }
@@ -526,7 +623,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
     // clusters the first one found; a rename that fails leaves the name the
     // file has, which the deletion then takes.
     if (mode == ShredMode::Full) LocateAfterInPlace(driveLetter);
-    // FAT32 keeps its entries where they are: the located ones are scrubbed.
+    // FAT32 and exFAT keep their entries where they are: the located ones are scrubbed.
     finalPath = RenameAway(path);
   }
   // A file that is still there still owns its clusters and entries: the
@@ -540,6 +637,7 @@ bool ShredLocatedFile(char driveLetter, std::int32_t& errorCode, ShredReport* re
   // leaving the program stopped it (report.interrupted); what it passed over
   // is counted in the report.
   if (kind == kFileSystemNtfs) OverwriteNtfsData(driveLetter, errorCode, report);
+  else if (kind == kFileSystemExfat) ShredExfatFile(driveLetter, errorCode, report);
   else ShredFatFile(driveLetter, errorCode, report);
   return errorCode == error_code::kNone;
 }
@@ -591,55 +689,26 @@ bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report
 bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
   const BootSectorFacts& facts = LocatedFile.volume;
   const std::uint64_t clusterBytes = ClusterBytes(facts);
-  if (LocatedFile.fileSize > 0 && clusterBytes > 0) {
-    std::uint64_t needed = (std::uint64_t{LocatedFile.fileSize} + clusterBytes - 1) / clusterBytes;
-    report.clustersNotLocated += needed - std::min<std::uint64_t>(needed, LocatedFile.clusters.size());
-  }
+  report.clustersNotLocated += MissingClusters(LocatedFile.fileSize, clusterBytes, LocatedFile.clusters.size());
   if (LocatedFile.clusters.empty()) return true;  // an empty file has no data
   RawSession session;
   if (!session.Open(driveLetter, errorCode, report)) return false;
-  const std::vector<std::uint32_t>& clusters = LocatedFile.clusters;
-  std::array<std::uint8_t, kSectorSize> fatSector{};
-  std::uint64_t fatSectorNumber = UINT64_MAX;
+  AllocationSector fatSector;
   // Whether the first FAT now shows a cluster free, as the deletion left it.
   auto isFree = [&](std::uint32_t cluster) -> std::optional<bool> {
     const std::optional<fat::FatLinkPlace> place = fat::FatLinkPlaceOf(facts, cluster);
     if (!place) return false;
-    if (place->sector != fatSectorNumber) {
-      if (!session.Read(place->sector * kSectorSize, fatSector, errorCode)) return std::nullopt;
-      fatSectorNumber = place->sector;
-    }
-    return (*ByteReader(fatSector).U32(place->offset) & kFatEntryMask) == 0;
+    std::optional<std::span<const std::uint8_t>> sector = fatSector.Get(session, place->sector, errorCode);
+    if (!sector) return std::nullopt;
+    return (*ByteReader(*sector).U32(place->offset) & kFatEntryMask) == 0;
   };
-  for (std::size_t i = 0; i < clusters.size();) {
-    std::optional<bool> free = isFree(clusters[i]);
-    if (!free) return false;
-    if (!*free) {
-      ++report.clustersTaken;
-      ++i;
-      continue;
-    }
-    // A stretch of clusters that follow each other on the volume, all free.
-    std::size_t end = i + 1;
-    while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1) {
-      std::optional<bool> next = isFree(clusters[end]);
-      if (!next) return false;
-      if (!*next) break;
-      ++end;
-    }
-    // A cluster with no place on the volume is reported, not written; the
-    // rest of the file still is.
-    std::optional<std::uint32_t> sector = FatClusterSector(facts, clusters[i]);
-    if (!sector) {
-      report.clustersNotLocated += end - i;
-      i = end;
-      continue;
-    }
-    if (!WriteZeros(session, std::uint64_t{*sector} * kSectorSize, (end - i) * clusterBytes, report, errorCode))
-      return errorCode == error_code::kNone;  // stopped: report.interrupted
-    report.clustersZeroed += end - i;
-    i = end;
-  }
+  auto offsetOf = [&](std::uint32_t cluster) -> std::optional<std::uint64_t> {
+    std::optional<std::uint32_t> sector = FatClusterSector(facts, cluster);
+    if (!sector) return std::nullopt;
+    return std::uint64_t{*sector} * kSectorSize;
+  };
+  if (!ZeroFreeStretches(session, LocatedFile.clusters, clusterBytes, fatSector, isFree, offsetOf, report, errorCode))
+    return errorCode == error_code::kNone;  // stopped: report.interrupted
   return session.Finish(errorCode);
 }
 
@@ -652,7 +721,13 @@ bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredRe
   for (const auto& [sectorNumber, places] : bySector) {
     std::array<std::uint8_t, kSectorSize> sector{};
     const std::uint64_t offset = std::uint64_t{sectorNumber} * kSectorSize;
-    if (!ReadDeletedEntries(session, offset, places, sector, errorCode)) return false;
+    auto pending = [&](std::span<const std::uint8_t> now) {
+      return std::any_of(places.begin(), places.end(), [&](const FatEntryPlace* place) {
+        std::span<const std::uint8_t> entry = now.subspan(place->index * kFatEntrySize, kFatEntrySize);
+        return entry[0] == place->bytes[0] && NamesTheLocatedFile(entry, *place);
+      });
+    };
+    if (!ReadDeletedEntries(session, offset, sector, pending, errorCode)) return false;
     std::vector<std::uint16_t> scrubbed;
     for (const FatEntryPlace* place : places) {
       std::span<std::uint8_t, kFatEntrySize> entry(sector.data() + place->index * kFatEntrySize, kFatEntrySize);
@@ -671,6 +746,84 @@ bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredRe
       report.written.push_back({offset + std::uint64_t{index} * kFatEntrySize, kFatEntrySize,
                                 OverwrittenRange::Fill::FatEntryScrub});
     report.entriesScrubbed += static_cast<std::uint32_t>(scrubbed.size());
+  }
+  return session.Finish(errorCode);
+}
+
+bool ShredExfatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  if (!ZeroExfatData(driveLetter, errorCode, report)) return false;
+  if (report.interrupted) return true;
+  return ZeroExfatEntrySet(driveLetter, errorCode, report);
+}
+
+bool ZeroExfatData(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  const ExfatFacts& facts = LocatedFile.exfatVolume;
+  const std::uint64_t clusterBytes = facts.ClusterBytes();
+  report.clustersNotLocated +=
+      MissingClusters(LocatedFile.exfatStream.dataLength, clusterBytes, LocatedFile.clusters.size());
+  if (LocatedFile.clusters.empty()) return true;  // an empty file has no data
+  RawSession session;
+  if (!session.Open(driveLetter, errorCode, report)) return false;
+  const std::vector<std::uint32_t>& bitmapClusters = LocatedFile.exfatBitmapClusters;
+  AllocationSector bitmapSector;
+  // Whether the allocation bitmap now shows a cluster free; without a
+  // bitmap nothing is.
+  auto isFree = [&](std::uint32_t cluster) -> std::optional<bool> {
+    if (!facts.HasCluster(cluster)) return false;
+    const std::uint64_t bit = exfat::ClusterIndex(cluster);
+    const std::uint64_t byte = bit / 8;
+    if (byte / clusterBytes >= bitmapClusters.size()) return false;
+    const std::uint64_t at = *facts.ClusterOffset(bitmapClusters[byte / clusterBytes]) + byte % clusterBytes;
+    std::optional<std::span<const std::uint8_t>> sector = bitmapSector.Get(session, at / kSectorSize, errorCode);
+    if (!sector) return std::nullopt;
+    return ((*sector)[at % kSectorSize] >> (bit % 8) & 1) == 0;
+  };
+  auto offsetOf = [&](std::uint32_t cluster) { return facts.ClusterOffset(cluster); };
+  if (!ZeroFreeStretches(session, LocatedFile.clusters, clusterBytes, bitmapSector, isFree, offsetOf, report,
+                         errorCode))
+    return errorCode == error_code::kNone;  // stopped: report.interrupted
+  return session.Finish(errorCode);
+}
+
+bool ZeroExfatEntrySet(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
+  // The stream extension and the name entries; the file entry holds neither
+  // a name nor a cluster, and is left as the deletion left it.
+  std::map<std::uint64_t, std::vector<const ExfatEntryPlace*>> bySector;
+  const std::vector<ExfatEntryPlace>& entries = LocatedFile.exfatEntries;
+  for (std::size_t i = 1; i < entries.size(); ++i) bySector[entries[i].offset / kSectorSize].push_back(&entries[i]);
+  if (bySector.empty()) return true;
+  RawSession session;
+  if (!session.Open(driveLetter, errorCode, report)) return false;
+  for (const auto& [sectorNumber, places] : bySector) {
+    std::array<std::uint8_t, kSectorSize> sector{};
+    const std::uint64_t offset = sectorNumber * kSectorSize;
+    auto entryAt = [&](std::span<std::uint8_t> bytes, const ExfatEntryPlace* place) {
+      return std::span<std::uint8_t, exfat::kEntrySize>(bytes.data() + (place->offset - offset), exfat::kEntrySize);
+    };
+    auto pending = [&](std::span<const std::uint8_t> now) {
+      return std::any_of(places.begin(), places.end(), [&](const ExfatEntryPlace* place) {
+        std::span<const std::uint8_t, exfat::kEntrySize> entry(now.data() + (place->offset - offset),
+                                                               exfat::kEntrySize);
+        return entry[0] == place->bytes[0] && ExfatEntryNamesTheFile(entry, place->bytes);
+      });
+    };
+    if (!ReadDeletedEntries(session, offset, sector, pending, errorCode)) return false;
+    std::vector<const ExfatEntryPlace*> zeroed;
+    for (const ExfatEntryPlace* place : places) {
+      std::span<std::uint8_t, exfat::kEntrySize> entry = entryAt(sector, place);
+      // An entry in use again, or holding another name, is another file's.
+      if (!ExfatEntryLeftAsDeleted(entry, place->bytes)) {
+        ++report.entriesTaken;
+        continue;
+      }
+      ZeroExfatEntry(entry, entries.size() - 2);
+      zeroed.push_back(place);
+    }
+    if (zeroed.empty()) continue;
+    if (!session.Write(offset, sector, errorCode)) return false;
+    for (const ExfatEntryPlace* place : zeroed)
+      report.written.push_back({place->offset, exfat::kEntrySize, OverwrittenRange::Fill::ExfatEntryZeros});
+    report.entriesScrubbed += static_cast<std::uint32_t>(zeroed.size());
   }
   return session.Finish(errorCode);
 }
@@ -709,6 +862,13 @@ bool VerifyOverwrite(char driveLetter, const ShredReport& report, std::vector<Ov
             if (!kept && bytes[i] != scrub[i]) good = false;
           }
           break;
+        case OverwrittenRange::Fill::ExfatEntryZeros: {
+          const bool stream = (bytes[0] | exfat::kInUse) == exfat::kTypeStream;
+          good = (bytes[0] & exfat::kInUse) == 0 && bytes[0] != 0;
+          for (std::size_t i = 1; i < bytes.size(); ++i)
+            if (bytes[i] != 0 && !(stream && i == exfat::kNameLength)) good = false;
+          break;
+        }
       }
       done += chunk;
     }

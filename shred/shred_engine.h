@@ -1,11 +1,13 @@
 // The shred engine: deletes a located file and overwrites, on the raw volume,
 // what the deletion leaves behind (NTFS: data clusters with zeros and the
 // file record with 0x01 bytes; FAT32: data clusters with zeros and the
-// directory entries scrubbed).
+// directory entries scrubbed; exFAT: data clusters, the stream extension and
+// the name entries with zeros).
 //
 // Nothing but the file's own bytes is ever written: right before each raw
 // write the volume's allocation data is read again ($Bitmap, the record's
-// in-use flag and sequence number, the FAT, the entries' deleted mark), and
+// in-use flag and sequence number, the FAT, exFAT's allocation bitmap, the
+// entries' deleted mark), and
 // whatever another file has taken since the deletion is passed over and
 // reported. Where the system gives a volume lock, it is held from the first
 // check to the last write.
@@ -25,7 +27,7 @@ inline constexpr std::uint64_t MaxShredFileSize = 1'610'612'736;
 
 // What a raw write put where, so that it can be read back.
 struct OverwrittenRange {
-  enum class Fill : std::uint8_t { Zeros, RecordOnes, FatEntryScrub };
+  enum class Fill : std::uint8_t { Zeros, RecordOnes, FatEntryScrub, ExfatEntryZeros };
   std::uint64_t offset = 0;  // bytes from the volume's start
   std::uint64_t length = 0;
   Fill fill = Fill::Zeros;
@@ -71,7 +73,7 @@ enum class ShredMode {
 // where it was located, overwritten; report->declined when the user declined
 // to delete a file whose data was not located (nothing is done);
 // report->interrupted when leaving the program stopped the raw pass. False
-// with errorCode 11 (no NTFS or FAT32 locate to work from; nothing done), 16
+// with errorCode 11 (no NTFS, FAT32 or exFAT locate to work from; nothing done), 16
 // (too large; nothing done) or 19 (LastSystemErrorText says why). Before
 // anything is written the file is checked against what the locate found (one
 // name only, the same record and size) and the raw volume is opened for
@@ -88,11 +90,25 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
 bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report);
 bool ZeroFatData(char driveLetter, std::int32_t& errorCode, ShredReport& report);
 bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+// exFAT:
+bool ShredExfatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+bool ZeroExfatData(char driveLetter, std::int32_t& errorCode, ShredReport& report);
+bool ZeroExfatEntrySet(char driveLetter, std::int32_t& errorCode, ShredReport& report);
 
 // The 32 bytes a directory entry becomes: deleted mark, 0x01 over the name,
 // times and high cluster word, zeros over the size; attributes, the bytes
 // after them and the low cluster word kept.
 void ScrubFatEntry(std::span<std::uint8_t, 32> entry);
+
+// exFAT: whether an entry as it lies now is the one the locate read (in use
+// or not): a name entry's bytes, a stream extension's name length and hash.
+bool ExfatEntryNamesTheFile(std::span<const std::uint8_t, 32> now, std::span<const std::uint8_t, 32> located);
+// ... and is left as the deletion leaves it: its in-use bit cleared.
+bool ExfatEntryLeftAsDeleted(std::span<const std::uint8_t, 32> now, std::span<const std::uint8_t, 32> located);
+// The 32 bytes a deleted stream extension or name entry becomes: its type
+// kept, zeros after it; a stream extension's name length the units its set's
+// nameEntries hold.
+void ZeroExfatEntry(std::span<std::uint8_t, 32> entry, std::size_t nameEntries);
 
 // Reads every range of report.written back; gives the ranges that do not
 // hold their fill bytes. False with errorCode when a read failed.

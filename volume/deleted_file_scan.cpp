@@ -728,6 +728,8 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   RawVolume volume(driveLetter);
   if (facts->kind == kFileSystemNtfs) {
     ScanNtfs(volume, *facts, view, root, errorCode);
+  } else if (facts->kind == kFileSystemExfat) {
+    errorCode = error_code::kUnrecognizedFileSystem;  // not listed yet
   } else {
     SetProgressTotal(0);  // directory sectors: how many is known only at the end
     WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode, LastScan);

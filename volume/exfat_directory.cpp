@@ -18,7 +18,9 @@ using namespace exfat;
 constexpr int kMaxDirectoryDepth = 128;
 constexpr std::size_t kUpcaseUnits = 0x10000;
 
-std::optional<ExfatFacts> ParseBootSector(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
+}  // namespace
+
+std::optional<ExfatFacts> ParseExfatBootSector(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
   ByteReader boot(region);
   problem = ExfatBootProblem::kNotExfat;
   if (!boot.Matches(kFileSystemName, kSignature) || !boot.Has(0, 512) || *boot.U16(kBootSignature) != 0xAA55)
@@ -58,6 +60,8 @@ std::optional<ExfatFacts> ParseBootSector(std::span<const std::uint8_t> region, 
   return facts;
 }
 
+namespace {
+
 // The sector size a boot sector claims, when it is one that can be read.
 std::optional<std::uint32_t> ClaimedSectorSize(std::span<const std::uint8_t> sector) {
   ByteReader boot(sector);
@@ -95,7 +99,7 @@ std::optional<std::uint64_t> ExfatFacts::ClusterOffset(std::uint64_t cluster) co
 }
 
 std::optional<ExfatFacts> ParseExfatBootRegion(std::span<const std::uint8_t> region, ExfatBootProblem& problem) {
-  std::optional<ExfatFacts> facts = ParseBootSector(region, problem);
+  std::optional<ExfatFacts> facts = ParseExfatBootSector(region, problem);
   if (!facts) return std::nullopt;
   if (region.size() < kBootRegionSectors * facts->bytesPerSector) {
     problem = ExfatBootProblem::kNotExfat;
@@ -252,7 +256,7 @@ std::optional<ExfatVolume> ExfatVolume::Open(SectorReader& reader, std::int32_t&
     return parsed;
   };
   if (claimed) facts = region(0, *claimed, mainProblem);
-  else ParseBootSector(first, mainProblem);  // why it is not: the name, or the sector size
+  else ParseExfatBootSector(first, mainProblem);  // why it is not: the name, or the sector size
   if (bootProblem) *bootProblem = mainProblem;
   if (!facts) {
     for (std::uint32_t size = 512; size <= 4096 && !facts; size *= 2) {
@@ -279,7 +283,8 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
   std::vector<std::uint8_t> cluster(facts_.ClusterBytes());
   bool bitmapSeen = false, upcaseSeen = false;
   // A system file's bytes along its chain, up to its length.
-  auto readFile = [&](std::uint32_t first, std::uint64_t length, std::vector<std::uint8_t>& out) {
+  auto readFile = [&](std::uint32_t first, std::uint64_t length, std::vector<std::uint8_t>& out,
+                      std::vector<std::uint32_t>* where = nullptr) {
     const std::uint64_t clusters = (length + facts_.ClusterBytes() - 1) / facts_.ClusterBytes();
     ExfatChain chain = ReadChain(first, clusters);
     if (chain.clusters.size() != clusters) return false;
@@ -290,6 +295,7 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
       if (!ReadBytes(*facts_.ClusterOffset(chain.clusters[i]), part, ignored)) return false;
     }
     out.resize(length);
+    if (where) *where = chain.clusters;
     return true;
   };
   for (std::size_t c = 0; c < root.clusters.size(); ++c) {
@@ -304,7 +310,8 @@ bool ExfatVolume::LoadSystemEntries(std::int32_t& errorCode) {
         bitmapSeen = true;
         const std::uint64_t needed = (std::uint64_t{facts_.clusterCount} + 7) / 8;
         std::vector<std::uint8_t> bitmap;
-        if (length >= needed && length <= needed + facts_.ClusterBytes() && readFile(first, needed, bitmap))
+        if (length >= needed && length <= needed + facts_.ClusterBytes() &&
+            readFile(first, needed, bitmap, &bitmapClusters_))
           bitmap_ = std::move(bitmap);
       } else if (type == kTypeUpcase && !upcaseSeen) {
         upcaseSeen = true;

@@ -53,6 +53,10 @@ struct ExfatFacts {
   std::optional<std::uint64_t> ClusterOffset(std::uint64_t cluster) const;
 };
 
+// Parses the boot sector alone (its first 512 bytes): the fields, the
+// geometry's checks, no checksum.
+std::optional<ExfatFacts> ParseExfatBootSector(std::span<const std::uint8_t> sector, ExfatBootProblem& problem);
+
 // Parses a boot region: the twelve sectors from its first (for a sector size
 // the first sector itself gives). Nullopt with the problem otherwise; a
 // region shorter than its twelve sectors is kNotExfat.
@@ -141,6 +145,8 @@ class ExfatVolume {
   // From the allocation bitmap; nullopt outside the heap or without a bitmap.
   std::optional<bool> ClusterInUse(std::uint32_t cluster) const;
   bool HasBitmap() const { return !bitmap_.empty(); }
+  // Where the bitmap lies: its clusters in order (a shred reads it afresh there).
+  const std::vector<std::uint32_t>& BitmapClusters() const { return bitmapClusters_; }
 
   // The up-case table: loaded, or missing or damaged (names then fold ASCII
   // letters alone).
@@ -168,6 +174,7 @@ class ExfatVolume {
   SectorReader* reader_;
   ExfatFacts facts_;
   std::vector<std::uint8_t> bitmap_;
+  std::vector<std::uint32_t> bitmapClusters_;
   std::vector<char16_t> upcase_;
   UpcaseState upcaseState_ = UpcaseState::kMissing;
   std::vector<std::uint8_t> fatSector_;

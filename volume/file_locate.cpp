@@ -395,6 +395,30 @@ bool LocateFat(RawVolume& volume, const BootSectorFacts& facts, std::u16string_v
   return true;
 }
 
+// The live entry set the path names, its entries' bytes and its clusters
+// (as many as its length needs; fewer where its chain breaks off).
+bool LocateExfat(RawVolume& volume, std::u16string_view path, std::int32_t& errorCode) {
+  std::optional<ExfatVolume> exfat = ExfatVolume::Open(volume, errorCode);
+  if (!exfat) return false;
+  ExfatEntrySet set;
+  if (!FindExfatPath(*exfat, path, set, errorCode)) return false;
+  std::array<std::uint8_t, kSectorSize> sector{};
+  for (std::uint64_t offset : set.entryOffsets) {
+    const std::uint64_t sectorStart = offset / kSectorSize * kSectorSize;
+    if (!exfat->ReadBytes(sectorStart, sector, errorCode)) return false;
+    ExfatEntryPlace& place = LocatedFile.exfatEntries.emplace_back();
+    place.offset = offset;
+    std::copy_n(sector.begin() + static_cast<std::ptrdiff_t>(offset - sectorStart), place.bytes.size(),
+                place.bytes.begin());
+  }
+  LocatedFile.name = set.name;
+  LocatedFile.exfatStream = set.stream;
+  LocatedFile.exfatVolume = exfat->Facts();
+  LocatedFile.exfatBitmapClusters = exfat->BitmapClusters();
+  if (set.stream.dataLength > 0) LocatedFile.clusters = exfat->StreamClusters(set.stream).clusters;
+  return true;
+}
+
 }  // namespace
 
 bool MatchFileNameAndParent(FileRecordBytes record, std::u16string_view wantedName, std::uint64_t& parentRecord,
@@ -484,6 +508,11 @@ bool Locate(char driveLetter, std::int32_t& errorCode) {
   RawVolume volume(driveLetter);
   const std::u16string path = ShredFilePath.Get();
   if (facts->kind == kFileSystemFat32) return LocateFat(volume, *facts, path, errorCode);
+  if (facts->kind == kFileSystemExfat) return LocateExfat(volume, path, errorCode);
+  if (facts->kind != kFileSystemNtfs) {
+    errorCode = error_code::kUnrecognizedFileSystem;  // no other file system is located
+    return false;
+  }
   NtfsLocate locate(volume, *facts);
   return locate.Run(PathComponents(path), errorCode);
 }

@@ -1,15 +1,17 @@
 // Where a live file's bytes lie on the raw volume: its NTFS file record and
-// extents, or its FAT32 directory entries and clusters. Found from the path
+// extents, or its FAT32 directory entries (exFAT: entry set) and clusters. Found from the path
 // before the file is deleted, so that what it leaves behind can be overwritten.
 // The NTFS layout it reads is in volume/ntfs_layout.h.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "volume/exfat_directory.h"
 #include "volume/fat_directory.h"
 #include "volume/mft_record.h"
 #include "volume/volume_geometry.h"
@@ -22,6 +24,13 @@ struct ExtensionRecordPlace {
   std::uint64_t number = 0;
   std::uint64_t sector = 0;
   std::uint16_t sequenceNumber = 0;
+};
+
+// One entry of an exFAT entry set: its volume byte offset and its bytes as
+// the locate read them.
+struct ExfatEntryPlace {
+  std::uint64_t offset = 0;
+  std::array<std::uint8_t, 32> bytes{};
 };
 
 struct LocatedFileData : FatLocation {
@@ -39,8 +48,14 @@ struct LocatedFileData : FatLocation {
   // Set by the shred: the extents the data held after it was overwritten
   // through the file system (compressed data moves on every write).
   std::vector<DataRun> laterRuns;
-  // FAT32: the data clusters, read from the FAT before the file is deleted.
+  // FAT32 and exFAT: the data clusters, read before the file is deleted.
   std::vector<std::uint32_t> clusters;
+  // exFAT: the file's entry set (file entry, stream extension, name
+  // entries), its stream, and where the allocation bitmap lies.
+  std::vector<ExfatEntryPlace> exfatEntries;
+  ExfatStream exfatStream;
+  ExfatFacts exfatVolume;
+  std::vector<std::uint32_t> exfatBitmapClusters;
   // The volume as the locate read it.
   BootSectorFacts volume;
 };
@@ -50,9 +65,10 @@ extern LocatedFileData LocatedFile;
 
 // Locates ShredFilePath ("X:\dir\file") on the volume of driveLetter. True when the request was answered (look at
 // LocatedFile.dataNotLocated); false with errorCode 19 (boot sector
-// unreadable, with its system text), 11 (not FAT32 or NTFS), 1 or 4 (a read on
-// the way), 20 (NTFS: the path's first component is not in the root
-// directory) or 6 (FAT32: a component is missing).
+// unreadable, with its system text), 11 (not FAT32, exFAT or NTFS), 1 or 4 (a
+// read on the way), 21 (exFAT of sectors other than 512 bytes), 20 (NTFS: the
+// path's first component is not in the root directory) or 6 (FAT32, exFAT: a
+// component is missing).
 bool LocateFileClusters(char driveLetter, std::int32_t& errorCode);
 
 // Locates ShredFilePath once more, leaving LocatedFile as it is: where the

@@ -1,4 +1,4 @@
-// Boot sector parsing for FAT32 and NTFS.
+// Boot sector parsing for FAT32, NTFS and exFAT.
 #include "volume/volume_geometry.h"
 
 #include <array>
@@ -8,6 +8,8 @@
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
 #include "platform/text_encoding.h"
+#include "volume/exfat_directory.h"
+#include "volume/exfat_layout.h"
 #include "volume/raw_volume.h"
 
 namespace corvanel {
@@ -71,6 +73,27 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     facts.metadataStart = static_cast<std::uint32_t>(facts.mftCluster * sectorsPerCluster);
     return facts;
   }
+  ExfatBootProblem problem = ExfatBootProblem::kNone;
+  if (std::optional<ExfatFacts> exfat = ParseExfatBootSector(sector, problem)) {
+    const std::uint64_t sectorsPerCluster = exfat->ClusterBytes() / kSectorSize;
+    if (sectorsPerCluster == 0 || sectorsPerCluster > UINT16_MAX) return std::nullopt;
+    // Sector numbers below count the volume's own sectors as 512 bytes: a
+    // volume of larger sectors is refused by UnsupportedVolume before use.
+    facts.kind = kFileSystemExfat;
+    facts.bytesPerSector = static_cast<std::uint16_t>(exfat->bytesPerSector);
+    facts.sectorCount = exfat->volumeSectors;
+    facts.volumeSectors = static_cast<std::uint32_t>(exfat->volumeSectors);
+    facts.geometry.sectorsPerCluster = static_cast<std::uint16_t>(sectorsPerCluster);
+    facts.geometry.fatFirstDataSector = exfat->clusterHeapOffset;
+    facts.rootCluster = exfat->rootCluster;
+    facts.fatStart = exfat->fatOffset;
+    facts.sectorsPerFat = exfat->fatLength;
+    facts.clusterCount = exfat->clusterCount;
+    facts.volumeSerial = exfat->volumeSerial;
+    facts.metadataStart = static_cast<std::uint32_t>(
+        exfat->clusterHeapOffset + exfat::ClusterIndex(exfat->rootCluster) * sectorsPerCluster);
+    return facts;
+  }
   return std::nullopt;
 }
 
@@ -87,6 +110,10 @@ std::optional<BootSectorFacts> ReadBootSector(char driveLetter, std::int32_t& er
   std::array<std::uint8_t, kSectorSize> sector{};
   if (!RawVolume::ReadSectors(0, driveLetter, 1, sector, errorCode)) return std::nullopt;
   std::optional<BootSectorFacts> facts = ParseBootSector(sector);
+  if (!facts && RawVolume::ReadSectors(exfat::kBackupBootRegion, driveLetter, 1, sector, errorCode)) {
+    facts = ParseBootSector(sector);
+    if (facts && facts->kind != kFileSystemExfat) facts.reset();
+  }
   if (!facts) {
     errorCode = error_code::kUnrecognizedFileSystem;
     return std::nullopt;

@@ -140,7 +140,7 @@ std::string MountSource(const MountEntry& entry) {
 
 bool MayBeNtfsOrFat(std::string_view type) {
   return type == "ntfs" || type == "ntfs3" || type == "vfat" || type == "msdos" || type == "fat" ||
-         type.starts_with("fuse");
+         type == "exfat" || type.starts_with("fuse");
 }
 
 std::optional<MountedFile> FindMountedFile(const std::string& path, SystemError& error, std::string* type) {

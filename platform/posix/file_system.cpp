@@ -336,9 +336,21 @@ std::optional<std::uint64_t> FileSizeAt(std::u16string_view path, SystemError& e
 }
 
 bool DeleteFileAt(std::u16string_view path, SystemError& error) {
-  if (::unlink(HostPath(path).c_str()) == 0) return true;
-  error = LastSystemError();
-  return false;
+  const std::string host = HostPath(path);
+  if (::unlink(host.c_str()) != 0) {
+    error = LastSystemError();
+    return false;
+  }
+  // The deletion put on the volume now, where the file system would keep it
+  // back (exfat-fuse holds its allocation bitmap in memory until a sync):
+  // what reads the volume next must see the clusters free. Best effort.
+  const std::string folder = std::filesystem::path(host).parent_path().string();
+  const int directory = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    ::fsync(directory);
+    ::close(directory);
+  }
+  return true;
 }
 
 bool TruncateFileAt(std::u16string_view path, SystemError& error) {

@@ -74,7 +74,7 @@ TEST(Cli, ShredRefusesWhatItCannotShred) {
   EXPECT_EQ(directory.status, kExitFailed);
   Outcome virtualFile = RunCommand({"shred", "/proc/self/status"});
   EXPECT_EQ(virtualFile.status, kExitFailed);
-  EXPECT_NE(virtualFile.err.find("not on an NTFS or FAT32 volume (it is on proc)"), std::string::npos)
+  EXPECT_NE(virtualFile.err.find("not on an NTFS, FAT32 or exFAT volume (it is on proc)"), std::string::npos)
       << virtualFile.err;
 #endif
 }

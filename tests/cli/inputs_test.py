@@ -90,7 +90,7 @@ class InputsTest(unittest.TestCase):
             (["encrypt", "/dev/null", "--key", KEY], 1, b"Not a regular file"),
             (["encrypt", fifo, "--key", KEY], 1, b"Not a regular file"),
             (["encrypt", plain, "--key-file", self.work], 1, b"cannot read the key file"),
-            (["shred", plain, "--yes"], 1, b"not on an NTFS or FAT32 volume"),
+            (["shred", plain, "--yes"], 1, b"not on an NTFS, FAT32 or exFAT volume"),
         ]
         for args, status, text in cases:
             with self.subTest(args=args[:2]):

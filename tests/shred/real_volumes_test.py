@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Shredding on real volumes, checked with the file systems' own tools.
 
-An NTFS image (mkntfs) is mounted through ntfs-3g and a FAT32 image
-(mkfs.fat) through fusefat; both hold target files, each filled with a marker
-of its own, and bystander files. `corvanel-cli shred --verify` shreds the
+An NTFS image (mkntfs) is mounted through ntfs-3g, a FAT32 image (mkfs.fat)
+through fusefat and an exFAT image (mkfs.exfat) through exfat-fuse; each holds
+target files, each filled with a marker of its own, and bystander files. `corvanel-cli shred --verify` shreds the
 targets through the mounts. On the unmounted image afterwards:
   - no target's marker is anywhere in the image;
   - every bystander is byte-identical (read back through a fresh mount);
-  - ntfsfix -n / fsck.fat -n find nothing wrong;
+  - ntfsfix -n / fsck.fat -n / fsck.exfat -n find nothing wrong;
   - whatever fls -rd lists, icat brings back no marker.
 `corvanel-cli locate` is checked against fls (record numbers) and istat
 (cluster lists), and for the edge cases of following a path. NTFS layouts of
@@ -27,7 +27,8 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from volume_images import ENV, run, ntfs_mount, fat_mount, make_ntfs, marker, marked, write, sha  # noqa: E402
+from volume_images import (ENV, run, ntfs_mount, fat_mount, exfat_mount, make_ntfs, make_exfat, marker,  # noqa: E402
+                           marked, write, sha)
 
 CLI = None
 WINE = None  # (wine-run script, corvanel-cli.exe)
@@ -63,7 +64,7 @@ def fls_inodes(image):
 
 def istat_clusters(image, inode):
     """The clusters istat lists for a file's unnamed data (NTFS), or the
-    clusters of the sectors it lists (FAT32), in file order."""
+    clusters of the sectors it lists (FAT32, exFAT), in file order."""
     out = run("istat", image, str(inode)).stdout.decode()
     numbers, taking = [], False
     for line in out.splitlines():
@@ -76,8 +77,11 @@ def istat_clusters(image, inode):
         return numbers
     with open(image, "rb") as f:
         boot = f.read(512)
-    per_cluster = boot[0x0D]
-    first_data = int.from_bytes(boot[0x0E:0x10], "little") + boot[0x10] * int.from_bytes(boot[0x24:0x28], "little")
+    if boot[3:11] == b"EXFAT   ":
+        per_cluster, first_data = 1 << boot[0x6D], int.from_bytes(boot[0x58:0x5C], "little")
+    else:
+        per_cluster = boot[0x0D]
+        first_data = int.from_bytes(boot[0x0E:0x10], "little") + boot[0x10] * int.from_bytes(boot[0x24:0x28], "little")
     return list(dict.fromkeys((sector - first_data) // per_cluster + 2 for sector in numbers))
 
 
@@ -472,6 +476,115 @@ class FatShredTest(ShredCase):
                     self.assertEqual(sha(f.read()), sha(data), name)
             self.assertEqual(sorted(os.listdir(f"{root}/crowd")),
                              [f"bystander number {i:02}.bin" for i in range(12)])
+
+
+def exfat_set_checksum(entries):
+    """The sum over an entry set's bytes that its file entry keeps."""
+    total = 0
+    for at, byte in enumerate(b"".join(entries)):
+        if at not in (2, 3):
+            total = (((total & 1) << 15) + (total >> 1) + byte) & 0xFFFF
+    return total
+
+
+class ExfatShredTest(ShredCase):
+    """exfat-fuse on a loop device: contiguous and fragmented files, a long
+    name over several name entries, an empty file; and a file whose entry on
+    the volume says another size than the open file (refused, untouched)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.image = make_exfat(os.path.join(cls.work.name, "exfat.img"))
+        cls.mnt = os.path.join(cls.work.name, "mnt")
+        cls.bystanders = {"keep.bin": os.urandom(30000), "dir/keep.txt": os.urandom(300),
+                          "frag/keep.bin": os.urandom(14 * 4096)}
+        cls.targets = {
+            "a.txt": marked("a.txt", 700),
+            "dir/sub/Ein langer Name über fünfzehn Zeichen — 中文.bin": marked("long", 20000),
+            "dir/EMPTY.TXT": b"",
+            "big.bin": marked("big.bin", 300000),
+        }
+        with exfat_mount(cls.image, cls.mnt) as root:
+            for name, data in list(cls.targets.items()) + list(cls.bystanders.items()):
+                if name != "frag/keep.bin":
+                    write(f"{root}/{name}", data)
+            # Two files grown a cluster at a time in turns: each in fourteen pieces.
+            many = marked("many", 14 * 4096)
+            os.makedirs(f"{root}/frag")
+            with open(f"{root}/frag/many.bin", "wb") as f, open(f"{root}/frag/keep.bin", "wb") as g:
+                for at in range(0, len(many), 4096):
+                    for out, data in ((f, many), (g, cls.bystanders["frag/keep.bin"])):
+                        out.write(data[at:at + 4096])
+                        out.flush()
+                        os.fsync(out.fileno())
+            cls.targets["frag/many.bin"] = many
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_1_locate(self):
+        inode = fls_inodes(self.image)["frag/many.bin"]
+        many = locate(self.image, "FRAG\\MANY.BIN")[1]
+        self.assertEqual((many["fs"], many["noFatChain"]), ("exfat", False))
+        self.assertEqual(many["clusters"], istat_clusters(self.image, inode))
+        self.assertGreater(len({c - i for i, c in enumerate(many["clusters"])}), 10)  # not one run
+        code, long = locate(self.image, "dir\\sub\\EIN LANGER NAME ÜBER FÜNFZEHN ZEICHEN — 中文.BIN")
+        self.assertEqual(code, 0, long)
+        self.assertTrue(long["noFatChain"])
+        self.assertEqual(len(long["entries"]), 2 + 4)  # file, stream, four name entries (46 units)
+        self.assertEqual(locate(self.image, "dir\\missing.txt")[0], 1)
+
+    def test_2_shred(self):
+        for name in self.targets:
+            with self.subTest(name=name), exfat_mount(self.image, self.mnt) as root:
+                result = shred(f"{root}/{name}")
+                self.assert_shredded(result)
+                self.assertFalse(os.path.exists(f"{root}/{name}"))
+        # The entry set on the volume made to say another size than the one
+        # exfat-fuse read at the mount and gives for the file: refused, and
+        # the file left as it was.
+        mount = exfat_mount(self.image, self.mnt)
+        with mount as root:
+            write(f"{root}/other.txt", marked("other", 5000))
+            self.assertEqual(os.path.getsize(f"{root}/other.txt"), 5000)
+            code, found = locate(mount.loop, "other.txt")
+            self.assertEqual(code, 0, found)
+            with open(mount.loop, "r+b") as device:
+                entries = []
+                for offset in found["entries"]:
+                    device.seek(offset)
+                    entries.append(bytearray(device.read(32)))
+                kept = [bytes(entry) for entry in entries]
+                for field in (0x08, 0x18):  # valid data length, data length
+                    entries[1][field:field + 8] = (4000).to_bytes(8, "little")
+                entries[0][2:4] = exfat_set_checksum(entries).to_bytes(2, "little")
+                for offset, entry in zip(found["entries"], entries):
+                    device.seek(offset)
+                    device.write(entry)
+                device.flush()
+                self.assertEqual(locate(mount.loop, "other.txt")[1]["size"], 4000)
+                result = shred(f"{root}/other.txt")
+                for offset, entry in zip(found["entries"], kept):
+                    device.seek(offset)
+                    device.write(entry)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b"is not the file open under this path", result.stderr)
+            with open(f"{root}/other.txt", "rb") as f:
+                self.assertEqual(f.read(), marked("other", 5000))
+        names = ["a.txt", "long", "big.bin", "many"]
+        self.assert_markers_gone(self.image, names)
+        self.assert_nothing_to_bring_back(self.image, names)
+        with open(self.image, "rb") as f:
+            data = f.read()
+        self.assertNotIn("Ein langer Name".encode("utf-16-le"), data)
+        fsck = run("fsck.exfat", "-n", self.image, check=False)
+        self.assertEqual(fsck.returncode, 0, fsck.stdout.decode())
+        with exfat_mount(self.image, self.mnt) as root:
+            for name, data in self.bystanders.items():
+                with open(f"{root}/{name}", "rb") as f:
+                    self.assertEqual(sha(f.read()), sha(data), name)
 
 
 @unittest.skipUnless(WINE or len(sys.argv) > 2, "no Windows build given")

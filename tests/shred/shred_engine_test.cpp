@@ -83,6 +83,8 @@ class ShredTest : public ::testing::Test {
   bool Shred(char letter, std::int32_t& errorCode, ShredReport* report = nullptr) {
     platform::SystemError ignored;
     if (LocatedFile.volume.kind == kFileSystemFat32 && fs::exists(file)) fs::resize_file(file, LocatedFile.fileSize);
+    if (LocatedFile.volume.kind == kFileSystemExfat && fs::exists(file))
+      fs::resize_file(file, LocatedFile.exfatStream.dataLength);
     if (std::optional<platform::FileIdentity> identity = platform::IdentifyFile(file.u16string(), ignored)) {
       LocatedFile.recordNumber = identity->fileIndex & 0xFFFFFFFFFFFFull;
       LocatedFile.record.realSize = identity->size;
@@ -490,6 +492,75 @@ TEST_F(FatShredTest, AFileThatCannotBeDeletedIsNotOverwritten) {
   EXPECT_FALSE(Shred(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kShredSystemError);
   EXPECT_TRUE(image.Read(0, kVolumeBytes) == before);
+}
+
+class ExfatShredTest : public ShredTest {
+ protected:
+  static constexpr std::uint32_t kHeapStart = 64;  // cluster 2; the bitmap's one cluster
+
+  // A file of the given clusters; the bitmap shows inUse taken.
+  void LocateExfatFile(std::vector<std::uint32_t> clusters, std::uint64_t size,
+                       const std::vector<std::uint32_t>& inUse) {
+    StartLocatedFile(kFileSystemExfat);
+    ExfatFacts& facts = LocatedFile.exfatVolume;
+    facts.bytesPerSector = kSectorSize;
+    facts.sectorsPerCluster = 1;
+    facts.volumeSectors = kVolumeSectors;
+    facts.clusterHeapOffset = kHeapStart;
+    facts.clusterCount = kVolumeSectors - kHeapStart;
+    LocatedFile.exfatBitmapClusters = {2};
+    std::vector<std::uint8_t> bitmap(kSectorSize, 0);
+    for (std::uint32_t cluster : inUse) bitmap[(cluster - 2) / 8] |= static_cast<std::uint8_t>(1 << ((cluster - 2) % 8));
+    image.Write(Sector(kHeapStart), bitmap);
+    LocatedFile.clusters = std::move(clusters);
+    LocatedFile.exfatStream.dataLength = size;
+  }
+
+  // An entry as the deletion left it (its in-use bit cleared), recorded as
+  // the locate read it.
+  ExfatEntryPlace DeletedEntry(std::uint64_t offset, std::uint8_t type) {
+    ExfatEntryPlace place{offset, {}};
+    std::vector<std::uint8_t> bytes = image.Read(offset, 32);
+    std::copy(bytes.begin(), bytes.end(), place.bytes.begin());
+    place.bytes[0] = type;
+    bytes[0] = type & 0x7F;
+    image.Write(offset, bytes);
+    return place;
+  }
+};
+
+TEST_F(ExfatShredTest, ZerosFreeClustersAndTheSetsNamesAcrossSectors) {
+  // Clusters 10, 11, 12 and 20; the bitmap shows 12 taken since.
+  LocateExfatFile({10, 11, 12, 20}, 1900, {12});
+  // File entry and stream ending one sector, two name entries starting the
+  // next; the second now another file's.
+  LocatedFile.exfatEntries = {DeletedEntry(Sector(300) + 14 * 32, 0x85), DeletedEntry(Sector(300) + 15 * 32, 0xC0),
+                              DeletedEntry(Sector(301), 0xC1), DeletedEntry(Sector(301) + 32, 0xC1)};
+  image.Write(Sector(301) + 32, std::vector<std::uint8_t>{0xC1, 0x00, 'N', 0, 'E', 0, 'W', 0});
+  before = image.Read(0, kVolumeBytes);
+  std::int32_t errorCode = 0;
+  ShredReport report;
+  ASSERT_TRUE(Shred(image.letter(), errorCode, &report)) << errorCode;
+  EXPECT_TRUE(Holds(Sector(kHeapStart + 8), 2 * kSectorSize, 0));  // clusters 10, 11
+  EXPECT_TRUE(Untouched(Sector(kHeapStart + 10), kSectorSize));     // cluster 12, taken
+  EXPECT_TRUE(Holds(Sector(kHeapStart + 18), kSectorSize, 0));      // cluster 20
+  EXPECT_TRUE(Untouched(Sector(kHeapStart + 11), 7 * kSectorSize));  // between
+  EXPECT_EQ(report.clustersZeroed, 3u);
+  EXPECT_EQ(report.clustersTaken, 1u);
+  EXPECT_EQ(report.entriesScrubbed, 2u);
+  EXPECT_EQ(report.entriesTaken, 1u);
+  EXPECT_TRUE(Untouched(Sector(300), 15 * 32));  // the file entry and what is before it
+  // The stream's name length: what the two name entries hold.
+  const std::vector<std::uint8_t> stream{0x40, 0, 0, 30};
+  EXPECT_EQ(image.Read(Sector(300) + 15 * 32, 4), stream);
+  EXPECT_TRUE(Holds(Sector(300) + 15 * 32 + 4, 28, 0));
+  EXPECT_EQ(image.Read(Sector(301), 1)[0], 0x41);
+  EXPECT_TRUE(Holds(Sector(301) + 1, 31, 0));
+  EXPECT_TRUE(Untouched(Sector(301) + 32, kSectorSize - 32));
+  std::vector<OverwrittenRange> mismatched;
+  ASSERT_TRUE(VerifyOverwrite(image.letter(), report, mismatched, errorCode));
+  EXPECT_TRUE(mismatched.empty());
+  EXPECT_FALSE(report.Complete());
 }
 
 TEST(ScrubFatEntry, ChangesOnlyTheNamesTimesAndSize) {

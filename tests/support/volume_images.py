@@ -1,6 +1,7 @@
-"""Real volumes for the Python suites: images made by mkntfs and mkfs.fat,
-mounted read-write through FUSE (ntfs-3g, fusefat), and files marked so that
-their bytes can be looked for on the raw image afterwards."""
+"""Real volumes for the Python suites: images made by mkntfs, mkfs.fat and
+mkfs.exfat, mounted read-write through FUSE (ntfs-3g, fusefat, exfat-fuse on a
+loop device), and files marked so that their bytes can be looked for on the
+raw image afterwards."""
 import hashlib
 import os
 import subprocess
@@ -46,6 +47,36 @@ def fat_mount(image, directory, named=True):
     """fusefat read-write; named: the mount table names the image (fsname=)."""
     return Mount(["fusefat", "-f", "-o", "rw+"] + (["-o", "fsname=" + image] if named else []) + [image, directory],
                  directory)
+
+
+class exfat_mount:
+    """exfat-fuse wants a block device: the image behind a loop device,
+    mounted in the foreground (-d) and waited for after umount."""
+
+    def __init__(self, image, directory):
+        self.image, self.directory = image, directory
+
+    def __enter__(self):
+        self.loop = run("losetup", "-f", "--show", self.image).stdout.decode().strip()
+        self.mount = Mount(["mount.exfat-fuse", "-d", self.loop, self.directory], self.directory)
+        try:
+            return self.mount.__enter__()
+        except BaseException:
+            run("losetup", "-d", self.loop)
+            raise
+
+    def __exit__(self, *exc):
+        try:
+            self.mount.__exit__(*exc)
+        finally:
+            run("losetup", "-d", self.loop)
+
+
+def make_exfat(path, size_mib=16, cluster="4K"):
+    with open(path, "wb") as f:
+        f.truncate(size_mib << 20)
+    run("mkfs.exfat", "-c", cluster, path)
+    return path
 
 
 def make_ntfs(path, size_mib=32):

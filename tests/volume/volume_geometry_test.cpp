@@ -45,6 +45,24 @@ Sector NtfsBoot() {
   return s;
 }
 
+// mkfs.exfat's sector for a 64 MiB volume of 32 KiB clusters.
+Sector ExfatBoot() {
+  Sector s{};
+  PutText(s, 0x03, "EXFAT   ");
+  Put(s, 0x48, 131072, 8);   // volume length
+  Put(s, 0x50, 2048, 4);     // FAT offset
+  Put(s, 0x54, 32, 4);       // FAT length
+  Put(s, 0x58, 4096, 4);     // cluster heap offset
+  Put(s, 0x5C, 1984, 4);     // cluster count
+  Put(s, 0x60, 5, 4);        // root cluster
+  Put(s, 0x64, 0x1234ABCD, 4);
+  Put(s, 0x6C, 9, 1);        // 512-byte sectors
+  Put(s, 0x6D, 6, 1);        // 64 sectors per cluster
+  Put(s, 0x6E, 1, 1);
+  Put(s, 0x1FE, 0xAA55, 2);
+  return s;
+}
+
 TEST(BootSector, Fat32) {
   auto facts = ParseBootSector(Fat32Boot());
   ASSERT_TRUE(facts);
@@ -77,6 +95,35 @@ TEST(BootSector, NtfsAndBothMarks) {
   Sector both = Fat32Boot();
   PutText(both, 0x03, "NTFS");
   EXPECT_EQ(ParseBootSector(both)->kind, kFileSystemFat32);
+}
+
+TEST(BootSector, Exfat) {
+  auto facts = ParseBootSector(ExfatBoot());
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->kind, kFileSystemExfat);
+  EXPECT_EQ(ClusterBytes(*facts), 32768u);
+  EXPECT_EQ(facts->geometry.fatFirstDataSector, 4096u);
+  EXPECT_EQ(facts->metadataStart, 4096u + 3 * 64);
+  EXPECT_EQ(facts->fatStart, 2048u);
+  EXPECT_EQ(facts->sectorsPerFat, 32u);
+  EXPECT_EQ(facts->clusterCount, 1984u);
+  EXPECT_EQ(facts->volumeSerial, 0x1234ABCDu);
+  EXPECT_EQ(facts->volumeSectors, 131072u);
+  EXPECT_EQ(UnsupportedVolume(*facts), 0);
+
+  Sector s = ExfatBoot();
+  Put(s, 0x6C, 12, 1);  // 4096-byte sectors: refused like FAT32's and NTFS's
+  Put(s, 0x6D, 3, 1);
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(s)), error_code::kUnsupportedSectorSize);
+  s = ExfatBoot();
+  Put(s, 0x6D, 16, 1);  // 32 MiB clusters: more sectors than the 16-bit count holds
+  Put(s, 0x5C, 1, 4);
+  Put(s, 0x60, 2, 4);
+  Put(s, 0x48, 1u << 20, 8);
+  EXPECT_FALSE(ParseBootSector(s));
+  s = ExfatBoot();
+  Put(s, 0x5C, 2100, 4);  // a cluster heap past the volume's end
+  EXPECT_FALSE(ParseBootSector(s));
 }
 
 // Volumes whose sector numbers would not fit the 512-byte, 32-bit sectors
@@ -131,6 +178,16 @@ TEST(BootSector, ReadFromAVolume) {
   image.Write(0, Sector{});
   EXPECT_FALSE(ReadBootSector(image.letter(), errorCode));
   EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
+
+  // exFAT's backup boot sector stands in for a damaged sector 0; NTFS's does not.
+  image.Resize(16 * kSectorSize);
+  image.Write(12 * kSectorSize, NtfsBoot());
+  EXPECT_FALSE(ReadBootSector(image.letter(), errorCode));
+  EXPECT_EQ(errorCode, error_code::kUnrecognizedFileSystem);
+  image.Write(12 * kSectorSize, ExfatBoot());
+  facts = ReadBootSector(image.letter(), errorCode);
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(facts->kind, kFileSystemExfat);
 
   // A failed read gives the read's own code.
   image.Resize(0);
