@@ -145,6 +145,8 @@ class ExfatVolume {
   // From the allocation bitmap; nullopt outside the heap or without a bitmap.
   std::optional<bool> ClusterInUse(std::uint32_t cluster) const;
   bool HasBitmap() const { return !bitmap_.empty(); }
+  // The bitmap's bytes: bit n (of byte n / 8, lowest bit first) is cluster n + 2.
+  std::span<const std::uint8_t> Bitmap() const { return bitmap_; }
 
   // The up-case table: loaded, or missing or damaged (names then fold ASCII
   // letters alone).
