@@ -613,11 +613,13 @@ class Recovery {
   // entry set was damaged. The reads find the volume's end.
   Outcome CopyExfat(const ListedFile& listed, platform::StagedFile& file, RecoveredFile& written) {
     exfatGuessed_ = listed.Damaged();
-    const std::uint64_t valid = std::min(listed.record, listed.size);
+    // No file holds more than the cluster heap: a damaged length is cut there.
+    const std::uint64_t size = std::min(listed.size, BytesOf(facts_.clusterCount));
+    const std::uint64_t valid = std::min(listed.record, size);
     const std::uint32_t first = listed.clusterHigh;
     if (clusterBytes_ == 0 || valid == 0 || first < 2) {
       if (valid > 0) exfatGuessed_ = true;  // data said to be there, on no cluster
-      return PutZeros(file, listed.size, written) ? Outcome::Next : Outcome::FileFailed;
+      return PutZeros(file, size, written) ? Outcome::Next : Outcome::FileFailed;
     }
     const std::uint64_t needed = (valid + clusterBytes_ - 1) / clusterBytes_;
     std::vector<DataRun> runs;
@@ -649,8 +651,8 @@ class Recovery {
         {runs, facts_.geometry.sectorsPerCluster, UINT64_MAX, facts_.geometry.fatFirstDataSector}, file, remaining,
         written);
     // Clusters that end early leave the file partial, not padded.
-    if (outcome != Outcome::Next || remaining > 0 || valid == listed.size) return outcome;
-    return PutZeros(file, listed.size - valid, written) ? Outcome::Next : Outcome::FileFailed;
+    if (outcome != Outcome::Next || remaining > 0 || valid == size) return outcome;
+    return PutZeros(file, size - valid, written) ? Outcome::Next : Outcome::FileFailed;
   }
 
   RawVolume volume_;
@@ -725,11 +727,12 @@ Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_
   return plan;
 }
 
-Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_view path) {
+Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_view path, std::uint64_t heapBytes) {
   Plan plan{std::u16string(name)};
   if (RecoverKeepPaths) plan.folder = FolderFor(path);
   plan.exfatFile = &listed;
-  plan.size = plan.needed = listed.size;
+  plan.size = listed.size;
+  plan.needed = std::min(listed.size, heapBytes);  // as CopyExfat cuts a damaged length
   return plan;
 }
 
@@ -777,7 +780,8 @@ RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, Recovery& recove
         outcome = recovery.Handle(plan);
       }
     } else if (LastScan.ScannedVolume.kind == kFileSystemExfat) {
-      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key));
+      const std::uint64_t heapBytes = LastScan.ScannedVolume.clusterCount * clusterBytes;
+      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key), heapBytes);
       plan.key = static_cast<std::int32_t>(key);
       outcome = recovery.Handle(plan);
     } else {

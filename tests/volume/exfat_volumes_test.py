@@ -196,6 +196,8 @@ def recovered(image, work, name):
     lines = cli("recover", image, "--to", out, "--all", "--keep-paths", "--json", "--yes", status=None)
     files = {}
     for line in lines[:-1]:
+        if line["status"] == "skipped":
+            continue
         with open(line["path"], "rb") as f:
             files[os.path.relpath(line["path"], out)] = (line["status"], f.read())
     return files
@@ -247,7 +249,9 @@ def check_hand_made(image, names, work):
     """Sets changed by hand: frag-b.bin deleted with its FAT chain left
     (recovered along it), root-deleted.txt's name damaged (listed as damaged,
     recovered as possibly partial), contiguous.bin's valid data length cut to
-    1000 bytes (zeros past it)."""
+    1000 bytes (zeros past it), b.txt's length run off the volume (read up to
+    the heap's end, partial), and the live folder "folder" deleted with its
+    cluster freed (its live file listed and recovered)."""
     changed = image + ".hand"
     shutil.copy(image, changed)
     sets = {(s["path"] + "/" if s["path"] else "") + s["name"]: s for s in listing(image)[1:-1]}
@@ -270,10 +274,30 @@ def check_hand_made(image, names, work):
         short = entries("contiguous.bin")
         short[32 + 8:32 + 16] = (1000).to_bytes(8, "little")
         put("contiguous.bin", short)
+        huge = entries("doomed/deeper/b.txt")
+        huge[32 + 8:32 + 16] = huge[32 + 24:32 + 32] = (1 << 40).to_bytes(8, "little")
+        put("doomed/deeper/b.txt", huge)
+        folder = entries("folder")
+        put("folder", bytearray(b & 0x7F if i % 32 == 0 else b for i, b in enumerate(folder)), fix=False)
+        # Its cluster's bit in the allocation bitmap (the root's 0x81 entry) cleared.
+        f.seek(0)
+        boot = f.read(512)
+        heap, shift, root = (int.from_bytes(boot[0x58:0x5C], "little"), boot[0x6D],
+                             int.from_bytes(boot[0x60:0x64], "little"))
+        cluster_at = lambda n: (heap + ((n - 2) << shift)) * 512
+        f.seek(cluster_at(root))
+        directory = f.read(512 << shift)
+        bitmap = next(int.from_bytes(directory[at + 20:at + 24], "little")
+                      for at in range(0, len(directory), 32) if directory[at] == 0x81)
+        bit = int.from_bytes(folder[32 + 20:32 + 24], "little") - 2
+        f.seek(cluster_at(bitmap) + bit // 8)
+        byte = f.read(1)[0]
+        f.seek(-1, 1)
+        f.write(bytes([byte & ~(1 << bit % 8)]))
     scanned = {(s["path"] + "/" if s["path"] else "") + s["name"]: s for s in cli("scan", changed, "--json")}
     check(not scanned["frag-b.bin"]["contiguous"], changed + ": frag-b.bin " + json.dumps(scanned.get("frag-b.bin")))
     check(scanned.get("soot-deleted.txt", {}).get("damaged") is True and
-          all("damaged" not in s for p, s in scanned.items() if p != "soot-deleted.txt"),
+          all("damaged" not in s for p, s in scanned.items() if p not in ("soot-deleted.txt", "doomed/deeper/b.txt")),
           changed + ": damaged set " + json.dumps(list(scanned.values())))
     files = recovered(changed, work, "out-hand")
     kept = names["kept"]
@@ -283,6 +307,11 @@ def check_hand_made(image, names, work):
     check(files.get("soot-deleted.txt", ("",))[0] == "partial", changed + ": the damaged set recovered as whole")
     check(files.get("contiguous.bin") == ("whole", kept["contiguous.bin"][:1000] + bytes(699000)),
           changed + ": contiguous.bin past its valid data length")
+    huge = files.get("doomed/deeper/b.txt", ("", b""))
+    check(huge[0] == "partial" and huge[1].startswith(kept["doomed/deeper/b.txt"]) and len(huge[1]) < 64 << 20,
+          changed + ": b.txt past the volume: %s %d" % (huge[0], len(huge[1])))
+    # Its own cluster is still marked in use.
+    check(files.get("folder/stays.txt") == ("reused-clusters", b"s"), changed + ": the live file of a folder deleted by hand")
 
 
 def main():
