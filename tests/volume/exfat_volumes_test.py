@@ -222,6 +222,9 @@ def check_cli(image, names, work):
     check(scanned["root-deleted.txt"]["modified"] == "2024-05-01T12:34:57.00Z", image + ": scan's times")
     files = recovered(image, work, "out")
     kept = names["kept"]
+    # The modified time as the entry kept it, with its zone's offset: UTC.
+    mtime = os.stat(os.path.join(work, os.path.basename(image) + "-out", "root-deleted.txt")).st_mtime
+    check(mtime == 1714566897, image + ": recovered root-deleted.txt modified at %s" % mtime)
     check(set(files) == set(kept) - {"frag-b.bin"}, image + ": recovered %s" % sorted(files))
     for path, (status, data) in files.items():
         if path == names["fragmented"]:
