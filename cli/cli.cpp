@@ -14,8 +14,8 @@ namespace corvanel::cli {
 namespace {
 
 constexpr std::string_view kDescription =
-    "Corvanel encrypts files, recovers deleted files from NTFS and FAT32 volumes\n"
-    "and shreds files on the raw volume.";
+    "Corvanel encrypts files, recovers deleted files from NTFS, FAT32 and exFAT\n"
+    "volumes and shreds files on the raw volume.";
 
 }  // namespace
 

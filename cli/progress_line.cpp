@@ -68,6 +68,7 @@ std::string ProgressLine::Text() const {
   switch (work_) {
     case Work::Scan:
       if (LastScan.ScannedVolume.kind == kFileSystemFat32) return "scan: " + std::to_string(done_) + " directory sectors read";
+      if (LastScan.ScannedVolume.kind == kFileSystemExfat) return "scan: " + std::to_string(done_) + " entry sets read";
       return "scan: " + std::to_string(done_) + " of " + std::to_string(total_) + " records" +
              (total_ ? Percent(done_, total_) : "");
     case Work::Shred:

@@ -103,7 +103,10 @@ class FileReport final : public RecoveryObserver {
       if (file.damagedBytes > 0)
         warnings.push_back(std::to_string(file.damagedBytes) +
                            " bytes lie in compressed units that could not be decompressed (written as zeros)");
-      if (!file.complete) {
+      if (!file.complete && file.bytesWritten == file.size && file.unreadableBytes == 0 && file.damagedBytes == 0) {
+        warnings.push_back("its clusters could not all be located, or its entry was damaged: possibly partial");
+        status = "partial";
+      } else if (!file.complete) {
         warnings.push_back("only " + std::to_string(file.bytesWritten) + " of " + std::to_string(file.size) +
                            " bytes " + (file.unreadableBytes > 0 || file.damagedBytes > 0 ? "were recovered" : "could be located"));
         status = "partial";

@@ -37,7 +37,7 @@ struct ListedEntry {
   std::size_t index;
   std::u16string_view name;
   std::u16string_view path;  // the folder inside the volume, "" for the root
-  bool ntfs;
+  FileSystem kind;
   const ListedFile& file;
 };
 
@@ -114,15 +114,31 @@ void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
     line += ",\"path\":";
     AppendJson(line, Utf8Path(entry.path));
     AppendField(line, "size", file.size);
-    if (entry.ntfs) line += file.Resident() ? ",\"resident\":true" : ",\"resident\":false";
-    line += entry.ntfs ? ",\"fs\":\"ntfs\"" : ",\"fs\":\"fat32\"";
+    const bool ntfs = entry.kind == kFileSystemNtfs;
+    if (ntfs) line += file.Resident() ? ",\"resident\":true" : ",\"resident\":false";
+    line += ntfs ? ",\"fs\":\"ntfs\"" : entry.kind == kFileSystemExfat ? ",\"fs\":\"exfat\"" : ",\"fs\":\"fat32\"";
     if (std::optional<int> free = file.FreeShare()) AppendField(line, "free", static_cast<std::uint64_t>(*free));
-    if (entry.ntfs) {
+    if (ntfs) {
       AppendField(line, "record", file.record);
       AppendTime(line, "created", file.times.created, true, 7);
       AppendTime(line, "modified", file.times.modified, true, 7);
       AppendTime(line, "accessed", file.times.accessed, true, 7);
       AppendTime(line, "changed", file.times.changed, true, 7);
+    } else if (entry.kind == kFileSystemExfat) {
+      // The file entry's place, and the number The Sleuth Kit gives it.
+      AppendField(line, "sector", file.dirSector);
+      AppendField(line, "entry", file.entryIndex);
+      const BootSectorFacts& volume = LastScan.ScannedVolume;
+      const std::uint64_t heap = std::uint64_t{volume.geometry.fatFirstDataSector} * kSectorSize;
+      const std::uint64_t at = std::uint64_t{file.dirSector} * kSectorSize + file.entryIndex * 32u;
+      AppendField(line, "inode", at >= heap ? (at - heap) / 32 + 3 : 0);
+      line += file.flags & ListedFile::kNoFatChain ? ",\"contiguous\":true" : ",\"contiguous\":false";
+      if (file.Damaged()) line += ",\"damaged\":true";
+      // To 10 ms (accessed to two seconds); UTC where the entry gave its
+      // zone's offset, else the local time as stored.
+      AppendTime(line, "created", file.times.created, file.flags & ListedFile::kCreatedUtc, 2);
+      AppendTime(line, "modified", file.times.modified, file.flags & ListedFile::kModifiedUtc, 2);
+      AppendTime(line, "accessed", file.times.accessed, file.flags & ListedFile::kAccessedUtc, 0);
     } else {
       // The short entry's place, and the number The Sleuth Kit gives it.
       AppendField(line, "sector", file.dirSector);
@@ -152,7 +168,7 @@ void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
       if (c == '\\') text += c;
       text += c;
     }
-    line = prefix + Printable(text) + '\n';
+    line = prefix + Printable(text) + (entry.file.Damaged() ? "  [damaged entry set]\n" : "\n");
   }
   out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
@@ -169,19 +185,28 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   std::int32_t errorCode = 0;
   std::optional<BootSectorFacts> facts = ReadBootSector(*letter, errorCode);
   if (!facts) return ReportFailure(console, errorCode);
-  bool ntfs = facts->kind == kFileSystemNtfs;
+  const bool ntfs = facts->kind == kFileSystemNtfs;
+  const bool exfat = facts->kind == kFileSystemExfat;
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%04X-%04X", facts->volumeSerial >> 16, facts->volumeSerial & 0xFFFF);
   if (arguments.json) {
-    nlohmann::ordered_json info = {{"fs", ntfs ? "ntfs" : "fat32"},
+    nlohmann::ordered_json info = {{"fs", ntfs ? "ntfs" : exfat ? "exfat" : "fat32"},
                                    {"sectorsPerCluster", facts->geometry.sectorsPerCluster},
                                    {"volumeSectors", facts->volumeSectors},
                                    {"metadataStart", facts->metadataStart}};
     if (!ntfs) info["firstDataSector"] = facts->geometry.fatFirstDataSector;
+    if (exfat) {
+      info["clusterBytes"] = ClusterBytes(*facts);
+      info["serial"] = serial;
+    }
     console.out << info.dump() << '\n';
     return kExitOk;
   }
-  console.out << "file system:         " << (ntfs ? "NTFS" : "FAT32") << '\n'
-              << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n'
-              << "volume sectors:      " << facts->volumeSectors << '\n'
+  console.out << "file system:         " << (ntfs ? "NTFS" : exfat ? "exFAT" : "FAT32") << '\n'
+              << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n';
+  if (exfat) console.out << "cluster size:        " << ClusterBytes(*facts) << " bytes\n"
+                         << "volume serial:       " << serial << '\n';
+  console.out << "volume sectors:      " << facts->volumeSectors << '\n'
               << "metadata start:      " << facts->metadataStart << (ntfs ? " (MFT)" : " (root directory)") << '\n';
   if (!ntfs) console.out << "first data sector:   " << facts->geometry.fatFirstDataSector << '\n';
   return kExitOk;
@@ -211,12 +236,15 @@ class ListingPrinter final : public ScanListener {
   void OnListed(ScanKey, std::size_t index, const ListedFile& file, std::u16string_view name,
                 std::u16string_view path) override {
     Header();
-    PrintEntry(console_.out, json_, {index, name, path, LastScan.ScannedVolume.kind == kFileSystemNtfs, file});
+    damaged += file.Damaged();
+    PrintEntry(console_.out, json_, {index, name, path, LastScan.ScannedVolume.kind, file});
   }
   void Header() {
     if (!json_ && !header_) console_.out << " index           size free  modified          name\n";
     header_ = true;
   }
+
+  std::size_t damaged = 0;  // files listed from entry sets that fail their checksum or fields
 
  private:
   Console& console_;
@@ -239,6 +267,11 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
     if (LastScan.Filter) console.out << " of " << LastScan.Found;
     console.out << " found\n";
   }
+  if (printer.damaged > 0)
+    console.err << "corvanel-cli: warning: " << printer.damaged << " file" << (printer.damaged == 1 ? " is" : "s are")
+                << " listed from damaged entry sets (checksum or fields fail): names, sizes and places may be wrong\n";
+  if (LastScan.ScanBootFromBackup)
+    console.err << "corvanel-cli: warning: the main boot region is damaged; its backup was read\n";
   const std::uint32_t damaged = LastScan.ScanDamagedDirectories;
   if (damaged > 0)
     console.err << "corvanel-cli: warning: " << damaged << " damaged director" << (damaged == 1 ? "y was" : "ies were")
@@ -388,15 +421,17 @@ void AddVolumeCommands(CLI::App& app, CommandAction& chosen) {
   for (bool scan : {false, true}) {
     auto arguments = std::make_shared<VolumeArguments>();
     CLI::App* command = app.add_subcommand(scan ? "scan" : "info", scan
-                                                                     ? "list the deleted files of an NTFS or FAT32 volume"
+                                                                     ? "list the deleted files of an NTFS, FAT32 or exFAT volume"
                                                                      : "show the file system and geometry of a volume");
     AddVolumeArgument(*command, arguments->volume);
     command->add_flag("--json", arguments->json, scan ? "one JSON object per deleted file" : "as one JSON object");
     command->footer(HelpFooter(
         kHelpVolumes,
         scan ? "Times are UTC on NTFS; on FAT32 they are the local time of the machine that wrote them\n"
-               "(\"localTime\": true). With --json each file also has its record (NTFS) or its entry's\n"
-               "sector, entry and inode (FAT32), as The Sleuth Kit's istat takes them."
+               "(\"localTime\": true); on exFAT UTC (ending in Z) where the entry gave its zone's offset.\n"
+               "With --json each file also has its record (NTFS) or its entry's sector, entry and inode\n"
+               "(FAT32, exFAT), as The Sleuth Kit's istat takes them; exFAT files whose entry set fails\n"
+               "its checksum are \"damaged\": true."
              : std::string_view{}));
     if (scan) AddFilterOptions(*command, arguments->filters);
     command->callback([=, &chosen] {

@@ -14,6 +14,7 @@
 #include "platform/file_system.h"
 #include "platform/text_encoding.h"
 #include "volume/deleted_file_scan.h"
+#include "volume/exfat_directory.h"
 #include "volume/ntfs_layout.h"
 #include "volume/raw_volume.h"
 #include "volume/run_reader.h"
@@ -120,6 +121,7 @@ struct Plan {
   bool resident = false;
   const MftRecord* record = nullptr;
   const FatDeletedEntry* fatEntry = nullptr;
+  const ListedFile* exfatFile = nullptr;
 };
 
 // What became of one file, and whether the run goes on.
@@ -281,11 +283,14 @@ class Recovery {
     if (plan.resident)
       outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
     else
-      outcome = plan.record ? CopyRuns(*plan.record, file, written) : CopyFat(*plan.fatEntry, file, written);
+      outcome = plan.record      ? CopyRuns(*plan.record, file, written)
+                : plan.exfatFile ? CopyExfat(*plan.exfatFile, file, written)
+                                 : CopyFat(*plan.fatEntry, file, written);
     if (outcome != Outcome::Next) return outcome;
     // Pieces of it in extension records reused since are lost, or its run
     // list is damaged, whatever its size says.
-    const bool piecesLost = plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete);
+    const bool piecesLost = (plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete)) ||
+                            (plan.exfatFile && exfatGuessed_);
     if (hashing_) written.sha256 = hash_->FinishHex();
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
@@ -339,7 +344,19 @@ class Recovery {
     platform::SystemError error;
     // The times are the file's own, not today's; a system that refuses them
     // leaves the file as it is, written whole.
-    if (RecoverFileTimes) {
+    if (RecoverFileTimes && plan.exfatFile) {
+      // Each exFAT time is UTC or local as its entry kept it: each set as what it is.
+      const ListedFile& listed = *plan.exfatFile;
+      const FileTimes& times = listed.times;
+      for (const bool utc : {true, false}) {
+        auto pick = [&](std::uint64_t ticks, std::uint8_t flag) {
+          return ((listed.flags & flag) != 0) == utc ? ticks : 0;
+        };
+        platform::SystemError ignored;
+        file.SetTimes(pick(times.created, ListedFile::kCreatedUtc), pick(times.modified, ListedFile::kModifiedUtc),
+                      pick(times.accessed, ListedFile::kAccessedUtc), !utc, ignored);
+      }
+    } else if (RecoverFileTimes) {
       const FileTimes& times = plan.record ? plan.record->times : plan.fatEntry->times;
       platform::SystemError ignored;
       file.SetTimes(times.created, times.modified, times.accessed, !plan.record, ignored);
@@ -588,8 +605,60 @@ class Recovery {
                       file, remaining, written);
   }
 
+  // An exFAT file's data up to its valid data length, zeros from there to
+  // its data length. With no FAT chain its clusters follow its first one;
+  // otherwise its chain is followed where the FAT still holds all of it, and
+  // where it does not (freed with the file) the clusters are taken as
+  // contiguous and the file reported possibly partial, as is a file whose
+  // entry set was damaged. The reads find the volume's end.
+  Outcome CopyExfat(const ListedFile& listed, platform::StagedFile& file, RecoveredFile& written) {
+    exfatGuessed_ = listed.Damaged();
+    // No file holds more than the cluster heap: a damaged length is cut there.
+    const std::uint64_t size = std::min(listed.size, BytesOf(facts_.clusterCount));
+    const std::uint64_t valid = std::min(listed.record, size);
+    const std::uint32_t first = listed.clusterHigh;
+    if (clusterBytes_ == 0 || valid == 0 || first < 2) {
+      if (valid > 0) exfatGuessed_ = true;  // data said to be there, on no cluster
+      return PutZeros(file, size, written) ? Outcome::Next : Outcome::FileFailed;
+    }
+    const std::uint64_t needed = (valid + clusterBytes_ - 1) / clusterBytes_;
+    std::vector<DataRun> runs;
+    if (!(listed.flags & ListedFile::kNoFatChain)) {
+      if (!exfat_) {
+        std::int32_t ignored = 0;
+        exfat_ = ExfatVolume::Open(volume_, ignored);
+      }
+      const ExfatChain chain = exfat_ ? exfat_->ReadChain(first, needed) : ExfatChain{};
+      if (chain.clusters.size() == needed) {
+        for (std::uint32_t cluster : chain.clusters) {
+          if (!runs.empty() && runs.back().startCluster + runs.back().clusterCount == cluster - 2u)
+            ++runs.back().clusterCount;
+          else
+            runs.push_back({cluster - 2u, 1, false});
+        }
+      } else {
+        exfatGuessed_ = true;
+      }
+    }
+    if (runs.empty()) {
+      // No further than the cluster heap's end: a damaged length asks for more.
+      const std::uint64_t room = facts_.clusterCount > first - 2u ? facts_.clusterCount - (first - 2u) : 0;
+      if (room < needed) exfatGuessed_ = true;
+      runs.push_back({first - 2u, std::min(needed, room), false});
+    }
+    std::uint64_t remaining = valid;
+    const Outcome outcome = CopyStream(
+        {runs, facts_.geometry.sectorsPerCluster, UINT64_MAX, facts_.geometry.fatFirstDataSector}, file, remaining,
+        written);
+    // Clusters that end early leave the file partial, not padded.
+    if (outcome != Outcome::Next || remaining > 0 || valid == size) return outcome;
+    return PutZeros(file, size - valid, written) ? Outcome::Next : Outcome::FileFailed;
+  }
+
   RawVolume volume_;
   const BootSectorFacts& facts_;
+  std::optional<ExfatVolume> exfat_;  // opened for the first chained exFAT file
+  bool exfatGuessed_ = false;         // the current exFAT file's clusters were guessed, or its set damaged
   std::int32_t& errorCode_;
   RecoveryObserver* observer_;
   std::uint64_t clusterBytes_ = 0;
@@ -658,6 +727,15 @@ Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_
   return plan;
 }
 
+Plan PlanFor(const ListedFile& listed, std::u16string_view name, std::u16string_view path, std::uint64_t heapBytes) {
+  Plan plan{std::u16string(name)};
+  if (RecoverKeepPaths) plan.folder = FolderFor(path);
+  plan.exfatFile = &listed;
+  plan.size = listed.size;
+  plan.needed = std::min(listed.size, heapBytes);  // as CopyExfat cuts a damaged length
+  return plan;
+}
+
 Plan PlanFor(const FatDeletedEntry& entry) {
   Plan plan{entry.name};
   if (RecoverKeepPaths) plan.folder = FolderFor(entry.path);
@@ -701,6 +779,11 @@ RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, Recovery& recove
       } else {
         outcome = recovery.Handle(plan);
       }
+    } else if (LastScan.ScannedVolume.kind == kFileSystemExfat) {
+      const std::uint64_t heapBytes = LastScan.ScannedVolume.clusterCount * clusterBytes;
+      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key), heapBytes);
+      plan.key = static_cast<std::int32_t>(key);
+      outcome = recovery.Handle(plan);
     } else {
       fatEntry.name = LastScan.Name(key);
       fatEntry.path = LastScan.Path(key);
@@ -739,7 +822,8 @@ RecoveryReport::End RecoverFromLastScan(char driveLetter, DeletedFilesView& view
     return RecoveryReport::End::OnScannedVolume;
   }
   Recovery recovery(driveLetter, errorCode, observer);
-  if (LastScan.ScannedVolume.kind != kFileSystemNtfs && LastScan.ScannedVolume.kind != kFileSystemFat32)
+  if (LastScan.ScannedVolume.kind != kFileSystemNtfs && LastScan.ScannedVolume.kind != kFileSystemFat32 &&
+      LastScan.ScannedVolume.kind != kFileSystemExfat)
     return RecoveryReport::End::Walked;
   return Walk(view, root, recovery);
 }

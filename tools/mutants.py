@@ -27,7 +27,8 @@ def gtest(name, pattern="*"):
 
 def exfat_volumes():
     return [PY, os.path.join(SCRATCH, "tests/volume/exfat_volumes_test.py"),
-            os.path.join(SCRATCH, "build/linux/tests/exfat_listing")]
+            os.path.join(SCRATCH, "build/linux/tests/exfat_listing"),
+            os.path.join(SCRATCH, "build/linux/corvanel-cli")]
 
 
 # name: (file, text, replacement, command that must fail)
@@ -291,6 +292,26 @@ MUTANTS = {
         "volume/exfat_directory.cpp",
         "  return (entryOffset - heap) / kEntrySize + 3;",
         "  return (entryOffset - heap) / kEntrySize + 2;",
+        exfat_volumes()),
+    "exfat-scan-deleted-folders-skipped": (
+        "volume/exfat_scan.cpp",
+        "!(set.deleted || set.inDeletedFolder)",
+        "!set.deleted",
+        exfat_volumes()),
+    "exfat-recover-past-valid-length": (
+        "recover/recovery_engine.cpp",
+        "    const std::uint64_t valid = std::min(listed.record, size);",
+        "    const std::uint64_t valid = size;",
+        exfat_volumes()),
+    "exfat-recover-chain-ignored": (
+        "recover/recovery_engine.cpp",
+        "      if (chain.clusters.size() == needed) {",
+        "      if (false) {",
+        exfat_volumes()),
+    "exfat-damaged-set-unmarked": (
+        "volume/scan_result.cpp",
+        "  if (file.Damaged()) listed.flags |= ListedFile::kDamaged;",
+        "",
         exfat_volumes()),
     "crypt-rc6-counter-changed": (
         "crypt/cipher_table.cpp",

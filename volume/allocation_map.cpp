@@ -4,6 +4,7 @@
 #include <array>
 
 #include "base/byte_reader.h"
+#include "volume/exfat_directory.h"
 #include "volume/fat_layout.h"
 #include "volume/raw_volume.h"
 #include "volume/run_reader.h"
@@ -36,6 +37,14 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
     for (std::size_t i = 0; i < map.fatEntries_.size(); ++i) map.fatEntries_[i] = *reader.U32(i * 4) & fat::kFatEntryMask;
     return map;
   }
+  if (facts.kind == kFileSystemExfat) {
+    std::int32_t code = 0;
+    std::optional<ExfatVolume> exfat = ExfatVolume::Open(volume, code);
+    if (!exfat || !exfat->HasBitmap()) return std::nullopt;
+    map.bitmap_.assign(exfat->Bitmap().begin(), exfat->Bitmap().end());
+    map.firstBitCluster_ = 2;
+    return map;
+  }
   if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;
   std::array<std::uint8_t, kFileRecordSize> record{};
   std::int32_t code = 0;
@@ -56,6 +65,8 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
 
 bool AllocationMap::IsFree(std::uint64_t cluster) const {
   if (fat_) return cluster < fatEntries_.size() && fatEntries_[cluster] == 0;
+  if (cluster < firstBitCluster_) return false;
+  cluster -= firstBitCluster_;
   return cluster / 8 < bitmap_.size() && !(bitmap_[cluster / 8] & (1u << (cluster % 8)));
 }
 

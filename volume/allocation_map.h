@@ -1,5 +1,5 @@
 // Which clusters a volume's own allocation data ($Bitmap on NTFS, the FAT on
-// FAT32) shows in use: a deleted file whose clusters are taken again now holds
+// FAT32, the allocation bitmap on exFAT) shows in use: a deleted file whose clusters are taken again now holds
 // another file's data.
 #pragma once
 
@@ -15,7 +15,7 @@ namespace corvanel {
 
 class AllocationMap {
  public:
-  // Reads $Bitmap or the first FAT; nullopt when it cannot be read.
+  // Reads $Bitmap, the first FAT or exFAT's bitmap; nullopt when it cannot be read.
   static std::optional<AllocationMap> Read(RawVolume& volume, const BootSectorFacts& facts);
 
   bool IsFree(std::uint64_t cluster) const;
@@ -27,7 +27,8 @@ class AllocationMap {
 
  private:
   bool fat_ = false;
-  std::vector<std::uint8_t> bitmap_;      // NTFS: one bit a cluster, set = in use
+  std::uint64_t firstBitCluster_ = 0;     // the cluster bit 0 stands for: 2 on exFAT
+  std::vector<std::uint8_t> bitmap_;      // NTFS, exFAT: one bit a cluster, set = in use
   std::vector<std::uint32_t> fatEntries_;  // FAT32: 0 = free
   BootSectorFacts facts_;
 };

@@ -15,6 +15,7 @@
 #include "app/shared_state.h"
 #include "base/byte_reader.h"
 #include "volume/chain_guard.h"
+#include "volume/exfat_scan.h"
 #include "volume/raw_volume.h"
 #include "volume/run_reader.h"
 
@@ -729,7 +730,14 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
   if (facts->kind == kFileSystemNtfs) {
     ScanNtfs(volume, *facts, view, root, errorCode);
   } else if (facts->kind == kFileSystemExfat) {
-    errorCode = error_code::kUnrecognizedFileSystem;  // not listed yet
+    SetProgressTotal(0);  // entry sets: how many is known only at the end
+    std::int32_t code = error_code::kNone;
+    if (!ScanExfat(volume, view, root, code, LastScan) && code != error_code::kNone) {
+      if (code == error_code::kSectorReadFailed)
+        ReportSystemError(RawVolume::LastReadFailure(), error_code::kScanSystemError, errorCode);
+      else
+        errorCode = code == error_code::kVolumeOpenFailed ? error_code::kScanSystemError : code;
+    }
   } else {
     SetProgressTotal(0);  // directory sectors: how many is known only at the end
     WalkFatDirectory(volume, *facts, facts->metadataStart, facts->rootCluster, view, root, errorCode, LastScan);

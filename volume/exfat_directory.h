@@ -147,6 +147,8 @@ class ExfatVolume {
   bool HasBitmap() const { return !bitmap_.empty(); }
   // Where the bitmap lies: its clusters in order (a shred reads it afresh there).
   const std::vector<std::uint32_t>& BitmapClusters() const { return bitmapClusters_; }
+  // The bitmap's bytes: bit n (of byte n / 8, lowest bit first) is cluster n + 2.
+  std::span<const std::uint8_t> Bitmap() const { return bitmap_; }
 
   // The up-case table: loaded, or missing or damaged (names then fold ASCII
   // letters alone).

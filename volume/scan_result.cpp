@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "volume/allocation_map.h"
+#include "volume/exfat_directory.h"
 #include "volume/mft_record.h"
 
 namespace corvanel {
@@ -52,6 +53,28 @@ std::optional<ScanKey> ScanResult::Add(const FatDeletedEntry& file) {
   listed.firstDataSector = file.firstDataSector;
   listed.clusterHigh = file.clusterHigh;
   if (Allocation) listed.free = static_cast<std::int8_t>(Allocation->FreeShare(file));
+  return Keep(listed, file.name, folders_[listed.folder]);
+}
+
+std::optional<ScanKey> ScanResult::Add(const ExfatEntrySet& file, const ExfatFacts& facts, std::int8_t free) {
+  ListedFile listed;
+  listed.size = file.stream.dataLength;
+  listed.record = file.stream.validDataLength;
+  listed.times = file.times;
+  listed.folder = FolderId(file.path);
+  const std::uint64_t entry = file.entryOffsets.front();
+  listed.dirSector = static_cast<std::uint32_t>(entry / kSectorSize);
+  listed.entryIndex = static_cast<std::uint16_t>(entry % kSectorSize / 32);
+  listed.slotCount = static_cast<std::uint16_t>(file.entryOffsets.size());
+  listed.clusterHigh = file.stream.firstCluster;
+  if (std::optional<std::uint64_t> offset = facts.ClusterOffset(file.stream.firstCluster))
+    listed.firstDataSector = static_cast<std::uint32_t>(*offset / kSectorSize);
+  if (file.stream.NoFatChain()) listed.flags |= ListedFile::kNoFatChain;
+  if (file.Damaged()) listed.flags |= ListedFile::kDamaged;
+  if (file.createdUtc) listed.flags |= ListedFile::kCreatedUtc;
+  if (file.modifiedUtc) listed.flags |= ListedFile::kModifiedUtc;
+  if (file.accessedUtc) listed.flags |= ListedFile::kAccessedUtc;
+  listed.free = free;
   return Keep(listed, file.name, folders_[listed.folder]);
 }
 

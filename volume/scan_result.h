@@ -20,6 +20,8 @@
 namespace corvanel {
 
 struct MftRecord;
+struct ExfatEntrySet;
+struct ExfatFacts;
 class AllocationMap;
 
 // A stretch the scan could not read: MFT records on NTFS, directory clusters
@@ -45,10 +47,15 @@ struct ListedFile {
   enum Flag : std::uint8_t {
     kResident = 1,  // NTFS: the data lies in the record
     kPartial = 2,   // NTFS: pieces of the data are lost (records reused since, a broken run list, a damaged attribute)
+    kNoFatChain = 4,   // exFAT: the clusters follow each other, the FAT holds no chain
+    kDamaged = 8,      // exFAT: the entry set's checksum or fields fail: name, size and place may be wrong
+    kCreatedUtc = 16,  // exFAT: the time is UTC (its entry gave the zone's offset), else local as stored
+    kModifiedUtc = 32,
+    kAccessedUtc = 64,
   };
   std::uint64_t size = 0;
   FileTimes times{};
-  std::uint64_t record = 0;     // NTFS: the record number
+  std::uint64_t record = 0;     // NTFS: the record number; exFAT: the valid data length
   std::uint64_t nameAt = 0;     // where the name starts in the pool
   std::uint32_t folder = 0;     // in the folder table (0: the root, "")
   std::uint16_t nameLength = 0;
@@ -56,6 +63,8 @@ struct ListedFile {
   std::uint8_t flags = 0;
   std::int8_t free = -1;        // the share of its clusters still free, -1 when not known
   // FAT32: the short entry's place and what the recovery needs of it.
+  // exFAT: the file entry's place, the set's entries, the first cluster's
+  // sector, and in clusterHigh the whole first cluster.
   std::uint16_t entryIndex = 0;
   std::uint16_t slotCount = 0;
   std::uint32_t dirSector = 0;
@@ -63,6 +72,7 @@ struct ListedFile {
   std::uint32_t clusterHigh = 0;
 
   bool Resident() const { return flags & kResident; }
+  bool Damaged() const { return flags & kDamaged; }
   std::optional<int> FreeShare() const { return free < 0 ? std::nullopt : std::optional<int>(free); }
 };
 
@@ -82,6 +92,8 @@ struct ScanResult {
   // FAT32: the directories read only up to where their cluster chain looped
   // or ran into clusters already read.
   std::uint32_t ScanDamagedDirectories = 0;
+  // exFAT: the main boot region was damaged and its backup was read.
+  bool ScanBootFromBackup = false;
   std::vector<UnreadableStretch> ScanUnreadableStretches;
   // NTFS: the deleted extension records, by the base record their header
   // names (only bases that have some): the recovery gathers a file's pieces
@@ -105,6 +117,8 @@ struct ScanResult {
   // key, or nothing. An NTFS file's name is its record's; folder comes from FolderId.
   std::optional<ScanKey> Add(const MftRecord& file, std::uint32_t folder, std::uint16_t sequence);
   std::optional<ScanKey> Add(const FatDeletedEntry& file);
+  // An exFAT file, with the share of its clusters still free (-1 not known).
+  std::optional<ScanKey> Add(const ExfatEntrySet& file, const ExfatFacts& facts, std::int8_t free);
   // The id of a folder path in the folder table, added when new.
   std::uint32_t FolderId(std::u16string_view path);
   // The index of a listed file, by its key.
