@@ -43,7 +43,7 @@ struct MftRecord {
   std::uint64_t Size() const { return isResident ? residentLength : realSize; }
 };
 
-using FileRecordView = std::span<const std::uint8_t, kFileRecordSize>;
+using FileRecordView = std::span<const std::uint8_t>;
 
 // Walks the attributes of a record (already fixed up) and fills out with the
 // first file name and the first data attribute after it. False when there is
@@ -67,6 +67,6 @@ std::u16string ReadFileName(FileRecordView record, std::uint16_t attributeOffset
 
 // Puts back the last two bytes of both sectors from the update sequence array
 // (ApplyFixUp).
-FixUpResult FixUpRecordSector(std::span<std::uint8_t, kFileRecordSize> record);
+FixUpResult FixUpRecordSector(std::span<std::uint8_t> record);
 
 }  // namespace corvanel
