@@ -177,6 +177,7 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   bool ntfs = facts->kind == kFileSystemNtfs;
   if (arguments.json) {
     nlohmann::ordered_json info = {{"fs", ntfs ? "ntfs" : "fat32"},
+                                   {"bytesPerSector", facts->bytesPerSector},
                                    {"sectorsPerCluster", facts->geometry.sectorsPerCluster},
                                    {"volumeSectors", facts->volumeSectors},
                                    {"metadataStart", facts->metadataStart}};
@@ -184,7 +185,9 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
     console.out << info.dump() << '\n';
     return kExitOk;
   }
+  // The counts below are in 512-byte units, whatever the volume's own sector size.
   console.out << "file system:         " << (ntfs ? "NTFS" : "FAT32") << '\n'
+              << "bytes per sector:    " << facts->bytesPerSector << '\n'
               << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n'
               << "volume sectors:      " << facts->volumeSectors << '\n'
               << "metadata start:      " << facts->metadataStart << (ntfs ? " (MFT)" : " (root directory)") << '\n';

@@ -101,7 +101,9 @@ class SectorSizes(unittest.TestCase):
         return path
 
     def check_scan_and_recovery(self, image):
-        self.assertEqual(run(CLI, "info", image, "--json").returncode, 0)
+        # The volume's sector size; its counts in 512-byte units (one 4096-byte cluster: 8).
+        info = json.loads(run(CLI, "info", image, "--json").stdout)
+        self.assertEqual((info["bytesPerSector"], info["sectorsPerCluster"]), (4096, 8))
         files = scanned(image)
         self.assertEqual({name: e.get("inode", e.get("record")) for name, e in files.items()}, deleted_in_fls(image))
         self.assertEqual(set(files), {name for name, (_, deleted) in FILES.items() if deleted})
