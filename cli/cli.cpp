@@ -33,7 +33,8 @@ std::string HelpFooter(unsigned topics, std::string_view notes) {
         "--passphrase-fd take the key from a first line, --passphrase-env from a variable; --key shows it to\n"
         "other users.\n";
   }
-  if (topics & kHelpVolumes) footer += "VOLUME is a drive (X:) or, on Linux, a block device or image file.\n";
+  if (topics & kHelpVolumes)
+    footer += "VOLUME is a drive (X:) or, on Linux, a block device or image file; sectors of 512 to 4096 bytes.\n";
   return footer + "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
 }
 
