@@ -97,7 +97,8 @@ class RecordReader {
   const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
     singleUntil_ = mftSector + batch.sectors;
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(batch.sector, recordSectors_, std::span(buffer_.get(), recordSectors_ * kSectorSize), code)) {
+    const std::span<std::uint8_t> record(buffer_.get(), recordSectors_ * kSectorSize);
+    if (!volume_.ReadSectors(batch.sector, recordSectors_, record, code)) {
       errorCode = code;
       return nullptr;
     }
