@@ -34,7 +34,7 @@ constexpr CatalogueEntry kErrorTable[] = {
     {18, RecoverPage, Ok, kSystemText, kSystemText},
     {19, ShredPage, Ok, kSystemText, kSystemText},
     {20, ShredPage, Ok, u"此文件的数据内容定位不到,不能彻底删除文件！", u"Data contents of this file can not locate, can not completely delete a file!"},
-    {21, RecoverPage, Ok, u"无法访问磁盘，此卷的扇区为%1字节，只支持512字节的扇区！", u"Unable to access the disk, this volume has sectors of %1 bytes, only 512-byte sectors are supported!"},
+    {21, RecoverPage, Ok, u"无法访问磁盘，此卷的扇区为%1字节，只支持512至4096字节的扇区！", u"Unable to access the disk, this volume has sectors of %1 bytes, only sectors of 512 to 4096 bytes are supported!"},
     {22, RecoverPage, Ok, u"无法访问磁盘，此卷超过2TiB（多于2^32个扇区），不受支持！", u"Unable to access the disk, this volume is larger than 2 TiB (more than 2^32 sectors), which is not supported!"},
 };
 

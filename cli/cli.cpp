@@ -39,7 +39,7 @@ std::string HelpFooter(unsigned topics, std::string_view notes) {
         "VMDK or QCOW (told by its signature; these formats are only read). On a whole disk (an image of\n"
         "one, /dev/sdb, \\\\.\\PhysicalDrive1) name a partition with --partition N (as info DISK lists them)\n"
         "or DISK@OFFSET, in bytes or in 512-byte sectors with s (disk.img@2048s); a disk with one NTFS or\n"
-        "FAT32 partition opens it by itself.\n";
+        "FAT32 partition opens it by itself. Sectors of 512 to 4096 bytes.\n";
   return footer + "Exit status: 0 done, 1 the operation failed, 2 the command line was wrong.";
 }
 

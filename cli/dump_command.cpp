@@ -60,7 +60,7 @@ int RunDump(const DumpArguments& arguments, Console& console) {
 void AddDumpCommand(CLI::App& app, CommandAction& chosen) {
   auto arguments = std::make_shared<DumpArguments>();
   CLI::App* command = app.add_subcommand("dump", "print raw sectors of a volume in hex");
-  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes, counted from the volume's start (a whole disk named alone: the disk's)."));
+  command->footer(HelpFooter(kHelpVolumes, "Sectors are 512 bytes (whatever the volume's own sector size), counted from the volume's start (a whole disk named alone: the disk's)."));
   AddVolumeArgument(*command, arguments->volume);
   command->add_option("--sector", arguments->firstSector, "the first sector (decimal, or hex with 0x)")
       ->check(CLI::Range(std::uint64_t{0}, UINT64_MAX / kSectorSize - 1));  // its byte offset must exist

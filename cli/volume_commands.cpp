@@ -191,6 +191,7 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
   std::snprintf(serial, sizeof serial, "%04X-%04X", facts->volumeSerial >> 16, facts->volumeSerial & 0xFFFF);
   if (arguments.json) {
     nlohmann::ordered_json info = {{"fs", ntfs ? "ntfs" : exfat ? "exfat" : "fat32"},
+                                   {"bytesPerSector", facts->bytesPerSector},
                                    {"sectorsPerCluster", facts->geometry.sectorsPerCluster},
                                    {"volumeSectors", facts->volumeSectors},
                                    {"metadataStart", facts->metadataStart}};
@@ -202,7 +203,9 @@ int RunInfo(const VolumeArguments& arguments, Console& console) {
     console.out << info.dump() << '\n';
     return kExitOk;
   }
+  // The counts below are in 512-byte units, whatever the volume's own sector size.
   console.out << "file system:         " << (ntfs ? "NTFS" : exfat ? "exFAT" : "FAT32") << '\n'
+              << "bytes per sector:    " << facts->bytesPerSector << '\n'
               << "sectors per cluster: " << facts->geometry.sectorsPerCluster << '\n';
   if (exfat) console.out << "cluster size:        " << ClusterBytes(*facts) << " bytes\n"
                          << "volume serial:       " << serial << '\n';

@@ -37,9 +37,14 @@ class VolumeDevice {
   void Close();
 
   // Transfers exactly buffer.size() bytes at a byte offset. Anything shorter
-  // is a failure: the end of an image file is not data.
+  // is a failure: the end of an image file is not data. A transfer that does
+  // not start and end on the device's sectors (4096 bytes on 4K drives) goes
+  // through whole sectors: read, and for a write changed and written back.
   bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error);
   bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
+
+  // The device's sector size: what every transfer to it is aligned to.
+  std::uint32_t SectorBytes() const { return sectorBytes_; }
 
   // The size in bytes, when the system can tell it.
   std::optional<std::uint64_t> Size();
@@ -60,18 +65,27 @@ class VolumeDevice {
 
  private:
   static constexpr std::intptr_t kClosed = -1;  // INVALID_HANDLE_VALUE, or no descriptor
-  explicit VolumeDevice(std::intptr_t handle) : handle_(handle) {}
-  // The system's part of WriteAt, after the bounds check.
+  explicit VolumeDevice(std::intptr_t handle) : handle_(handle) { sectorBytes_ = QuerySectorBytes(); }
+  // The system's part of ReadAt and WriteAt, on whole sectors, after the bounds check.
+  bool ReadAll(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error);
   bool WriteAll(std::uint64_t offset, std::span<const std::uint8_t> buffer, SystemError& error);
   // A partition of a whole disk (the drive table's window): checks that size
   // bytes at offset lie inside it and makes offset one of the whole device.
   bool IntoWindow(std::uint64_t& offset, std::size_t size, SystemError& error) const;
+  // The sector size the system gives the device: 512 when it gives none.
+  std::uint32_t QuerySectorBytes();
+  // The bytes of the whole sectors a transfer touches.
+  std::size_t Covering(std::uint64_t offset, std::size_t size) const;
+  bool Aligned(std::uint64_t offset, std::size_t size) const {
+    return offset % sectorBytes_ == 0 && size % sectorBytes_ == 0;
+  }
 
   std::intptr_t handle_ = kClosed;
   std::shared_ptr<DiskImage> image_;  // reads go here when the device is such an image
   bool flushEachWrite_ = true;
   std::uint64_t windowStart_ = 0;
   std::optional<std::uint64_t> windowLength_;  // none: the whole device
+  std::uint32_t sectorBytes_ = 512;
 };
 
 }  // namespace corvanel::platform

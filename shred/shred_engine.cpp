@@ -123,9 +123,10 @@ class ClusterBitmap {
   bool Load(RawSession& session, const BootSectorFacts& facts, std::int32_t& errorCode) {
     sectorsPerCluster_ = facts.geometry.sectorsPerCluster;
     volumeSectors_ = facts.volumeSectors;
-    std::array<std::uint8_t, kFileRecordSize> record{};
+    std::vector<std::uint8_t> record(facts.fileRecordBytes);
     // The first sixteen records always lie at the MFT's start.
-    if (!session.Read((std::uint64_t{facts.metadataStart} + 2 * ntfs::kBitmapRecord) * kSectorSize, record, errorCode))
+    if (!session.Read(std::uint64_t{facts.metadataStart} * kSectorSize + ntfs::kBitmapRecord * record.size(), record,
+                      errorCode))
       return false;
     // A torn $Bitmap record is not trusted: then no cluster counts as free.
     if (!ByteReader(record).Matches(0, "FILE") || FixUpRecordSector(record) != FixUpResult::Fixed) return true;
@@ -227,14 +228,14 @@ bool StillOurExtension(std::span<const std::uint8_t> record, const ExtensionReco
 
 bool OverwriteExtensionRecord(RawSession& session, const ExtensionRecordPlace& place, ShredReport& report,
                               std::int32_t& errorCode) {
-  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::vector<std::uint8_t> record(LocatedFile.volume.fileRecordBytes);
   const std::uint64_t offset = std::uint64_t{place.sector} * kSectorSize;
   if (!session.Read(offset, record, errorCode)) return false;
   if (!StillOurExtension(record, place)) {
     ++report.extensionRecordsTaken;
     return true;
   }
-  record.fill(kRecordFill);
+  std::fill(record.begin(), record.end(), kRecordFill);
   if (!session.Write(offset, record, errorCode)) return false;
   report.written.push_back({offset, record.size(), OverwrittenRange::Fill::RecordOnes});
   ++report.extensionRecordsOverwritten;
@@ -263,14 +264,14 @@ std::vector<DataRun> DistinctClusters(const std::vector<DataRun>& runs) {
 }
 
 bool OverwriteRecord(RawSession& session, ShredReport& report, std::int32_t& errorCode) {
-  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::vector<std::uint8_t> record(LocatedFile.volume.fileRecordBytes);
   const std::uint64_t offset = std::uint64_t{LocatedFile.recordSector} * kSectorSize;
   if (!session.Read(offset, record, errorCode)) return false;
   if (!StillOurRecord(record)) {
     report.recordTaken = true;
     return true;
   }
-  record.fill(kRecordFill);
+  std::fill(record.begin(), record.end(), kRecordFill);
   if (!session.Write(offset, record, errorCode)) return false;
   report.written.push_back({offset, record.size(), OverwrittenRange::Fill::RecordOnes});
   report.recordOverwritten = true;

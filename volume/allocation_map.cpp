@@ -46,9 +46,11 @@ std::optional<AllocationMap> AllocationMap::Read(RawVolume& volume, const BootSe
     return map;
   }
   if (facts.kind != kFileSystemNtfs || spc == 0) return std::nullopt;
-  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::vector<std::uint8_t> record(facts.fileRecordBytes);
+  const std::uint64_t recordSectors = record.size() / kSectorSize;
   std::int32_t code = 0;
-  if (!volume.ReadSectors(facts.metadataStart + ntfs::kBitmapRecord * 2, 2, record, code)) return std::nullopt;
+  if (!volume.ReadSectors(facts.metadataStart + ntfs::kBitmapRecord * recordSectors, recordSectors, record, code))
+    return std::nullopt;
   if (FixUpRecordSector(record) != FixUpResult::Fixed) return std::nullopt;  // torn: not to be trusted
   MftRecord bitmap;
   if (!ParseFileRecord(record, bitmap)) return std::nullopt;

@@ -24,8 +24,8 @@ namespace corvanel {
 namespace {
 
 constexpr std::uint32_t kFileSignature = 0x454C4946;  // "FILE", little-endian
-constexpr std::uint64_t kFirstUserRecordSector = 48;  // record 24, after the system records
-constexpr std::uint64_t kSectorsPerRecord = kFileRecordSize / kSectorSize;
+constexpr std::uint64_t kFirstUserRecord = 24;  // after the system records
+constexpr std::uint64_t kLogPageBytes = 4096;   // "RCRD" pages of the log file
 constexpr int kBlankRecordsAtEnd = 1000;
 constexpr std::uint64_t kBatchSectors = 2048;  // 1 MiB of records per read: fewer fresh pages to fault in than larger batches
 constexpr std::size_t kMaxFolderDepth = 1024;
@@ -37,15 +37,15 @@ constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 // own) reads the next one into the other buffer.
 class RecordReader {
  public:
-  RecordReader(RawVolume& volume, const MftLayout& layout)
-      : volume_(volume), ahead_(volume.DriveLetter()), layout_(layout) {}
+  RecordReader(RawVolume& volume, const MftLayout& layout, std::uint32_t recordBytes)
+      : volume_(volume), ahead_(volume.DriveLetter()), layout_(layout), recordSectors_(recordBytes / kSectorSize) {}
   ~RecordReader() { Settle(); }
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
   // The record at an MFT sector offset, or nullptr with errorCode set.
   const std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
-    if (mftSector >= first_ && mftSector + kSectorsPerRecord <= first_ + count_)
+    if (mftSector >= first_ && mftSector + recordSectors_ <= first_ + count_)
       return buffer_.get() + (mftSector - first_) * kSectorSize;
     const Batch batch = Plan(mftSector, limit);
     count_ = 0;
@@ -66,14 +66,14 @@ class RecordReader {
       std::fill(buffer.begin(), buffer.end(), 0);
     } else if (!volume_.ReadSectors(batch.sector, batch.sectors, buffer, code)) {
       // The batch may reach past the volume's end, or over bad sectors, where the record does not.
-      if (batch.sectors == kSectorsPerRecord) {
+      if (batch.sectors == recordSectors_) {
         errorCode = code;
         return nullptr;
       }
       return ReadAlone(mftSector, batch, errorCode);
     }
     count_ = batch.sectors;
-    if (batch.sectors > kSectorsPerRecord) ReadAhead(mftSector + batch.sectors, limit);
+    if (batch.sectors > recordSectors_) ReadAhead(mftSector + batch.sectors, limit);
     return buffer_.get();
   }
 
@@ -87,22 +87,23 @@ class RecordReader {
 
   Batch Plan(std::uint64_t mftSector, std::uint64_t limit) const {
     const MftLayout::Place place = layout_.Locate(mftSector);
-    std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, kSectorsPerRecord)});
+    std::uint64_t wanted = std::min({kBatchSectors, place.contiguous, std::max(limit - mftSector, recordSectors_)});
     // Where a batch failed, record by record: the readable records among
     // unreadable sectors still come out, and the bad stretch is not read again per record.
-    if (mftSector < singleUntil_) wanted = kSectorsPerRecord;
-    return {mftSector, place.sector, std::max(wanted, kSectorsPerRecord), place.sparse};
+    if (mftSector < singleUntil_) wanted = recordSectors_;
+    return {mftSector, place.sector, std::max(wanted, recordSectors_), place.sparse};
   }
 
   // The one record at mftSector, its batch having failed.
   const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
     singleUntil_ = mftSector + batch.sectors;
     std::int32_t code = error_code::kNone;
-    if (!volume_.ReadSectors(batch.sector, kSectorsPerRecord, std::span(buffer_.get(), kFileRecordSize), code)) {
+    const std::span<std::uint8_t> record(buffer_.get(), recordSectors_ * kSectorSize);
+    if (!volume_.ReadSectors(batch.sector, recordSectors_, record, code)) {
       errorCode = code;
       return nullptr;
     }
-    count_ = kSectorsPerRecord;
+    count_ = recordSectors_;
     return buffer_.get();
   }
 
@@ -110,7 +111,7 @@ class RecordReader {
   void ReadAhead(std::uint64_t mftSector, std::uint64_t limit) {
     if (mftSector >= limit) return;
     const Batch batch = Plan(mftSector, limit);
-    if (batch.sparse || batch.sectors <= kSectorsPerRecord) return;
+    if (batch.sparse || batch.sectors <= recordSectors_) return;
     pending_ = batch;
     aheadRead_ = std::async(std::launch::async, [this, batch] {
       std::int32_t ignored = error_code::kNone;
@@ -139,6 +140,7 @@ class RecordReader {
   RawVolume& volume_;
   RawVolume ahead_;  // the read-ahead thread's own handle
   const MftLayout& layout_;
+  const std::uint64_t recordSectors_;
   // A batch's room each, left as it comes: every byte handed out is read first.
   std::unique_ptr<std::uint8_t[]> buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
   std::unique_ptr<std::uint8_t[]> spare_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
@@ -155,10 +157,10 @@ struct MftSelf {
   std::uint64_t sizeSectors = 0;
 };
 
-MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
-  std::array<std::uint8_t, kFileRecordSize> record{};
+MftSelf ReadMftSelf(RawVolume& volume, const BootSectorFacts& facts) {
+  std::vector<std::uint8_t> record(facts.fileRecordBytes);
   std::int32_t ignored = 0;
-  if (!volume.ReadSectors(mftStart, kSectorsPerRecord, record, ignored)) return {};
+  if (!volume.ReadSectors(facts.metadataStart, record.size() / kSectorSize, record, ignored)) return {};
   if (ClassifyRecord(record) != RecordClass::File) return {};
   FixUpRecordSector(record);
   MftRecord mft;
@@ -168,7 +170,7 @@ MftSelf ReadMftSelf(RawVolume& volume, std::uint32_t mftStart) {
 
 // Whether a record read for a file reference is still that file: its sequence
 // number is the reference's, or one more after the file was deleted.
-bool IsReferencedRecord(std::span<const std::uint8_t, kFileRecordSize> record, std::uint64_t reference) {
+bool IsReferencedRecord(std::span<const std::uint8_t> record, std::uint64_t reference) {
   const std::uint16_t sequence = *ByteReader(record).U16(ntfs::kRecordSequence);
   const std::uint16_t was = ntfs::SequenceOf(reference);
   const bool inUse = record[ntfs::kRecordFlags] & ntfs::kRecordInUse;
@@ -181,7 +183,7 @@ bool IsReferencedRecord(std::span<const std::uint8_t, kFileRecordSize> record, s
 // base is). A record reused since, or unreadable, is passed over.
 template <typename Visit>
 void ForEachHolder(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
-                   std::span<const std::uint8_t, kFileRecordSize> base, const MftRecord& record,
+                   std::span<const std::uint8_t> base, const MftRecord& record,
                    const std::vector<std::uint64_t>& extensions, Visit visit) {
   std::vector<std::uint8_t> list = record.attributeList;
   if (list.empty() && record.attributeListSize > 0 && record.attributeListSize <= kLargestAttributeList)
@@ -198,7 +200,7 @@ void ForEachHolder(RawVolume& volume, const BootSectorFacts& facts, MftRecordSou
   visit(base);
   const std::uint16_t baseSequence = *ByteReader(base).U16(ntfs::kRecordSequence);
   const std::uint8_t baseInUse = base[ntfs::kRecordFlags] & ntfs::kRecordInUse;
-  std::array<std::uint8_t, kFileRecordSize> bytes{};
+  std::vector<std::uint8_t> bytes(source.RecordBytes());
   for (std::uint64_t number : holders) {
     std::int32_t ignored = 0;
     if (source.Read(number, bytes, ignored) != MftRecordSource::Outcome::Read ||
@@ -209,7 +211,7 @@ void ForEachHolder(RawVolume& volume, const BootSectorFacts& facts, MftRecordSou
     if (ntfs::RecordNumberOf(owner) != record.recordNumber ||
         (ownerSequence != 0 && !ntfs::SequenceFollows(baseSequence, ownerSequence)))
       continue;
-    visit(std::span<const std::uint8_t, kFileRecordSize>(bytes));
+    visit(std::span<const std::uint8_t>(bytes));
   }
 }
 
@@ -272,7 +274,7 @@ class FolderPaths {
   };
 
   std::optional<Folder> Read(std::uint64_t reference) {
-    std::array<std::uint8_t, kFileRecordSize> record{};
+    std::vector<std::uint8_t> record(source_.RecordBytes());
     std::int32_t ignored = 0;
     if (source_.Read(ntfs::RecordNumberOf(reference), record, ignored) != MftRecordSource::Outcome::Read)
       return std::nullopt;
@@ -284,7 +286,7 @@ class FolderPaths {
     // A long name (a folder renamed when its record was full) may lie in an
     // extension record, named by the attribute list.
     if (folder.name.empty() && folder.hasAttributeList) {
-      auto takeName = [&](std::span<const std::uint8_t, kFileRecordSize> holder) {
+      auto takeName = [&](std::span<const std::uint8_t> holder) {
         ForEachAttribute(holder, [&](const AttributeView& attribute) {
           if (attribute.type == ntfs::kTypeFileName) TakeLongName(attribute, folder);
           return folder.name.empty();
@@ -331,7 +333,7 @@ struct GatheredData {
 // What one record holding a file's attributes adds to it: its long name while
 // it has none, and a piece of its unnamed data. ForEachHolder reads every
 // holder into the same buffer: nothing of holder is kept past this call.
-void GatherFromHolder(std::span<const std::uint8_t, kFileRecordSize> holder, MftRecord& record, GatheredData& data) {
+void GatherFromHolder(std::span<const std::uint8_t> holder, MftRecord& record, GatheredData& data) {
   ForEachAttribute(holder, [&](const AttributeView& attribute) {
     if (attribute.type == ntfs::kTypeFileName) {
       TakeLongName(attribute, record);
@@ -404,11 +406,11 @@ void JoinDataPieces(std::vector<DataPiece> pieces, const BootSectorFacts& facts,
 // file's), or unreadable, adds nothing. The name, when the base has none, is
 // the first surviving long name of an extension record.
 void CompleteFromExtensions(RawVolume& volume, const BootSectorFacts& facts, MftRecordSource& source,
-                            std::span<const std::uint8_t, kFileRecordSize> base, MftRecord& record,
+                            std::span<const std::uint8_t> base, MftRecord& record,
                             const std::vector<std::uint64_t>& extensions) {
   GatheredData data;
   ForEachHolder(volume, facts, source, base, record, extensions,
-                [&](std::span<const std::uint8_t, kFileRecordSize> holder) { GatherFromHolder(holder, record, data); });
+                [&](std::span<const std::uint8_t> holder) { GatherFromHolder(holder, record, data); });
   if (data.resident) TakeResidentData(*data.resident, record);
   else JoinDataPieces(std::move(data.pieces), facts, record);
 }
@@ -429,7 +431,7 @@ bool AttributesEndBefore(std::span<const std::uint8_t> record, std::size_t limit
 // attribute (its value or run list out of the record, or the walk of the
 // attributes broken before it): listed under its name, nothing known of its
 // data, so that it is never recovered as whole.
-bool HasLostItsData(std::span<const std::uint8_t, kFileRecordSize> record, MftRecord& out) {
+bool HasLostItsData(std::span<const std::uint8_t> record, MftRecord& out) {
   if (out.name.empty() || out.hasAttributeList) return false;
   bool dataSeen = false;
   const bool walked = ForEachAttribute(record, [&](const AttributeView& attribute) {
@@ -450,7 +452,7 @@ bool HasLostItsData(std::span<const std::uint8_t, kFileRecordSize> record, MftRe
 // A deleted base record that ParseFileRecord refused because no name comes
 // before its data: its names lay in extension records. Whether it holds
 // data or an attribute list to go on with (out then holds its list).
-bool IsNamelessBase(std::span<const std::uint8_t, kFileRecordSize> record, MftRecord& out) {
+bool IsNamelessBase(std::span<const std::uint8_t> record, MftRecord& out) {
   if (*ByteReader(record).U64(ntfs::kBaseRecord) != 0) return false;
   bool named = false;
   bool data = false;
@@ -473,7 +475,7 @@ enum class BaseKind {
   Listed,
   NeedsExtensions,  // its data or name lies in other records too
 };
-BaseKind ParseDeletedBase(std::span<std::uint8_t, kFileRecordSize> record, MftRecord& parsed) {
+BaseKind ParseDeletedBase(std::span<std::uint8_t> record, MftRecord& parsed) {
   const bool whole =
       FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
   const bool named = whole && ParseFileRecord(record, parsed);
@@ -493,7 +495,7 @@ bool NameLostName(MftRecord& parsed) {
   return true;
 }
 
-std::uint16_t SequenceOfRecord(std::span<const std::uint8_t, kFileRecordSize> record) {
+std::uint16_t SequenceOfRecord(std::span<const std::uint8_t> record) {
   return *ByteReader(record).U16(ntfs::kRecordSequence);
 }
 
@@ -515,19 +517,21 @@ void AddUnreadableRecord(std::uint64_t record) { LastScan.NoteUnreadable(Unreada
 
 bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView& view, TreeItem root,
               std::int32_t& errorCode) {
-  MftSelf mft = ReadMftSelf(volume, facts.metadataStart);
+  MftSelf mft = ReadMftSelf(volume, facts);
+  const std::uint64_t recordSectors = facts.fileRecordBytes / kSectorSize;
+  const std::uint64_t firstUserSector = kFirstUserRecord * recordSectors;
   MftLayout layout(facts.metadataStart, facts.geometry.sectorsPerCluster, std::move(mft.runs));
   // Record 0 gives the MFT's own size: every record up to it is read, blank
   // or not. Without it an eighth of the volume stands in, and a long run of
   // blank records or a record of no known kind ends the MFT.
   const bool endKnown = layout.Mapped() && mft.sizeSectors <= facts.volumeSectors;
   const std::uint64_t limit = endKnown ? mft.sizeSectors : facts.volumeSectors / 8;
-  if (!endKnown && limit <= kFirstUserRecordSector) {
+  if (!endKnown && limit <= firstUserSector) {
     errorCode = error_code::kNoFileRecordFound;
     return false;
   }
-  RecordReader reader(volume, layout);
-  MftRecordSource source(volume, layout, facts.volumeSectors);
+  RecordReader reader(volume, layout, facts.fileRecordBytes);
+  MftRecordSource source(volume, layout, facts.volumeSectors, facts.fileRecordBytes);
   FolderPaths folders(volume, facts, source);
   UnknownEnd unknownEnd;
   ExtensionsByBase extensions;
@@ -535,7 +539,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   // Files whose pieces or name were not all found where the scan stood: an
   // extension record further on may hold them. They are listed at the end.
   struct Deferred {
-    std::array<std::uint8_t, kFileRecordSize> bytes;
+    std::vector<std::uint8_t> bytes;
     MftRecord parsed;
   };
   std::vector<Deferred> deferred;
@@ -553,34 +557,36 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
     if (*key == 0) view.Invalidate();
   };
   bool endFound = false;
-  std::array<std::uint8_t, kFileRecordSize> record;
+  std::vector<std::uint8_t> record(facts.fileRecordBytes);
   MftRecord parsed;
-  SetProgressTotal(limit > kFirstUserRecordSector ? (limit - kFirstUserRecordSector) / kSectorsPerRecord : 0);
-  for (std::uint64_t offset = kFirstUserRecordSector; offset < limit && !endFound;) {
+  // A log page in the MFT's place covers this many records.
+  const std::uint64_t logPageRecords = std::max<std::uint64_t>(1, kLogPageBytes / facts.fileRecordBytes);
+  SetProgressTotal(limit > firstUserSector ? (limit - firstUserSector) / recordSectors : 0);
+  for (std::uint64_t offset = firstUserSector; offset < limit && !endFound;) {
     if (view.StopRequested()) return false;
-    const std::uint64_t number = offset / kSectorsPerRecord;
+    const std::uint64_t number = offset / recordSectors;
     const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
     if (!bytes) {
       // Listed is what can be read; the rest is reported as unreadable.
       errorCode = error_code::kNone;
       AddUnreadableRecord(number);
       unknownEnd.EndsAt(RecordClass::PassOver);
-      offset += kSectorsPerRecord;
+      offset += recordSectors;
       AdvanceProgress(1);
       continue;
     }
-    const RecordClass kind = ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize>(bytes, kFileRecordSize));
+    const RecordClass kind = ClassifyRecord(std::span<const std::uint8_t>(bytes, record.size()));
     if (!endKnown && unknownEnd.EndsAt(kind)) {
       endFound = true;
       break;
     }
     if (kind == RecordClass::LogRecords) {
-      offset += 4 * kSectorsPerRecord;
-      AdvanceProgress(4);
+      offset += logPageRecords * recordSectors;
+      AdvanceProgress(logPageRecords);
       continue;
     }
     if (kind == RecordClass::File && !(bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse)) {
-      if (const std::uint64_t base = *ByteReader(std::span(bytes, kFileRecordSize)).U64(ntfs::kBaseRecord); base != 0) {
+      if (const std::uint64_t base = *ByteReader(std::span(bytes, record.size())).U64(ntfs::kBaseRecord); base != 0) {
         extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
       } else if (bytes[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
         std::memcpy(record.data(), bytes, record.size());
@@ -595,7 +601,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
         }
       }
     }
-    offset += kSectorsPerRecord;
+    offset += recordSectors;
     AdvanceProgress(1);
   }
   for (Deferred& file : deferred) {
@@ -615,14 +621,14 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
 
 }  // namespace
 
-bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record) {
+bool HasFileSignature(std::span<const std::uint8_t> record) {
   // One bit away from "FILE" is a file record with a damaged signature:
   // nothing else in the MFT is written so. Its update sequence still has to
   // check out before anything is read from it.
   return std::popcount(*ByteReader(record).U32(0) ^ kFileSignature) <= 1;
 }
 
-RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record) {
+RecordClass ClassifyRecord(std::span<const std::uint8_t> record) {
   ByteReader bytes(record);
   const std::uint32_t head = *bytes.U32(0);
   if (HasFileSignature(record)) return RecordClass::File;
@@ -679,26 +685,28 @@ MftLayout::Place MftLayout::Locate(std::uint64_t mftSector) const {
 }
 
 std::optional<std::uint64_t> MftRecordSource::SectorOf(std::uint64_t record) const {
-  if (record > UINT64_MAX / kSectorsPerRecord) return std::nullopt;
-  MftLayout::Place place = layout_.Locate(record * kSectorsPerRecord);
-  if (place.sparse || place.contiguous < kSectorsPerRecord || place.sector > volumeSectors_ ||
-      volumeSectors_ - place.sector < kSectorsPerRecord)
+  const std::uint64_t recordSectors = recordBytes_ / kSectorSize;
+  if (record > UINT64_MAX / recordSectors) return std::nullopt;
+  MftLayout::Place place = layout_.Locate(record * recordSectors);
+  if (place.sparse || place.contiguous < recordSectors || place.sector > volumeSectors_ ||
+      volumeSectors_ - place.sector < recordSectors)
     return std::nullopt;
   return place.sector;
 }
 
-MftRecordSource::Outcome MftRecordSource::Read(std::uint64_t record, std::span<std::uint8_t, kFileRecordSize> bytes,
+MftRecordSource::Outcome MftRecordSource::Read(std::uint64_t record, std::span<std::uint8_t> bytes,
                                                std::int32_t& errorCode) {
   std::optional<std::uint64_t> sector = SectorOf(record);
   if (!sector) return Outcome::NotThere;
-  if (!volume_.ReadSectors(*sector, kSectorsPerRecord, bytes, errorCode)) return Outcome::Failed;
+  if (bytes.size() != recordBytes_ || !volume_.ReadSectors(*sector, recordBytes_ / kSectorSize, bytes, errorCode))
+    return Outcome::Failed;
   if (!HasFileSignature(bytes) || FixUpRecordSector(bytes) != FixUpResult::Fixed)
     return Outcome::NotThere;
   return Outcome::Read;
 }
 
 MftLayout ReadMftLayout(RawVolume& volume, const BootSectorFacts& facts) {
-  return MftLayout(facts.metadataStart, facts.geometry.sectorsPerCluster, ReadMftSelf(volume, facts.metadataStart).runs);
+  return MftLayout(facts.metadataStart, facts.geometry.sectorsPerCluster, ReadMftSelf(volume, facts).runs);
 }
 
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanFilter* filter) {
@@ -752,15 +760,16 @@ bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& er
 ListedRecordReader::ListedRecordReader(RawVolume& volume, const ScanResult& result)
     : volume_(volume),
       result_(result),
-      source_(volume, ReadMftLayout(volume, result.ScannedVolume), result.ScannedVolume.volumeSectors) {}
+      source_(volume, ReadMftLayout(volume, result.ScannedVolume), result.ScannedVolume.volumeSectors,
+              result.ScannedVolume.fileRecordBytes) {}
 
 ListedRecordReader::State ListedRecordReader::Read(ScanKey key, MftRecord& out) {
   const ListedFile* file = result_.File(key);
   if (!file) return State::Changed;
   std::optional<std::uint64_t> sector = source_.SectorOf(file->record);
-  std::array<std::uint8_t, kFileRecordSize> record{};
+  std::vector<std::uint8_t> record(source_.RecordBytes());
   std::int32_t ignored = 0;
-  if (!sector || !volume_.ReadSectors(*sector, kSectorsPerRecord, record, ignored)) return State::Unreadable;
+  if (!sector || !volume_.ReadSectors(*sector, record.size() / kSectorSize, record, ignored)) return State::Unreadable;
   // Still a deleted base record of the same life (a record taken again since
   // has another sequence number), parsed as the scan parsed it, under the
   // same name: anything else is another file's now.

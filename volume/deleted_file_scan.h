@@ -37,9 +37,9 @@ struct ScanOptions {
 bool ScanDeletedFiles(char driveLetter, DeletedFilesView& view, std::int32_t& errorCode, const ScanOptions& options);
 
 // Whether a record's signature is "FILE", or one bit away from it.
-bool HasFileSignature(std::span<const std::uint8_t, kFileRecordSize> record);
+bool HasFileSignature(std::span<const std::uint8_t> record);
 
-// How the NTFS scan treats a 1024-byte record, by its first bytes.
+// How the NTFS scan treats a file record, by its first bytes.
 enum class RecordClass {
   File,         // "FILE": a deleted file when its flags byte is 0
   PassOver,     // damaged or unused, the MFT goes on
@@ -47,7 +47,7 @@ enum class RecordClass {
   LogRecords,   // "RCRD": this record and the next three are passed over
   EndOfMft,     // ends an MFT of unknown size; passed over in one of known size
 };
-RecordClass ClassifyRecord(std::span<const std::uint8_t, kFileRecordSize> record);
+RecordClass ClassifyRecord(std::span<const std::uint8_t> record);
 
 // Where the MFT's records lie: through $MFT's own extents, then on from the
 // end of the last one (which is the whole story for an MFT in one piece).
@@ -81,21 +81,26 @@ class MftLayout {
 // Reads records by number through the MFT's own extents.
 class MftRecordSource {
  public:
-  MftRecordSource(RawVolume& volume, MftLayout layout, std::uint64_t volumeSectors)
-      : volume_(volume), layout_(std::move(layout)), volumeSectors_(volumeSectors) {}
+  MftRecordSource(RawVolume& volume, MftLayout layout, std::uint64_t volumeSectors,
+                  std::uint32_t recordBytes = kFileRecordSize)
+      : volume_(volume), layout_(std::move(layout)), volumeSectors_(volumeSectors), recordBytes_(recordBytes) {}
 
-  // The sector of a record whose two sectors lie together on the volume.
+  // The volume's file record size: what Read takes.
+  std::uint32_t RecordBytes() const { return recordBytes_; }
+
+  // The sector of a record whose sectors lie together on the volume.
   std::optional<std::uint64_t> SectorOf(std::uint64_t record) const;
 
   enum class Outcome { Read, NotThere, Failed };
-  // Reads and fixes up a record. NotThere: no sectors for it, no "FILE", or
+  // Reads and fixes up a record (bytes holds RecordBytes()). NotThere: no sectors for it, no "FILE", or
   // a torn or malformed update sequence; Failed: the read failed (errorCode).
-  Outcome Read(std::uint64_t record, std::span<std::uint8_t, kFileRecordSize> bytes, std::int32_t& errorCode);
+  Outcome Read(std::uint64_t record, std::span<std::uint8_t> bytes, std::int32_t& errorCode);
 
  private:
   RawVolume& volume_;
   MftLayout layout_;
   std::uint64_t volumeSectors_;
+  std::uint32_t recordBytes_;
 };
 
 // Reads a listed NTFS file's record again, as the scan read it (its pieces

@@ -26,7 +26,7 @@ using namespace ntfs;
 constexpr std::uint32_t kLargestBlockSize = 65536;
 constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 
-using RecordBuffer = std::array<std::uint8_t, kFileRecordSize>;
+using RecordBuffer = std::vector<std::uint8_t>;  // one file record, of the volume's record size
 
 std::u16string NameAt(std::span<const std::uint8_t> bytes, std::size_t lengthOffset, std::size_t nameOffset) {
   std::optional<std::uint8_t> length = ByteReader(bytes).U8(lengthOffset);
@@ -62,7 +62,9 @@ void CollectEntries(const ByteReader& node, std::size_t first, std::size_t end, 
 class NtfsLocate {
  public:
   NtfsLocate(RawVolume& volume, const BootSectorFacts& facts)
-      : volume_(volume), facts_(facts), records_(volume, ReadMftLayout(volume, facts), facts.volumeSectors) {}
+      : volume_(volume),
+        facts_(facts),
+        records_(volume, ReadMftLayout(volume, facts), facts.volumeSectors, facts.fileRecordBytes) {}
 
   // Fills LocatedFile's NTFS fields; false with errorCode set.
   bool Run(const std::vector<std::u16string_view>& components, std::int32_t& errorCode) {
@@ -70,12 +72,12 @@ class NtfsLocate {
       errorCode = error_code::kShredDataNotLocated;
       return false;
     }
-    RecordBuffer directory{};
+    RecordBuffer directory = Blank();
     std::uint64_t directoryNumber = kRootDirectoryRecord;
     std::uint64_t parentNumber = kRootDirectoryRecord;
     if (!ReadRootIndexRuns(directory, errorCode)) return false;
     for (std::size_t m = 0; m < components.size(); ++m) {
-      RecordBuffer found{};
+      RecordBuffer found = Blank();
       std::optional<std::uint64_t> number = FindInDirectory(directory, directoryNumber, components[m], found, errorCode);
       if (errorCode != error_code::kNone) return false;
       if (!number) {
@@ -104,7 +106,7 @@ class NtfsLocate {
   // whole (what lies past their entries too).
   std::optional<std::uint32_t> CountNames(std::uint64_t folder, const std::vector<std::u16string>& names,
                                           std::int32_t& errorCode) {
-    RecordBuffer record{};
+    RecordBuffer record = Blank();
     if (records_.Read(folder, record, errorCode) != MftRecordSource::Outcome::Read) return std::nullopt;
     std::vector<std::vector<std::uint8_t>> patterns;
     for (const std::u16string& name : names) {
@@ -161,10 +163,10 @@ class NtfsLocate {
     // differ only in case (POSIX names): the one of exactly that case wins,
     // else the first that matches.
     std::optional<std::uint64_t> firstMatch;
-    RecordBuffer firstRecord{};
+    RecordBuffer firstRecord = Blank();
     auto consider = [&](std::uint64_t candidate) {
       bool exact = false;
-      RecordBuffer record{};
+      RecordBuffer record = Blank();
       if (!Accept(candidate, directoryNumber, wantedName, record, exact, errorCode)) return false;
       if (exact) {
         found = record;
@@ -230,7 +232,7 @@ class NtfsLocate {
 
   struct HeldRecord {
     std::uint64_t number = 0;
-    RecordBuffer bytes{};
+    RecordBuffer bytes;
   };
 
   // The extension records the base record's attribute list names, each in
@@ -261,7 +263,7 @@ class NtfsLocate {
       const std::uint64_t number = RecordNumberOf(entry.record);
       if (number == baseNumber || std::any_of(held.begin(), held.end(), [&](const HeldRecord& h) { return h.number == number; }))
         continue;
-      HeldRecord extension{number, {}};
+      HeldRecord extension{number, Blank()};
       if (records_.Read(number, extension.bytes, errorCode) != MftRecordSource::Outcome::Read) {
         complete = false;
         if (errorCode != error_code::kNone) return {};
@@ -292,6 +294,8 @@ class NtfsLocate {
   RunStream Stream(const std::vector<DataRun>& runs) const {
     return {runs, facts_.geometry.sectorsPerCluster, facts_.volumeSectors};
   }
+
+  RecordBuffer Blank() const { return RecordBuffer(records_.RecordBytes()); }
 
   bool TakeFileRecord(const RecordBuffer& record, std::uint64_t number, std::uint64_t parent,
                       std::int32_t& errorCode) {
@@ -465,7 +469,7 @@ DirectoryIndex LookUpInDirectory(FileRecordBytes record, std::u16string_view wan
       std::u16string name = attribute.Name();
       if (!name.empty() && name != u"$I30") return true;
       MftRecord allocation;
-      if (ParseDataAttribute(std::span<const std::uint8_t, kFileRecordSize>(record.data(), kFileRecordSize),
+      if (ParseDataAttribute(record,
                              static_cast<std::uint16_t>(attribute.offset), allocation)) {
         index.allocationRuns = allocation.runs;
         allocationSeen = true;

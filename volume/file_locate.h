@@ -35,7 +35,7 @@ struct ExfatEntryPlace {
 
 struct LocatedFileData : FatLocation {
   // NTFS
-  std::uint64_t recordSector = 0;     // the two sectors of the file's record
+  std::uint64_t recordSector = 0;     // the first sector of the file's record
   MftRecord record;                   // as parsed: residence, size, every extent (extension records' too)
   std::int32_t dataNotLocated = 0;    // 1: the file was not reached; cleared by every locate
   std::uint64_t recordNumber = 0;
@@ -84,7 +84,7 @@ std::optional<std::uint32_t> CountNamesInFolder(char driveLetter, const BootSect
 
 // ---- the NTFS steps, for the locate and its tests ---------------------------
 
-using FileRecordBytes = std::span<const std::uint8_t, kFileRecordSize>;
+using FileRecordBytes = std::span<const std::uint8_t>;
 
 // Whether one of the record's file names (fixed-up record) equals wantedName
 // without regard to case; parentRecord receives that name's parent, and

@@ -151,6 +151,6 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
   return false;
 }
 
-FixUpResult FixUpRecordSector(std::span<std::uint8_t, kFileRecordSize> record) { return ApplyFixUp(record); }
+FixUpResult FixUpRecordSector(std::span<std::uint8_t> record) { return ApplyFixUp(record); }
 
 }  // namespace corvanel

@@ -1,4 +1,4 @@
-// One NTFS file record (1024 bytes): its name, whether its data is resident,
+// One NTFS file record (1024 or 4096 bytes): its name, whether its data is resident,
 // its size and its extents. The layout itself is in volume/ntfs_layout.h.
 #pragma once
 
@@ -43,7 +43,7 @@ struct MftRecord {
   std::uint64_t Size() const { return isResident ? residentLength : realSize; }
 };
 
-using FileRecordView = std::span<const std::uint8_t, kFileRecordSize>;
+using FileRecordView = std::span<const std::uint8_t>;
 
 // Walks the attributes of a record (already fixed up) and fills out with the
 // first file name and the first data attribute after it. False when there is
@@ -65,8 +65,8 @@ std::vector<DataRun> DecodeDataRuns(std::span<const std::uint8_t> runList);
 // file name attribute right after it is taken instead.
 std::u16string ReadFileName(FileRecordView record, std::uint16_t attributeOffset, bool singleLink);
 
-// Puts back the last two bytes of both sectors from the update sequence array
-// (ApplyFixUp).
-FixUpResult FixUpRecordSector(std::span<std::uint8_t, kFileRecordSize> record);
+// Puts back the last two bytes of each 512 bytes of the record from the
+// update sequence array (ApplyFixUp).
+FixUpResult FixUpRecordSector(std::span<std::uint8_t> record);
 
 }  // namespace corvanel

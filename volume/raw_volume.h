@@ -9,8 +9,10 @@
 
 namespace corvanel {
 
+// The unit every sector number counts, whatever the volume's own sector size.
 inline constexpr std::uint32_t kSectorSize = 512;
-inline constexpr std::uint32_t kFileRecordSize = 1024;  // an NTFS file record: two sectors
+// The usual NTFS file record; a volume's own size is in its boot sector's facts.
+inline constexpr std::uint32_t kFileRecordSize = 1024;
 
 // Where sectors come from: the raw volume, or a handle that also writes it.
 class SectorReader {

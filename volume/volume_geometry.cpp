@@ -29,13 +29,47 @@ constexpr std::size_t kFat32RootCluster = 0x2C;
 constexpr std::size_t kNtfsMftCluster = 0x30;
 constexpr std::size_t kFat32FileSystemType = 0x52;  // "FAT32   "
 
+constexpr std::size_t kNtfsClustersPerRecord = 0x40;
+constexpr std::uint32_t kLargestClusterUnits = 32768;  // 16 MiB in 512-byte units
+
 // NTFS writes cluster sizes above 128 sectors as a negative power of two: a
-// byte v above 0x80 means 2^(256 - v) bytes; 0x80 itself is 128 sectors.
+// byte v above 0x80 means 2^(256 - v) sectors; 0x80 itself is 128 sectors.
 std::uint16_t NtfsSectorsPerCluster(std::uint8_t value) {
   if (value <= 0x80) return value;
   unsigned shift = 256u - value;
-  if (shift < 9 || shift > 24) return 0;  // below one sector or beyond 16 MiB: corrupt
-  return static_cast<std::uint16_t>(1u << (shift - 9));
+  if (shift > 15) return 0;  // beyond what 16 bits count: corrupt
+  return static_cast<std::uint16_t>(1u << shift);
+}
+
+// The file record size: clusters per record, or below zero 2^-v bytes. Only
+// the sizes NTFS writes (1024 to 4096) are taken; a damaged field falls back
+// to 1024.
+std::uint32_t NtfsFileRecordBytes(std::uint8_t value, std::uint64_t clusterBytes) {
+  const std::uint64_t bytes = value >= 0x80 ? (256u - value < 32 ? std::uint64_t{1} << (256u - value) : 0)
+                                            : value * clusterBytes;
+  if (bytes < 1024 || bytes > 4096 || (bytes & (bytes - 1)) != 0) return 1024;
+  return static_cast<std::uint32_t>(bytes);
+}
+
+bool SectorSizeAllowed(std::uint32_t bytes) { return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0; }
+
+// The boot sector's counts in 512-byte units (a 4096-byte sector is eight).
+// A sector size the formats do not allow is left for UnsupportedVolume to
+// refuse; counts that grow past 32 bits make the volume one too large.
+std::optional<BootSectorFacts> InUnits(BootSectorFacts facts) {
+  const std::uint32_t unit = facts.bytesPerSector / kSectorSize;
+  if (!SectorSizeAllowed(facts.bytesPerSector) || unit == 1) return facts;
+  if (std::uint32_t{facts.geometry.sectorsPerCluster} * unit > kLargestClusterUnits) return std::nullopt;
+  facts.geometry.sectorsPerCluster = static_cast<std::uint16_t>(facts.geometry.sectorsPerCluster * unit);
+  bool wraps = facts.sectorCount > UINT64_MAX / unit;
+  facts.sectorCount = wraps ? UINT64_MAX : facts.sectorCount * unit;
+  for (std::uint32_t* count : {&facts.geometry.fatFirstDataSector, &facts.geometry.totalSectors, &facts.volumeSectors,
+                               &facts.metadataStart, &facts.fatStart, &facts.sectorsPerFat}) {
+    wraps |= *count > UINT32_MAX / unit;
+    *count *= unit;
+  }
+  if (wraps) facts.sectorCount = UINT64_MAX;
+  return facts;
 }
 
 }  // namespace
@@ -58,7 +92,7 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     facts.fatStart = *boot.U16(kReservedSectors);
     facts.sectorsPerFat = *boot.U32(kFat32SectorsPerFat);
     facts.metadataStart = (facts.rootCluster - 2) * sectorsPerCluster + facts.geometry.fatFirstDataSector;
-    return facts;
+    return InUnits(facts);
   }
   if (boot.Matches(kOemId, "NTFS")) {
     std::uint16_t sectorsPerCluster = NtfsSectorsPerCluster(*boot.U8(kSectorsPerCluster));
@@ -71,14 +105,17 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     facts.volumeSectors = facts.geometry.totalSectors;
     facts.mftCluster = *boot.U64(kNtfsMftCluster);
     facts.metadataStart = static_cast<std::uint32_t>(facts.mftCluster * sectorsPerCluster);
-    return facts;
+    facts.fileRecordBytes =
+        NtfsFileRecordBytes(*boot.U8(kNtfsClustersPerRecord), std::uint64_t{sectorsPerCluster} * facts.bytesPerSector);
+    return InUnits(facts);
   }
   ExfatBootProblem problem = ExfatBootProblem::kNone;
   if (std::optional<ExfatFacts> exfat = ParseExfatBootSector(sector, problem)) {
-    const std::uint64_t sectorsPerCluster = exfat->ClusterBytes() / kSectorSize;
+    // Counted in the volume's own sectors here, then in 512-byte units as
+    // FAT32's and NTFS's are.
+    const std::uint64_t sectorsPerCluster =
+        exfat->bytesPerSector == 0 ? 0 : exfat->ClusterBytes() / exfat->bytesPerSector;
     if (sectorsPerCluster == 0 || sectorsPerCluster > UINT16_MAX) return std::nullopt;
-    // Sector numbers below count the volume's own sectors as 512 bytes: a
-    // volume of larger sectors is refused by UnsupportedVolume before use.
     facts.kind = kFileSystemExfat;
     facts.bytesPerSector = static_cast<std::uint16_t>(exfat->bytesPerSector);
     facts.sectorCount = exfat->volumeSectors;
@@ -92,13 +129,14 @@ std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sec
     facts.volumeSerial = exfat->volumeSerial;
     facts.metadataStart = static_cast<std::uint32_t>(
         exfat->clusterHeapOffset + exfat::ClusterIndex(exfat->rootCluster) * sectorsPerCluster);
-    return facts;
+    if (facts.bytesPerSector < kSectorSize) return std::nullopt;
+    return InUnits(facts);
   }
   return std::nullopt;
 }
 
 std::int32_t UnsupportedVolume(const BootSectorFacts& facts) {
-  if (facts.bytesPerSector != kSectorSize) return error_code::kUnsupportedSectorSize;
+  if (!SectorSizeAllowed(facts.bytesPerSector)) return error_code::kUnsupportedSectorSize;
   // The count itself is kept in 32 bits, and so is the MFT's first sector.
   if (facts.sectorCount > UINT32_MAX) return error_code::kVolumeTooLarge;
   if (facts.kind == kFileSystemNtfs && facts.mftCluster > UINT32_MAX / facts.geometry.sectorsPerCluster)

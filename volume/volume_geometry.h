@@ -1,5 +1,7 @@
 // What a volume's boot sector says: FAT32, NTFS or exFAT, the cluster size and
-// where the file system's metadata starts.
+// where the file system's metadata starts. Every sector count here is in 512-byte
+// units, whatever the volume's own sector size (bytesPerSector): a 4096-byte
+// sector is eight of them, so the engines count in one unit throughout.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +37,11 @@ struct BootSectorFacts {
   std::uint32_t clusterCount = 0;   // exFAT only: the cluster heap's clusters
   std::uint32_t volumeSerial = 0;   // exFAT only
   std::uint64_t mftCluster = 0;     // NTFS only
+  std::uint32_t fileRecordBytes = 1024;  // NTFS only: 1024, or 4096 on most 4K-sector volumes
 };
 
-// The bytes of one cluster, computed here once for every engine (sectors are
-// 512 bytes: larger ones are refused); 0 for a boot sector that gives none.
+// The bytes of one cluster, computed here once for every engine (the
+// sectors counted are 512-byte units); 0 for a boot sector that gives none.
 inline std::uint64_t ClusterBytes(const BootSectorFacts& facts) {
   return std::uint64_t{facts.geometry.sectorsPerCluster} * 512;
 }
@@ -50,8 +53,8 @@ inline std::uint64_t ClusterBytes(const BootSectorFacts& facts) {
 std::optional<BootSectorFacts> ParseBootSector(std::span<const std::uint8_t> sector);
 
 // Why a volume that ParseBootSector recognised cannot be read here, or 0:
-// 21 when its sectors are not 512 bytes (every sector number counts 512
-// bytes), 22 when it has more sectors than 32 bits can number (sector
+// 21 when its sector size is none the formats allow (512, 1024, 2048 or 4096
+// bytes), 22 when it has more 512-byte units than 32 bits can number (sector
 // numbers would wrap).
 std::int32_t UnsupportedVolume(const BootSectorFacts& facts);
 

@@ -51,8 +51,7 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
   return device;
 }
 
-bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
-  if (!IntoWindow(offset, buffer.size(), error)) return false;
+bool VolumeDevice::ReadAll(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
   if (image_) return image_->ReadAt(offset, buffer, error);
   std::size_t done = 0;
   while (done < buffer.size()) {
@@ -94,6 +93,18 @@ bool VolumeDevice::Flush(SystemError& error) {
     return false;
   }
   return true;
+}
+
+// A block device's logical sector; an image file takes any offset.
+std::uint32_t VolumeDevice::QuerySectorBytes() {
+  struct stat status {};
+  if (::fstat(static_cast<int>(handle_), &status) != 0) return 512;
+  if (S_ISREG(status.st_mode)) return 1;
+  int bytes = 0;
+  if (S_ISBLK(status.st_mode) && ::ioctl(static_cast<int>(handle_), BLKSSZGET, &bytes) == 0 && bytes >= 512 &&
+      bytes <= 65536 && (bytes & (bytes - 1)) == 0)
+    return static_cast<std::uint32_t>(bytes);
+  return 512;
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {

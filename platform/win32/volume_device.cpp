@@ -96,8 +96,7 @@ VolumeDevice VolumeDevice::Open(char driveLetter, DeviceAccess access, SystemErr
   return device;
 }
 
-bool VolumeDevice::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
-  if (!IntoWindow(offset, buffer.size(), error)) return false;
+bool VolumeDevice::ReadAll(std::uint64_t offset, std::span<std::uint8_t> buffer, SystemError& error) {
   return TransferAll(AsHandle(handle_), offset, buffer.data(), buffer.size(), ::ReadFile, error);
 }
 
@@ -111,6 +110,18 @@ bool VolumeDevice::Flush(SystemError& error) {
   if (::FlushFileBuffers(AsHandle(handle_))) return true;
   error = LastSystemError();
   return false;
+}
+
+// A volume handle reads and writes whole sectors only: 4096 bytes on 4K drives.
+std::uint32_t VolumeDevice::QuerySectorBytes() {
+  DISK_GEOMETRY geometry{};
+  DWORD returned = 0;
+  if (::DeviceIoControl(AsHandle(handle_), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
+                        &returned, nullptr) &&
+      geometry.BytesPerSector >= 512 && geometry.BytesPerSector <= 65536 &&
+      (geometry.BytesPerSector & (geometry.BytesPerSector - 1)) == 0)
+    return geometry.BytesPerSector;
+  return 512;
 }
 
 std::optional<std::uint64_t> VolumeDevice::Size() {

@@ -92,10 +92,10 @@ TEST(CatalogueTexts, SampleOfOkEntriesIsByteExact) {
             "Unable to access the disk, this volume does not contain a recognized file system!");
   EXPECT_EQ(ErrorText(16, kLanguageEnglish), "File is too large, can not be completely deleted!");
   // The refused sector size stands in its text.
-  PromptDetail.Set(u"4096");
+  PromptDetail.Set(u"8192");
   EXPECT_EQ(ErrorText(21, kLanguageEnglish),
-            "Unable to access the disk, this volume has sectors of 4096 bytes, only 512-byte sectors are supported!");
-  EXPECT_EQ(ErrorText(21, kLanguageChinese), "无法访问磁盘，此卷的扇区为4096字节，只支持512字节的扇区！");
+            "Unable to access the disk, this volume has sectors of 8192 bytes, only sectors of 512 to 4096 bytes are supported!");
+  EXPECT_EQ(ErrorText(21, kLanguageChinese), "无法访问磁盘，此卷的扇区为8192字节，只支持512至4096字节的扇区！");
   PromptDetail.Set({});
   EXPECT_EQ(UserText(4, kLanguageEnglish),
             "The same name files in this path, the file be resumed will overwrite the original file, please choose "

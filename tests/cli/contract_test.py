@@ -143,8 +143,9 @@ class ContractTest(unittest.TestCase):
 
     def test_json_lines_are_complete_for_every_command(self):
         keys = {
-            ("info", "ntfs"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart"},
-            ("info", "fat32"): {"fs", "sectorsPerCluster", "volumeSectors", "metadataStart", "firstDataSector"},
+            ("info", "ntfs"): {"fs", "bytesPerSector", "sectorsPerCluster", "volumeSectors", "metadataStart"},
+            ("info", "fat32"): {"fs", "bytesPerSector", "sectorsPerCluster", "volumeSectors", "metadataStart",
+                                "firstDataSector"},
             ("scan", "ntfs"): {"index", "name", "path", "size", "resident", "fs", "free", "record", "created",
                                "modified", "accessed", "changed"},
             ("scan", "fat32"): {"index", "name", "path", "size", "fs", "free", "sector", "entry", "inode", "created",

@@ -624,7 +624,7 @@ class RealVolumesTest(unittest.TestCase):
             os.remove(f"{root}/a.txt")
         self.assertEqual([(e["path"], e["name"]) for e in self.check_against_fls(image)], [("", "a.txt")])
 
-    def test_4096_byte_sectors_are_refused(self):
+    def test_sector_sizes_the_formats_do_not_allow_are_refused(self):
         work = os.path.join(self.work.name, "4k")
         os.makedirs(work)
         ntfs = make_ntfs(work, 64, "-s", "4096")
@@ -637,12 +637,17 @@ class RealVolumesTest(unittest.TestCase):
         # Sound volumes as The Sleuth Kit reads them; two deleted files on the FAT32 one.
         self.assertEqual(len(fls_deleted_files(fat)), 2)
         run("fls", "-r", ntfs)
+        self.assertEqual(len(scan(fat)), 2)
         for image in (ntfs, fat):
+            # 8192 bytes a sector: no NTFS or FAT32 volume has them.
+            with open(image, "r+b") as f:
+                f.seek(0x0B)
+                f.write((8192).to_bytes(2, "little"))
             for command in ("scan", "info"):
                 result = subprocess.run([CLI, command, image], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 self.assertEqual(result.returncode, 1)
                 self.assertEqual(result.stderr.decode(), "corvanel-cli: Unable to access the disk, this volume has "
-                                 "sectors of 4096 bytes, only 512-byte sectors are supported!\n")
+                                 "sectors of 8192 bytes, only sectors of 512 to 4096 bytes are supported!\n")
 
     def many_deleted_files(self, name, size_mib, count, keep_every=0):
         """An NTFS image with `count` small files f0000.txt... (content "file N"),

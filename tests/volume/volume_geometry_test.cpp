@@ -112,8 +112,15 @@ TEST(BootSector, Exfat) {
   EXPECT_EQ(UnsupportedVolume(*facts), 0);
 
   Sector s = ExfatBoot();
-  Put(s, 0x6C, 12, 1);  // 4096-byte sectors: refused like FAT32's and NTFS's
+  Put(s, 0x6C, 12, 1);  // 4096-byte sectors: counted in 512-byte units as FAT32's and NTFS's
   Put(s, 0x6D, 3, 1);
+  facts = ParseBootSector(s);
+  ASSERT_TRUE(facts);
+  EXPECT_EQ(UnsupportedVolume(*facts), 0);
+  EXPECT_EQ(ClusterBytes(*facts), 32768u);
+  EXPECT_EQ(facts->geometry.fatFirstDataSector, 4096u * 8);
+  EXPECT_EQ(facts->metadataStart, (4096u + 3 * 8) * 8);
+  Put(s, 0x6C, 13, 1);  // 8192-byte sectors: no format allows them
   EXPECT_EQ(UnsupportedVolume(*ParseBootSector(s)), error_code::kUnsupportedSectorSize);
   s = ExfatBoot();
   Put(s, 0x6D, 16, 1);  // 32 MiB clusters: more sectors than the 16-bit count holds
@@ -126,10 +133,52 @@ TEST(BootSector, Exfat) {
   EXPECT_FALSE(ParseBootSector(s));
 }
 
-// Volumes whose sector numbers would not fit the 512-byte, 32-bit sectors
-// everything counts in are refused, never read with wrapped numbers.
+// Sectors of 512 to 4096 bytes are counted in 512-byte units: a 4096-byte
+// sector is eight of them.
+TEST(BootSector, LargerSectorsAreCountedIn512ByteUnits) {
+  Sector fat = Fat32Boot();
+  Put(fat, 0x0B, 4096, 2);
+  Put(fat, 0x0D, 1, 1);
+  auto facts = ParseBootSector(fat);
+  EXPECT_EQ(UnsupportedVolume(*facts), 0);
+  EXPECT_EQ(facts->bytesPerSector, 4096);
+  EXPECT_EQ(facts->geometry.sectorsPerCluster, 8);
+  EXPECT_EQ(facts->fatStart, 32u * 8);
+  EXPECT_EQ(facts->sectorsPerFat, 1000u * 8);
+  EXPECT_EQ(facts->geometry.fatFirstDataSector, (32u + 2 * 1000) * 8);
+  EXPECT_EQ(facts->metadataStart, (32u + 2 * 1000) * 8);
+  EXPECT_EQ(facts->volumeSectors, 8000000u);
+  EXPECT_EQ(ClusterBytes(*facts), 4096u);
+
+  // What mkntfs -s 4096 writes: one sector a cluster, 4096-byte records.
+  Sector ntfs = NtfsBoot();
+  Put(ntfs, 0x0B, 4096, 2);
+  Put(ntfs, 0x0D, 1, 1);
+  Put(ntfs, 0x28, 8191, 8);
+  Put(ntfs, 0x30, 4, 8);
+  Put(ntfs, 0x40, 1, 1);
+  facts = ParseBootSector(ntfs);
+  EXPECT_EQ(UnsupportedVolume(*facts), 0);
+  EXPECT_EQ(facts->geometry.sectorsPerCluster, 8);
+  EXPECT_EQ(facts->volumeSectors, 8191u * 8);
+  EXPECT_EQ(facts->metadataStart, 32u);
+  EXPECT_EQ(facts->fileRecordBytes, 4096u);
+  // More 512-byte units than 32 bits number, though fewer sectors.
+  Put(ntfs, 0x28, std::uint64_t{1} << 30, 8);
+  EXPECT_EQ(UnsupportedVolume(*ParseBootSector(ntfs)), error_code::kVolumeTooLarge);
+
+  // The record size: clusters, or 2^-v bytes below zero; damage gives 1024.
+  for (auto [value, bytes] : {std::pair{0x01, 4096u}, {0xF6, 1024u}, {0xF4, 4096u}, {0x00, 1024u}, {0x02, 1024u}}) {
+    Put(ntfs, 0x40, value, 1);
+    EXPECT_EQ(ParseBootSector(ntfs)->fileRecordBytes, bytes) << value;
+  }
+  EXPECT_EQ(ParseBootSector(NtfsBoot())->fileRecordBytes, 1024u);
+}
+
+// Sector sizes the formats do not allow, and volumes whose sector numbers
+// would not fit 32 bits, are refused, never read with wrapped numbers.
 TEST(BootSector, OtherSectorSizesAndMoreThan32BitsOfSectorsAreRefused) {
-  for (std::uint32_t size : {4096u, 1024u, 0u}) {
+  for (std::uint32_t size : {8192u, 3072u, 256u, 0u}) {
     for (Sector s : {Fat32Boot(), NtfsBoot()}) {
       Put(s, 0x0B, size, 2);
       EXPECT_EQ(UnsupportedVolume(*ParseBootSector(s)), error_code::kUnsupportedSectorSize) << size;
@@ -149,10 +198,17 @@ TEST(BootSector, LargeNtfsClustersAndDamage) {
   Sector s = NtfsBoot();
   Put(s, 0x0D, 0x80, 1);  // 128 sectors (64 KiB), not a negative power of two
   EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 128);
-  Put(s, 0x0D, 0xF7, 1);  // 2^(256 - 0xF7) = 2^9 bytes: one sector
-  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 1);
-  Put(s, 0x0D, 0xEF, 1);  // 2^17 bytes = 128 KiB = 256 sectors
+  Put(s, 0x0D, 0xF8, 1);  // 2^(256 - 0xF8) = 256 sectors: mkntfs's 128 KiB clusters
   EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 256);
+  Put(s, 0x0D, 0xF4, 1);  // 4096 sectors: 2 MiB
+  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 4096);
+  Put(s, 0x0D, 0xEF, 1);  // 2^17 sectors: more than any volume's cluster
+  EXPECT_FALSE(ParseBootSector(s));
+  Put(s, 0x0B, 4096, 2);  // 2^13 sectors of 4096 bytes: past 16 MiB, the most taken
+  Put(s, 0x0D, 0xF3, 1);
+  EXPECT_FALSE(ParseBootSector(s));
+  Put(s, 0x0D, 0xF8, 1);
+  EXPECT_EQ(ParseBootSector(s)->geometry.sectorsPerCluster, 2048);
   Put(s, 0x0D, 0, 1);     // no cluster size: nothing can be computed from it
   EXPECT_FALSE(ParseBootSector(s));
   Sector fat = Fat32Boot();
