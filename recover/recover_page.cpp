@@ -26,13 +26,14 @@ std::atomic<std::int32_t> ignoreNextDriveChange{0};
 
 namespace {
 
-// Items reach the tree in batches, with its redrawing held, so that a volume
-// with a million deleted files neither freezes the window nor costs one
-// cross-thread message per file. A batch is bounded in items, so that the
-// window answers within ~200 ms while it takes one in: Wine's tree measures
-// every new label as its redrawing resumes, ~150 us each.
+// Items reach the tree in batches, so that a volume with a million deleted
+// files neither freezes the window nor costs one cross-thread message per
+// file.
 constexpr std::size_t kBatchItems = 1000;
 constexpr ULONGLONG kBatchMilliseconds = 100;
+// New items laid out at once at most: each label is asked for and measured
+// as it is (~10 us).
+constexpr std::size_t kHeldItemsShown = 10'000;
 // The state images of a tree with check boxes.
 constexpr UINT kUnticked = 1;
 constexpr UINT kTicked = 2;
@@ -62,6 +63,16 @@ std::uintptr_t TreeItemData(HWND tree, HTREEITEM item) {
   return item && TreeView_GetItem(tree, &query) ? static_cast<std::uintptr_t>(query.lParam) : 0;
 }
 
+// Wine's tree frees its items one by one as its window goes, each after a
+// search of all items and a move of those after it: minutes for a million.
+// A tree that large goes without that: the system's default procedure
+// takes its last messages, and its memory is the process's until it ends.
+constexpr LRESULT kItemsFreedOneByOne = 50'000;
+void LetGoOfLargeTree(HWND tree) {
+  if (TreeView_GetCount(tree) > kItemsFreedOneByOne)
+    ::SetWindowLongPtrW(tree, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW));
+}
+
 void DestroyIconHandle(HICON icon) { ::DestroyIcon(icon); }
 
 OwnedImageList IconList(std::initializer_list<int> icons) {
@@ -82,21 +93,6 @@ TVHITTESTINFO HitTestCursor(HWND tree) {
   TreeView_HitTest(tree, &hit);
   return hit;
 }
-
-// Redrawing held for a scope: many changes, one repaint.
-class RedrawHeld {
- public:
-  explicit RedrawHeld(HWND window) : window_(window) { ::SendMessageW(window_, WM_SETREDRAW, FALSE, 0); }
-  ~RedrawHeld() {
-    ::SendMessageW(window_, WM_SETREDRAW, TRUE, 0);
-    ::InvalidateRect(window_, nullptr, TRUE);
-  }
-  RedrawHeld(const RedrawHeld&) = delete;
-  RedrawHeld& operator=(const RedrawHeld&) = delete;
-
- private:
-  HWND window_;
-};
 
 }  // namespace
 
@@ -247,6 +243,7 @@ std::span<const ui::MessageEntry<CRecoverFileDlg>> CRecoverFileDlg::MessageMap()
 }
 
 bool CRecoverFileDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  if (message == WM_DESTROY) LetGoOfLargeTree(DeletedTree());  // before the tree's own
   return ui::DispatchMessageMap(this, MessageMap(), message, wParam, lParam, result) ||
          PageDialog::OnMessage(message, wParam, lParam, result);
 }
@@ -368,38 +365,91 @@ void CRecoverFileDlg::TakeSelectedDrive() {
 
 void CRecoverFileDlg::EmptyDeletedTree() {
   HWND tree = DeletedTree();
-  {
-    RedrawHeld held(tree);
-    TreeView_DeleteAllItems(tree);
-  }
+  if (TreeView_GetCount(tree) > kItemsFreedOneByOne) tree = ReplaceDeletedTree();
+  if (!itemsHeld_) ::SendMessageW(tree, WM_SETREDRAW, FALSE, 0);
+  TreeView_DeleteAllItems(tree);
+  itemsHeld_ = false;
+  heldItems_ = 0;
+  ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
+  ::InvalidateRect(tree, nullptr, TRUE);
   scanItems_.clear();
   ticks_.clear();
   ticks_.shrink_to_fit();
 }
 
+// A tree too large to empty item by item (see LetGoOfLargeTree) gives way to
+// a fresh one of the same kind and place.
+HWND CRecoverFileDlg::ReplaceDeletedTree() {
+  HWND old = DeletedTree();
+  RECT place{};
+  ::GetWindowRect(old, &place);
+  ::MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&place), 2);
+  HWND fresh = ::CreateWindowExW(
+      static_cast<DWORD>(::GetWindowLongPtrW(old, GWL_EXSTYLE)), WC_TREEVIEWW, L"",
+      static_cast<DWORD>(::GetWindowLongPtrW(old, GWL_STYLE)), place.left, place.top, place.right - place.left,
+      place.bottom - place.top, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DELETED_TREE)),
+      ui::Application::Instance(), nullptr);
+  if (!fresh) return old;
+  ::SetWindowLongPtrW(old, GWLP_ID, 0);
+  ::SetWindowPos(fresh, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  ::SendMessageW(fresh, WM_SETFONT, ::SendMessageW(old, WM_GETFONT, 0, 0), FALSE);
+  TreeView_SetImageList(fresh, deletedImages_.get(), TVSIL_NORMAL);
+  LetGoOfLargeTree(old);
+  ::DestroyWindow(old);
+  itemsHeld_ = false;
+  heldItems_ = 0;
+  return fresh;
+}
+
 void CRecoverFileDlg::AppendItems(const std::vector<PendingItem>& items) {
   HWND tree = DeletedTree();
-  {
-    RedrawHeld held(tree);
-    for (const PendingItem& item : items) {
-      if (!item.parent) {  // a volume, labelled by the scan
-        scanItems_.emplace_back(
-            item.number, InsertTreeItem(tree, item.text, item.image, TVI_ROOT, static_cast<LPARAM>(item.itemData)));
-        continue;
-      }
-      const auto parent = std::find_if(scanItems_.rbegin(), scanItems_.rend(),
-                                       [&](const auto& volume) { return volume.first == item.parent; });
-      InsertTreeItem(tree, nullptr, item.image, parent != scanItems_.rend() ? parent->second : TVI_ROOT,
-                     static_cast<LPARAM>(item.itemData));
-      // A file comes unticked, whatever the volume's box shows.
-      if (item.itemData > ticks_.size()) ticks_.resize(item.itemData, 0);
-    }
-    // The volume's files in view from the first batch on.
-    if (HTREEITEM root = TreeView_GetRoot(tree); root && !(TreeView_GetItemState(tree, root, TVIS_EXPANDED) &
-                                                            TVIS_EXPANDED))
-      TreeView_Expand(tree, root, TVE_EXPAND);
+  // Items go in with the tree's layout held: each insertion is then cheap,
+  // and the layout of all items is made again only when it resumes.
+  if (!itemsHeld_) {
+    ::SendMessageW(tree, WM_SETREDRAW, FALSE, 0);
+    itemsHeld_ = true;
   }
+  for (const PendingItem& item : items) {
+    if (!item.parent) {  // a volume, labelled by the scan
+      scanItems_.emplace_back(
+          item.number, InsertTreeItem(tree, item.text, item.image, TVI_ROOT, static_cast<LPARAM>(item.itemData)));
+      continue;
+    }
+    const auto parent = std::find_if(scanItems_.rbegin(), scanItems_.rend(),
+                                     [&](const auto& volume) { return volume.first == item.parent; });
+    InsertTreeItem(tree, nullptr, item.image, parent != scanItems_.rend() ? parent->second : TVI_ROOT,
+                   static_cast<LPARAM>(item.itemData));
+    // A file comes unticked, whatever the volume's box shows.
+    if (item.itemData > ticks_.size()) ticks_.resize(item.itemData, 0);
+  }
+  // The volume's files in view from the first batch on.
+  if (HTREEITEM root = TreeView_GetRoot(tree);
+      root && !(TreeView_GetItemState(tree, root, TVIS_EXPANDED) & TVIS_EXPANDED)) {
+    TreeView_Expand(tree, root, TVE_EXPAND);
+    ShowHeldItems();
+    return;
+  }
+  // That layout walks every item (Wine's tree: three walks of all of them,
+  // and a label asked for and measured per new one), so it waits while the
+  // items grow: at most a quarter of the time goes to it, and never so many
+  // new labels that the window stops answering.
+  heldItems_ += items.size();
+  const ULONGLONG now = ::GetTickCount64();
+  if (heldItems_ >= kHeldItemsShown || now - shownAt_ >= std::max<ULONGLONG>(kBatchMilliseconds, 3 * showCost_))
+    ShowHeldItems();
+}
+
+void CRecoverFileDlg::ShowHeldItems() {
+  if (!itemsHeld_) return;
+  HWND tree = DeletedTree();
+  const ULONGLONG start = ::GetTickCount64();
+  itemsHeld_ = false;
+  heldItems_ = 0;
+  ::SendMessageW(tree, WM_SETREDRAW, TRUE, 0);
+  ::InvalidateRect(tree, nullptr, TRUE);
   ::UpdateWindow(tree);
+  shownAt_ = ::GetTickCount64();
+  showCost_ = shownAt_ - start;
 }
 
 DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
@@ -420,6 +470,9 @@ DWORD WINAPI CRecoverFileDlg::ScanWorker(void* parameter) {
   std::int32_t errorCode = error_code::kNone;
   scan.view->Scan([&] { ScanDeletedFiles(label.empty() ? '\0' : static_cast<char>(label[0]), *scan.view, errorCode); });
   scan.view->Flush();
+  page.RunOnDialogThread([&page, &scan] {
+    if (!scan.stop) page.ShowHeldItems();
+  });
   // Stopped for a new scan: the page carries on. Leaving: nothing more is shown.
   if (scan.stop || WorkerGate.Pass()) return 0;
   if (errorCode != error_code::kNone) {
@@ -495,21 +548,9 @@ LRESULT CRecoverFileDlg::OnDeletedTreeText(WPARAM, LPARAM lParam) {
     std::memcpy(info.item.pszText, name.data(), length * sizeof(char16_t));
     info.item.pszText[length] = L'\0';
   });
-  // Once made the control keeps it. Wine's tree does not take this, and asks
-  // every item again (and measures it) each time its redrawing resumes,
-  // after every batch: there the label is set on the item instead, while it
-  // is not yet shown (setting a shown item's walks the whole tree).
+  // Once made the control keeps it. (Asking the tree anything about one
+  // item costs Wine's tree a search of all items, so nothing is asked here.)
   info.item.mask |= TVIF_DI_SETITEM;
-  RECT shown{};
-  HWND tree = DeletedTree();
-  if (!TreeView_GetItemRect(tree, info.item.hItem, &shown, FALSE)) {
-    std::wstring text(info.item.pszText);  // the tree lets go of its buffer as it takes the label
-    TVITEMW label{};
-    label.mask = TVIF_TEXT;
-    label.hItem = info.item.hItem;
-    label.pszText = text.data();
-    TreeView_SetItem(tree, &label);
-  }
   return 0;
 }
 

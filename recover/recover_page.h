@@ -122,7 +122,10 @@ class CRecoverFileDlg : public ui::PageDialog {
   // The drive tree's selection becomes the drive the scan reads.
   void TakeSelectedDrive();
   void EmptyDeletedTree();
+  HWND ReplaceDeletedTree();
   void AppendItems(const std::vector<PendingItem>& items);
+  // The items inserted while the tree's layout was held, laid out and shown.
+  void ShowHeldItems();
   void TakeDestination(const std::optional<std::wstring>& folder);
   // The tick of the file an item stands for, into the item's check box.
   void ShowTick(HTREEITEM item, std::uintptr_t itemData);
@@ -142,6 +145,12 @@ class CRecoverFileDlg : public ui::PageDialog {
   // file's box is drawn from its tick; the item's own state catches up when
   // the box is clicked (setting it costs Wine's tree a walk of all items).
   std::vector<std::uint8_t> ticks_;
+  // Items went in since the tree's layout was last made; when it was, and
+  // how long that took (ms).
+  bool itemsHeld_ = false;
+  std::size_t heldItems_ = 0;
+  ULONGLONG shownAt_ = 0;
+  ULONGLONG showCost_ = 0;
   ListGuard listGuard_;
   std::shared_ptr<ScanRequest> scan_;
   // A recovery runs (until its worker's last words); a folder chosen

@@ -249,6 +249,9 @@ TEST_F(RecoverPageTest, ScansRecoversAndRefusesAsTheUserGoes) {
     EXPECT_EQ(scanSucceeded, 1);
     const std::vector<std::wstring> names = FileNames(page);
     ASSERT_FALSE(names.empty());
+    // Items go in with the tree's layout held; the scan's end lays out the last ones.
+    RECT lastPlace{};
+    EXPECT_TRUE(TreeView_GetItemRect(tree, Children(tree, TreeView_GetRoot(tree)).back(), &lastPlace, FALSE));
     WriteNames(names, std::getenv("CORVANEL_RECOVER_NAMES"));
     SaveScreenshot(window.hwnd(), "recover-scanned");
 
