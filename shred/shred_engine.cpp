@@ -651,6 +651,10 @@ bool OverwriteNtfsData(char driveLetter, std::int32_t& errorCode, ShredReport& r
   return false;
 }
 
+namespace {
+bool ZeroNamesPastFolderEntries(char driveLetter, RawSession& session, ShredReport& report, std::int32_t& errorCode);
+}  // namespace
+
 bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
   const BootSectorFacts& facts = LocatedFile.volume;
   RawSession session;
@@ -678,8 +682,31 @@ bool ZeroNtfsRuns(char driveLetter, std::int32_t& errorCode, ShredReport& report
   if (!OverwriteRecord(session, report, errorCode)) return false;
   for (const ExtensionRecordPlace& place : LocatedFile.extensionRecords)
     if (!OverwriteExtensionRecord(session, place, report, errorCode)) return false;
+  if (!session.Finish(errorCode)) return false;
+  return ZeroNamesPastFolderEntries(driveLetter, session, report, errorCode);
+}
+
+namespace {
+
+// Deleting the file's entry (and the renames before it) moves the folder's
+// other entries over it, and its bytes are left past the entries that
+// remain, where whoever reads the index blocks whole finds its name.
+bool ZeroNamesPastFolderEntries(char driveLetter, RawSession& session, ShredReport& report, std::int32_t& errorCode) {
+  std::int32_t code = error_code::kNone;
+  std::optional<std::vector<IndexSectorPatch>> patches = NamesPastFolderEntries(
+      driveLetter, LocatedFile.volume, LocatedFile.parentRecord, LocatedFile.names, code);
+  if (!patches) return true;  // the count after the shred tells what is left
+  std::vector<std::uint8_t> now(kSectorSize);
+  for (const IndexSectorPatch& patch : *patches) {
+    if (!session.Read(patch.offset, now, errorCode)) return false;
+    if (now != patch.before) continue;  // the file system changed the block since: not ours to write
+    if (!session.Write(patch.offset, patch.after, errorCode)) return false;
+    ++report.entriesScrubbed;
+  }
   return session.Finish(errorCode);
 }
+
+}  // namespace
 
 bool ShredFatFile(char driveLetter, std::int32_t& errorCode, ShredReport& report) {
   if (!ZeroFatData(driveLetter, errorCode, report)) return false;

@@ -106,39 +106,135 @@ class NtfsLocate {
   // whole (what lies past their entries too).
   std::optional<std::uint32_t> CountNames(std::uint64_t folder, const std::vector<std::u16string>& names,
                                           std::int32_t& errorCode) {
-    RecordBuffer record = Blank();
-    if (records_.Read(folder, record, errorCode) != MftRecordSource::Outcome::Read) return std::nullopt;
-    std::vector<std::vector<std::uint8_t>> patterns;
-    for (const std::u16string& name : names) {
-      if (name.empty() || name.size() > 255) continue;
-      std::vector<std::uint8_t>& bytes = patterns.emplace_back();
-      for (char16_t unit : name) {
-        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    std::uint32_t found = 0;
+    const NamePatterns patterns(names);
+    auto count = [&](std::span<const std::uint8_t> bytes) {
+      patterns.ForEachCopy(bytes, [&](std::size_t) { ++found; });
+    };
+    if (!WalkFolder(folder, errorCode, [&](std::span<const std::uint8_t> record) { count(record); },
+                    [&](std::uint64_t, std::span<std::uint8_t> block) {
+                      ApplyFixUp(block);  // a name across a sector's end reads whole
+                      count(block);
+                    }))
+      return std::nullopt;
+    return found;
+  }
+
+  // The sectors of the folder's index blocks that hold copies of the names
+  // past the blocks' live entries, with those copies zeroed. Deleting or
+  // moving an entry leaves the bytes it had past the entries that remain.
+  std::optional<std::vector<IndexSectorPatch>> NamesPastEntries(std::uint64_t folder,
+                                                                const std::vector<std::u16string>& names,
+                                                                std::int32_t& errorCode) {
+    std::vector<IndexSectorPatch> patches;
+    const NamePatterns patterns(names);
+    std::vector<DataRun> runs;
+    std::vector<std::uint8_t> fixed;
+    const bool walked = WalkFolder(
+        folder, errorCode,
+        [&](std::span<const std::uint8_t> record) { runs = LookUpInDirectory(record, u"").allocationRuns; },
+        [&](std::uint64_t offset, std::span<std::uint8_t> raw) {
+          fixed.assign(raw.begin(), raw.end());
+          // A torn block is left alone: what it holds is not known.
+          if (!ByteReader(fixed).Matches(0, "INDX") || ApplyFixUp(fixed) != FixUpResult::Fixed) return;
+          const std::size_t entriesEnd =
+              kBlockNodeHeader + std::size_t{ByteReader(fixed).U32(kBlockNodeHeader + kNodeEntriesEnd).value_or(0)};
+          const std::size_t array = ByteReader(fixed).U16(ntfs::kUpdateSequenceOffset).value_or(0);
+          const std::vector<std::uint8_t> before(raw.begin(), raw.end());
+          std::vector<bool> changed(raw.size() / kSectorSize, false);
+          patterns.ForEachCopy(fixed, [&](std::size_t at) {
+            const std::size_t from = at - 2, to = at + 2 * patterns.LengthAt(fixed, at);
+            if (from < entriesEnd) return;  // a live entry's name
+            for (std::size_t i = from; i < to; ++i) {
+              // The last two bytes of each sector are kept in the update sequence array.
+              const std::size_t inSector = i % kSectorSize;
+              if (inSector >= kSectorSize - 2) {
+                raw[array + 2 + 2 * (i / kSectorSize) + (inSector - (kSectorSize - 2))] = 0;
+                changed[0] = true;
+              } else {
+                raw[i] = 0;
+              }
+              changed[i / kSectorSize] = true;
+            }
+          });
+          for (std::size_t s = 0; s < changed.size(); ++s) {
+            if (!changed[s]) continue;
+            std::optional<std::uint64_t> sector = AllocationSector(runs, offset + s * kSectorSize);
+            if (!sector) continue;
+            const std::size_t from = s * kSectorSize, to = from + kSectorSize;
+            patches.push_back({*sector * kSectorSize, {before.begin() + from, before.begin() + to},
+                               {raw.begin() + from, raw.begin() + to}});
+          }
+        });
+    if (!walked) return std::nullopt;
+    return patches;
+  }
+
+ private:
+  // A name as index entries and file name attributes hold it: its length,
+  // its namespace, its characters (so a longer name that holds it is not it).
+  class NamePatterns {
+   public:
+    explicit NamePatterns(const std::vector<std::u16string>& names) {
+      for (const std::u16string& name : names) {
+        if (name.empty() || name.size() > 255) continue;
+        std::vector<std::uint8_t>& bytes = patterns_.emplace_back();
+        for (char16_t unit : name) {
+          bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+          bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+        }
       }
     }
-    std::uint32_t found = 0;
-    // A name as index entries and file name attributes hold it: its length,
-    // its namespace, its characters (so a longer name that holds it is not it).
-    auto count = [&](std::span<const std::uint8_t> bytes) {
-      for (const std::vector<std::uint8_t>& pattern : patterns)
-        for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), pattern.begin(), pattern.end())) != bytes.end(); ++at)
-          if (at - bytes.begin() >= 2 && *(at - 2) == pattern.size() / 2) ++found;
-    };
-    count(record);
+    // Calls found(offset of the characters) for each copy.
+    template <typename Found>
+    void ForEachCopy(std::span<const std::uint8_t> bytes, Found found) const {
+      for (const std::vector<std::uint8_t>& pattern : patterns_) {
+        auto at = bytes.begin();
+        while ((at = std::search(at, bytes.end(), pattern.begin(), pattern.end())) != bytes.end()) {
+          const auto offset = static_cast<std::size_t>(at - bytes.begin());
+          if (offset >= 2 && bytes[offset - 2] == pattern.size() / 2) found(offset);
+          ++at;
+        }
+      }
+    }
+    static std::size_t LengthAt(std::span<const std::uint8_t> bytes, std::size_t at) { return bytes[at - 2]; }
+
+   private:
+    std::vector<std::vector<std::uint8_t>> patterns_;
+  };
+
+  // Reads the folder's record (fixed up) and then each of its index blocks
+  // (as on the volume) with its byte offset in the allocation.
+  template <typename OnRecord, typename OnBlock>
+  bool WalkFolder(std::uint64_t folder, std::int32_t& errorCode, OnRecord onRecord, OnBlock onBlock) {
+    RecordBuffer record = Blank();
+    if (records_.Read(folder, record, errorCode) != MftRecordSource::Outcome::Read) return false;
+    onRecord(std::span<const std::uint8_t>(record));
     DirectoryIndex index = LookUpInDirectory(record, u"");
     std::vector<std::uint8_t> block(index.blockSize);
     ChainGuard sectors(facts_.volumeSectors);
     for (std::uint64_t offset = 0; offset + index.blockSize <= AllocatedBytes(index); offset += index.blockSize) {
       if (!ReadAllocation(index.allocationRuns, offset, block, sectors, errorCode)) break;
-      ApplyFixUp(block);  // a name across a sector's end reads whole
-      count(block);
+      onBlock(offset, std::span<std::uint8_t>(block));
     }
-    if (errorCode != error_code::kNone) return std::nullopt;
-    return found;
+    return errorCode == error_code::kNone;
   }
 
- private:
+  // The volume sector that holds a byte offset of an index allocation.
+  std::optional<std::uint64_t> AllocationSector(const std::vector<DataRun>& runs, std::uint64_t offset) const {
+    const std::uint64_t clusterBytes = ClusterBytes(facts_);
+    if (clusterBytes == 0) return std::nullopt;
+    std::uint64_t cluster = offset / clusterBytes;
+    for (const DataRun& run : runs) {
+      if (cluster < run.clusterCount) {
+        if (run.sparse) return std::nullopt;
+        return (run.startCluster + cluster) * facts_.geometry.sectorsPerCluster + offset % clusterBytes / kSectorSize;
+      }
+      cluster -= run.clusterCount;
+    }
+    return std::nullopt;
+  }
+
   // Reads the root directory's record, whose index the walk starts from.
   bool ReadRootIndexRuns(RecordBuffer& root, std::int32_t& errorCode) {
     switch (records_.Read(kRootDirectoryRecord, root, errorCode)) {
@@ -540,6 +636,15 @@ std::optional<std::uint32_t> CountNamesInFolder(char driveLetter, const BootSect
   RawVolume volume(driveLetter);
   NtfsLocate locate(volume, facts);
   return locate.CountNames(folderRecord, names, errorCode);
+}
+
+std::optional<std::vector<IndexSectorPatch>> NamesPastFolderEntries(char driveLetter, const BootSectorFacts& facts,
+                                                                    std::uint64_t folderRecord,
+                                                                    const std::vector<std::u16string>& names,
+                                                                    std::int32_t& errorCode) {
+  RawVolume volume(driveLetter);
+  NtfsLocate locate(volume, facts);
+  return locate.NamesPastEntries(folderRecord, names, errorCode);
 }
 
 }  // namespace corvanel

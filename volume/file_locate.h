@@ -82,6 +82,22 @@ std::optional<std::uint32_t> CountNamesInFolder(char driveLetter, const BootSect
                                                 std::uint64_t folderRecord, const std::vector<std::u16string>& names,
                                                 std::int32_t& errorCode);
 
+// A sector of a folder's index block, as it is to be written: copies of names
+// that lay past the block's entries zeroed.
+struct IndexSectorPatch {
+  std::uint64_t offset = 0;         // bytes from the volume's start
+  std::vector<std::uint8_t> before;  // as read
+  std::vector<std::uint8_t> after;   // as to be written
+};
+
+// The sectors of the NTFS folder's index blocks that hold one of names past
+// their live entries, with those copies zeroed; nothing when the folder
+// cannot be read.
+std::optional<std::vector<IndexSectorPatch>> NamesPastFolderEntries(char driveLetter, const BootSectorFacts& facts,
+                                                                    std::uint64_t folderRecord,
+                                                                    const std::vector<std::u16string>& names,
+                                                                    std::int32_t& errorCode);
+
 // ---- the NTFS steps, for the locate and its tests ---------------------------
 
 using FileRecordBytes = std::span<const std::uint8_t>;

@@ -358,6 +358,28 @@ class NtfsLayoutShredTest(ShredCase):
         self.assert_markers_gone(self.image, ["plain", "folder"])
         self.assert_bystanders()
 
+    def test_names_left_past_the_entries_of_index_blocks(self):
+        # Each target is the last entry of the folder's last index block:
+        # deleting it leaves its bytes past the entries that remain.
+        image = make_ntfs(os.path.join(self.work.name, "many.img"), 8)
+        fillers = {f"filler {i:02d} " + "f" * (i % 23) + ".bin" for i in range(60)}
+        targets = [f"zz secret {i}.bin" for i in range(5)]
+        with ntfs_mount(image, self.mnt) as root:
+            for name in sorted(fillers) + targets:
+                write(f"{root}/many/{name}", marked(name, 600))
+            for name in reversed(targets):
+                result = shred(f"{root}/many/{name}", "--json")
+                self.assertEqual(json.loads(result.stdout)["nameCopiesLeft"], 0, result.stdout)
+                self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(run("ntfsfix", "-n", image, check=False).returncode, 0)
+        with open(image, "rb") as f:
+            data = f.read()
+        for name in targets:
+            self.assertNotIn(utf16(name), data, name)
+        self.assert_markers_gone(image, targets)
+        with ntfs_mount(image, self.mnt) as root:
+            self.assertEqual(set(os.listdir(f"{root}/many")), fillers)
+
     def test_unlocated_file_is_deleted_only_when_asked_to(self):
         image = os.path.join(self.work.name, "unlocated.img")
         subprocess.run(["cp", "--sparse=always", self.image, image], check=True)
