@@ -3,7 +3,7 @@ sectors, 32 KiB clusters on 4096-byte sectors) and written
 through exfat-fuse, read by the exFAT reading layer (exfat_listing) and held
 against The Sleuth Kit: every deleted entry set's name, folder, size and
 first cluster against `fls -rd` and `istat`, no-FAT-chain as written; the
-boot region's checksum and its backup. On 512-byte sectors corvanel-cli's
+boot region's checksum and its backup. On every volume corvanel-cli's
 info, scan and recover too: names, paths, sizes and entry numbers against
 `fls -rd`, contents against the originals and `icat`; a set deleted by hand
 (its FAT chain kept), a damaged set and a valid data length short of the
@@ -210,7 +210,7 @@ def check_cli(image, names, work):
     serial = int.from_bytes(boot[0x64:0x68], "little")
     info = cli("info", image, "--json")[0]
     check(info["fs"] == "exfat" and info["serial"] == "%04X-%04X" % (serial >> 16, serial & 0xFFFF) and
-          info["clusterBytes"] == 512 << boot[0x6D], image + ": info " + json.dumps(info))
+          info["clusterBytes"] == (1 << boot[0x6C]) << boot[0x6D], image + ": info " + json.dumps(info))
     scanned = {(s["path"] + "/" if s["path"] else "") + s["name"]: s for s in cli("scan", image, "--json")}
     tsk = {path: inode for path, inode in fls_deleted(image).items() if not path.startswith(("doomed", "doomed/deeper"))
            or path.endswith(".txt")}
@@ -326,10 +326,9 @@ def main():
     try:
         for cluster, sector in (("4K", 512), ("128K", 512), ("32K", 4096), ("32K", 512)):
             image, names = make_volume(work, cluster, sector)
-            if sector == 512:
-                check_cli(image, names, work)
-                if cluster == "4K":
-                    check_hand_made(image, names, work)
+            check_cli(image, names, work)
+            if cluster == "4K":
+                check_hand_made(image, names, work)
             if cluster == "32K" and sector == 512:
                 continue  # the reading layer's checks are the 4K volume's
             facts = compare_with_tsk(image, names)
