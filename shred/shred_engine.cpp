@@ -746,7 +746,10 @@ bool ScrubFatDirectoryEntries(char driveLetter, std::int32_t& errorCode, ShredRe
   if (bySector.empty()) return true;
   RawSession session;
   if (!session.Open(driveLetter, errorCode, report)) return false;
-  for (const auto& [sectorNumber, places] : bySector) {
+  for (const auto& group : bySector) {
+    // Named, not bound: lambdas below capture them (clang 14 takes no bindings).
+    const auto sectorNumber = group.first;
+    const auto& places = group.second;
     std::array<std::uint8_t, kSectorSize> sector{};
     const std::uint64_t offset = std::uint64_t{sectorNumber} * kSectorSize;
     auto pending = [&](std::span<const std::uint8_t> now) {
@@ -822,7 +825,10 @@ bool ZeroExfatEntrySet(char driveLetter, std::int32_t& errorCode, ShredReport& r
   if (bySector.empty()) return true;
   RawSession session;
   if (!session.Open(driveLetter, errorCode, report)) return false;
-  for (const auto& [sectorNumber, places] : bySector) {
+  for (const auto& group : bySector) {
+    // Named, not bound: lambdas below capture them (clang 14 takes no bindings).
+    const auto sectorNumber = group.first;
+    const auto& places = group.second;
     std::array<std::uint8_t, kSectorSize> sector{};
     const std::uint64_t offset = sectorNumber * kSectorSize;
     auto entryAt = [&](std::span<std::uint8_t> bytes, const ExfatEntryPlace* place) {
