@@ -16,6 +16,8 @@ cp "$image" "$work/demo.img"
 mkdir "$work/x"  # X:\ itself: the system lists only drives with a folder
 export CORVANEL_WINEPREFIX="${CORVANEL_WINEPREFIX:-/var/cache/corvanel/wineprefix-window}"
 export CORVANEL_WINE_X_IMAGE="$work/demo.img" CORVANEL_WINE_X_MOUNT="$work/x"
+# On a desktop its window manager places the windows; a virtual display has none.
+export CORVANEL_WINE_MANAGED="${DISPLAY:+Y}"
 # A fixed disk, as GetDriveTypeW must say for the page to list it.
 tools/wine-run reg add 'HKLM\Software\Wine\Drives' /v x: /t REG_SZ /d hd /f >/dev/null 2>&1
 
