@@ -175,9 +175,9 @@ struct Item {
 // for reuse, so the bytes stay in the cache rather than in fresh pages.
 class Handoff {
  public:
-  static constexpr std::uint64_t kHeld = 8ull << 20;
-  static constexpr std::uint64_t kBatchBytes = 512ull << 10;
-  static constexpr std::size_t kBatchItems = 128;
+  static constexpr std::uint64_t kHeld = 2ull << 20;
+  static constexpr std::uint64_t kBatchBytes = 256ull << 10;
+  static constexpr std::size_t kBatchItems = 64;
 
   // Reader: false once the writer has stopped the run.
   bool Push(Item item) {
