@@ -150,7 +150,8 @@ struct Piece {
   bool counted = true;              // Unreadable: its bytes go into the progress
   bool afterRead = false;           // Bytes: a read came first (a stop request is looked at before it)
   bool piecesLost = false;          // End: extension records or clusters of it were missing, or its set damaged
-  std::vector<std::uint8_t> bytes;  // Bytes
+  std::vector<std::uint8_t> bytes;  // Bytes: [from, from + count) of it
+  std::size_t from = 0;
 };
 
 // One ticked file as the reading thread found it: its plan (pointing into
@@ -198,11 +199,15 @@ class Handoff {
     if (spare_.empty()) return {};
     std::vector<std::uint8_t> buffer = std::move(spare_.back());
     spare_.pop_back();
+    spareBytes_ -= buffer.capacity();
     return buffer;
   }
-  // Writer: a buffer written out, for the reader to fill again.
+  // Writer: a buffer written out, for the reader to fill again (as many as
+  // hold kHeld bytes at most: what is kept for reuse is bounded too).
   void GiveBack(std::vector<std::uint8_t>&& buffer) {
-    if (buffer.capacity() > 0 && given_.size() < kBatchItems) given_.push_back(std::move(buffer));
+    if (buffer.capacity() == 0 || given_.size() >= kBatchItems || givenBytes_ + buffer.capacity() > kHeld) return;
+    givenBytes_ += buffer.capacity();
+    given_.push_back(std::move(buffer));
   }
 
   // Writer: the next item; nothing once the reader has finished and all are taken.
@@ -212,6 +217,7 @@ class Handoff {
       held_ -= incomingBytes_;  // the last batch is done with
       for (std::vector<std::uint8_t>& buffer : given_) returned_.push_back(std::move(buffer));
       given_.clear();
+      givenBytes_ = 0;
       room_.notify_one();
       ready_.wait(lock, [&] { return !items_.empty() || finished_; });
       incoming_.swap(items_);
@@ -241,9 +247,10 @@ class Handoff {
     for (Item& item : outgoing_) items_.push_back(std::move(item));
     outgoing_.clear();
     outgoingBytes_ = 0;
-    while (!returned_.empty() && spare_.size() < kBatchItems) {
-      spare_.push_back(std::move(returned_.back()));
-      returned_.pop_back();
+    for (std::vector<std::uint8_t>& buffer : returned_) {
+      if (spare_.size() >= kBatchItems || spareBytes_ + buffer.capacity() > kHeld) break;
+      spareBytes_ += buffer.capacity();
+      spare_.push_back(std::move(buffer));
     }
     returned_.clear();
     ready_.notify_one();
@@ -261,9 +268,11 @@ class Handoff {
   std::vector<Item> outgoing_;       // the reader's batch
   std::uint64_t outgoingBytes_ = 0;
   std::vector<std::vector<std::uint8_t>> spare_;     // the reader's buffers to fill
+  std::uint64_t spareBytes_ = 0;
   std::deque<Item> incoming_;        // the writer's batch
   std::uint64_t incomingBytes_ = 0;
   std::vector<std::vector<std::uint8_t>> given_;     // the writer's buffers written out
+  std::uint64_t givenBytes_ = 0;
 };
 
 // The reading thread's side of the handoff for one file.
@@ -277,6 +286,18 @@ class Recorder {
     item.piece.afterRead = afterRead;
     item.piece.bytes = handoff_.Buffer();
     item.piece.bytes.assign(bytes.begin(), bytes.end());
+    item.piece.count = bytes.size();
+    return handoff_.Push(std::move(item));
+  }
+  // A read's buffer taken whole, not copied; the reader reads on into a spare.
+  bool Take(std::vector<std::uint8_t>& buffer, std::size_t from, std::size_t count) {
+    Item item;
+    item.piece.kind = Piece::Kind::Bytes;
+    item.piece.afterRead = true;
+    item.piece.bytes = handoff_.Buffer();
+    item.piece.bytes.swap(buffer);
+    item.piece.from = from;
+    item.piece.count = count;
     return handoff_.Push(std::move(item));
   }
   bool Zeros(std::uint64_t count) { return Push(Piece::Kind::Zeros, count); }
@@ -488,7 +509,7 @@ class Recovery {
           break;
         case Piece::Kind::Bytes:
           if (piece.afterRead && AbortRequested) return Outcome::StopAborted;
-          on = Put(file, piece.bytes, written);
+          on = Put(file, std::span(piece.bytes).subspan(piece.from, piece.count), written);
           handoff.GiveBack(std::move(piece.bytes));
           break;
         case Piece::Kind::Zeros:
@@ -682,6 +703,10 @@ class Recovery {
     bool Bytes(std::span<const std::uint8_t> bytes) override {
       taken += bytes.size();
       return Stop(out_.Bytes(bytes, true));
+    }
+    bool Read(std::vector<std::uint8_t>& buffer, std::size_t from, std::size_t count) override {
+      taken += count;
+      return Stop(out_.Take(buffer, from, count));
     }
     bool Zeros(std::uint64_t count) override {
       taken += count;
