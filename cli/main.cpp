@@ -18,6 +18,10 @@ int Run(std::vector<std::string> args) {
   platform::PrepareConsole();
   // Listings of thousands of lines: no per-write locking of C's streams.
   std::ios::sync_with_stdio(false);
+  // Each warning line would first flush the output, a write (and a wake-up
+  // of whatever reads it) per warned file, where the two streams go to
+  // different places and their order cannot show.
+  if (!platform::SameDestination(stdout, stderr)) std::cerr.tie(nullptr);
   // Ctrl+C lets the engines delete their partial output before the process ends.
   platform::SetFlagOnInterrupt(AbortRequested);
   bool assumeYes = false;

@@ -16,6 +16,10 @@ void PrepareConsole();
 
 bool IsTerminal(std::FILE* stream);
 
+// Whether two streams write to the same file, pipe or terminal (where the
+// order of their lines shows); true where that cannot be told.
+bool SameDestination(std::FILE* a, std::FILE* b);
+
 // Reads one line from the terminal; nullopt at end of input.
 std::optional<std::string> ReadTerminalLine();
 

@@ -2,10 +2,16 @@
 #include "recover/recovery_engine.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
-#include <map>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
-#include <set>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "app/message_catalogue.h"
 #include "app/progress_meter.h"
@@ -135,6 +141,189 @@ enum class Outcome {
 // The same-name rule's answer for one file.
 enum class Claim { Take, Skip, End };
 
+// A stretch of one file's data as read from the volume.
+struct Piece {
+  enum class Kind { Bytes, Zeros, Unreadable, Damaged, End };
+  Kind kind = Kind::End;
+  std::uint64_t count = 0;          // Zeros, Unreadable, Damaged: bytes
+  std::int32_t code = 0;            // Unreadable: why
+  bool counted = true;              // Unreadable: its bytes go into the progress
+  bool afterRead = false;           // Bytes: a read came first (a stop request is looked at before it)
+  bool piecesLost = false;          // End: extension records or clusters of it were missing, or its set damaged
+  std::vector<std::uint8_t> bytes;  // Bytes: [from, from + count) of it
+  std::size_t from = 0;
+};
+
+// One ticked file as the reading thread found it: its plan (pointing into
+// the record or entry it holds), then its pieces, then an End piece.
+struct Job {
+  Plan plan;
+  MftRecord record;
+  FatDeletedEntry fatEntry;
+  std::optional<SkipReason> refused;  // its record could not be had as listed: nothing follows
+};
+
+struct Item {
+  std::unique_ptr<Job> job;  // a file begins; else a piece of the current one
+  Piece piece;
+};
+
+// Files' data go from the thread reading the volume to the one writing
+// files, in file order, with at most about kHeld bytes between them: the
+// volume is read while the last files are written and named. Items go over
+// in batches, so that two threads meet (a lock, perhaps a wake-up) once
+// every many small files rather than for each; and their buffers come back
+// for reuse, so the bytes stay in the cache rather than in fresh pages.
+class Handoff {
+ public:
+  static constexpr std::uint64_t kHeld = 2ull << 20;
+  static constexpr std::uint64_t kBatchBytes = 256ull << 10;
+  static constexpr std::size_t kBatchItems = 64;
+
+  // Reader: false once the writer has stopped the run.
+  bool Push(Item item) {
+    if (stopped_) return false;
+    outgoingBytes_ += item.piece.bytes.size();
+    outgoing_.push_back(std::move(item));
+    return (outgoingBytes_ < kBatchBytes && outgoing_.size() < kBatchItems) || Flush();
+  }
+  // Reader: the last items, and no more to come.
+  void Finish() {
+    Flush();
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    ready_.notify_one();
+  }
+  // Reader: an empty buffer, one the writer is done with where it can.
+  std::vector<std::uint8_t> Buffer() {
+    if (spare_.empty()) return {};
+    std::vector<std::uint8_t> buffer = std::move(spare_.back());
+    spare_.pop_back();
+    spareBytes_ -= buffer.capacity();
+    return buffer;
+  }
+  // Writer: a buffer written out, for the reader to fill again (as many as
+  // hold kHeld bytes at most: what is kept for reuse is bounded too).
+  void GiveBack(std::vector<std::uint8_t>&& buffer) {
+    if (buffer.capacity() == 0 || given_.size() >= kBatchItems || givenBytes_ + buffer.capacity() > kHeld) return;
+    givenBytes_ += buffer.capacity();
+    given_.push_back(std::move(buffer));
+  }
+
+  // Writer: the next item; nothing once the reader has finished and all are taken.
+  std::optional<Item> Pop() {
+    if (incoming_.empty()) {
+      std::unique_lock lock(mutex_);
+      held_ -= incomingBytes_;  // the last batch is done with
+      for (std::vector<std::uint8_t>& buffer : given_) returned_.push_back(std::move(buffer));
+      given_.clear();
+      givenBytes_ = 0;
+      room_.notify_one();
+      ready_.wait(lock, [&] { return !items_.empty() || finished_; });
+      incoming_.swap(items_);
+      incomingBytes_ = queuedBytes_;
+      queuedBytes_ = 0;
+    }
+    if (incoming_.empty()) return std::nullopt;
+    Item item = std::move(incoming_.front());
+    incoming_.pop_front();
+    return item;
+  }
+  // Writer: the run ends; the reader stops at its next item.
+  void Stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;  // what is held goes with the handoff, after the reader has ended
+    room_.notify_one();
+  }
+  bool Stopped() const { return stopped_; }
+
+ private:
+  bool Flush() {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return stopped_ || held_ == 0 || held_ + outgoingBytes_ <= kHeld; });
+    if (stopped_) return false;
+    held_ += outgoingBytes_;
+    queuedBytes_ += outgoingBytes_;
+    for (Item& item : outgoing_) items_.push_back(std::move(item));
+    outgoing_.clear();
+    outgoingBytes_ = 0;
+    for (std::vector<std::uint8_t>& buffer : returned_) {
+      if (spare_.size() >= kBatchItems || spareBytes_ + buffer.capacity() > kHeld) break;
+      spareBytes_ += buffer.capacity();
+      spare_.push_back(std::move(buffer));
+    }
+    returned_.clear();
+    ready_.notify_one();
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_, room_;
+  std::deque<Item> items_;           // handed over, not yet taken
+  std::uint64_t held_ = 0;           // bytes handed over and not yet done with
+  std::uint64_t queuedBytes_ = 0;    // of items_
+  bool finished_ = false;
+  std::atomic<bool> stopped_{false};
+  std::vector<std::vector<std::uint8_t>> returned_;  // buffers on their way back
+  std::vector<Item> outgoing_;       // the reader's batch
+  std::uint64_t outgoingBytes_ = 0;
+  std::vector<std::vector<std::uint8_t>> spare_;     // the reader's buffers to fill
+  std::uint64_t spareBytes_ = 0;
+  std::deque<Item> incoming_;        // the writer's batch
+  std::uint64_t incomingBytes_ = 0;
+  std::vector<std::vector<std::uint8_t>> given_;     // the writer's buffers written out
+  std::uint64_t givenBytes_ = 0;
+};
+
+// The reading thread's side of the handoff for one file.
+class Recorder {
+ public:
+  explicit Recorder(Handoff& handoff) : handoff_(handoff) {}
+  bool GoOn() { return !handoff_.Stopped(); }
+  bool Bytes(std::span<const std::uint8_t> bytes, bool afterRead) {
+    Item item;
+    item.piece.kind = Piece::Kind::Bytes;
+    item.piece.afterRead = afterRead;
+    item.piece.bytes = handoff_.Buffer();
+    item.piece.bytes.assign(bytes.begin(), bytes.end());
+    item.piece.count = bytes.size();
+    return handoff_.Push(std::move(item));
+  }
+  // A read's buffer taken whole, not copied; the reader reads on into a spare.
+  bool Take(std::vector<std::uint8_t>& buffer, std::size_t from, std::size_t count) {
+    Item item;
+    item.piece.kind = Piece::Kind::Bytes;
+    item.piece.afterRead = true;
+    item.piece.bytes = handoff_.Buffer();
+    item.piece.bytes.swap(buffer);
+    item.piece.from = from;
+    item.piece.count = count;
+    return handoff_.Push(std::move(item));
+  }
+  bool Zeros(std::uint64_t count) { return Push(Piece::Kind::Zeros, count); }
+  bool Damaged(std::uint64_t count) { return Push(Piece::Kind::Damaged, count); }
+  bool Unreadable(std::uint64_t count, std::int32_t code, bool counted) {
+    return Push(Piece::Kind::Unreadable, count, code, counted);
+  }
+  bool End(bool piecesLost) {
+    Item item;
+    item.piece.piecesLost = piecesLost;
+    return handoff_.Push(std::move(item));
+  }
+
+ private:
+  bool Push(Piece::Kind kind, std::uint64_t count, std::int32_t code = 0, bool counted = true) {
+    if (count == 0 && kind != Piece::Kind::Unreadable) return true;
+    Item item;
+    item.piece.kind = kind;
+    item.piece.count = count;
+    item.piece.code = code;
+    item.piece.counted = counted;
+    return handoff_.Push(std::move(item));
+  }
+  Handoff& handoff_;
+};
+
 class Recovery {
  public:
   Recovery(char driveLetter, std::int32_t& errorCode, RecoveryObserver* observer)
@@ -142,9 +331,9 @@ class Recovery {
     clusterBytes_ = ClusterBytes(facts_);
   }
 
-  // One ticked file: its name settled, its data copied into a scratch file,
-  // and the scratch file put in place under the name.
-  Outcome Handle(Plan& plan) {
+  // One ticked file: its name settled, its data (from the handoff) copied
+  // into a scratch file, and the scratch file put in place under the name.
+  Outcome Handle(Plan& plan, Handoff& handoff) {
     plan.name = RecoveredName(plan.name);
     if (std::optional<Outcome> noFolder = EnterFolder(plan)) return *noFolder;
     RecoveredFile written{plan.key, TargetFor(plan.name), 0, plan.size};
@@ -163,7 +352,7 @@ class Recovery {
     if (!file.IsOpen()) return NotWritten(plan, written, error);
     available_ -= std::min(available_, plan.needed);
 
-    const Outcome outcome = CopyData(plan, file, written);
+    const Outcome outcome = CopyData(plan, handoff, file, written);
     // A write that failed: the scratch file goes, the run goes on.
     if (outcome == Outcome::FileFailed) return Skip(written, SkipReason::NotWritten);
     if (outcome != Outcome::Next) return outcome;  // stopped: the scratch file goes
@@ -180,6 +369,34 @@ class Recovery {
   }
 
   RawVolume& Volume() { return volume_; }
+
+  // Reading thread: each file's data, in order, into the handoff (pieces
+  // and an End), until the last or until the writer stops the run.
+  void Read(Job& job, Recorder& out) {
+    const Plan& plan = job.plan;
+    exfatGuessed_ = false;
+    Outcome outcome = Outcome::Next;
+    if (plan.resident)
+      outcome = out.Bytes(plan.record->residentData, false) ? Outcome::Next : Outcome::StopAborted;
+    else
+      outcome = plan.record      ? CopyRuns(*plan.record, out)
+                : plan.exfatFile ? CopyExfat(*plan.exfatFile, out)
+                                 : CopyFat(*plan.fatEntry, out);
+    if (outcome != Outcome::Next) return;
+    // Pieces of it in extension records reused since are lost, or its run
+    // list is damaged, whatever its size says.
+    out.End((plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete)) ||
+            (plan.exfatFile && exfatGuessed_));
+  }
+
+  // Passes over what is left of the current file's pieces.
+  void SkipRest(Handoff& handoff) {
+    while (!ended_) {
+      std::optional<Item> item = handoff.Pop();
+      ended_ = !item || item->piece.kind == Piece::Kind::End;
+    }
+  }
+  void BeginFile() { ended_ = false; }
 
  private:
   // The folder a file goes into, made as needed (RecoverKeepPaths), part by
@@ -268,10 +485,10 @@ class Recovery {
     return Outcome::StopDeclined;
   }
 
-  // The file's data into the scratch file (resident data, NTFS extents or a
-  // FAT32 chain), and how whole it came out. Zeros owed for unreadable
-  // clusters belong to one file: none are carried over from the last.
-  Outcome CopyData(const Plan& plan, platform::StagedFile& file, RecoveredFile& written) {
+  // The file's data into the scratch file as the reading thread hands it
+  // over, and how whole it came out. Zeros owed for unreadable clusters
+  // belong to one file: none are carried over from the last.
+  Outcome CopyData(const Plan& plan, Handoff& handoff, platform::StagedFile& file, RecoveredFile& written) {
     pendingZeros_ = 0;
     // A file's hash starts afresh, whatever a file that failed left in it.
     hashing_ = RecoverHashes;
@@ -279,18 +496,38 @@ class Recovery {
       if (!hash_) hash_.emplace();
       hash_->Restart();
     }
-    Outcome outcome = Outcome::Next;
-    if (plan.resident)
-      outcome = Put(file, plan.record->residentData, written) ? Outcome::Next : Outcome::FileFailed;
-    else
-      outcome = plan.record      ? CopyRuns(*plan.record, file, written)
-                : plan.exfatFile ? CopyExfat(*plan.exfatFile, file, written)
-                                 : CopyFat(*plan.fatEntry, file, written);
-    if (outcome != Outcome::Next) return outcome;
-    // Pieces of it in extension records reused since are lost, or its run
-    // list is damaged, whatever its size says.
-    const bool piecesLost = (plan.record && (plan.record->extensionsMissing || !plan.record->runsComplete)) ||
-                            (plan.exfatFile && exfatGuessed_);
+    bool piecesLost = false;
+    while (!ended_) {
+      std::optional<Item> item = handoff.Pop();
+      if (!item) return Outcome::StopAborted;  // the reader failed: no half file is named
+      Piece& piece = item->piece;
+      bool on = true;
+      switch (piece.kind) {
+        case Piece::Kind::End:
+          ended_ = true;
+          piecesLost = piece.piecesLost;
+          break;
+        case Piece::Kind::Bytes:
+          if (piece.afterRead && AbortRequested) return Outcome::StopAborted;
+          on = Put(file, std::span(piece.bytes).subspan(piece.from, piece.count), written);
+          handoff.GiveBack(std::move(piece.bytes));
+          break;
+        case Piece::Kind::Zeros:
+          on = PutZeros(file, piece.count, written);
+          break;
+        case Piece::Kind::Damaged:
+          on = PutZeros(file, piece.count, written);
+          if (on) written.damagedBytes += piece.count;
+          break;
+        case Piece::Kind::Unreadable:
+          errorCode_ = piece.code;
+          pendingZeros_ += piece.count;
+          written.unreadableBytes += piece.count;
+          if (piece.counted) AdvanceProgress(piece.count);
+          break;
+      }
+      if (!on) return Outcome::FileFailed;
+    }
     if (hashing_) written.sha256 = hash_->FinishHex();
     written.complete = written.bytesWritten == plan.size && written.unreadableBytes == 0 &&
                        written.damagedBytes == 0 && !piecesLost;
@@ -410,6 +647,12 @@ class Recovery {
     return true;
   }
 
+  // Zeros for a stretch the file holds no clusters for (a hole).
+  bool PutZeros(platform::StagedFile& file, std::uint64_t bytes, RecoveredFile& written) {
+    pendingZeros_ += bytes;
+    return Put(file, {}, written);
+  }
+
   bool WriteFailed(platform::SystemError error, RecoveredFile& written) {
     written.systemText = platform::SystemErrorMessage(error);
     ReportSystemError(error, error_code::kFileOpenFailed, errorCode_);
@@ -449,44 +692,41 @@ class Recovery {
     return TargetFor(u"Recover_" + Decimal(number) + extension);
   }
 
-  // Takes a stream's bytes into the scratch file: a hole as zeros, a
-  // cluster that cannot be read owed as zeros, written only if something
-  // readable follows it, so readable data keeps its place.
+  // Takes a stream's bytes into the handoff: a hole as zeros, a cluster
+  // that cannot be read owed as zeros, written only if something readable
+  // follows it, so readable data keeps its place.
   class FileReceiver final : public RunReceiver {
    public:
-    FileReceiver(Recovery& recovery, platform::StagedFile& file, RecoveredFile& written)
-        : recovery_(recovery), file_(file), written_(written) {}
+    explicit FileReceiver(Recorder& out) : out_(out) {}
 
-    bool GoOn() override { return Stop(AbortRequested ? Outcome::StopAborted : Outcome::Next); }
+    bool GoOn() override { return Stop(out_.GoOn()); }
     bool Bytes(std::span<const std::uint8_t> bytes) override {
       taken += bytes.size();
-      return Stop(recovery_.Put(file_, bytes, written_) ? Outcome::Next : Outcome::FileFailed);
+      return Stop(out_.Bytes(bytes, true));
+    }
+    bool Read(std::vector<std::uint8_t>& buffer, std::size_t from, std::size_t count) override {
+      taken += count;
+      return Stop(out_.Take(buffer, from, count));
     }
     bool Zeros(std::uint64_t count) override {
       taken += count;
-      return Stop(recovery_.PutZeros(file_, count, written_) ? Outcome::Next : Outcome::FileFailed);
+      return Stop(out_.Zeros(count));
     }
     bool Unreadable(std::uint64_t count, std::int32_t code) override {
       taken += count;
-      recovery_.errorCode_ = code;
-      recovery_.pendingZeros_ += count;
-      written_.unreadableBytes += count;
-      AdvanceProgress(count);
-      return true;
+      return Stop(out_.Unreadable(count, code, true));
     }
 
     std::uint64_t taken = 0;  // bytes of the stream dealt with
     Outcome outcome = Outcome::Next;
 
    private:
-    bool Stop(Outcome why) {
-      outcome = why;
-      return why == Outcome::Next;
+    bool Stop(bool on) {
+      outcome = on ? Outcome::Next : Outcome::StopAborted;
+      return on;
     }
 
-    Recovery& recovery_;
-    platform::StagedFile& file_;
-    RecoveredFile& written_;
+    Recorder& out_;
   };
 
   RunStream Stream(std::span<const DataRun> runs) const {
@@ -495,18 +735,11 @@ class Recovery {
 
   // Copies the stream's first `remaining` bytes, or as far as its extents
   // reach (an extent outside the volume ends it).
-  Outcome CopyStream(const RunStream& stream, platform::StagedFile& file, std::uint64_t& remaining,
-                     RecoveredFile& written) {
-    FileReceiver receiver(*this, file, written);
+  Outcome CopyStream(const RunStream& stream, Recorder& out, std::uint64_t& remaining) {
+    FileReceiver receiver(out);
     ReadThroughRuns(volume_, stream, 0, remaining, receiver);
     remaining -= receiver.taken;
     return receiver.outcome;
-  }
-
-  // Zeros for a stretch the file holds no clusters for (a hole).
-  bool PutZeros(platform::StagedFile& file, std::uint64_t bytes, RecoveredFile& written) {
-    pendingZeros_ += bytes;
-    return Put(file, {}, written);
   }
 
   // The bytes of `clusters` clusters from clusterCount, saturating: no file is longer.
@@ -517,28 +750,22 @@ class Recovery {
   // An NTFS file's data through its extents: holes as zeros, compressed
   // units decompressed. Extents outside the volume end it (partial). Past its
   // initialized size a file reads as zeros, whatever its clusters still hold.
-  Outcome CopyRuns(const MftRecord& record, platform::StagedFile& file, RecoveredFile& written) {
+  Outcome CopyRuns(const MftRecord& record, Recorder& out) {
     if (clusterBytes_ == 0) return Outcome::Next;
     const std::uint64_t initialized = std::min(record.realSize, record.initializedSize);
     std::uint64_t remaining = initialized;
-    Outcome outcome = record.compressionUnit != 0 ? CopyCompressed(record, file, remaining, written)
-                                                  : CopyExtents(record, file, remaining, written);
+    Outcome outcome = record.compressionUnit != 0 ? CopyCompressed(record, out, remaining)
+                                                  : CopyStream(Stream(record.runs), out, remaining);
     // Extents that end early leave the file partial, not padded.
     if (outcome != Outcome::Next || remaining > 0 || initialized == record.realSize) return outcome;
-    return PutZeros(file, record.realSize - initialized, written) ? Outcome::Next : Outcome::FileFailed;
-  }
-
-  Outcome CopyExtents(const MftRecord& record, platform::StagedFile& file, std::uint64_t& remaining,
-                      RecoveredFile& written) {
-    return CopyStream(Stream(record.runs), file, remaining, written);
+    return out.Zeros(record.realSize - initialized) ? Outcome::Next : Outcome::StopAborted;
   }
 
   // Compressed data comes in units of 2^compressionUnit clusters: a unit with
   // no clusters is zeros, a unit with all of them is stored as it is, and a
   // unit with fewer holds LZNT1 data in those it has. A unit that does not
   // decode is written as zeros and reported, never as if it were the data.
-  Outcome CopyCompressed(const MftRecord& record, platform::StagedFile& file, std::uint64_t& remaining,
-                         RecoveredFile& written) {
+  Outcome CopyCompressed(const MftRecord& record, Recorder& out, std::uint64_t& remaining) {
     constexpr std::uint64_t kLargestUnit = 64ull << 20;
     if (record.compressionUnit > 16 || BytesOf(1ull << record.compressionUnit) > kLargestUnit) return Outcome::Next;
     const std::uint64_t unitClusters = 1ull << record.compressionUnit;
@@ -548,7 +775,7 @@ class Recovery {
     std::size_t runIndex = 0;
     std::uint64_t intoRun = 0;  // clusters of runs[runIndex] already taken
     while (remaining > 0 && runIndex < record.runs.size()) {
-      if (AbortRequested) return Outcome::StopAborted;
+      if (!out.GoOn()) return Outcome::StopAborted;
       // The unit's pieces, in order, from the extents.
       std::vector<DataRun> pieces;
       std::uint64_t covered = 0, allocated = 0;
@@ -569,28 +796,26 @@ class Recovery {
       if (std::any_of(pieces.begin(), pieces.end(), [&](const DataRun& p) { return !p.sparse && !OnVolume(unit, p); }))
         return Outcome::Next;  // outside the volume: the file ends here, partial
       if (allocated == 0) {
-        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
+        if (!out.Zeros(bytes)) return Outcome::StopAborted;
         remaining -= bytes;
         continue;
       }
       if (allocated == unitClusters) {  // stored as it is
-        Outcome outcome = CopyStream(unit, file, remaining, written);
+        Outcome outcome = CopyStream(unit, out, remaining);
         if (outcome != Outcome::Next) return outcome;
         continue;
       }
       std::erase_if(pieces, [](const DataRun& piece) { return piece.sparse; });
       compressed.resize(allocated * clusterBytes_);
       std::int32_t code = error_code::kNone;
-      if (ReadThroughRuns(volume_, Stream(pieces), 0, compressed, code) != RunRead::Read) {
-        errorCode_ = code;
-        pendingZeros_ += bytes;
-        written.unreadableBytes += bytes;
-      } else if (!DecompressLznt1(compressed, plain)) {
-        if (!PutZeros(file, bytes, written)) return Outcome::FileFailed;
-        written.damagedBytes += bytes;
-      } else if (!Put(file, std::span(plain).first(bytes), written)) {
-        return Outcome::FileFailed;
-      }
+      bool on = true;
+      if (ReadThroughRuns(volume_, Stream(pieces), 0, compressed, code) != RunRead::Read)
+        on = out.Unreadable(bytes, code, false);
+      else if (!DecompressLznt1(compressed, plain))
+        on = out.Damaged(bytes);
+      else
+        on = out.Bytes(std::span(plain).first(bytes), true);
+      if (!on) return Outcome::StopAborted;
       remaining -= bytes;
     }
     return Outcome::Next;
@@ -598,11 +823,11 @@ class Recovery {
 
   // A deleted FAT32 file's clusters follow its first one. They are not held
   // to the volume's size: the reads find its end, and what lies before stays.
-  Outcome CopyFat(const FatDeletedEntry& entry, platform::StagedFile& file, RecoveredFile& written) {
+  Outcome CopyFat(const FatDeletedEntry& entry, Recorder& out) {
     std::uint64_t remaining = entry.fileSize;
     const DataRun clusters{0, (remaining + clusterBytes_ - 1) / clusterBytes_, false};
     return CopyStream({std::span(&clusters, 1), facts_.geometry.sectorsPerCluster, UINT64_MAX, entry.firstDataSector},
-                      file, remaining, written);
+                      out, remaining);
   }
 
   // An exFAT file's data up to its valid data length, zeros from there to
@@ -611,7 +836,7 @@ class Recovery {
   // where it does not (freed with the file) the clusters are taken as
   // contiguous and the file reported possibly partial, as is a file whose
   // entry set was damaged. The reads find the volume's end.
-  Outcome CopyExfat(const ListedFile& listed, platform::StagedFile& file, RecoveredFile& written) {
+  Outcome CopyExfat(const ListedFile& listed, Recorder& out) {
     exfatGuessed_ = listed.Damaged();
     // No file holds more than the cluster heap: a damaged length is cut there.
     const std::uint64_t size = std::min(listed.size, BytesOf(facts_.clusterCount));
@@ -619,7 +844,7 @@ class Recovery {
     const std::uint32_t first = listed.clusterHigh;
     if (clusterBytes_ == 0 || valid == 0 || first < 2) {
       if (valid > 0) exfatGuessed_ = true;  // data said to be there, on no cluster
-      return PutZeros(file, size, written) ? Outcome::Next : Outcome::FileFailed;
+      return out.Zeros(size) ? Outcome::Next : Outcome::StopAborted;
     }
     const std::uint64_t needed = (valid + clusterBytes_ - 1) / clusterBytes_;
     std::vector<DataRun> runs;
@@ -648,11 +873,10 @@ class Recovery {
     }
     std::uint64_t remaining = valid;
     const Outcome outcome = CopyStream(
-        {runs, facts_.geometry.sectorsPerCluster, UINT64_MAX, facts_.geometry.fatFirstDataSector}, file, remaining,
-        written);
+        {runs, facts_.geometry.sectorsPerCluster, UINT64_MAX, facts_.geometry.fatFirstDataSector}, out, remaining);
     // Clusters that end early leave the file partial, not padded.
     if (outcome != Outcome::Next || remaining > 0 || valid == size) return outcome;
-    return PutZeros(file, size - valid, written) ? Outcome::Next : Outcome::FileFailed;
+    return out.Zeros(size - valid) ? Outcome::Next : Outcome::StopAborted;
   }
 
   RawVolume volume_;
@@ -666,18 +890,19 @@ class Recovery {
   // path inside it ("" the destination itself): those there before the run
   // (the destination's as they were when it was chosen), and its own.
   struct FolderNames {
-    std::set<std::u16string> before;
-    std::set<std::u16string> written;
-    std::map<std::u16string, std::int32_t> numberedFrom;  // by name: the first number Numbered need try
+    std::unordered_set<std::u16string> before;
+    std::unordered_set<std::u16string> written;
+    std::unordered_map<std::u16string, std::int32_t> numberedFrom;  // by name: the first number Numbered need try
     bool made = false;                                      // made or found a real folder in this run
   };
-  std::map<std::u16string, FolderNames> folderNames_;
+  std::unordered_map<std::u16string, FolderNames> folderNames_;
   bool rootListed_ = false;
   FolderNames* names_ = nullptr;  // the current file's folder's
   std::u16string folder_;         // the current file's folder
   bool foldsCase_ = true;         // the destination's names, as it compares them
   bool unchecked_ = false;        // the current file's name was not looked up: commit it without replacing
   std::uint64_t pendingZeros_ = 0;  // owed for unreadable clusters of the current file
+  bool ended_ = false;              // the current file's End was taken from the handoff
   std::optional<ParallelSha256> hash_;  // of the current file's bytes, on a core of its own
   bool hashing_ = false;                // RecoverHashes, for the current file
   bool queried_ = false;
@@ -744,71 +969,103 @@ Plan PlanFor(const FatDeletedEntry& entry) {
   return plan;
 }
 
-// Each ticked item is taken by its key, whatever its place in the tree; an
-// item that names no listed file is passed over. An NTFS file's record is
-// read again: one that holds another file now is refused, never recovered
-// as this one.
-RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, Recovery& recovery) {
-  const bool ntfs = LastScan.ScannedVolume.kind == kFileSystemNtfs;
+// The plan of the listed file of key, and its record read again (NTFS):
+// one that holds another file now is refused, never recovered as this one.
+std::unique_ptr<Job> JobFor(ScanKey key, std::optional<ListedRecordReader>& records, Recovery& recovery) {
+  const ListedFile& listed = *LastScan.File(key);
   const std::uint64_t clusterBytes = ClusterBytes(LastScan.ScannedVolume);
-  std::optional<ListedRecordReader> records;
-  MftRecord record;
-  FatDeletedEntry fatEntry;
+  auto job = std::make_unique<Job>();
+  if (LastScan.ScannedVolume.kind == kFileSystemNtfs) {
+    ListedRecordReader::State state = ListedRecordReader::State::Same;
+    if (recordsForTesting) {
+      job->record = recordsForTesting->at(key);
+    } else {
+      if (!records) records.emplace(recovery.Volume(), LastScan);
+      state = records->Read(key, job->record);
+    }
+    job->plan = PlanFor(listed, LastScan.Name(key), LastScan.Path(key), job->record, clusterBytes);
+    if (state != ListedRecordReader::State::Same) {
+      job->plan.size = listed.size;
+      job->refused = state == ListedRecordReader::State::Changed ? SkipReason::Changed : SkipReason::NothingRead;
+    }
+  } else if (LastScan.ScannedVolume.kind == kFileSystemExfat) {
+    const std::uint64_t heapBytes = LastScan.ScannedVolume.clusterCount * clusterBytes;
+    job->plan = PlanFor(listed, LastScan.Name(key), LastScan.Path(key), heapBytes);
+  } else {
+    FatDeletedEntry& fatEntry = job->fatEntry;
+    fatEntry.name = LastScan.Name(key);
+    fatEntry.path = LastScan.Path(key);
+    fatEntry.dirSector = listed.dirSector;
+    fatEntry.entryIndex = listed.entryIndex;
+    fatEntry.slotCount = listed.slotCount;
+    fatEntry.firstDataSector = listed.firstDataSector;
+    fatEntry.fileSize = static_cast<std::uint32_t>(listed.size);
+    fatEntry.clusterHigh = listed.clusterHigh;
+    fatEntry.times = listed.times;
+    job->plan = PlanFor(fatEntry);
+  }
+  job->plan.key = static_cast<std::int32_t>(key);
+  return job;
+}
+
+// Each ticked item is taken by its key, whatever its place in the tree; an
+// item that names no listed file is passed over. A second thread reads the
+// files from the volume, in order, while this one writes and names them:
+// questions, reports and stops stay in file order, here.
+RecoveryReport::End Walk(DeletedFilesView& view, TreeItem root, Recovery& recovery) {
+  std::vector<ScanKey> keys;
   for (TreeItem child = view.FirstChild(root); child != 0; child = view.NextSibling(child)) {
     if (!view.IsChecked(child)) continue;
     const std::uintptr_t data = view.ItemData(child);
-    const ListedFile* listed = data == 0 ? nullptr : LastScan.File(data - 1);
-    if (!listed) continue;
-    const ScanKey key = data - 1;
-    Plan plan;
-    Outcome outcome = Outcome::Next;
-    if (ntfs) {
-      ListedRecordReader::State state = ListedRecordReader::State::Same;
-      if (recordsForTesting) {
-        record = recordsForTesting->at(key);
-      } else {
-        if (!records) records.emplace(recovery.Volume(), LastScan);
-        state = records->Read(key, record);
+    if (data != 0 && LastScan.File(data - 1)) keys.push_back(data - 1);
+  }
+  Handoff handoff;
+  std::exception_ptr failed;
+  std::unique_ptr<Job> job;  // the file being written: the reader may still be reading it
+  std::thread reader([&] {
+    try {
+      std::optional<ListedRecordReader> records;
+      for (ScanKey key : keys) {
+        std::unique_ptr<Job> next = JobFor(key, records, recovery);
+        Job& read = *next;
+        // The writer holds the job until the reader has ended or it has taken its End.
+        if (!handoff.Push(Item{std::move(next), {}})) break;
+        if (read.refused) continue;
+        Recorder out(handoff);
+        recovery.Read(read, out);
+        if (handoff.Stopped()) break;
       }
-      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key), record, clusterBytes);
-      plan.key = static_cast<std::int32_t>(key);
-      if (state != ListedRecordReader::State::Same) {
-        plan.size = listed->size;
-        outcome = recovery.Refuse(
-            plan, state == ListedRecordReader::State::Changed ? SkipReason::Changed : SkipReason::NothingRead);
-      } else {
-        outcome = recovery.Handle(plan);
-      }
-    } else if (LastScan.ScannedVolume.kind == kFileSystemExfat) {
-      const std::uint64_t heapBytes = LastScan.ScannedVolume.clusterCount * clusterBytes;
-      plan = PlanFor(*listed, LastScan.Name(key), LastScan.Path(key), heapBytes);
-      plan.key = static_cast<std::int32_t>(key);
-      outcome = recovery.Handle(plan);
-    } else {
-      fatEntry.name = LastScan.Name(key);
-      fatEntry.path = LastScan.Path(key);
-      fatEntry.dirSector = listed->dirSector;
-      fatEntry.entryIndex = listed->entryIndex;
-      fatEntry.slotCount = listed->slotCount;
-      fatEntry.firstDataSector = listed->firstDataSector;
-      fatEntry.fileSize = static_cast<std::uint32_t>(listed->size);
-      fatEntry.clusterHigh = listed->clusterHigh;
-      fatEntry.times = listed->times;
-      plan = PlanFor(fatEntry);
-      plan.key = static_cast<std::int32_t>(key);
-      outcome = recovery.Handle(plan);
+    } catch (...) {
+      failed = std::current_exception();
     }
-    switch (outcome) {
-      case Outcome::Next:
-      case Outcome::FileFailed:  // reported as skipped already
+    handoff.Finish();
+  });
+  RecoveryReport::End end = RecoveryReport::End::Walked;
+  {
+    // However this thread leaves the loop (an exception too), the reader is stopped first.
+    struct Joined {
+      Handoff& handoff;
+      std::thread& reader;
+      ~Joined() {
+        handoff.Stop();
+        reader.join();
+      }
+    } joined{handoff, reader};
+    while (std::optional<Item> item = handoff.Pop()) {
+      job = std::move(item->job);
+      recovery.BeginFile();
+      const Outcome outcome =
+          job->refused ? recovery.Refuse(job->plan, *job->refused) : recovery.Handle(job->plan, handoff);
+      if (outcome == Outcome::StopDeclined || outcome == Outcome::StopAborted) {
+        end = outcome == Outcome::StopDeclined ? RecoveryReport::End::Declined : RecoveryReport::End::Interrupted;
         break;
-      case Outcome::StopDeclined:
-        return RecoveryReport::End::Declined;
-      case Outcome::StopAborted:
-        return RecoveryReport::End::Interrupted;
+      }
+      // Written, or skipped and reported already: on with the next.
+      if (!job->refused) recovery.SkipRest(handoff);
     }
   }
-  return RecoveryReport::End::Walked;
+  if (failed) std::rethrow_exception(failed);
+  return end;
 }
 
 // The ticked files of the last scan into the destination; how the run ended.

@@ -100,8 +100,7 @@ class Walk {
     if (guard_ && !guard_->Take(first, count)) return RunRead::Damaged;
     buffer_.resize(static_cast<std::size_t>(high - low));
     if (!volume_.ReadSectors(first, count, buffer_, errorCode)) return RunRead::Failed;
-    const std::span<const std::uint8_t> bytes(buffer_);
-    if (!receiver_.Bytes(bytes.subspan(static_cast<std::size_t>(from - low), static_cast<std::size_t>(to - from))))
+    if (!receiver_.Read(buffer_, static_cast<std::size_t>(from - low), static_cast<std::size_t>(to - from)))
       return RunRead::Stopped;
     return RunRead::Read;
   }

@@ -40,6 +40,11 @@ class RunReceiver {
   // Asked before every read (an abort check).
   virtual bool GoOn() { return true; }
   virtual bool Bytes(std::span<const std::uint8_t> bytes) = 0;
+  // A read: its bytes are [from, from + count) of buffer. A receiver that
+  // keeps them may take the buffer itself, leaving another to read into.
+  virtual bool Read(std::vector<std::uint8_t>& buffer, std::size_t from, std::size_t count) {
+    return Bytes(std::span<const std::uint8_t>(buffer).subspan(from, count));
+  }
   // A sparse stretch of the stream.
   virtual bool Zeros(std::uint64_t count) = 0;
   // A stretch of a cluster that could not be read even on its own.

@@ -2,6 +2,7 @@
 #include "platform/console.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,12 @@ namespace corvanel::platform {
 void PrepareConsole() {}
 
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
+bool SameDestination(std::FILE* a, std::FILE* b) {
+  struct stat first {}, second {};
+  if (::fstat(::fileno(a), &first) != 0 || ::fstat(::fileno(b), &second) != 0) return true;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
 
 std::optional<std::string> ReadTerminalLine() {
   std::string line;

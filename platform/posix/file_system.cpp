@@ -294,18 +294,23 @@ bool NewFile::SetTimes(std::uint64_t /*created*/, std::uint64_t modified, std::u
     std::int64_t seconds = static_cast<std::int64_t>(ticks / 10'000'000) - kSecondsBefore1970;
     if (local) {
       // The wall clock as this machine's zone reads it, whatever daylight
-      // saving says then. mktime looks at the zone file each time (two stats
-      // a file), and FAT times repeat (dates without a time): each is kept.
+      // saving says then. mktime looks at the zone file each time (a stat a
+      // file): its answer is kept for each quarter hour of wall clock, as
+      // zones change their offset only on quarter hours.
+      constexpr std::int64_t kQuarter = 900;
       thread_local std::unordered_map<std::int64_t, std::int64_t> known;
-      if (auto found = known.find(seconds); found != known.end()) {
-        seconds = found->second;
+      const std::int64_t quarter = seconds - ((seconds % kQuarter) + kQuarter) % kQuarter;
+      if (auto found = known.find(quarter); found != known.end()) {
+        seconds = found->second + (seconds - quarter);
       } else {
         const std::time_t asUtc = static_cast<std::time_t>(seconds);
         std::tm clock{};
         gmtime_r(&asUtc, &clock);
         clock.tm_isdst = -1;
+        const std::int64_t utc = static_cast<std::int64_t>(std::mktime(&clock));
         if (known.size() >= 4096) known.clear();
-        seconds = known[seconds] = static_cast<std::int64_t>(std::mktime(&clock));
+        if (utc != -1) known[quarter] = utc - (seconds - quarter);
+        seconds = utc;
       }
     }
     time.tv_sec = static_cast<std::time_t>(seconds);

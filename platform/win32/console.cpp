@@ -19,6 +19,8 @@ void PrepareConsole() {
 
 bool IsTerminal(std::FILE* stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
+bool SameDestination(std::FILE*, std::FILE*) { return true; }
+
 std::optional<std::string> ReadTerminalLine() {
   std::string line;
   if (!std::getline(std::cin, line)) return std::nullopt;

@@ -212,6 +212,16 @@ class RecoverySafetyTest(WorkFolder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"System Error:File too large", result.stderr)
         self.assertEqual(os.listdir(out), [])
+        # Among others, read ahead while earlier ones are written: the files too
+        # large leave nothing, those before and after them come back whole.
+        out = self.out("limit-all")
+        result = recover(self.image, "--to", out, "--all", "--json", shell_prefix="trap '' XFSZ; ulimit -f 50;")
+        self.assertEqual(result.returncode, 1)
+        files, _ = json_lines(result)
+        failed = sorted(line["name"] for line in files if line["status"] == "skipped")
+        self.assertEqual(failed, ["big.bin", "huge.bin"])
+        self.assertEqual(sorted(contents(out).values()),
+                         sorted(data for name, data in self.deleted.items() if name not in failed))
 
 
     def test_where_the_destination_has_no_unnamed_files_too(self):
