@@ -123,9 +123,12 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
         }
       }
     } else if (attribute.type == ntfs::kTypeFileName && !nameRead) {
-      out.name = ReadFileName(record, offset, singleLink);
-      if (std::optional<FileNameValue> value = FileNameAt(record, attribute.offset))
-        out.parentReference = value->parent;
+      // The value is read once: a DOS alias alone sends ReadFileName on to the long name.
+      std::optional<FileNameValue> value = FileNameAt(record, attribute.offset);
+      if (value) out.parentReference = value->parent;
+      if (!value) out.name.clear();
+      else if (singleLink || value->name.find(u'~') == std::u16string::npos) out.name.swap(value->name);
+      else out.name = ReadFileName(record, offset, singleLink);
       nameRead = true;
     } else if (attribute.type == ntfs::kTypeData) {
       dataSeen = true;
