@@ -520,10 +520,11 @@ enum class BaseKind {
   Listed,
   NeedsExtensions,  // its data or name lies in other records too
 };
-BaseKind ParseDeletedBase(std::span<std::uint8_t> record, MftRecord& parsed) {
+BaseKind ParseDeletedBase(std::span<std::uint8_t> record, MftRecord& parsed,
+                          ResidentBytes bytes = ResidentBytes::Copied) {
   const bool whole =
       FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
-  const bool named = whole && ParseFileRecord(record, parsed);
+  const bool named = whole && ParseFileRecord(record, parsed, bytes);
   if (named || (whole && IsNamelessBase(record, parsed)))
     return parsed.hasAttributeList || !named ? BaseKind::NeedsExtensions : BaseKind::Listed;
   if (whole && HasLostItsData(record, parsed)) return BaseKind::Listed;
@@ -635,7 +636,8 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
       if (const std::uint64_t base = *ByteReader(record).U64(ntfs::kBaseRecord); base != 0) {
         extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
       } else if (bytes[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
-        const BaseKind base = ParseDeletedBase(record, parsed);
+        // The listing keeps no resident bytes: the recovery reads the record again.
+        const BaseKind base = ParseDeletedBase(record, parsed, ResidentBytes::Skipped);
         parsed.recordNumber = number;
         if (base == BaseKind::NeedsExtensions) {
           CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
