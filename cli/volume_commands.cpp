@@ -1,7 +1,6 @@
 // corvanel-cli info and scan.
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 #include <memory>
 
@@ -11,12 +10,12 @@
 #include "app/shared_state.h"
 #include "cli/commands.h"
 #include "cli/progress_line.h"
+#include "cli/scan_listing.h"
 #include "cli/volume_argument.h"
 #include "platform/text_encoding.h"
 #include "platform/volume_device.h"
 #include "volume/allocation_map.h"
 #include "volume/deleted_file_scan.h"
-#include "volume/fat_layout.h"
 #include "volume/file_times.h"
 #include "volume/raw_volume.h"
 #include "volume/scan_filter.h"
@@ -30,148 +29,6 @@ struct VolumeArguments {
   bool json = false;
   FilterArguments filters;
 };
-
-
-// What the listing shows of one deleted file, whatever its file system.
-struct ListedEntry {
-  std::size_t index;
-  std::u16string_view name;
-  std::u16string_view path;  // the folder inside the volume, "" for the root
-  FileSystem kind;
-  const ListedFile& file;
-};
-
-// A string as nlohmann::json dumps it, written here for the common case (ASCII
-// with nothing to escape but quotes and backslashes): a listing of a million
-// files spends its time here.
-void AppendJson(std::string& line, std::string_view text) {
-  const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-  if (!plain) {
-    line += nlohmann::ordered_json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return;
-  }
-  line += '"';
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t special = at;
-    while (special < text.size() && text[special] != '"' && text[special] != '\\') ++special;
-    line.append(text, at, special - at);
-    if (special == text.size()) break;
-    line += '\\';
-    line += text[special];
-    at = special + 1;
-  }
-  line += '"';
-}
-
-void AppendField(std::string& line, std::string_view key, std::uint64_t value) {
-  line += ",\"";
-  line += key;
-  line += "\":";
-  char digits[24];
-  line.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-}
-
-// A time: null when the file system does not know it; the first `keep`
-// characters of it when given.
-void AppendTime(std::string& line, std::string_view key, std::uint64_t ticks, bool utc, int fractionDigits,
-                std::size_t keep = std::string::npos) {
-  line += ",\"";
-  line += key;
-  line += "\":";
-  if (ticks == 0) {
-    line += "null";
-    return;
-  }
-  line += '"';
-  const std::size_t start = line.size();
-  AppendIsoTime(line, ticks, utc, fractionDigits);
-  if (line.size() - start > keep) line.resize(start + keep);
-  line += '"';
-}
-
-// Files come folder by folder: a folder's path is converted once for its run.
-const std::string& Utf8Path(std::u16string_view path) {
-  thread_local std::u16string last;
-  thread_local std::string converted;
-  if (path != last) {
-    last.assign(path);
-    converted = platform::Utf16ToUtf8(path);
-  }
-  return converted;
-}
-
-// One line per entry, written whole.
-void PrintEntry(std::ostream& out, bool json, const ListedEntry& entry) {
-  thread_local std::string line;  // kept: a listing of a million files allocates it once
-  line.clear();
-  if (json) {
-    const ListedFile& file = entry.file;
-    line += "{\"index\":";
-    char digits[24];
-    line.append(digits, std::to_chars(digits, digits + sizeof digits, entry.index).ptr);
-    line += ",\"name\":";
-    AppendJson(line, platform::Utf16ToUtf8(entry.name));
-    line += ",\"path\":";
-    AppendJson(line, Utf8Path(entry.path));
-    AppendField(line, "size", file.size);
-    const bool ntfs = entry.kind == kFileSystemNtfs;
-    if (ntfs) line += file.Resident() ? ",\"resident\":true" : ",\"resident\":false";
-    line += ntfs ? ",\"fs\":\"ntfs\"" : entry.kind == kFileSystemExfat ? ",\"fs\":\"exfat\"" : ",\"fs\":\"fat32\"";
-    if (std::optional<int> free = file.FreeShare()) AppendField(line, "free", static_cast<std::uint64_t>(*free));
-    if (ntfs) {
-      AppendField(line, "record", file.record);
-      AppendTime(line, "created", file.times.created, true, 7);
-      AppendTime(line, "modified", file.times.modified, true, 7);
-      AppendTime(line, "accessed", file.times.accessed, true, 7);
-      AppendTime(line, "changed", file.times.changed, true, 7);
-    } else if (entry.kind == kFileSystemExfat) {
-      // The file entry's place, and the number The Sleuth Kit gives it.
-      AppendField(line, "sector", file.dirSector);
-      AppendField(line, "entry", file.entryIndex);
-      const BootSectorFacts& volume = LastScan.ScannedVolume;
-      const std::uint64_t heap = std::uint64_t{volume.geometry.fatFirstDataSector} * kSectorSize;
-      const std::uint64_t at = std::uint64_t{file.dirSector} * kSectorSize + file.entryIndex * 32u;
-      AppendField(line, "inode", at >= heap ? (at - heap) / 32 + 3 : 0);
-      line += file.flags & ListedFile::kNoFatChain ? ",\"contiguous\":true" : ",\"contiguous\":false";
-      if (file.Damaged()) line += ",\"damaged\":true";
-      // To 10 ms (accessed to two seconds); UTC where the entry gave its
-      // zone's offset, else the local time as stored.
-      AppendTime(line, "created", file.times.created, file.flags & ListedFile::kCreatedUtc, 2);
-      AppendTime(line, "modified", file.times.modified, file.flags & ListedFile::kModifiedUtc, 2);
-      AppendTime(line, "accessed", file.times.accessed, file.flags & ListedFile::kAccessedUtc, 0);
-    } else {
-      // The short entry's place, and the number The Sleuth Kit gives it.
-      AppendField(line, "sector", file.dirSector);
-      AppendField(line, "entry", file.entryIndex);
-      AppendField(line, "inode", fat::EntryNumber(LastScan.ScannedVolume, file.dirSector, file.entryIndex));
-      AppendTime(line, "created", file.times.created, false, 2);
-      AppendTime(line, "modified", file.times.modified, false, 0);
-      AppendTime(line, "accessed", file.times.accessed, false, 0, 10);  // a date only
-      line += ",\"localTime\":true";
-    }
-    line += "}\n";
-  } else {
-    std::string modified = IsoTime(entry.file.times.modified, false, 0).substr(0, 16);
-    if (!modified.empty()) modified[10] = ' ';
-    char prefix[64];
-    const std::optional<int> free = entry.file.FreeShare();
-    std::snprintf(prefix, sizeof prefix, "%6zu %14llu %4s  %-16s  ", entry.index,
-                  static_cast<unsigned long long>(entry.file.size), free ? (std::to_string(*free) + "%").c_str() : "?",
-                  modified.empty() ? "?" : modified.c_str());
-    // A folder that could not be followed ("?/") carries its own separator.
-    std::u16string shown(entry.path);
-    if (!shown.empty() && shown.back() != u'/') shown += u'/';
-    shown += entry.name;
-    // A backslash in a name is doubled, so that it cannot pass for one of Printable's escapes.
-    std::string text;
-    for (char c : platform::Utf16ToUtf8(shown)) {
-      if (c == '\\') text += c;
-      text += c;
-    }
-    line = prefix + Printable(text) + (entry.file.Damaged() ? "  [damaged entry set]\n" : "\n");
-  }
-  out.write(line.data(), static_cast<std::streamsize>(line.size()));
-}
 
 int RunInfo(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
@@ -230,31 +87,6 @@ class UnkeptFilesView final : public DeletedFilesView {
   TreeItem items_ = 0;
 };
 
-// Prints each file as the scan lists it, after the header (text) that comes
-// before the first.
-class ListingPrinter final : public ScanListener {
- public:
-  ListingPrinter(Console& console, bool json) : console_(console), json_(json) {}
-
-  void OnListed(ScanKey, std::size_t index, const ListedFile& file, std::u16string_view name,
-                std::u16string_view path) override {
-    Header();
-    damaged += file.Damaged();
-    PrintEntry(console_.out, json_, {index, name, path, LastScan.ScannedVolume.kind, file});
-  }
-  void Header() {
-    if (!json_ && !header_) console_.out << " index           size free  modified          name\n";
-    header_ = true;
-  }
-
-  std::size_t damaged = 0;  // files listed from entry sets that fail their checksum or fields
-
- private:
-  Console& console_;
-  bool json_;
-  bool header_ = false;
-};
-
 int RunScan(const VolumeArguments& arguments, Console& console) {
   int status = kExitOk;
   std::optional<char> letter = ResolveVolume(arguments.volume, console, status);
@@ -263,6 +95,7 @@ int RunScan(const VolumeArguments& arguments, Console& console) {
   ListingPrinter printer(console, arguments.json);
   if (std::optional<int> status = ScanForDeletedFiles(*letter, view, console, arguments.filters, &printer, false))
     return *status;
+  printer.Finish();
   printer.Header();
   const std::size_t count = LastScan.Count();
   if (!arguments.json) {

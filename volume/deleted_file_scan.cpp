@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "app/message_catalogue.h"
@@ -34,17 +35,27 @@ constexpr std::uint64_t kLargestAttributeList = 1 << 20;
 // Reads MFT records in large batches, record by record in effect: every
 // record comes out as a read of its own two sectors would give it. While the
 // records of one batch are parsed, a thread of its own (with a handle of its
-// own) reads the next one into the other buffer.
+// own, started at the first batch and kept to the last) reads the next one
+// into the other buffer.
 class RecordReader {
  public:
   RecordReader(RawVolume& volume, const MftLayout& layout, std::uint32_t recordBytes)
       : volume_(volume), ahead_(volume.DriveLetter()), layout_(layout), recordSectors_(recordBytes / kSectorSize) {}
-  ~RecordReader() { Settle(); }
+  ~RecordReader() {
+    if (!reader_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    reader_.join();
+  }
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
-  // The record at an MFT sector offset, or nullptr with errorCode set.
-  const std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
+  // The record at an MFT sector offset, or nullptr with errorCode set. Its
+  // bytes are the caller's to fix up: each record is handed out once.
+  std::uint8_t* Read(std::uint64_t mftSector, std::uint64_t limit, std::int32_t& errorCode) {
     if (mftSector >= first_ && mftSector + recordSectors_ <= first_ + count_)
       return buffer_.get() + (mftSector - first_) * kSectorSize;
     const Batch batch = Plan(mftSector, limit);
@@ -95,7 +106,7 @@ class RecordReader {
   }
 
   // The one record at mftSector, its batch having failed.
-  const std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
+  std::uint8_t* ReadAlone(std::uint64_t mftSector, const Batch& batch, std::int32_t& errorCode) {
     singleUntil_ = mftSector + batch.sectors;
     std::int32_t code = error_code::kNone;
     const std::span<std::uint8_t> record(buffer_.get(), recordSectors_ * kSectorSize);
@@ -112,29 +123,56 @@ class RecordReader {
     if (mftSector >= limit) return;
     const Batch batch = Plan(mftSector, limit);
     if (batch.sparse || batch.sectors <= recordSectors_) return;
-    pending_ = batch;
-    aheadRead_ = std::async(std::launch::async, [this, batch] {
+    if (!reader_.joinable()) reader_ = std::thread([this] { ReadAheadLoop(); });
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return !requested_ || aheadDone_; });  // the spare buffer is free
+      pending_ = batch;
+      requested_ = true;
+      aheadDone_ = false;
+    }
+    changed_.notify_all();
+  }
+
+  // The read-ahead thread: each batch asked for, into the spare buffer.
+  void ReadAheadLoop() {
+    for (;;) {
+      Batch batch;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_ || (requested_ && !aheadDone_); });
+        if (stop_) return;
+        batch = pending_;
+      }
       std::int32_t ignored = error_code::kNone;
-      return ahead_.ReadSectors(batch.sector, batch.sectors, std::span(spare_.get(), batch.sectors * kSectorSize),
-                                ignored);
-    });
+      const bool read =
+          ahead_.ReadSectors(batch.sector, batch.sectors, std::span(spare_.get(), batch.sectors * kSectorSize), ignored);
+      {
+        std::lock_guard lock(mutex_);
+        aheadRead_ = read;
+        aheadDone_ = true;
+      }
+      changed_.notify_all();
+    }
   }
 
   // The batch read ahead, when it is this one: read (it is then the current
   // buffer) or failed (read record by record from here).
   enum class Ahead { None, Read, Failed };
   Ahead TakeReadAhead(const Batch& batch) {
-    if (!aheadRead_.valid()) return Ahead::None;
-    const bool read = aheadRead_.get();
+    bool read = false;
+    {
+      std::unique_lock lock(mutex_);
+      if (!requested_) return Ahead::None;
+      changed_.wait(lock, [this] { return aheadDone_; });
+      requested_ = false;
+      read = aheadRead_;
+    }
     if (pending_.mftSector != batch.mftSector || pending_.sectors != batch.sectors || pending_.sector != batch.sector)
       return Ahead::None;
     if (!read) return Ahead::Failed;
     std::swap(buffer_, spare_);
     return Ahead::Read;
-  }
-
-  void Settle() {
-    if (aheadRead_.valid()) aheadRead_.wait();
   }
 
   RawVolume& volume_;
@@ -144,8 +182,15 @@ class RecordReader {
   // A batch's room each, left as it comes: every byte handed out is read first.
   std::unique_ptr<std::uint8_t[]> buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
   std::unique_ptr<std::uint8_t[]> spare_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBatchSectors * kSectorSize);
-  std::future<bool> aheadRead_;
+  // The read ahead: asked for (pending_), done, and whether it read.
+  std::mutex mutex_;
+  std::condition_variable changed_;
   Batch pending_;
+  bool requested_ = false;
+  bool aheadDone_ = false;
+  bool aheadRead_ = false;
+  bool stop_ = false;
+  std::thread reader_;
   std::uint64_t first_ = 0;
   std::uint64_t count_ = 0;
   std::uint64_t singleUntil_ = 0;
@@ -475,10 +520,11 @@ enum class BaseKind {
   Listed,
   NeedsExtensions,  // its data or name lies in other records too
 };
-BaseKind ParseDeletedBase(std::span<std::uint8_t> record, MftRecord& parsed) {
+BaseKind ParseDeletedBase(std::span<std::uint8_t> record, MftRecord& parsed,
+                          ResidentBytes bytes = ResidentBytes::Copied) {
   const bool whole =
       FixUpRecordSector(record) != FixUpResult::Malformed || AttributesEndBefore(record, kSectorSize - 2);
-  const bool named = whole && ParseFileRecord(record, parsed);
+  const bool named = whole && ParseFileRecord(record, parsed, bytes);
   if (named || (whole && IsNamelessBase(record, parsed)))
     return parsed.hasAttributeList || !named ? BaseKind::NeedsExtensions : BaseKind::Listed;
   if (whole && HasLostItsData(record, parsed)) return BaseKind::Listed;
@@ -557,7 +603,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
     if (*key == 0) view.Invalidate();
   };
   bool endFound = false;
-  std::vector<std::uint8_t> record(facts.fileRecordBytes);
+  const std::size_t recordBytes = facts.fileRecordBytes;
   MftRecord parsed;
   // A log page in the MFT's place covers this many records.
   const std::uint64_t logPageRecords = std::max<std::uint64_t>(1, kLogPageBytes / facts.fileRecordBytes);
@@ -565,7 +611,7 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
   for (std::uint64_t offset = firstUserSector; offset < limit && !endFound;) {
     if (view.StopRequested()) return false;
     const std::uint64_t number = offset / recordSectors;
-    const std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
+    std::uint8_t* bytes = reader.Read(offset, limit, errorCode);
     if (!bytes) {
       // Listed is what can be read; the rest is reported as unreadable.
       errorCode = error_code::kNone;
@@ -575,7 +621,8 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
       AdvanceProgress(1);
       continue;
     }
-    const RecordClass kind = ClassifyRecord(std::span<const std::uint8_t>(bytes, record.size()));
+    const std::span<std::uint8_t> record(bytes, recordBytes);
+    const RecordClass kind = ClassifyRecord(record);
     if (!endKnown && unknownEnd.EndsAt(kind)) {
       endFound = true;
       break;
@@ -586,15 +633,15 @@ bool ScanNtfs(RawVolume& volume, const BootSectorFacts& facts, DeletedFilesView&
       continue;
     }
     if (kind == RecordClass::File && !(bytes[ntfs::kRecordFlags] & ntfs::kRecordInUse)) {
-      if (const std::uint64_t base = *ByteReader(std::span(bytes, record.size())).U64(ntfs::kBaseRecord); base != 0) {
+      if (const std::uint64_t base = *ByteReader(record).U64(ntfs::kBaseRecord); base != 0) {
         extensions[ntfs::RecordNumberOf(base)].push_back(number);  // a piece of another record's file
       } else if (bytes[ntfs::kRecordFlags] == 0) {  // neither in use nor a directory
-        std::memcpy(record.data(), bytes, record.size());
-        const BaseKind base = ParseDeletedBase(record, parsed);
+        // The listing keeps no resident bytes: the recovery reads the record again.
+        const BaseKind base = ParseDeletedBase(record, parsed, ResidentBytes::Skipped);
         parsed.recordNumber = number;
         if (base == BaseKind::NeedsExtensions) {
           CompleteFromExtensions(volume, facts, source, record, parsed, extensionsOf(number));
-          if (parsed.extensionsMissing || parsed.name.empty()) deferred.push_back({record, parsed});
+          if (parsed.extensionsMissing || parsed.name.empty()) deferred.push_back({{record.begin(), record.end()}, parsed});
           else list(parsed, SequenceOfRecord(record));
         } else if (base == BaseKind::Listed) {
           list(parsed, SequenceOfRecord(record));

@@ -1,6 +1,7 @@
 #include "volume/file_times.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "base/byte_reader.h"
@@ -131,6 +132,22 @@ char* PutDigits(char* at, std::uint64_t value, int width) {
   return at + width;
 }
 
+// "00" to "99": two digits a step, a listing of a million files writes four times each.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+char* PutPair(char* at, unsigned value) {
+  at[0] = kDigitPairs[2 * value];
+  at[1] = kDigitPairs[2 * value + 1];
+  return at + 2;
+}
+
 }  // namespace
 
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
@@ -140,33 +157,45 @@ std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits) {
 }
 
 void AppendIsoTime(std::string& out, std::uint64_t ticks, bool utc, int fractionDigits) {
-  if (ticks == 0) return;
-  // Written digit by digit: a listing of a million files writes four times each.
+  char text[kIsoTimeRoom];
+  out.append(text, PutIsoTime(text, ticks, utc, fractionDigits));
+}
+
+char* PutIsoTime(char* at, std::uint64_t ticks, bool utc, int fractionDigits) {
+  if (ticks == 0) return at;
   const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);
   const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kDaysBefore1970);
-  const auto second = static_cast<std::uint64_t>(seconds % kSecondsPerDay);
-  char text[40];
+  const auto second = static_cast<unsigned>(seconds % kSecondsPerDay);
   const auto year = static_cast<std::uint64_t>(date.year);
-  char* at = PutDigits(text, year, year > 9999 ? 5 : 4);
+  if (year > 9999) {
+    at = PutDigits(at, year, 5);
+  } else {
+    at = PutPair(at, static_cast<unsigned>(year / 100));
+    at = PutPair(at, static_cast<unsigned>(year % 100));
+  }
   *at++ = '-';
-  at = PutDigits(at, date.month, 2);
+  at = PutPair(at, date.month);
   *at++ = '-';
-  at = PutDigits(at, date.day, 2);
+  at = PutPair(at, date.day);
   *at++ = 'T';
-  at = PutDigits(at, second / 3600, 2);
+  at = PutPair(at, second / 3600);
   *at++ = ':';
-  at = PutDigits(at, second / 60 % 60, 2);
+  at = PutPair(at, second / 60 % 60);
   *at++ = ':';
-  at = PutDigits(at, second % 60, 2);
+  at = PutPair(at, second % 60);
   if (fractionDigits > 0) {
     const int digits = fractionDigits > 7 ? 7 : fractionDigits;
     *at++ = '.';
-    char fraction[7];
-    PutDigits(fraction, ticks % kTicksPerSecond, 7);
-    at = std::copy_n(fraction, digits, at);
+    const auto fraction = static_cast<unsigned>(ticks % kTicksPerSecond);
+    char seven[8];
+    seven[0] = static_cast<char>('0' + fraction / 1'000'000);
+    PutPair(seven + 1, fraction / 10'000 % 100);
+    PutPair(seven + 3, fraction / 100 % 100);
+    PutPair(seven + 5, fraction % 100);
+    at = std::copy_n(seven, digits, at);
   }
   if (utc) *at++ = 'Z';
-  out.append(text, at);
+  return at;
 }
 
 UnixTime ToUnixTime(std::uint64_t ticks) {

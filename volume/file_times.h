@@ -4,6 +4,7 @@
 // count stands for a local time there.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -41,6 +42,9 @@ ExfatEntryTimes ReadExfatEntryTimes(std::span<const std::uint8_t, 32> fileEntry)
 std::string IsoTime(std::uint64_t ticks, bool utc, int fractionDigits);
 // The same, appended to text (nothing for 0): no string of its own per time.
 void AppendIsoTime(std::string& text, std::uint64_t ticks, bool utc, int fractionDigits);
+// The same, written at `at` (room for kIsoTimeRoom characters); returns its end.
+inline constexpr std::size_t kIsoTimeRoom = 32;
+char* PutIsoTime(char* at, std::uint64_t ticks, bool utc, int fractionDigits);
 
 // Seconds and nanoseconds since 1970-01-01, as POSIX counts time.
 struct UnixTime {

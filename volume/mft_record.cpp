@@ -26,7 +26,7 @@ std::optional<FileNameValue> FileNameAt(FileRecordView record, std::size_t offse
 
 std::vector<DataRun> DecodeDataRuns(std::span<const std::uint8_t> runList) { return DecodeRunList(runList).runs; }
 
-bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, MftRecord& out) {
+bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, MftRecord& out, ResidentBytes bytes) {
   ByteReader reader(record);
   const std::size_t attribute = attributeOffset;
   std::optional<std::uint8_t> nonResident = reader.U8(attribute + ntfs::kNonResident);
@@ -71,7 +71,7 @@ bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, Mf
   out.realSize = *valueLength;
   out.initializedSize = *valueLength;
   out.residentLength = *valueLength;
-  out.residentData.assign(value->begin(), value->end());
+  if (bytes == ResidentBytes::Copied) out.residentData.assign(value->begin(), value->end());
   return true;
 }
 
@@ -90,7 +90,7 @@ std::u16string ReadFileName(FileRecordView record, std::uint16_t attributeOffset
   return first;
 }
 
-bool ParseFileRecord(FileRecordView record, MftRecord& out) {
+bool ParseFileRecord(FileRecordView record, MftRecord& out, ResidentBytes bytes) {
   ByteReader reader(record);
   const bool singleLink = reader.U16(ntfs::kHardLinkCount) == 1;
   bool nameRead = false;
@@ -123,14 +123,17 @@ bool ParseFileRecord(FileRecordView record, MftRecord& out) {
         }
       }
     } else if (attribute.type == ntfs::kTypeFileName && !nameRead) {
-      out.name = ReadFileName(record, offset, singleLink);
-      if (std::optional<FileNameValue> value = FileNameAt(record, attribute.offset))
-        out.parentReference = value->parent;
+      // The value is read once: a DOS alias alone sends ReadFileName on to the long name.
+      std::optional<FileNameValue> value = FileNameAt(record, attribute.offset);
+      if (value) out.parentReference = value->parent;
+      if (!value) out.name.clear();
+      else if (singleLink || value->name.find(u'~') == std::u16string::npos) out.name.swap(value->name);
+      else out.name = ReadFileName(record, offset, singleLink);
       nameRead = true;
     } else if (attribute.type == ntfs::kTypeData) {
       dataSeen = true;
       // With an attribute list the name may lie in an extension record.
-      dataRead = (nameRead || out.hasAttributeList) && ParseDataAttribute(record, offset, out);
+      dataRead = (nameRead || out.hasAttributeList) && ParseDataAttribute(record, offset, out, bytes);
       // Alone in its record, the data starts at VCN 0; a header that says
       // otherwise is damaged.
       if (dataRead && !out.hasAttributeList && !out.isResident &&

@@ -45,17 +45,22 @@ struct MftRecord {
 
 using FileRecordView = std::span<const std::uint8_t>;
 
+// What a parse takes of resident data: its bytes, or only its length (a
+// listing, which reads the bytes again when the file is recovered).
+enum class ResidentBytes { Copied, Skipped };
+
 // Walks the attributes of a record (already fixed up) and fills out with the
 // first file name and the first data attribute after it. False when there is
 // no name before the first data attribute, no data attribute (and no
 // attribute list that may lead to one), or the record is malformed; out may
 // then hold part of what was read.
-bool ParseFileRecord(FileRecordView record, MftRecord& out);
+bool ParseFileRecord(FileRecordView record, MftRecord& out, ResidentBytes bytes = ResidentBytes::Copied);
 
 // Fills residence, size, resident bytes and runs of out from the attribute at
 // attributeOffset. False when the attribute's value or run list does not lie
 // inside the record.
-bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, MftRecord& out);
+bool ParseDataAttribute(FileRecordView record, std::uint16_t attributeOffset, MftRecord& out,
+                        ResidentBytes bytes = ResidentBytes::Copied);
 
 // The runs of a run list (DecodeRunList), as far as they can be read.
 std::vector<DataRun> DecodeDataRuns(std::span<const std::uint8_t> runList);
